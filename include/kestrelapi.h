@@ -1,0 +1,234 @@
+/*
+ * kestrelapi.h - the exported interface of libkestrel_api.so.1, the driver library of the
+ * KESTREL family of USB logic analyzers (18, 36 or 54 digital channels).
+ *
+ * A host program creates a handle for a model, lists and opens a device, launches a
+ * capture with settings and a trigger, polls the flags, then walks every channel's
+ * signal as transitions. Every function returns an ohwapi_err_code_t: 0 on success.
+ * Failures of background work (close, capture, firmware update, serial-number change)
+ * are read back with kestrelapi_get_last_error.
+ *
+ * Usable from C and C++. The seven functions at the end of this file keep C++ linkage
+ * (their symbols encode their argument types) and are declared for C++ callers only.
+ */
+#ifndef KESTRELAPI_H
+#define KESTRELAPI_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define KESTRELAPI_EXPORT __attribute__((visibility("default")))
+#else
+#define KESTRELAPI_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque handle: one per device model, from kestrelapi_create_new_handle to kestrelapi_free. */
+typedef void* kestrelapi_handle;
+
+typedef enum {
+    kestrel_one = 601,   /* 18 channels, one group */
+    kestrel_two = 602,   /* 36 channels, two groups */
+    kestrel_three = 603, /* 54 channels, three groups */
+} kestrelapi_model_t;
+
+/* The integer every exported function returns. */
+typedef enum {
+    OHWAPI_OK = 0,
+    OHWAPI_HW_ERRORS = 1000,
+    OHWAPI_NOT_SUPPORTED = OHWAPI_HW_ERRORS + 1,
+    OHWAPI_DEVICE_NOT_OPEN = OHWAPI_HW_ERRORS + 2,
+    OHWAPI_DEVICE_NOT_FOUND = OHWAPI_HW_ERRORS + 3,
+    OHWAPI_INVALID_SERIAL = OHWAPI_HW_ERRORS + 4,
+    OHWAPI_INVALID_CONFIG = OHWAPI_HW_ERRORS + 5,
+    OHWAPI_INVALID_ARGUMENT = OHWAPI_HW_ERRORS + 6,
+    OHWAPI_BUSY = OHWAPI_HW_ERRORS + 7,
+    OHWAPI_ABORTED = OHWAPI_HW_ERRORS + 8,
+    OHWAPI_POWER_FAILURE = OHWAPI_HW_ERRORS + 9,
+    OHWAPI_PLL_FAILURE = OHWAPI_HW_ERRORS + 10,
+    OHWAPI_FLUSH_TIMEOUT = OHWAPI_HW_ERRORS + 11,
+    OHWAPI_NOT_RESPONDING = OHWAPI_HW_ERRORS + 12,
+    OHWAPI_NO_DATA = OHWAPI_HW_ERRORS + 13,
+    OHWAPI_FIRMWARE_ERROR = OHWAPI_HW_ERRORS + 14,
+    OHWAPI_FIRM_UPDT_FAILED = OHWAPI_HW_ERRORS + 15,
+    OHWAPI_DATA_NOT_ALIGNED = OHWAPI_HW_ERRORS + 16,
+    OHWAPI_DEVICE_FORGED = OHWAPI_HW_ERRORS + 17,
+    OHWAPI_HARDWARE_FAULT = OHWAPI_HW_ERRORS + 100,
+    OHWAPI_UNKNOWN_ERROR = 1999,
+    OHWAPI_USB_ERRORS = 2000,  /* + the negative libusb error: 1901..1999 */
+    OHWAPI_USB3_ERRORS = 3000, /* + the D3XX status: 3001..3032 */
+    OHWAPI_NOT_IMPLEMENTED = 99998,
+} ohwapi_err_code_t;
+
+typedef enum {
+    KESTRELAPI_IO_IN = 0,
+    KESTRELAPI_IO_PP = 1, /* push-pull output */
+    KESTRELAPI_IO_OD = 2, /* open-drain output */
+} kestrelapi_io_type_t;
+
+typedef enum {
+    KESTRELAPI_PULL_DOWN = 0,
+    KESTRELAPI_PULL_UP = 1,
+} kestrelapi_pull_t;
+
+typedef enum {
+    SCLK_DISABLE = 0,
+    SCLK_RISING = 1,
+    SCLK_FALLING = 2,
+    SCLK_DUAL = 3,
+} kestrelapi_state_clk_mode_t;
+
+typedef enum {
+    SCLK_CH9 = 0,
+    SCLK_CH18 = 1,
+} kestrelapi_state_clk_source_t;
+
+typedef enum {
+    TIMEBASE_EXTERNAL = 2,
+    TIMEBASE_INTERNAL = 3,
+} kestrelapi_timebase_clk_t;
+
+/* Bit 4 (16) marks rising for the external types. */
+typedef enum {
+    KESTRELAPI_TRG_FALLING = 0,
+    KESTRELAPI_TRG_RISING = 1,
+    KESTRELAPI_TRG_CHANGE = 3,
+    KESTRELAPI_TRG_EXT_FALLING = 15,
+    KESTRELAPI_TRG_EXT_RISING = 31,
+    KESTRELAPI_TRG_NOTRIG = 99,
+} kestrelapi_trigger_type_t;
+
+#pragma pack(push, 4)
+
+typedef struct {
+    char* sn;   /* serial number, NUL-terminated */
+    char* desc; /* USB product description, NUL-terminated */
+} device_descriptor_t;
+
+/* One capture, described in one flat record (556 bytes, 4-byte packing). */
+typedef struct {
+    int64_t sampling_depth;                       /* total samples to capture */
+    int64_t post_trig_depth;                      /* samples after the trigger */
+    uint32_t s_clk;                               /* sampling frequency, Hz */
+    uint32_t t_clk[2];                            /* clocks of trigger slots A and B, Hz */
+    uint16_t thresh_capture_mv[6];                /* input capture thresholds, mV */
+    uint16_t vcc_gen_mv[6];                       /* generated I/O supply voltages, mV */
+    kestrelapi_io_type_t io_type[54];             /* per channel */
+    kestrelapi_pull_t io_pull[54];                /* per channel */
+    kestrelapi_state_clk_mode_t state_clk_mode;   /* state-clock sampling edge */
+    kestrelapi_state_clk_source_t state_clk_src;  /* state-clock input channel */
+    kestrelapi_timebase_clk_t timebase_src;       /* internal or external time base */
+    bool ext_trig_50r;                            /* 50-ohm termination on trigger input */
+    uint16_t ext_in_threshold_mv;                 /* external trigger input threshold, mV */
+    bool ext_trig_out_polarity;                   /* polarity of the trigger output */
+    uint8_t trig_order;                           /* 0 A or B, 1 A then B, 2 B then A, 3 A and B */
+    bool oci_clk_out_enable[3][2];                /* clock output enable, per group and output */
+    uint64_t oci_clk_out_freq[3][2];              /* clock output frequency, Hz */
+} kestrelapi_settings_t;
+
+/* A simple trigger: a type and the channel (0..17) of the master group; -1 is any channel. */
+typedef struct {
+    kestrelapi_trigger_type_t type;
+    int8_t channel;
+} kestrelapi_trigger_description_t;
+
+/* One transition: the level that starts at a sample (value: 0 falling, 1 rising, 2 bloc,
+ * 3 none). The field name sampple_index is spelled with a double p. */
+typedef struct {
+    uint8_t value;
+    uint64_t sampple_index;
+} kestrelapi_trs_t;
+
+#pragma pack(pop)
+
+/* Handles and errors */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h,
+                                                                 kestrelapi_model_t model);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free(kestrelapi_handle handle);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error(kestrelapi_handle handle);
+
+/* Device list, open and close */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_device_list(kestrelapi_handle handle);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free_device_list(kestrelapi_handle handle);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_devices_count(kestrelapi_handle handle,
+                                                                 uint16_t* count);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_device_descriptor(kestrelapi_handle handle,
+                                                                     uint8_t device_number,
+                                                                     device_descriptor_t* d);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle,
+                                                           device_descriptor_t desc);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open_first(kestrelapi_handle handle);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_close(kestrelapi_handle handle);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_device_open_flag(kestrelapi_handle handle,
+                                                                    bool* f);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_mcu_version_major(kestrelapi_handle handle,
+                                                                     uint8_t* v);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_mcu_version_minor(kestrelapi_handle handle,
+                                                                     uint8_t* v);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_major(kestrelapi_handle handle,
+                                                                      uint8_t* v);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_minor(kestrelapi_handle handle,
+                                                                      uint8_t* v);
+
+/* Capture launch and flags */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
+    kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
+    kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_request_abort(kestrelapi_handle handle);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_ready_flag(kestrelapi_handle handle, bool* f);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_config_done_flag(kestrelapi_handle handle,
+                                                                    bool* f);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_triggered_flag(kestrelapi_handle handle,
+                                                                  bool* f);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_capture_done_flag(kestrelapi_handle handle,
+                                                                     bool* f);
+
+/* Transition access */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_available_samples(
+    kestrelapi_handle handle, int64_t* total_available_samples, int64_t* post_trig_samples);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_trigger_position(kestrelapi_handle handle,
+                                                                    uint64_t* trig_pos);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_reset(kestrelapi_handle handle,
+                                                         uint8_t channel_index);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_before(kestrelapi_handle handle,
+                                                          uint8_t channel_index,
+                                                          uint64_t target_sample);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_get_next(kestrelapi_handle handle,
+                                                            uint8_t channel_index,
+                                                            kestrelapi_trs_t* transition_data);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_get_previous(kestrelapi_handle handle,
+                                                                uint8_t channel_index,
+                                                                kestrelapi_trs_t* transition_data);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle handle,
+                                                               uint8_t channel_index,
+                                                               bool* is_not_last_trs);
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+/* C++ linkage: complex trigger launch, firmware update, serial number, reboot. */
+KESTRELAPI_EXPORT ohwapi_err_code_t
+kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
+                                              kestrelapi_settings_t settings);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_check_fw_update_needed(
+    kestrelapi_handle handle, bool* update_needed, char* mcu_fw_filename,
+    uint32_t mcu_filename_size, char* rec_fw_filename, uint32_t rec_filename_size,
+    char* fpga_fw_filename, uint32_t fpga_filename_size);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_fw_update(
+    kestrelapi_handle handle, bool force, char* mcu_fw_filename, uint32_t mcu_filename_size,
+    char* rec_fw_filename, uint32_t rec_filename_size, char* fpga_fw_filename,
+    uint32_t fpga_filename_size);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_firmware_update_progress(
+    kestrelapi_handle handle, uint8_t* p);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_firmware_update_done_flag(
+    kestrelapi_handle handle, bool* f);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_change_sn(kestrelapi_handle handle, char* new_sn,
+                                                         uint32_t new_sn_size);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_reboot_and_close(kestrelapi_handle handle);
+#endif /* __cplusplus */
+
+#endif /* KESTRELAPI_H */
