@@ -15,6 +15,7 @@
 #define KESTRELAPI_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -111,23 +112,23 @@ typedef struct {
 
 /* One capture, described in one flat record (556 bytes, 4-byte packing). */
 typedef struct {
-    int64_t sampling_depth;                       /* total samples to capture */
-    int64_t post_trig_depth;                      /* samples after the trigger */
-    uint32_t s_clk;                               /* sampling frequency, Hz */
-    uint32_t t_clk[2];                            /* clocks of trigger slots A and B, Hz */
-    uint16_t thresh_capture_mv[6];                /* input capture thresholds, mV */
-    uint16_t vcc_gen_mv[6];                       /* generated I/O supply voltages, mV */
-    kestrelapi_io_type_t io_type[54];             /* per channel */
-    kestrelapi_pull_t io_pull[54];                /* per channel */
-    kestrelapi_state_clk_mode_t state_clk_mode;   /* state-clock sampling edge */
-    kestrelapi_state_clk_source_t state_clk_src;  /* state-clock input channel */
-    kestrelapi_timebase_clk_t timebase_src;       /* internal or external time base */
-    bool ext_trig_50r;                            /* 50-ohm termination on trigger input */
-    uint16_t ext_in_threshold_mv;                 /* external trigger input threshold, mV */
-    bool ext_trig_out_polarity;                   /* polarity of the trigger output */
-    uint8_t trig_order;                           /* 0 A or B, 1 A then B, 2 B then A, 3 A and B */
-    bool oci_clk_out_enable[3][2];                /* clock output enable, per group and output */
-    uint64_t oci_clk_out_freq[3][2];              /* clock output frequency, Hz */
+    int64_t sampling_depth;                      /* total samples to capture */
+    int64_t post_trig_depth;                     /* samples after the trigger */
+    uint32_t s_clk;                              /* sampling frequency, Hz */
+    uint32_t t_clk[2];                           /* clocks of trigger slots A and B, Hz */
+    uint16_t thresh_capture_mv[6];               /* input capture thresholds, mV */
+    uint16_t vcc_gen_mv[6];                      /* generated I/O supply voltages, mV */
+    kestrelapi_io_type_t io_type[54];            /* per channel */
+    kestrelapi_pull_t io_pull[54];               /* per channel */
+    kestrelapi_state_clk_mode_t state_clk_mode;  /* state-clock sampling edge */
+    kestrelapi_state_clk_source_t state_clk_src; /* state-clock input channel */
+    kestrelapi_timebase_clk_t timebase_src;      /* internal or external time base */
+    bool ext_trig_50r;                           /* 50-ohm termination on trigger input */
+    uint16_t ext_in_threshold_mv;                /* external trigger input threshold, mV */
+    bool ext_trig_out_polarity;                  /* polarity of the trigger output */
+    uint8_t trig_order;                          /* 0 A or B, 1 A then B, 2 B then A, 3 A and B */
+    bool oci_clk_out_enable[3][2];               /* clock output enable, per group and output */
+    uint64_t oci_clk_out_freq[3][2];             /* clock output frequency, Hz */
 } kestrelapi_settings_t;
 
 /* A simple trigger: a type and the channel (0..17) of the master group; -1 is any channel. */
@@ -144,6 +145,34 @@ typedef struct {
 } kestrelapi_trs_t;
 
 #pragma pack(pop)
+
+/* The record layouts are part of the interface: checked wherever this header is compiled. */
+#ifdef __cplusplus
+#define KESTRELAPI_LAYOUT(cond, msg) static_assert(cond, msg)
+#else
+#define KESTRELAPI_LAYOUT(cond, msg) _Static_assert(cond, msg)
+#endif
+KESTRELAPI_LAYOUT(sizeof(kestrelapi_settings_t) == 556, "settings record is 556 bytes");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, s_clk) == 16, "s_clk at 16");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, t_clk) == 20, "t_clk at 20");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, thresh_capture_mv) == 28, "thresholds at 28");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, vcc_gen_mv) == 40, "vcc_gen_mv at 40");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, io_type) == 52, "io_type at 52");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, io_pull) == 268, "io_pull at 268");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, state_clk_mode) == 484, "state_clk_mode at 484");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, state_clk_src) == 488, "state_clk_src at 488");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, timebase_src) == 492, "timebase_src at 492");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, ext_trig_50r) == 496, "ext_trig_50r at 496");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, ext_in_threshold_mv) == 498, "threshold at 498");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, ext_trig_out_polarity) == 500, "polarity at 500");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, trig_order) == 501, "trig_order at 501");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, oci_clk_out_enable) == 502, "enables at 502");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_settings_t, oci_clk_out_freq) == 508, "frequencies at 508");
+KESTRELAPI_LAYOUT(sizeof(kestrelapi_trigger_description_t) == 8, "trigger description is 8 bytes");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_trigger_description_t, channel) == 4, "channel at 4");
+KESTRELAPI_LAYOUT(sizeof(kestrelapi_trs_t) == 12, "transition record is 12 bytes");
+KESTRELAPI_LAYOUT(offsetof(kestrelapi_trs_t, sampple_index) == 4, "sample index at 4");
+#undef KESTRELAPI_LAYOUT
 
 /* Handles and errors */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h,
@@ -211,9 +240,8 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle
 } /* extern "C" */
 
 /* C++ linkage: complex trigger launch, firmware update, serial number, reboot. */
-KESTRELAPI_EXPORT ohwapi_err_code_t
-kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
-                                              kestrelapi_settings_t settings);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(
+    kestrelapi_handle handle, kestrelapi_settings_t settings);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_check_fw_update_needed(
     kestrelapi_handle handle, bool* update_needed, char* mcu_fw_filename,
     uint32_t mcu_filename_size, char* rec_fw_filename, uint32_t rec_filename_size,
@@ -222,10 +250,10 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_fw_update(
     kestrelapi_handle handle, bool force, char* mcu_fw_filename, uint32_t mcu_filename_size,
     char* rec_fw_filename, uint32_t rec_filename_size, char* fpga_fw_filename,
     uint32_t fpga_filename_size);
-KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_firmware_update_progress(
-    kestrelapi_handle handle, uint8_t* p);
-KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_firmware_update_done_flag(
-    kestrelapi_handle handle, bool* f);
+KESTRELAPI_EXPORT ohwapi_err_code_t
+kestrelapi_get_firmware_update_progress(kestrelapi_handle handle, uint8_t* p);
+KESTRELAPI_EXPORT ohwapi_err_code_t
+kestrelapi_get_firmware_update_done_flag(kestrelapi_handle handle, bool* f);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_change_sn(kestrelapi_handle handle, char* new_sn,
                                                          uint32_t new_sn_size);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_reboot_and_close(kestrelapi_handle handle);

@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include "api/api_handles.h"
+#include "hw/exception.h"
+#include "kestrelapi.h"
+
+namespace {
+
+api_utils::api_handles& internals(kestrelapi_handle h) {
+    return *static_cast<api_utils::api_handles*>(h);
+}
+
+} // namespace
+
+TEST(Handle, EveryModelGetsItsChannelCount) {
+    const std::pair<kestrelapi_model_t, size_t> models[] = {
+        {kestrel_one, 18}, {kestrel_two, 36}, {kestrel_three, 54}};
+    for (auto [model, channels] : models) {
+        kestrelapi_handle h = nullptr;
+        ASSERT_EQ(kestrelapi_create_new_handle(&h, model), OHWAPI_OK);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(internals(h).caps.channels, channels);
+        EXPECT_EQ(internals(h).trg_mode.load(), hw::trigger_mode_t::single);
+        EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_OK);
+        EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
+    }
+}
+
+TEST(Handle, BadArgumentsAreRefusedWithoutSideEffects) {
+    auto* sentinel = reinterpret_cast<kestrelapi_handle>(0x1234);
+    kestrelapi_handle h = sentinel;
+    for (int model : {0, 600, 604, 110, 601 + 65536, -1}) {
+        EXPECT_EQ(kestrelapi_create_new_handle(&h, static_cast<kestrelapi_model_t>(model)),
+                  OHWAPI_INVALID_ARGUMENT)
+            << model;
+        EXPECT_EQ(h, sentinel);
+    }
+    EXPECT_EQ(kestrelapi_create_new_handle(nullptr, kestrel_one), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(kestrelapi_free(nullptr), OHWAPI_OK);
+}
+
+TEST(Handle, StoredFailureIsReportedUntilCleared) {
+    kestrelapi_handle h = nullptr;
+    ASSERT_EQ(kestrelapi_create_new_handle(&h, kestrel_two), OHWAPI_OK);
+    auto& failure = internals(h).failure;
+    try {
+        throw hw::exception(hw::error::busy);
+    } catch (...) {
+        failure.capture_exception();
+    }
+    // Reading the last error does not clear it.
+    EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_BUSY);
+    EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_BUSY);
+    failure.reset_exception();
+    EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_OK);
+    EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
+}
