@@ -188,6 +188,8 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_devices_count(kestrelapi_hand
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_device_descriptor(kestrelapi_handle handle,
                                                                      uint8_t device_number,
                                                                      device_descriptor_t* d);
+/* Releases the two strings kestrelapi_get_device_descriptor handed out and nulls them. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free_device_descriptor(device_descriptor_t* d);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle,
                                                            device_descriptor_t desc);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open_first(kestrelapi_handle handle);

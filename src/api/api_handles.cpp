@@ -2,6 +2,12 @@
 
 namespace api_utils {
 
-api_handles::api_handles(hw::model_t model) : log_fn(hw::stdout_log()), caps(model) {}
+api_handles::api_handles(hw::model_t model)
+    : log_fn(hw::stdout_log()), caps(model), device(notifier, model, log_fn, trg_mode) {}
+
+std::vector<libusb::device> api_handles::list_devices() {
+    return device.usb_driver.list_devices(kestrel::core::usb_vid, kestrel::core::usb_pid,
+                                          std::string(hw::sn_kestrel_root));
+}
 
 } // namespace api_utils

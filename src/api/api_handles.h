@@ -1,12 +1,13 @@
 #pragma once
 #include <atomic>
 
+#include "drivers/libusb/device.h"
 #include "hw/log.h"
 #include "hw/model.h"
 #include "hw/trigger_mode.h"
 #include "kestrel/capabilities.h"
+#include "kestrel/core.h"
 #include "mox/semaphore.h"
-#include "mox/thread_exception.h"
 
 namespace api_utils {
 
@@ -21,10 +22,13 @@ public:
     hw::log_fn log_fn;
     std::atomic<hw::trigger_mode_t> trg_mode{hw::trigger_mode_t::single};
     kestrel::capabilities caps;
+    std::vector<libusb::device> device_list;
     mox::semaphore notifier{1, 0};
     mox::semaphore new_samples_notifier{1, 0};
-    // Failure of the last background operation, read back by kestrelapi_get_last_error.
-    mox::thread_exception failure;
+    kestrel::core device;
+
+    // The control links of the family on the bus, including those open in this process.
+    std::vector<libusb::device> list_devices();
 };
 
 } // namespace api_utils

@@ -42,7 +42,7 @@ TEST(Handle, BadArgumentsAreRefusedWithoutSideEffects) {
 TEST(Handle, StoredFailureIsReportedUntilCleared) {
     kestrelapi_handle h = nullptr;
     ASSERT_EQ(kestrelapi_create_new_handle(&h, kestrel_two), OHWAPI_OK);
-    auto& failure = internals(h).failure;
+    auto& failure = internals(h).device;
     try {
         throw hw::exception(hw::error::busy);
     } catch (...) {

@@ -1,0 +1,88 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "drivers/libusb/driver.h"
+#include "hw/descriptor.h"
+#include "hw/log.h"
+#include "hw/model.h"
+#include "hw/status.h"
+#include "hw/trigger_mode.h"
+#include "kestrel/capabilities.h"
+#include "kestrel/config/config.h"
+#include "kestrel/config/config_loader.h"
+#include "kestrel/link/communication.h"
+#include "kestrel/link/status_getter.h"
+#include "kestrel/status.h"
+#include "mox/progress.h"
+#include "mox/semaphore.h"
+#include "mox/thread_exception.h"
+#include "mox/thread_tools.h"
+#include "mox/version.h"
+
+namespace kestrel {
+
+// The one object that stands for one physical device: it owns the control link and
+// everything that speaks over it, serialises device work through device_busy, and runs
+// long operations on background threads that report failure through its stored
+// exception.
+class core : public mox::thread_exception {
+public:
+    static constexpr uint16_t usb_vid = 0x1FC9;
+    static constexpr uint16_t usb_pid = 0x82A5;
+    static constexpr uint8_t control_interface = 2;
+    static constexpr uint8_t control_ep_out = 0x04;
+    static constexpr uint8_t control_ep_in = 0x84;
+
+    core(mox::semaphore& notifier, hw::model_t model, const hw::log_fn& log,
+         std::atomic<hw::trigger_mode_t>& trig_mod);
+    ~core();
+    core(const core&) = delete;
+    core& operator=(const core&) = delete;
+
+    // Opens the device with this serial number, waits for it to start and opens its USB3
+    // bridges, recovering them up to three times. Throws on failure.
+    void open(const std::string& sn);
+    void open(const hw::descriptor& d) { open(d.sn); }
+    void wait_for_startup(const std::string& sn);
+    // No open, capture or update holds the device.
+    bool is_ready();
+    // Closes the links on a background thread and returns at once.
+    void close();
+    void reboot_and_close();
+
+    bool is_open() const { return usb_driver.is_open(); }
+    const std::string& serial_number() const { return last_sn; }
+
+    mox::semaphore& notifier;
+    const std::atomic<hw::model_t> model;
+    const hw::log_fn& log;
+    hw::status status;
+    libusb::driver usb_driver;
+    libusb::interface_bulk data_interface;
+    std::timed_mutex device_busy;
+    capabilities device_caps;
+    communication com;
+    status_t device_status;
+    config device_config;
+    std::atomic<hw::trigger_mode_t>& trig_mod;
+    status_getter stat_ctrl;
+    config_loader cfg_loader;
+    mox::progress<uint8_t, 100> progress;
+    mox::version<uint16_t> core_v;
+    mox::version<uint16_t> mcu_v;
+
+private:
+    void close_links();
+    // Background work: the first exception ends it and is stored for the caller.
+    void launch(std::function<void()> work);
+
+    std::string last_sn;
+    // Declared last: destroyed first, so every background thread is joined while the
+    // objects it works on still exist.
+    mox::thread_tools thrd_tool;
+};
+
+} // namespace kestrel
