@@ -33,11 +33,14 @@ uint8_t fpga_version_code(api_handles& h) {
 extern "C" {
 
 ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h, kestrelapi_model_t model) {
-    // The capabilities of an unknown model cannot be built: refuse it here. The raw value
-    // is compared before any narrowing, so that no out-of-range number aliases a model.
-    if (h == nullptr || (model != kestrel_one && model != kestrel_two && model != kestrel_three))
+    // A C caller may pass any int: read the raw value (no load of the enumeration) and
+    // refuse what is not a model before anything is built.
+    int raw = 0;
+    static_assert(sizeof raw == sizeof model);
+    std::memcpy(&raw, &model, sizeof raw);
+    if (h == nullptr || (raw != kestrel_one && raw != kestrel_two && raw != kestrel_three))
         return OHWAPI_INVALID_ARGUMENT;
-    return trycatch([&] { *h = new api_handles(static_cast<hw::model_t>(model)); });
+    return trycatch([&] { *h = new api_handles(static_cast<hw::model_t>(raw)); });
 }
 
 ohwapi_err_code_t kestrelapi_free(kestrelapi_handle handle) {

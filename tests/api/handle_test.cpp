@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "api/api_handles.h"
 #include "hw/exception.h"
 #include "kestrelapi.h"
@@ -30,8 +32,9 @@ TEST(Handle, BadArgumentsAreRefusedWithoutSideEffects) {
     auto* sentinel = reinterpret_cast<kestrelapi_handle>(0x1234);
     kestrelapi_handle h = sentinel;
     for (int model : {0, 600, 604, 110, 601 + 65536, -1}) {
-        EXPECT_EQ(kestrelapi_create_new_handle(&h, static_cast<kestrelapi_model_t>(model)),
-                  OHWAPI_INVALID_ARGUMENT)
+        kestrelapi_model_t as_passed_by_c; // any int, as a C caller may pass it
+        std::memcpy(&as_passed_by_c, &model, sizeof model);
+        EXPECT_EQ(kestrelapi_create_new_handle(&h, as_passed_by_c), OHWAPI_INVALID_ARGUMENT)
             << model;
         EXPECT_EQ(h, sentinel);
     }
