@@ -23,9 +23,10 @@ public:
         sem.give();
     }
 
-    // Drops a pending signal, then stores v.
+    // Drops a pending signal, then stores v. Clearing the count (rather than a zero-time
+    // take, which gives up if another thread holds the semaphore's lock) always drops it.
     void reset(T v) {
-        sem.take(timeout(0));
+        sem.reset(0);
         std::lock_guard lk(val_mtx);
         val = v;
     }
