@@ -43,7 +43,7 @@ namespace {
 
 // Runs create_usb3 in a child whose address space is too small for the first buffers
 // and returns the child's log.
-std::string halving_log() {
+[[maybe_unused]] std::string halving_log() {
     int fds[2];
     if (pipe(fds) != 0) return "";
     const pid_t pid = fork();
