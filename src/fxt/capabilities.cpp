@@ -9,16 +9,9 @@ namespace fxt {
 namespace {
 
 uint8_t device_channels(hw::model_t model) {
-    switch (model) {
-    case hw::model_t::kestrel_one:
-        return 18;
-    case hw::model_t::kestrel_two:
-        return 36;
-    case hw::model_t::kestrel_three:
-        return 54;
-    default:
-        throw hw::exception(hw::error::not_supported);
-    }
+    const size_t n = hw::channel_count(model);
+    if (n == 0) throw hw::exception(hw::error::not_supported);
+    return static_cast<uint8_t>(n);
 }
 
 } // namespace

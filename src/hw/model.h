@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,6 +31,20 @@ inline constexpr std::string_view sn_kestrel_three_root = "7302103";
 inline constexpr std::array<std::string_view, 3> sn_kestrel_core = {"730210100001", "730210100002",
                                                                     "730210100003"};
 inline constexpr std::string_view desc_kestrel_core = "KESTREL-CORE";
+
+// Channels of a model of this family (18 per group); 0 for any other model.
+constexpr std::size_t channel_count(model_t model) {
+    switch (model) {
+    case model_t::kestrel_one:
+        return 18;
+    case model_t::kestrel_two:
+        return 36;
+    case model_t::kestrel_three:
+        return 54;
+    default:
+        return 0;
+    }
+}
 
 // The model named by the prefix of a serial number; throws
 // hw::exception(invalid_serial_number) when no model prefix starts the string.

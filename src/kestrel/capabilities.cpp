@@ -7,24 +7,15 @@ namespace kestrel {
 namespace {
 
 hw::ich channels_of(hw::model_t model) {
-    switch (model) {
-    case hw::model_t::kestrel_one:
-        return 18;
-    case hw::model_t::kestrel_two:
-        return 36;
-    case hw::model_t::kestrel_three:
-        return 54;
-    default:
-        MOX_ASSERT(false);
-        return 0;
-    }
+    const hw::ich n = hw::channel_count(model);
+    if (n == 0) MOX_ASSERT(false);
+    return n;
 }
 
 } // namespace
 
 bool is_kestrel_model(hw::model_t model) {
-    return model == hw::model_t::kestrel_one || model == hw::model_t::kestrel_two ||
-           model == hw::model_t::kestrel_three;
+    return hw::channel_count(model) != 0;
 }
 
 capabilities::capabilities(hw::model_t m)
