@@ -1,0 +1,290 @@
+#include "kestrel_sim/bus.h"
+
+#include "bus_core.h"
+#include "stats.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace kestrel_sim {
+
+stats_t& stats() {
+    static stats_t* s = new stats_t;
+    return *s;
+}
+
+namespace {
+
+std::vector<std::string> start_devices() {
+    const char* env = std::getenv("KESTREL_SIM_DEVICES");
+    if (env == nullptr) return {default_serial};
+    std::vector<std::string> out;
+    std::stringstream ss(env);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        const auto b = item.find_first_not_of(" \t");
+        const auto e = item.find_last_not_of(" \t");
+        if (b == std::string::npos) continue;
+        item = item.substr(b, e - b + 1);
+        bool dup = false;
+        for (const auto& s : out)
+            dup = dup || s == item;
+        if (!dup) out.push_back(item);
+    }
+    return out;
+}
+
+std::shared_ptr<device> need(const std::string& serial) {
+    auto d = bus_core::get().find(serial);
+    if (!d) throw std::invalid_argument("no plugged device " + serial);
+    return d;
+}
+
+} // namespace
+
+// Never destroyed: entry points may still run from other threads at process exit.
+bus_core& bus_core::get() {
+    static bus_core* core = new bus_core;
+    return *core;
+}
+
+bus_core::bus_core() {
+    for (const auto& s : start_devices())
+        plug_locked(s);
+}
+
+void bus_core::reset() {
+    std::vector<std::shared_ptr<device>> old;
+    {
+        std::lock_guard lk(m_);
+        old.swap(devices_);
+        snapshot_.clear();
+        snapshot_taken_ = false;
+        bridge_open_failures_ = 0;
+        next_address_ = 1;
+        for (const auto& s : start_devices())
+            plug_locked(s);
+    }
+    for (auto& d : old)
+        d->unplug();
+    stats().clear();
+}
+
+void bus_core::plug_locked(const std::string& serial) {
+    if (serial.empty()) throw std::invalid_argument("empty serial number");
+    for (const auto& d : devices_)
+        if (d->plugged() && d->serial() == serial)
+            throw std::invalid_argument("device " + serial + " is already plugged");
+    std::erase_if(devices_, [](const auto& d) { return !d->plugged(); });
+    devices_.push_back(std::make_shared<device>(serial, next_address_));
+    next_address_ = static_cast<uint8_t>(next_address_ == 127 ? 1 : next_address_ + 1);
+}
+
+void bus_core::plug(const std::string& serial) {
+    std::lock_guard lk(m_);
+    plug_locked(serial);
+}
+
+bool bus_core::unplug(const std::string& serial) {
+    std::shared_ptr<device> d;
+    {
+        std::lock_guard lk(m_);
+        for (auto it = devices_.begin(); it != devices_.end(); ++it)
+            if ((*it)->serial() == serial && (*it)->plugged()) {
+                d = *it;
+                devices_.erase(it);
+                break;
+            }
+    }
+    if (d) d->unplug();
+    return d != nullptr;
+}
+
+void bus_core::unplug_all() {
+    std::vector<std::shared_ptr<device>> old;
+    {
+        std::lock_guard lk(m_);
+        old.swap(devices_);
+    }
+    for (auto& d : old)
+        d->unplug();
+}
+
+std::shared_ptr<device> bus_core::find(const std::string& serial) const {
+    std::lock_guard lk(m_);
+    for (const auto& d : devices_)
+        if (d->serial() == serial && d->plugged()) return d;
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<device>> bus_core::select(bool present_only) const {
+    std::lock_guard lk(m_);
+    std::vector<std::shared_ptr<device>> out;
+    for (const auto& d : devices_)
+        if (present_only ? d->present() : d->plugged()) out.push_back(d);
+    return out;
+}
+
+std::vector<std::shared_ptr<device>> bus_core::present() const {
+    return select(true);
+}
+std::vector<std::shared_ptr<device>> bus_core::plugged() const {
+    return select(false);
+}
+
+size_t bus_core::take_bridge_snapshot() {
+    auto devs = present();
+    std::vector<bridge_ref_t> snap;
+    for (const auto& d : devs) {
+        const uint32_t gen = d->generation();
+        for (unsigned g = 0; g < d->groups(); ++g)
+            snap.push_back({d, g, gen});
+    }
+    std::lock_guard lk(m_);
+    snapshot_ = std::move(snap);
+    snapshot_taken_ = true;
+    return snapshot_.size();
+}
+
+std::vector<bridge_ref_t> bus_core::bridge_snapshot() {
+    {
+        std::lock_guard lk(m_);
+        if (snapshot_taken_) return snapshot_;
+    }
+    take_bridge_snapshot();
+    std::lock_guard lk(m_);
+    return snapshot_;
+}
+
+void bus_core::fail_bridge_opens(unsigned count, uint32_t status) {
+    std::lock_guard lk(m_);
+    bridge_open_failures_ = count;
+    bridge_open_status_ = status == 0 ? 32 : status;
+}
+
+uint32_t bus_core::take_bridge_open_failure() {
+    std::lock_guard lk(m_);
+    if (bridge_open_failures_ == 0) return 0;
+    --bridge_open_failures_;
+    return bridge_open_status_;
+}
+
+void bus_core::add_handle(const void* h) {
+    std::lock_guard lk(m_);
+    handles_.insert(h);
+}
+
+bool bus_core::remove_handle(const void* h) {
+    std::lock_guard lk(m_);
+    return handles_.erase(h) > 0;
+}
+
+bool bus_core::has_handle(const void* h) const {
+    std::lock_guard lk(m_);
+    return handles_.count(h) > 0;
+}
+
+// Facade.
+
+bus& bus::instance() {
+    static bus* b = new bus;
+    bus_core::get();
+    return *b;
+}
+
+void bus::reset() {
+    bus_core::get().reset();
+}
+void bus::plug(const std::string& serial) {
+    bus_core::get().plug(serial);
+}
+bool bus::unplug(const std::string& serial) {
+    return bus_core::get().unplug(serial);
+}
+void bus::unplug_all() {
+    bus_core::get().unplug_all();
+}
+
+std::vector<std::string> bus::devices() const {
+    std::vector<std::string> out;
+    for (const auto& d : bus_core::get().plugged())
+        out.push_back(d->serial());
+    return out;
+}
+
+std::shared_ptr<kestrel_sim::firmware> bus::firmware(const std::string& serial) const {
+    auto d = bus_core::get().find(serial);
+    return d ? d->fw() : nullptr;
+}
+
+counters_t bus::counters() const {
+    counters_t c;
+    for (const auto& d : bus_core::get().plugged())
+        for (const auto& [ep, n] : d->fw()->packets_received())
+            c.packets_received[ep] += n;
+    const auto& s = stats();
+    c.bulk_out_transfers = s.bulk_out;
+    c.bulk_in_transfers = s.bulk_in;
+    c.pipe_timeout_calls = s.pipe_timeout_calls;
+    c.bridge_opens = s.bridge_opens;
+    c.bridge_open_failures = s.bridge_open_failures;
+    c.dropped_replies = s.dropped_replies;
+    return c;
+}
+
+void bus::drop_replies(const std::string& serial, uint8_t endpoint, int count) {
+    reply_fault_t f;
+    f.drop = count;
+    need(serial)->set_reply_fault(endpoint, f);
+}
+
+void bus::delay_replies(const std::string& serial, uint8_t endpoint,
+                        std::chrono::milliseconds delay) {
+    reply_fault_t f;
+    f.delay = delay;
+    need(serial)->set_reply_fault(endpoint, f);
+}
+
+void bus::split_replies(const std::string& serial, uint8_t endpoint, size_t first_bytes,
+                        std::chrono::milliseconds delay) {
+    reply_fault_t f;
+    f.split_at = first_bytes;
+    f.split_delay = delay;
+    need(serial)->set_reply_fault(endpoint, f);
+}
+
+void bus::clear_reply_faults(const std::string& serial, uint8_t endpoint) {
+    need(serial)->set_reply_fault(endpoint, {});
+}
+
+void bus::fail_bulk_transfers(const std::string& serial, unsigned count) {
+    need(serial)->fail_bulk_transfers(count);
+}
+
+void bus::unplug_on_next_bulk_in(const std::string& serial) {
+    need(serial)->unplug_on_next_bulk_in();
+}
+
+void bus::stall(const std::string& serial, bool on) {
+    need(serial)->stall(on);
+}
+
+void bus::fail_bridge_opens(unsigned count, uint32_t status) {
+    bus_core::get().fail_bridge_opens(count, status);
+}
+
+void bus::push_bridge_data(const std::string& serial, unsigned group,
+                           std::span<const uint8_t> bytes) {
+    need(serial)->push_bridge_data(group, bytes);
+}
+
+std::vector<uint8_t> bus::bridge_output(const std::string& serial, unsigned group) const {
+    return need(serial)->bridge_output(group);
+}
+
+bool bus::bridge_is_open(const std::string& serial, unsigned group) const {
+    return need(serial)->bridge_is_open(group);
+}
+
+} // namespace kestrel_sim
