@@ -137,6 +137,7 @@ size_t bus_core::take_bridge_snapshot() {
     auto devs = present();
     std::vector<bridge_ref_t> snap;
     for (const auto& d : devs) {
+        if (!d->list_bridges()) continue;
         const uint32_t gen = d->generation();
         for (unsigned g = 0; g < d->groups(); ++g)
             snap.push_back({d, g, gen});
@@ -285,6 +286,18 @@ std::vector<uint8_t> bus::bridge_output(const std::string& serial, unsigned grou
 
 bool bus::bridge_is_open(const std::string& serial, unsigned group) const {
     return need(serial)->bridge_is_open(group);
+}
+
+} // namespace kestrel_sim
+
+namespace kestrel_sim {
+
+void bus::ignore_packets(const std::string& serial, uint8_t endpoint, int count) {
+    need(serial)->fw()->ignore_packets(endpoint, count);
+}
+
+void bus::hide_bridges(const std::string& serial, int listings) {
+    need(serial)->hide_bridges(listings);
 }
 
 } // namespace kestrel_sim

@@ -42,6 +42,11 @@ device::device(std::string serial, uint8_t address)
     }
     fw_->set_reply_sink(
         [this](uint8_t ep, std::vector<uint8_t> bytes) { queue_reply(ep, std::move(bytes)); });
+    fw_->set_restart_hook([this](std::chrono::milliseconds d) { restart(d); });
+    fw_->set_bridge_reset_hook([this](bool) {
+        std::lock_guard lk(m_);
+        if (hide_bridges_ < 0) hide_bridges_ = 0;
+    });
 }
 
 std::string device::product() const {
@@ -49,11 +54,49 @@ std::string device::product() const {
     return names[std::clamp(groups_, 1u, 3u) - 1];
 }
 
-bool device::present_locked(uint32_t gen) const {
+bool device::present_locked(uint32_t gen) {
+    if (restart_pending_ && sim_clock::now() >= restart_deadline_) restart_locked();
     return plugged_ && gen == generation_ && sim_clock::now() >= offline_until_;
 }
 
-bool device::present() const {
+void device::restart_locked() {
+    restart_pending_ = false;
+    ++generation_;
+    offline_until_ = sim_clock::now() + restart_duration_;
+    replies_.clear();
+    queued_bytes_ = 0;
+    for (auto& b : bridges_) {
+        b.open = false;
+        b.in.clear();
+        ++b.aborts;
+    }
+    cv_.notify_all();
+}
+
+void device::restart(std::chrono::milliseconds duration) {
+    {
+        std::lock_guard lk(m_);
+        // The host gets a moment to read the reply that announced the restart.
+        restart_pending_ = true;
+        restart_deadline_ = sim_clock::now() + std::chrono::milliseconds(200);
+        restart_duration_ = duration;
+    }
+    cv_.notify_all();
+}
+
+void device::hide_bridges(int listings) {
+    std::lock_guard lk(m_);
+    hide_bridges_ = listings;
+}
+
+bool device::list_bridges() {
+    std::lock_guard lk(m_);
+    if (hide_bridges_ == 0) return true;
+    if (hide_bridges_ > 0) --hide_bridges_;
+    return false;
+}
+
+bool device::present() {
     std::lock_guard lk(m_);
     return present_locked(generation_);
 }
@@ -63,8 +106,9 @@ bool device::plugged() const {
     return plugged_;
 }
 
-uint32_t device::generation() const {
+uint32_t device::generation() {
     std::lock_guard lk(m_);
+    present_locked(generation_);
     return generation_;
 }
 
@@ -168,6 +212,7 @@ int device::bulk_in(uint32_t gen, uint8_t* data, int len, int* transferred, unsi
             if (got == want) complete = true;
         }
         if (complete) {
+            if (restart_pending_ && replies_.empty()) restart_deadline_ = now;
             *transferred = static_cast<int>(got);
             return LIBUSB_SUCCESS;
         }
@@ -216,7 +261,7 @@ void device::stall(bool on) {
     cv_.notify_all();
 }
 
-d3xx::FT_STATUS device::bridge_check(unsigned group, uint32_t gen) const {
+d3xx::FT_STATUS device::bridge_check(unsigned group, uint32_t gen) {
     if (group >= bridges_.size()) return d3xx::FT_INVALID_HANDLE;
     if (!present_locked(gen)) return d3xx::FT_DEVICE_NOT_CONNECTED;
     if (!bridges_[group].open) return d3xx::FT_INVALID_HANDLE;

@@ -44,10 +44,13 @@ public:
 
     // Plugged and answering. `generation` changes whenever the device leaves the bus, so
     // handles opened before are dead.
-    bool present() const;
+    bool present();
     bool plugged() const;
-    uint32_t generation() const;
+    uint32_t generation();
     void unplug();
+    // Off the bus for `duration` once the pending replies are read (or after a grace
+    // period), then back as a new device generation.
+    void restart(std::chrono::milliseconds duration);
 
     // Control link, libusb semantics and error codes.
     int bulk_out(uint32_t gen, const uint8_t* data, int len, int* transferred, unsigned timeout);
@@ -59,6 +62,11 @@ public:
     void fail_bulk_transfers(unsigned n);
     void unplug_on_next_bulk_in();
     void stall(bool on);
+    // Bridges missing from the next `listings` bridge listings; negative: until the
+    // host resets the bridges.
+    void hide_bridges(int listings);
+    // Whether this listing shows the bridges (counts down a hide fault).
+    bool list_bridges();
 
     // Bridges (by group index), D3XX semantics and status codes.
     d3xx::FT_STATUS bridge_open(unsigned group, uint32_t gen);
@@ -97,8 +105,9 @@ private:
     };
 
     void queue_reply(uint8_t endpoint, std::vector<uint8_t> bytes);
-    bool present_locked(uint32_t gen) const;
-    d3xx::FT_STATUS bridge_check(unsigned group, uint32_t gen) const;
+    bool present_locked(uint32_t gen);
+    void restart_locked();
+    d3xx::FT_STATUS bridge_check(unsigned group, uint32_t gen);
 
     const std::string serial_;
     const unsigned groups_;
@@ -116,6 +125,10 @@ private:
     unsigned io_failures_ = 0;
     bool unplug_on_in_ = false;
     bool stalled_ = false;
+    bool restart_pending_ = false;
+    sim_clock::time_point restart_deadline_{};
+    std::chrono::milliseconds restart_duration_{0};
+    int hide_bridges_ = 0;
     std::vector<bridge_t> bridges_;
 };
 

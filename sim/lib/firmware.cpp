@@ -1,16 +1,153 @@
 #include "kestrel_sim/firmware.h"
 
+#include "config_decode.h"
 #include "framing.h"
 
 namespace kestrel_sim {
 
+namespace {
+
+// Any reply counts as an acknowledgement; the device sends one status byte.
+const std::vector<uint8_t> ack_payload{1};
+
+enum status_cmd : uint8_t { request_update = 1, request_reboot = 2, request_bootloader = 3 };
+
+void put_flag(std::vector<uint8_t>& out, bool b) {
+    out.push_back(b ? 1 : 0);
+}
+
+} // namespace
+
 firmware::firmware(std::string serial, unsigned groups)
     : serial_(std::move(serial)), groups_(groups), decoder_(std::make_unique<decoder>()) {
-    // The link check: the device echoes a ping with its payload.
-    set_handler(ep::ping, [](firmware& fw, const packet_t& p) { fw.reply(ep::ping, p.params); });
+    status_.groups.resize(groups_);
+    install_handlers();
 }
 
 firmware::~firmware() = default;
+
+void firmware::install_handlers() {
+    // The link check: the device echoes a ping with its payload.
+    handlers_[ep::ping] = [](firmware& fw, const packet_t& p) { fw.reply(ep::ping, p.params); };
+    handlers_[ep::status] = [](firmware& fw, const packet_t& p) { fw.on_status(p); };
+    handlers_[ep::config] = [](firmware& fw, const packet_t& p) {
+        if (auto c = decode_config(p.params, fw.groups_)) {
+            fw.config_ = std::move(c);
+            ++fw.counters_.configs;
+        } else {
+            ++fw.counters_.malformed_configs;
+        }
+        fw.reply(ep::config, ack_payload);
+    };
+    // The bridge reset has no reply endpoint of its own: the device acknowledges it on
+    // the config endpoint.
+    handlers_[ep::ftdi_rst] = [](firmware& fw, const packet_t& p) {
+        if (p.params.size() != 1) {
+            ++fw.counters_.malformed_commands;
+            return;
+        }
+        ++fw.counters_.bridge_resets;
+        if (fw.bridge_reset_) fw.bridge_reset_(p.params[0] != 0);
+        fw.reply(ep::config, ack_payload);
+    };
+    handlers_[ep::config_run_flag] = [](firmware& fw, const packet_t& p) {
+        if (p.params.size() != 1) {
+            ++fw.counters_.malformed_commands;
+            return;
+        }
+        fw.run_flag_ = p.params[0] != 0;
+        ++fw.counters_.run_flags;
+        fw.reply(ep::config_run_flag, ack_payload);
+    };
+    handlers_[ep::config_oci_flag] = [](firmware& fw, const packet_t& p) {
+        if (p.params.size() != 1) {
+            ++fw.counters_.malformed_commands;
+            return;
+        }
+        fw.oci_start_flag_ = p.params[0] != 0;
+        ++fw.counters_.oci_flags;
+        fw.reply(ep::config_oci_flag, ack_payload);
+    };
+    handlers_[ep::config_oci_params] = [](firmware& fw, const packet_t& p) {
+        if (auto o = decode_oci_params(p.params, fw.groups_)) {
+            fw.oci_params_ = std::move(o);
+            ++fw.counters_.oci_params;
+        } else {
+            ++fw.counters_.malformed_oci_params;
+        }
+        fw.reply(ep::config_oci_params, ack_payload);
+    };
+    handlers_[ep::trigger_loader] = [](firmware& fw, const packet_t&) {
+        fw.reply(ep::trigger_loader, ack_payload);
+    };
+}
+
+void firmware::on_status(const packet_t& p) {
+    if (p.params.size() != 1 || p.params[0] < request_update || p.params[0] > request_bootloader) {
+        ++counters_.malformed_commands;
+        return;
+    }
+    ++counters_.status_requests;
+    const uint8_t cmd = p.params[0];
+    if (silent_left_ > 0) {
+        --silent_left_;
+        return;
+    }
+    const bool starting = zero_left_ > 0;
+    if (starting) --zero_left_;
+    reply(ep::status, status_record(starting));
+    if (cmd == request_update) return;
+    ++(cmd == request_reboot ? counters_.reboots : counters_.bootloader_requests);
+    if (restart_) restart_(status_.restart_time);
+    power_on();
+}
+
+std::vector<uint8_t> firmware::status_record(bool starting) const {
+    std::vector<uint8_t> out;
+    out.push_back(1);
+    out.push_back(status_.mcu_major);
+    out.push_back(status_.mcu_minor);
+    out.push_back(static_cast<uint8_t>(status_.mcu_build & 0xFF));
+    out.push_back(static_cast<uint8_t>(status_.mcu_build >> 8));
+    out.push_back(status_.mcu_temperature);
+    put_flag(out, status_.main_pll_locked);
+    put_flag(out, status_.fpga_pll_locked);
+    out.push_back(static_cast<uint8_t>(status_.groups.size()));
+    for (const auto& g : status_.groups) {
+        out.push_back(3); // group record revision
+        put_flag(out, g.ft_pll_lock);
+        put_flag(out, g.ddr_calib_done);
+        put_flag(out, g.oci_ready);
+        put_flag(out, g.oci_paused);
+        put_flag(out, g.overrun);
+        put_flag(out, g.underrun);
+        put_flag(out, g.trigged);
+        out.push_back(starting ? 0 : status_.fpga_version);
+        out.push_back(g.data_available);
+        out.push_back(g.loopback_word);
+        for (const auto& port : g.ports) {
+            out.push_back(1);
+            put_flag(out, port.detected);
+            put_flag(out, port.backpower_clamped);
+            out.push_back(port.temperature);
+            put_flag(out, port.gen_pgood);
+            put_flag(out, port.main_pgood);
+            put_flag(out, port.internal_pgood);
+        }
+        put_flag(out, g.in_only_probe);
+        put_flag(out, g.in_only_fw);
+    }
+    return out;
+}
+
+void firmware::power_on() {
+    std::lock_guard lk(m_);
+    silent_left_ = status_.startup_silent_requests;
+    zero_left_ = status_.startup_zero_replies;
+    run_flag_ = false;
+    oci_start_flag_ = false;
+    decoder_->reset();
+}
 
 void firmware::input(std::span<const uint8_t> bytes) {
     std::lock_guard lk(m_);
@@ -24,6 +161,10 @@ void firmware::reset_input() {
 
 void firmware::dispatch(const packet_t& p) {
     ++received_[p.endpoint];
+    if (auto ig = ignore_.find(p.endpoint); ig != ignore_.end() && ig->second != 0) {
+        if (ig->second > 0) --ig->second;
+        return;
+    }
     auto it = handlers_.find(p.endpoint);
     if (it == handlers_.end()) {
         ++unhandled_;
@@ -52,6 +193,66 @@ void firmware::reply(uint8_t endpoint, std::span<const uint8_t> params, uint8_t 
 void firmware::set_reply_sink(reply_sink_t sink) {
     std::lock_guard lk(m_);
     sink_ = std::move(sink);
+}
+
+void firmware::set_restart_hook(restart_hook_t hook) {
+    std::lock_guard lk(m_);
+    restart_ = std::move(hook);
+}
+
+void firmware::set_bridge_reset_hook(std::function<void(bool)> hook) {
+    std::lock_guard lk(m_);
+    bridge_reset_ = std::move(hook);
+}
+
+void firmware::ignore_packets(uint8_t endpoint, int count) {
+    std::lock_guard lk(m_);
+    ignore_[endpoint] = count;
+}
+
+status_model_t firmware::status() const {
+    std::lock_guard lk(m_);
+    return status_;
+}
+
+void firmware::set_status(status_model_t s) {
+    std::lock_guard lk(m_);
+    s.groups.resize(groups_);
+    // New start-up delays take effect at once, as if the device had just come up.
+    if (s.startup_silent_requests != status_.startup_silent_requests)
+        silent_left_ = s.startup_silent_requests;
+    if (s.startup_zero_replies != status_.startup_zero_replies) zero_left_ = s.startup_zero_replies;
+    status_ = std::move(s);
+}
+
+void firmware::send_oci_ready(uint8_t mask) {
+    const uint8_t b[] = {mask};
+    reply(ep::status_oci, b);
+}
+
+std::optional<device_config_t> firmware::last_config() const {
+    std::lock_guard lk(m_);
+    return config_;
+}
+
+std::optional<std::vector<oci_group_params_t>> firmware::last_oci_params() const {
+    std::lock_guard lk(m_);
+    return oci_params_;
+}
+
+bool firmware::run_flag() const {
+    std::lock_guard lk(m_);
+    return run_flag_;
+}
+
+bool firmware::oci_start_flag() const {
+    std::lock_guard lk(m_);
+    return oci_start_flag_;
+}
+
+firmware_counters_t firmware::counters() const {
+    std::lock_guard lk(m_);
+    return counters_;
 }
 
 uint64_t firmware::packets_received(uint8_t endpoint) const {

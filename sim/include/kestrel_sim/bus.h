@@ -61,6 +61,12 @@ public:
     void unplug_on_next_bulk_in(const std::string& serial);
     // A stalled link answers nothing; bulk OUT times out.
     void stall(const std::string& serial, bool on);
+    // The next `count` packets the host sends on the endpoint are lost before the
+    // firmware sees them (negative: all). Dropping one gives "answers the second attempt".
+    void ignore_packets(const std::string& serial, uint8_t endpoint, int count = 1);
+    // The device's bridges are missing from the next `listings` FT_CreateDeviceInfoList
+    // calls; negative: until the host resets the bridges (endpoint 3).
+    void hide_bridges(const std::string& serial, int listings);
     // The next `count` FT_Create calls fail with `status`.
     void fail_bridge_opens(unsigned count, uint32_t status = 32);
 

@@ -2,11 +2,15 @@
 // dispatches every good packet to the handler of its endpoint and queues replies.
 #pragma once
 
+#include "kestrel_sim/records.h"
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +47,8 @@ public:
     using handler_t = std::function<void(firmware&, const packet_t&)>;
     // Receives every encoded reply packet (the device queues it on the IN endpoint).
     using reply_sink_t = std::function<void(uint8_t endpoint, std::vector<uint8_t> bytes)>;
+    // Takes the device off the bus for the given time (reboot, bootloader).
+    using restart_hook_t = std::function<void(std::chrono::milliseconds)>;
 
     firmware(std::string serial, unsigned groups);
     ~firmware();
@@ -61,6 +67,27 @@ public:
     void remove_handler(uint8_t endpoint);
     void reply(uint8_t endpoint, std::span<const uint8_t> params, uint8_t ack = 0);
     void set_reply_sink(reply_sink_t sink);
+    void set_restart_hook(restart_hook_t hook);
+    // Told of every bridge reset request (the flag byte).
+    void set_bridge_reset_hook(std::function<void(bool)> hook);
+    // The device has just come up (power-on or after a restart): start-up delays apply.
+    void power_on();
+
+    // The next `count` packets on the endpoint are lost before the firmware sees them
+    // (negative: all of them).
+    void ignore_packets(uint8_t endpoint, int count);
+
+    // Status the device reports; set_status keeps one group record per group.
+    status_model_t status() const;
+    void set_status(status_model_t s);
+    // Sends the output-engine readiness bits on endpoint 71.
+    void send_oci_ready(uint8_t mask);
+
+    std::optional<device_config_t> last_config() const;
+    std::optional<std::vector<oci_group_params_t>> last_oci_params() const;
+    bool run_flag() const;
+    bool oci_start_flag() const;
+    firmware_counters_t counters() const;
 
     uint64_t packets_received(uint8_t endpoint) const;
     std::map<uint8_t, uint64_t> packets_received() const;
@@ -71,6 +98,9 @@ public:
 
 private:
     void dispatch(const packet_t& p);
+    void install_handlers();
+    void on_status(const packet_t& p);
+    std::vector<uint8_t> status_record(bool starting) const;
 
     const std::string serial_;
     const unsigned groups_;
@@ -80,6 +110,17 @@ private:
     std::map<uint8_t, uint64_t> received_;
     uint64_t unhandled_ = 0;
     reply_sink_t sink_;
+    restart_hook_t restart_;
+    std::function<void(bool)> bridge_reset_;
+    std::map<uint8_t, int> ignore_;
+    status_model_t status_;
+    unsigned silent_left_ = 0;
+    unsigned zero_left_ = 0;
+    std::optional<device_config_t> config_;
+    std::optional<std::vector<oci_group_params_t>> oci_params_;
+    bool run_flag_ = false;
+    bool oci_start_flag_ = false;
+    firmware_counters_t counters_;
 };
 
 } // namespace kestrel_sim
