@@ -54,6 +54,20 @@ void fill_node(FT_DEVICE_LIST_INFO_NODE& n, const bridge_ref_t& r, uint32_t inde
     std::strncpy(n.Description, bridge_description, sizeof(n.Description) - 1);
 }
 
+// Both pipe directions share the argument checks and the transferred-count rule.
+template <typename Transfer>
+FT_STATUS pipe_transfer(FT_HANDLE h, UCHAR* buf, ULONG len, ULONG* transferred, void* overlapped,
+                        Transfer transfer) {
+    ULONG local = 0;
+    ULONG* out = transferred != nullptr ? transferred : &local;
+    *out = 0;
+    return with_bridge(h, [&](bridge_ref_t& r) -> FT_STATUS {
+        if (overlapped != nullptr) return FT_NOT_SUPPORTED;
+        if (buf == nullptr && len > 0) return FT_INVALID_PARAMETER;
+        return transfer(r, out);
+    });
+}
+
 } // namespace
 
 extern "C" {
@@ -136,24 +150,14 @@ FT_STATUS FT_Close(FT_HANDLE h) {
 
 FT_STATUS FT_ReadPipe(FT_HANDLE h, UCHAR pipe, UCHAR* buf, ULONG len, ULONG* transferred,
                       void* overlapped) {
-    ULONG local = 0;
-    ULONG* out = transferred != nullptr ? transferred : &local;
-    *out = 0;
-    return with_bridge(h, [&](bridge_ref_t& r) -> FT_STATUS {
-        if (overlapped != nullptr) return FT_NOT_SUPPORTED;
-        if (buf == nullptr && len > 0) return FT_INVALID_PARAMETER;
+    return pipe_transfer(h, buf, len, transferred, overlapped, [&](bridge_ref_t& r, ULONG* out) {
         return r.dev->read_pipe(r.group, r.gen, pipe, buf, len, out);
     });
 }
 
 FT_STATUS FT_WritePipe(FT_HANDLE h, UCHAR pipe, UCHAR* buf, ULONG len, ULONG* transferred,
                        void* overlapped) {
-    ULONG local = 0;
-    ULONG* out = transferred != nullptr ? transferred : &local;
-    *out = 0;
-    return with_bridge(h, [&](bridge_ref_t& r) -> FT_STATUS {
-        if (overlapped != nullptr) return FT_NOT_SUPPORTED;
-        if (buf == nullptr && len > 0) return FT_INVALID_PARAMETER;
+    return pipe_transfer(h, buf, len, transferred, overlapped, [&](bridge_ref_t& r, ULONG* out) {
         return r.dev->write_pipe(r.group, r.gen, pipe, buf, len, out);
     });
 }
