@@ -4,6 +4,7 @@
 namespace fxt {
 
 using freq = uint32_t; // Hz
+using period = double; // seconds
 
 // Trigger mode of one flexible trigger engine.
 enum class mode_t : uint8_t {
