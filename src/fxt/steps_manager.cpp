@@ -96,13 +96,13 @@ bool steps_manager::evaluate(std::string& msg) {
 
 period steps_manager::max_period() {
     mox::mutex_lock lock(mutex);
-    return max_period_locked();
+    return longest_bound(my_steps);
 }
 
 // A bounded t_min must fit the timer as much as a bounded t_max does.
-period steps_manager::max_period_locked() const {
+period steps_manager::longest_bound(const std::vector<step_t>& steps) {
     period longest = 0;
-    for (const step_t& s : my_steps) {
+    for (const step_t& s : steps) {
         if (!s.ignore_tmax && s.t_max > longest) longest = s.t_max;
         if (!s.ignore_tmin && s.t_min > longest) longest = s.t_min;
     }
@@ -244,7 +244,9 @@ template <typename T> std::vector<T> steps_manager::build_device_data(size_t sta
     else if (m != mode_t::NOTRIG)
         engine = expand(m != mode_t::MLTI_STEP, my_steps);
 
-    my_clk.autoset(m == mode_t::NOTRIG ? 0 : max_period_locked());
+    // The clock follows the bounds the engine will count: expansion drops the timing of
+    // user steps, and a bound it dropped must not slow the clock for the others.
+    my_clk.autoset(longest_bound(engine));
     if (engine.size() > my_caps.max_steps) throw hw::exception(hw::error::invalid_configration);
 
     const map& wm = my_caps.trig_word_map;

@@ -49,6 +49,9 @@ public:
 
     // One word per engine step for the group whose first channel is start_channel; sets
     // the core's clock so that the step times fit. Instantiated for uint32_t and uint64_t.
+    // Throws std::runtime_error for a program the engine cannot run and
+    // hw::exception(invalid_configration) for more words than max_steps; the steps are
+    // then unchanged.
     template <typename T> std::vector<T> build_device_data(size_t start_channel);
 
     // Step list form: marker 2, uint64 count, the step records.
@@ -60,7 +63,7 @@ public:
     static std::vector<step_t> read_list(const bytes& src, size_t& index);
 
 private:
-    period max_period_locked() const;
+    static period longest_bound(const std::vector<step_t>& steps);
     std::vector<step_t> pulse_steps() const;
 
     mox::mutex mutex;
