@@ -1,0 +1,93 @@
+#pragma once
+
+// The transition stores of one device handle.
+//
+//   trs::manager man(ch_count, gui_notifier);       // 0 < ch_count < 256
+//   man.init(period, trs::manager::all_channels);  // every capture: period, clear all
+//   trs::builder b = man.create_builder(ch);       // writers: append / append(batch) /
+//                                                  // append_idle / set_uncaptured / clear
+//   std::vector<trs::iterator> its = man.create_iterators();  // readers, one per channel
+//   man.wait_samples(ms);                          // true once new data (or a clear) is seen
+//   man.resize(n, uncaptured);                     // every channel to n samples
+//   man.oci_sync.push(record);                     // output-sync flag of group 0's records
+//
+// A thread checks every 100 ms whether any channel grew or was cleared and then releases
+// all wait_samples() callers and notifies the handle's semaphore. Channel indices beyond the
+// count throw std::out_of_range.
+
+#include "hw/types.h"
+#include "mox/multithread_semaphore.h"
+#include "mox/mutex.h"
+#include "mox/semaphore.h"
+#include "mox/timeout.h"
+#include "oci/sync.h"
+#include "trs/builder.h"
+#include "trs/iterator.h"
+#include "trs/resizer.h"
+#include "trs/store.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace trs {
+
+class manager {
+public:
+    static constexpr hw::ich all_channels = 65535;
+
+    manager(hw::ich ch_count, mox::semaphore& gui_notifier);
+    ~manager();
+    manager(const manager&) = delete;
+    manager& operator=(const manager&) = delete;
+
+    // Throws std::runtime_error("invalid sampling period") for a period that is not a positive
+    // number, leaving everything as it was.
+    void init(hw::period sampling_period, hw::ich ch_index);
+    // One channel, or every channel and the output-sync tracker for all_channels.
+    void clear(hw::ich ch_index);
+    bool wait_samples(mox::timeout timeout_ms);
+    void resize(isamp new_n_samples, bool set_as_uncaptured);
+
+    iterator create_iterator(hw::ich i);
+    std::vector<iterator> create_iterators();
+    builder create_builder(hw::ich i);
+    std::vector<builder> create_builders();
+
+    isamp maximum_samples_count();
+    isamp available_samples_count();
+    hw::ich channels_count();
+    hw::period get_sampling_period();
+    void modify_sampling_period(hw::period s);
+    uint64_t get_data_version();
+    bool is_channel_uncaptured(hw::ich i);
+    void set_channel_uncaptured(hw::ich i, bool uncaptured);
+
+    // Threads currently inside wait_samples().
+    int samples_waiters() const { return samples_change_notify.waiters(); }
+
+    oci::sync_t oci_sync;
+
+private:
+    void check_index(hw::ich i) const;
+    void detect_changes();
+
+    std::vector<store> channel_stores;
+    mox::mutex mutex;
+    std::atomic<double> sampling_period{1.0};
+    std::vector<mox::mutex> builders_mutex;
+    resizer my_resizer;
+    mox::multithread_semaphore samples_change_notify;
+    mox::semaphore& gui_notifier;
+    uint64_t data_version = 0;
+
+    std::atomic<bool> change_detect_thread_continue{true};
+    std::mutex stop_m;
+    std::condition_variable stop_cv;
+    std::thread th_detect_change; // last: starts once everything it reads exists
+};
+
+} // namespace trs
