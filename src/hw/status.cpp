@@ -36,7 +36,13 @@ void status::set(v new_value, const std::string& text) {
     if (new_value == value && d == description) return;
     value = new_value;
     description = d;
+    if (observer) observer(value, description);
     notifier.notify();
+}
+
+void status::set_observer(observer_fn fn) {
+    mox::mutex_lock lock(mutex);
+    observer = std::move(fn);
 }
 
 status::v status::get_value() {

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 #include "mox/mutex.h"
@@ -35,11 +36,16 @@ public:
 
     static std::string default_text(v value);
 
+    // Told of every change, in order, on the thread that made it (progress displays).
+    using observer_fn = std::function<void(v, const std::string&)>;
+    void set_observer(observer_fn fn);
+
 private:
     mox::mutex mutex;
     mox::semaphore& notifier;
     v value = v::idle;
     std::string description;
+    observer_fn observer;
 };
 
 } // namespace hw
