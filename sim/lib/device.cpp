@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include "acquisition_engine.h"
 #include "stats.h"
 
 #include <algorithm>
@@ -47,6 +48,14 @@ device::device(std::string serial, uint8_t address)
         std::lock_guard lk(m_);
         if (hide_bridges_ < 0) hide_bridges_ = 0;
     });
+}
+
+// Tests may keep the firmware longer than the device: it must not call back into it.
+device::~device() {
+    fw_->set_reply_sink({});
+    fw_->set_restart_hook({});
+    fw_->set_bridge_reset_hook({});
+    fw_->acq().device_side().stop();
 }
 
 std::string device::product() const {
@@ -121,6 +130,7 @@ void device::unplug() {
         for (auto& b : bridges_)
             b.open = false;
     }
+    fw_->acq().device_side().stop();
     cv_.notify_all();
 }
 
@@ -301,6 +311,19 @@ d3xx::FT_STATUS device::read_pipe(unsigned group, uint32_t gen, uint8_t pipe, ui
     if (pipe != 0x82) return d3xx::FT_INVALID_PARAMETER;
     auto& b = bridges_[group];
     const uint64_t aborts = b.aborts;
+    auto& eng = fw_->acq().device_side();
+    if (const auto fault = eng.take_read_fault(group); fault != d3xx::FT_OK) return fault;
+    if (b.in.empty() && eng.active(group)) {
+        // The sample stream; produced outside the link lock so the control link stays live.
+        const uint32_t timeout = b.in_timeout_ms;
+        lk.unlock();
+        return eng.read(group, buf, len, timeout, transferred, [&]() -> d3xx::FT_STATUS {
+            std::lock_guard relock(m_);
+            if (!present_locked(gen)) return d3xx::FT_DEVICE_NOT_CONNECTED;
+            if (b.aborts != aborts) return d3xx::FT_OPERATION_ABORTED;
+            return d3xx::FT_OK;
+        });
+    }
     cv_.wait_until(lk, deadline_after(b.in_timeout_ms), [&] {
         return !present_locked(gen) || b.aborts != aborts || b.in.size() >= len;
     });

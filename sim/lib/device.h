@@ -32,6 +32,7 @@ struct reply_fault_t {
 class device {
 public:
     device(std::string serial, uint8_t address);
+    ~device();
     device(const device&) = delete;
     device& operator=(const device&) = delete;
 

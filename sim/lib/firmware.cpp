@@ -1,7 +1,10 @@
 #include "kestrel_sim/firmware.h"
 
+#include "acquisition_engine.h"
 #include "config_decode.h"
 #include "framing.h"
+
+#include <algorithm>
 
 namespace kestrel_sim {
 
@@ -19,12 +22,20 @@ void put_flag(std::vector<uint8_t>& out, bool b) {
 } // namespace
 
 firmware::firmware(std::string serial, unsigned groups)
-    : serial_(std::move(serial)), groups_(groups), decoder_(std::make_unique<decoder>()) {
+    : serial_(std::move(serial)), groups_(groups), decoder_(std::make_unique<decoder>()),
+      acq_(std::make_unique<kestrel_sim::acquisition>(groups)) {
     status_.groups.resize(groups_);
     install_handlers();
+    acq_->device_side().set_status_sink([this] {
+        std::lock_guard lk(m_);
+        reply(ep::status, status_record(false));
+    });
 }
 
-firmware::~firmware() = default;
+firmware::~firmware() {
+    // The engine's thread uses the members; it ends before any of them goes.
+    acq_->device_side().shutdown();
+}
 
 void firmware::install_handlers() {
     // The link check: the device echoes a ping with its payload.
@@ -57,6 +68,12 @@ void firmware::install_handlers() {
         }
         fw.run_flag_ = p.params[0] != 0;
         ++fw.counters_.run_flags;
+        // Sampling starts on a loaded configuration; without one the flag is only kept.
+        auto& eng = fw.acq_->device_side();
+        if (fw.run_flag_ && fw.config_)
+            eng.start(*fw.config_);
+        else if (!fw.run_flag_)
+            eng.stop();
         fw.reply(ep::config_run_flag, ack_payload);
     };
     handlers_[ep::config_oci_flag] = [](firmware& fw, const packet_t& p) {
@@ -77,7 +94,19 @@ void firmware::install_handlers() {
         }
         fw.reply(ep::config_oci_params, ack_payload);
     };
-    handlers_[ep::trigger_loader] = [](firmware& fw, const packet_t&) {
+    // One step word per packet: group, engine, byte address, the word (little-endian).
+    handlers_[ep::trigger_loader] = [](firmware& fw, const packet_t& p) {
+        if (p.params.size() == 12 && p.params[1] < 2 && p.params[0] < fw.groups_) {
+            const unsigned address = p.params[2] | unsigned{p.params[3]} << 8;
+            uint64_t word = 0;
+            for (int i = 7; i >= 0; --i)
+                word = word << 8 | p.params[4 + static_cast<size_t>(i)];
+            fw.words_[{p.params[0], p.params[1]}][address / 8] = word;
+            fw.acq_->device_side().load_trigger_word(p.params[0], p.params[1], address, word);
+            ++fw.counters_.trigger_words;
+        } else {
+            ++fw.counters_.malformed_trigger_words;
+        }
         fw.reply(ep::trigger_loader, ack_payload);
     };
 }
@@ -113,7 +142,15 @@ std::vector<uint8_t> firmware::status_record(bool starting) const {
     put_flag(out, status_.main_pll_locked);
     put_flag(out, status_.fpga_pll_locked);
     out.push_back(static_cast<uint8_t>(status_.groups.size()));
-    for (const auto& g : status_.groups) {
+    const auto& eng = acq_->device_side();
+    const bool trigged = eng.trigged();
+    for (size_t gi = 0; gi < status_.groups.size(); ++gi) {
+        // The sampling engine's state on top of what the test set.
+        group_status_t g = status_.groups[gi];
+        const auto idx = static_cast<unsigned>(gi);
+        g.trigged = g.trigged || trigged;
+        g.overrun = g.overrun || eng.overrun(idx);
+        g.data_available = std::max(g.data_available, eng.data_available(idx));
         out.push_back(3); // group record revision
         put_flag(out, g.ft_pll_lock);
         put_flag(out, g.ddr_calib_done);
@@ -147,6 +184,7 @@ void firmware::power_on() {
     run_flag_ = false;
     oci_start_flag_ = false;
     decoder_->reset();
+    acq_->device_side().stop();
 }
 
 void firmware::input(std::span<const uint8_t> bytes) {
@@ -248,6 +286,12 @@ bool firmware::run_flag() const {
 bool firmware::oci_start_flag() const {
     std::lock_guard lk(m_);
     return oci_start_flag_;
+}
+
+std::map<unsigned, uint64_t> firmware::trigger_words(unsigned group, unsigned engine) const {
+    std::lock_guard lk(m_);
+    auto it = words_.find({group, engine});
+    return it == words_.end() ? std::map<unsigned, uint64_t>{} : it->second;
 }
 
 firmware_counters_t firmware::counters() const {

@@ -25,7 +25,9 @@ std::vector<kestrel_sim::packet_t> exchange(libusb_device_handle* h, uint8_t ep,
             if (stream.size() < len + 4) break;
             const bytes body(stream.begin() + 4, stream.begin() + 4 + len - 2);
             EXPECT_EQ(crc16(body), stream[len + 2] << 8 | stream[len + 3]);
-            out.push_back({body.front(), bytes(body.begin() + 1, body.end() - 1), body.back()});
+            // Status records the device pushes while it samples are not replies.
+            if (body.front() != 7 || ep == 7)
+                out.push_back({body.front(), bytes(body.begin() + 1, body.end() - 1), body.back()});
             stream.erase(stream.begin(), stream.begin() + 4 + len);
         }
         if (r != 0 && r != LIBUSB_ERROR_TIMEOUT) break;

@@ -2,6 +2,7 @@
 // dispatches every good packet to the handler of its endpoint and queues replies.
 #pragma once
 
+#include "kestrel_sim/acquisition.h"
 #include "kestrel_sim/records.h"
 
 #include <chrono>
@@ -87,6 +88,11 @@ public:
     std::optional<std::vector<oci_group_params_t>> last_oci_params() const;
     bool run_flag() const;
     bool oci_start_flag() const;
+    // Trigger program words as loaded on endpoint 5, per (group, engine), by word index.
+    std::map<unsigned, uint64_t> trigger_words(unsigned group, unsigned engine) const;
+
+    // Signals, stream faults and ground truth of the sampling engine.
+    kestrel_sim::acquisition& acq() { return *acq_; }
     firmware_counters_t counters() const;
 
     uint64_t packets_received(uint8_t endpoint) const;
@@ -121,6 +127,9 @@ private:
     bool run_flag_ = false;
     bool oci_start_flag_ = false;
     firmware_counters_t counters_;
+    std::map<std::pair<unsigned, unsigned>, std::map<unsigned, uint64_t>> words_;
+    // Last: its thread pushes status through the members above.
+    std::unique_ptr<kestrel_sim::acquisition> acq_;
 };
 
 } // namespace kestrel_sim

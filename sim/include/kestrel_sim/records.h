@@ -137,6 +137,8 @@ struct firmware_counters_t {
     uint64_t reboots = 0;
     uint64_t bootloader_requests = 0;
     uint64_t malformed_commands = 0;
+    uint64_t trigger_words = 0;
+    uint64_t malformed_trigger_words = 0;
 };
 
 } // namespace kestrel_sim

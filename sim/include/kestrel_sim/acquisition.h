@@ -1,0 +1,116 @@
+// Acquisition engine of the virtual device: the signals on its inputs, the faults of the
+// sample stream, and the ground truth of the last capture.
+//
+// Signals are functions of time (picoseconds since the run flag went to 1), so any sample
+// can be asked for without replaying the capture; the sampling frequency of the loaded
+// configuration turns sample indexes into times.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kestrel_sim {
+
+// One input signal. Times are in seconds; they are rounded to whole picoseconds.
+struct signal_t {
+    enum class kind_t { constant, square, counter, uart, spi, random };
+    enum class spi_role_t { clk, data, cs };
+
+    kind_t kind = kind_t::constant;
+    bool level = false;         // constant: the level; random: the level at time 0
+    int64_t period_ps = 0;      // square: period; counter: time per count; random: mean interval
+    int64_t high_ps = 0;        // square: time high in each period
+    int64_t phase_ps = 0;       // square, uart, spi: time of the first rising edge / frame start
+    unsigned bit = 0;           // counter: which bit of the count
+    std::vector<uint8_t> bytes; // uart, spi: the bytes sent, in order
+    double rate_hz = 0;         // uart: baud rate; spi: clock frequency
+    unsigned gap_bits = 2;      // uart: idle bits after each frame; spi: idle clocks after a frame
+    bool repeat = true;         // uart, spi: start again after the last byte (else idle forever)
+    spi_role_t role = spi_role_t::clk;
+    uint64_t seed = 0; // random
+
+    static signal_t constant(bool level);
+    // Rising edge at `phase_s` (plus whole periods), high for `duty` of the period.
+    static signal_t square(double period_s, double duty = 0.5, double phase_s = 0);
+    // Bit `bit` of a count that starts at 0 and goes up by one every `step_s`.
+    static signal_t counter(unsigned bit, double step_s);
+    // 8N1 frames, least significant bit first, idle high; the first start bit at `start_s`.
+    static signal_t uart(std::vector<uint8_t> bytes, double baud, unsigned gap_bits = 2,
+                         bool repeat = true, double start_s = 0);
+    // SPI mode 0, most significant bit first: chip select low for the whole frame, data
+    // set while the clock is low and held over its rising edge. The three roles of one bus
+    // use the same parameters.
+    static signal_t spi(spi_role_t role, std::vector<uint8_t> bytes, double clock_hz,
+                        unsigned gap_clocks = 4, bool repeat = true, double start_s = 0);
+    // One toggle at a seeded random point of every `mean_interval_s` window.
+    static signal_t random(uint64_t seed, double mean_interval_s, bool initial = false);
+};
+
+// What the engine knows about a capture. Sample indexes count from the first sample
+// streamed (capture sample 0).
+struct capture_info_t {
+    bool running = false; // run flag 1 with a usable configuration
+    bool trigged = false;
+    uint32_t sampling_freq = 0;
+    int64_t pre_trig_samples = 0;  // history kept before the trigger sample
+    int64_t post_trig_samples = 0; // samples after the trigger sample
+    int64_t trigger_sample = -1;   // capture sample of the trigger, -1 before it
+    int64_t first_sample = 0;      // device sample (since the run started) of capture sample 0
+    int64_t total_samples = 0;     // samples each group streams in full
+    std::vector<int64_t> streamed; // per group (bridge index): samples handed to the host
+    std::vector<uint64_t> bytes;   // per group: bytes handed to the host
+    uint64_t runs = 0;             // captures started since the device came up
+};
+
+class acquisition {
+public:
+    class engine; // device side, used by the firmware model and the bridges
+
+    explicit acquisition(unsigned groups);
+    ~acquisition();
+    acquisition(const acquisition&) = delete;
+    acquisition& operator=(const acquisition&) = delete;
+
+    // Inputs. A capture works on the signals set when its run started.
+    void set_signal(unsigned natural_channel, signal_t s);
+    signal_t signal(unsigned natural_channel) const;
+    // Clock, data and chip select of one SPI bus on three channels.
+    void set_spi(unsigned clk_channel, unsigned data_channel, unsigned cs_channel,
+                 std::vector<uint8_t> bytes, double clock_hz, unsigned gap_clocks = 4);
+    void set_external_input(signal_t s);
+    // Output-sync flag of a group's output engine, streamed in `rfu` packets.
+    void set_output_sync(unsigned group, signal_t s);
+    // Every input back to the default activity.
+    void reset_signals();
+    unsigned channels() const;
+
+    // Faults. `group` is the bridge index; all of them keep until clear_faults().
+    // The group's buffer overflows once `after_samples` capture samples were produced:
+    // the stream ends there and the status reports `overrun`.
+    void overrun_after(unsigned group, int64_t after_samples);
+    // The trigger condition is never met.
+    void never_trigger(bool on);
+    // After `after_bytes` bytes the group's stream stops for `duration` (negative: until
+    // clear_faults()); the data is kept and follows afterwards.
+    void stall_stream(unsigned group, uint64_t after_bytes, std::chrono::milliseconds duration);
+    // The next `count` reads of pipe 0x82 of the group fail with `ft_status`, no data moved.
+    void fail_reads(unsigned group, unsigned count, uint32_t ft_status = 4);
+    void clear_faults();
+
+    // Ground truth of the current (or last) capture.
+    capture_info_t capture() const;
+    // Waits until the capture triggered; false after `timeout` without trigger.
+    bool wait_trigger(std::chrono::milliseconds timeout) const;
+    bool level(unsigned natural_channel, int64_t capture_sample) const;
+    bool external_level(int64_t capture_sample) const;
+    bool output_sync_level(unsigned group, int64_t capture_sample) const;
+
+    engine& device_side() { return *e_; }
+
+private:
+    std::unique_ptr<engine> e_;
+};
+
+} // namespace kestrel_sim

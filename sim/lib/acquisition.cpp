@@ -1,0 +1,663 @@
+#include "acquisition_engine.h"
+
+#include "trigger_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace kestrel_sim {
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_t_ = std::chrono::steady_clock;
+
+constexpr unsigned group_channels = 18;
+constexpr int64_t max_delta_count = 0xFFFFFF;
+constexpr auto status_period = 10ms;
+// Candidates examined per slice of the trigger search; between slices the engine pushes
+// status and sees a stop.
+constexpr unsigned search_budget = 50000;
+constexpr uint32_t ft_ok = 0;
+constexpr uint32_t ft_timeout = 19;
+constexpr uint32_t unlimited_wait_ms = 60000;
+constexpr double data_unit_bytes = 32000000.0;
+
+enum pkt_type : uint8_t { pkt_samples = 0, pkt_delta = 1, pkt_trig = 2, pkt_rfu = 3 };
+
+int64_t round_up7(int64_t n) {
+    return (n + 6) / 7 * 7;
+}
+
+// Activity on every input without any set-up: counters, a UART stream, square waves of
+// spread periods and random toggles, a little different in each group.
+signal_t default_signal(unsigned ch) {
+    const unsigned g = ch / group_channels;
+    const unsigned j = ch % group_channels;
+    if (j < 8) return signal_t::counter(j, 32e-9 * (g + 1));
+    if (j == 8) {
+        const std::string text = "KESTREL " + std::to_string(g) + "\r\n";
+        return signal_t::uart({text.begin(), text.end()}, 115200, 2, true, 3e-6 * g);
+    }
+    if (j < 17) {
+        double period = 40e-9;
+        for (unsigned k = 9; k < j; ++k)
+            period *= 3;
+        return signal_t::square(period * (1 + 0.25 * g), j % 2 == 0 ? 0.5 : 0.25, 16e-9 * g);
+    }
+    return signal_t::random(0x5EED0000u + ch, 2e-6);
+}
+
+signal_t default_external() {
+    return signal_t::square(100e-6, 0.5, 37e-6);
+}
+
+} // namespace
+
+enum class stream_state { more, paused, ended };
+
+// One group's sample stream, produced packet by packet as the host reads it.
+struct stream_t {
+    stream_t(std::shared_ptr<const setup_t> setup, unsigned g, int64_t trigger_abs)
+        : s(std::move(setup)), group(g), first_abs(trigger_abs - s->pre), trig_cap(s->pre) {
+        end = s->total;
+        if (s->overrun_after[g] >= 0) end = std::min(end, round_up7(s->overrun_after[g]));
+        const unsigned base = s->base_channel(g);
+        for (unsigned j = 0; j < group_channels; ++j)
+            cur[j] = cursor(&s->waves[base + j], s->tb);
+        sync = cursor(&s->sync[g], s->tb);
+    }
+
+    size_t produce(uint8_t* out, size_t len, stream_state& st);
+    void next_packets();
+    void put(pkt_type type, const uint8_t* payload, size_t n);
+
+    const std::shared_ptr<const setup_t> s;
+    const unsigned group;
+    const int64_t first_abs; // device sample of capture sample 0
+    const int64_t trig_cap;  // capture sample of the trigger
+    int64_t end = 0;
+
+    std::mutex m; // the reader of the bridge
+    std::array<cursor, group_channels> cur;
+    cursor sync;
+    int64_t pos = 0;
+    bool last_delta = false;
+    bool trig_sent = false;
+    bool sync_on = false;
+    std::array<uint8_t, 48> stage{};
+    size_t stage_off = 0, stage_len = 0;
+    int64_t stall_after = -1; // bytes
+    std::chrono::milliseconds stall_for{0};
+    bool stalling = false;
+    clock_t_::time_point stall_until{};
+
+    std::atomic<bool> stopped{false};
+    std::atomic<int64_t> pos_pub{0};
+    std::atomic<uint64_t> staged_pub{0};
+    std::atomic<uint64_t> bytes{0};
+};
+
+struct run_t {
+    std::shared_ptr<const setup_t> setup;
+    std::unique_ptr<trigger_search> search; // engine thread only
+    int64_t trigger_abs = -1;
+    bool trigged = false;
+    std::vector<std::shared_ptr<stream_t>> streams; // from the trigger on
+};
+
+void stream_t::put(pkt_type type, const uint8_t* payload, size_t n) {
+    uint8_t* p = stage.data() + stage_len;
+    std::memset(p, 0, 16);
+    std::memcpy(p, payload, n);
+    p[15] = static_cast<uint8_t>(p[15] | (type << 6));
+    stage_len += 16;
+}
+
+void stream_t::next_packets() {
+    stage_off = stage_len = 0;
+    const int64_t abs = first_abs + pos;
+    const bool trig_due = !trig_sent && trig_cap >= pos;
+
+    // An idle stretch: whole packets whose samples all repeat the last one sent. Never two
+    // delta_s in a row (the host keeps only the second count), never over the trigger.
+    if (pos > 0 && !last_delta) {
+        int64_t until = sync.next_change(abs - 1);
+        for (auto& c : cur)
+            until = std::min(until, c.next_change(abs - 1));
+        int64_t k = (until - abs) / 7;
+        k = std::min({k, (end - pos) / 7, max_delta_count});
+        if (trig_due) k = std::min(k, (trig_cap - pos) / 7);
+        if (k >= 1) {
+            const uint8_t n[3] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
+                                  static_cast<uint8_t>(k >> 16)};
+            put(pkt_delta, n, 3);
+            pos += 7 * k;
+            last_delta = true;
+            return;
+        }
+    }
+
+    std::array<uint32_t, 7> v{};
+    for (unsigned j = 0; j < group_channels; ++j) {
+        auto& c = cur[j];
+        if (c.next_change(abs) > abs + 6) {
+            if (c.at(abs))
+                for (auto& x : v)
+                    x |= 1u << j;
+            continue;
+        }
+        for (int i = 0; i < 7; ++i)
+            if (c.at(abs + i)) v[static_cast<size_t>(i)] |= 1u << j;
+    }
+    uint8_t sync_bits = 0;
+    for (int i = 0; i < 7; ++i)
+        if (sync.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
+
+    if (trig_due && trig_cap < pos + 7) {
+        const uint8_t b = static_cast<uint8_t>(1u << (trig_cap - pos));
+        put(pkt_trig, &b, 1);
+        trig_sent = true;
+    }
+    // The host carries the flag of sample 6 into the following packets.
+    if (sync_bits != (sync_on ? 0x7F : 0)) put(pkt_rfu, &sync_bits, 1);
+    sync_on = (sync_bits & 0x40) != 0;
+
+    unsigned __int128 acc = 0;
+    for (size_t i = 0; i < 7; ++i)
+        acc |= static_cast<unsigned __int128>(v[i]) << (18 * i);
+    uint8_t p[16];
+    for (size_t i = 0; i < 16; ++i)
+        p[i] = static_cast<uint8_t>(acc >> (8 * i));
+    put(pkt_samples, p, 16);
+    pos += 7;
+    last_delta = false;
+}
+
+size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
+    st = stream_state::more;
+    size_t n = 0;
+    const uint64_t before = bytes.load();
+    while (n < len) {
+        if (stopped.load()) {
+            st = stream_state::ended;
+            break;
+        }
+        size_t room = len - n;
+        if (stall_after >= 0) {
+            const uint64_t done = before + n;
+            if (done >= static_cast<uint64_t>(stall_after)) {
+                if (!stalling) {
+                    stalling = true;
+                    stall_until = clock_t_::now() + stall_for;
+                }
+                if (stall_for.count() < 0 || clock_t_::now() < stall_until) {
+                    st = stream_state::paused;
+                    break;
+                }
+                stall_after = -1;
+                stalling = false;
+            } else {
+                room = std::min<size_t>(room, static_cast<uint64_t>(stall_after) - done);
+            }
+        }
+        if (stage_off == stage_len) {
+            if (pos >= end) {
+                st = stream_state::ended;
+                break;
+            }
+            next_packets();
+        }
+        const size_t k = std::min(room, stage_len - stage_off);
+        std::memcpy(out + n, stage.data() + stage_off, k);
+        stage_off += k;
+        n += k;
+    }
+    bytes.fetch_add(n);
+    pos_pub.store(pos);
+    staged_pub.store(stage_len - stage_off);
+    return n;
+}
+
+acquisition::engine::engine(unsigned groups) : groups_(groups) {
+    reset_signals();
+    clear_faults();
+}
+
+acquisition::engine::~engine() {
+    shutdown();
+}
+
+void acquisition::engine::shutdown() {
+    {
+        std::lock_guard lk(m_);
+        quit_ = true;
+        running_ = false;
+        if (run_)
+            for (auto& s : run_->streams)
+                s->stopped = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void acquisition::engine::set_status_sink(std::function<void()> push) {
+    std::lock_guard lk(m_);
+    push_status_ = std::move(push);
+}
+
+void acquisition::engine::ensure_thread() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { thread_main(); });
+}
+
+void acquisition::engine::load_trigger_word(unsigned group, unsigned engine_index, unsigned address,
+                                            uint64_t word) {
+    std::lock_guard lk(m_);
+    words_[{group, engine_index}][address / 8] = word;
+}
+
+void acquisition::engine::start(const device_config_t& cfg) {
+    {
+        std::lock_guard lk(m_);
+        if (running_) return;
+        if (cfg.sampling_freq == 0 || cfg.groups.empty() || cfg.groups.size() != groups_) return;
+        auto s = std::make_shared<setup_t>();
+        s->tb = timebase(cfg.sampling_freq);
+        s->groups = groups_;
+        s->master = groups_ - 1;
+        for (unsigned g = 0; g < groups_; ++g)
+            if (cfg.groups[g].is_master_group) {
+                s->master = g;
+                break;
+            }
+        for (const auto& sig : signals_)
+            s->waves.emplace_back(sig);
+        s->ext = wave(external_);
+        for (const auto& sig : sync_)
+            s->sync.emplace_back(sig);
+        s->post = std::max<int64_t>(0, cfg.post_trig_depth);
+        s->pre = std::max<int64_t>(0, cfg.sampling_depth - s->post);
+        s->total = round_up7(s->pre + 1 + s->post);
+        const auto& trig = cfg.groups[s->master].trigger;
+        for (unsigned i = 0; i < 2; ++i) {
+            auto& slot = s->slots[i];
+            slot.fast = trig.fast[i];
+            slot.clk = trig.flex[i].clk;
+            if (trig.select_fast[i]) {
+                slot.kind =
+                    trig.fast[i].ext_enable ? slot_t::kind_t::external : slot_t::kind_t::fast;
+            } else if (trig.flex[i].max_steps > 0) {
+                slot.kind = slot_t::kind_t::flex;
+                const auto it = words_.find({s->master, i});
+                for (unsigned w = 0; w < trig.flex[i].max_steps; ++w) {
+                    uint64_t word = 0;
+                    if (it != words_.end())
+                        if (auto wi = it->second.find(w); wi != it->second.end()) word = wi->second;
+                    slot.words.push_back(word);
+                }
+            }
+        }
+        s->order = trig.order;
+        s->overrun_after = faults_.overrun_after;
+
+        auto r = std::make_shared<run_t>();
+        r->setup = s;
+        if (!faults_.never_trigger) r->search = std::make_unique<trigger_search>(*s, s->pre);
+        run_ = std::move(r);
+        running_ = true;
+        ++runs_;
+        if (!quit_) ensure_thread();
+    }
+    cv_.notify_all();
+}
+
+void acquisition::engine::stop() {
+    {
+        std::lock_guard lk(m_);
+        if (!running_) return;
+        running_ = false;
+        // Unread samples go with the run: the next capture starts on an empty buffer.
+        for (auto& s : run_->streams)
+            s->stopped = true;
+    }
+    cv_.notify_all();
+}
+
+bool acquisition::engine::running() const {
+    std::lock_guard lk(m_);
+    return running_;
+}
+
+void acquisition::engine::thread_main() {
+    std::unique_lock lk(m_);
+    auto next_push = clock_t_::now();
+    bool was_running = false;
+    while (!quit_) {
+        const auto now = clock_t_::now();
+        // One record when the run starts and ends, and every period while it runs.
+        if (running_ != was_running || (running_ && now >= next_push)) {
+            was_running = running_;
+            next_push = now + status_period;
+            auto push = push_status_;
+            lk.unlock();
+            if (push) push();
+            lk.lock();
+            continue;
+        }
+        auto r = run_;
+        if (running_ && r && !r->trigged && r->search) {
+            lk.unlock();
+            r->search->step(search_budget);
+            lk.lock();
+            if (r != run_ || !running_) continue;
+            if (r->search->never()) {
+                r->search.reset();
+            } else if (r->search->found() >= 0) {
+                r->trigger_abs = r->search->found();
+                r->trigged = true;
+                for (unsigned g = 0; g < groups_; ++g) {
+                    auto st = std::make_shared<stream_t>(r->setup, g, r->trigger_abs);
+                    st->stall_after = faults_.stall_after[g];
+                    st->stall_for = faults_.stall_for[g];
+                    r->streams.push_back(std::move(st));
+                }
+                r->search.reset();
+                next_push = clock_t_::now(); // tell the host at once
+                cv_.notify_all();
+            } else {
+                // Leave the other cores a share while a far trigger is searched.
+                cv_.wait_for(lk, 1ms);
+            }
+            continue;
+        }
+        if (running_)
+            cv_.wait_until(lk, next_push);
+        else
+            cv_.wait_for(lk, 200ms);
+    }
+}
+
+bool acquisition::engine::trigged() const {
+    std::lock_guard lk(m_);
+    return running_ && run_ && run_->trigged;
+}
+
+std::shared_ptr<stream_t> acquisition::engine::stream_of(unsigned group) const {
+    if (!running_ || !run_ || !run_->trigged || group >= run_->streams.size()) return nullptr;
+    return run_->streams[group];
+}
+
+bool acquisition::engine::overrun(unsigned group) const {
+    std::lock_guard lk(m_);
+    auto s = stream_of(group);
+    return s && s->end < s->s->total;
+}
+
+uint8_t acquisition::engine::data_available(unsigned group) const {
+    std::lock_guard lk(m_);
+    auto s = stream_of(group);
+    if (!s) return 0;
+    const int64_t left = std::max<int64_t>(0, s->end - s->pos_pub.load());
+    const double bytes = static_cast<double>(s->staged_pub.load()) +
+                         16.0 * static_cast<double>((left + 6) / 7) * 1.1;
+    if (bytes <= 0) return 0;
+    // Any remainder counts as a unit, so that the host asks for a large read.
+    return static_cast<uint8_t>(std::min(255.0, std::ceil(bytes / data_unit_bytes)));
+}
+
+bool acquisition::engine::active(unsigned group) const {
+    std::lock_guard lk(m_);
+    return running_ && group < groups_;
+}
+
+uint32_t acquisition::engine::take_read_fault(unsigned group) {
+    std::lock_guard lk(m_);
+    if (group >= groups_ || faults_.read_failures[group] == 0) return ft_ok;
+    --faults_.read_failures[group];
+    return faults_.read_status[group];
+}
+
+uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, uint32_t timeout_ms,
+                                   uint32_t* transferred,
+                                   const std::function<uint32_t()>& interrupted) {
+    *transferred = 0;
+    const auto deadline = clock_t_::now() + std::chrono::milliseconds(
+                                                timeout_ms == 0 ? unlimited_wait_ms : timeout_ms);
+    size_t got = 0;
+    for (;;) {
+        if (const uint32_t st = interrupted(); st != ft_ok) {
+            *transferred = static_cast<uint32_t>(got);
+            return st;
+        }
+        std::shared_ptr<stream_t> s;
+        {
+            std::lock_guard lk(m_);
+            s = stream_of(group);
+        }
+        stream_state state = stream_state::paused;
+        if (s) {
+            std::lock_guard sl(s->m);
+            got += s->produce(buf + got, len - got, state);
+        }
+        if (got == len) break;
+        // Like the bridge, a transfer that has data ends with a short packet once the
+        // device has nothing more for the moment.
+        if (got > 0 && state != stream_state::more) break;
+        const auto now = clock_t_::now();
+        if (now >= deadline) {
+            *transferred = static_cast<uint32_t>(got);
+            return ft_timeout;
+        }
+        std::unique_lock lk(m_);
+        cv_.wait_until(lk, std::min(deadline, now + 10ms));
+    }
+    *transferred = static_cast<uint32_t>(got);
+    return ft_ok;
+}
+
+void acquisition::engine::set_signal(unsigned ch, signal_t s) {
+    std::lock_guard lk(m_);
+    if (ch < signals_.size()) signals_[ch] = std::move(s);
+}
+
+signal_t acquisition::engine::signal(unsigned ch) const {
+    std::lock_guard lk(m_);
+    return ch < signals_.size() ? signals_[ch] : signal_t{};
+}
+
+void acquisition::engine::set_external_input(signal_t s) {
+    std::lock_guard lk(m_);
+    external_ = std::move(s);
+}
+
+void acquisition::engine::set_output_sync(unsigned group, signal_t s) {
+    std::lock_guard lk(m_);
+    if (group < sync_.size()) sync_[group] = std::move(s);
+}
+
+void acquisition::engine::reset_signals() {
+    std::lock_guard lk(m_);
+    signals_.clear();
+    for (unsigned ch = 0; ch < groups_ * group_channels; ++ch)
+        signals_.push_back(default_signal(ch));
+    external_ = default_external();
+    sync_.assign(groups_, signal_t::constant(false));
+}
+
+void acquisition::engine::overrun_after(unsigned group, int64_t after) {
+    std::lock_guard lk(m_);
+    if (group < groups_) faults_.overrun_after[group] = after;
+}
+
+void acquisition::engine::never_trigger(bool on) {
+    std::lock_guard lk(m_);
+    faults_.never_trigger = on;
+}
+
+void acquisition::engine::stall_stream(unsigned group, uint64_t after_bytes,
+                                       std::chrono::milliseconds d) {
+    {
+        std::lock_guard lk(m_);
+        if (group >= groups_) return;
+        faults_.stall_after[group] = static_cast<int64_t>(after_bytes);
+        faults_.stall_for[group] = d;
+        if (auto s = stream_of(group)) {
+            std::lock_guard sl(s->m);
+            s->stall_after = static_cast<int64_t>(after_bytes);
+            s->stall_for = d;
+            s->stalling = false;
+        }
+    }
+    cv_.notify_all();
+}
+
+void acquisition::engine::fail_reads(unsigned group, unsigned count, uint32_t status) {
+    std::lock_guard lk(m_);
+    if (group >= groups_) return;
+    faults_.read_failures[group] = count;
+    faults_.read_status[group] = status;
+}
+
+void acquisition::engine::clear_faults() {
+    {
+        std::lock_guard lk(m_);
+        faults_.overrun_after.assign(groups_, -1);
+        faults_.never_trigger = false;
+        faults_.stall_after.assign(groups_, -1);
+        faults_.stall_for.assign(groups_, std::chrono::milliseconds(0));
+        faults_.read_failures.assign(groups_, 0);
+        faults_.read_status.assign(groups_, ft_ok);
+        if (run_)
+            for (auto& s : run_->streams) {
+                std::lock_guard sl(s->m);
+                s->stall_after = -1;
+                s->stalling = false;
+            }
+    }
+    cv_.notify_all();
+}
+
+capture_info_t acquisition::engine::capture() const {
+    std::lock_guard lk(m_);
+    capture_info_t c;
+    c.runs = runs_;
+    c.running = running_;
+    if (!run_) return c;
+    const auto& s = *run_->setup;
+    c.trigged = run_->trigged;
+    c.sampling_freq = s.tb.freq;
+    c.pre_trig_samples = s.pre;
+    c.post_trig_samples = s.post;
+    c.total_samples = s.total;
+    if (run_->trigged) {
+        c.trigger_sample = s.pre;
+        c.first_sample = run_->trigger_abs - s.pre;
+    }
+    c.streamed.assign(groups_, 0);
+    c.bytes.assign(groups_, 0);
+    for (size_t g = 0; g < run_->streams.size(); ++g) {
+        c.streamed[g] = run_->streams[g]->pos_pub.load();
+        c.bytes[g] = run_->streams[g]->bytes.load();
+    }
+    return c;
+}
+
+bool acquisition::engine::wait_trigger(std::chrono::milliseconds timeout) const {
+    std::unique_lock lk(m_);
+    return cv_.wait_for(lk, timeout, [&] { return run_ && run_->trigged; });
+}
+
+bool acquisition::engine::level(unsigned ch, int64_t capture_sample) const {
+    std::lock_guard lk(m_);
+    if (!run_) {
+        const timebase tb;
+        return ch < signals_.size() && wave(signals_[ch]).at(tb.time_of(capture_sample));
+    }
+    const auto& s = *run_->setup;
+    if (ch >= s.waves.size()) return false;
+    const int64_t first = run_->trigged ? run_->trigger_abs - s.pre : 0;
+    return s.waves[ch].at(s.tb.time_of(first + capture_sample));
+}
+
+bool acquisition::engine::external_level(int64_t capture_sample) const {
+    std::lock_guard lk(m_);
+    if (!run_) return wave(external_).at(timebase().time_of(capture_sample));
+    const auto& s = *run_->setup;
+    const int64_t first = run_->trigged ? run_->trigger_abs - s.pre : 0;
+    return s.ext.at(s.tb.time_of(first + capture_sample));
+}
+
+bool acquisition::engine::output_sync_level(unsigned group, int64_t capture_sample) const {
+    std::lock_guard lk(m_);
+    if (group >= groups_) return false;
+    if (!run_) return wave(sync_[group]).at(timebase().time_of(capture_sample));
+    const auto& s = *run_->setup;
+    const int64_t first = run_->trigged ? run_->trigger_abs - s.pre : 0;
+    return s.sync[group].at(s.tb.time_of(first + capture_sample));
+}
+
+// The facade tests hold.
+
+acquisition::acquisition(unsigned groups) : e_(std::make_unique<engine>(groups)) {}
+acquisition::~acquisition() = default;
+
+void acquisition::set_signal(unsigned ch, signal_t s) {
+    e_->set_signal(ch, std::move(s));
+}
+signal_t acquisition::signal(unsigned ch) const {
+    return e_->signal(ch);
+}
+void acquisition::set_spi(unsigned clk_channel, unsigned data_channel, unsigned cs_channel,
+                          std::vector<uint8_t> bytes, double clock_hz, unsigned gap_clocks) {
+    using role = signal_t::spi_role_t;
+    e_->set_signal(clk_channel, signal_t::spi(role::clk, bytes, clock_hz, gap_clocks));
+    e_->set_signal(data_channel, signal_t::spi(role::data, bytes, clock_hz, gap_clocks));
+    e_->set_signal(cs_channel, signal_t::spi(role::cs, std::move(bytes), clock_hz, gap_clocks));
+}
+void acquisition::set_external_input(signal_t s) {
+    e_->set_external_input(std::move(s));
+}
+void acquisition::set_output_sync(unsigned group, signal_t s) {
+    e_->set_output_sync(group, std::move(s));
+}
+void acquisition::reset_signals() {
+    e_->reset_signals();
+}
+unsigned acquisition::channels() const {
+    return e_->channels();
+}
+void acquisition::overrun_after(unsigned group, int64_t after_samples) {
+    e_->overrun_after(group, after_samples);
+}
+void acquisition::never_trigger(bool on) {
+    e_->never_trigger(on);
+}
+void acquisition::stall_stream(unsigned group, uint64_t after_bytes,
+                               std::chrono::milliseconds duration) {
+    e_->stall_stream(group, after_bytes, duration);
+}
+void acquisition::fail_reads(unsigned group, unsigned count, uint32_t ft_status) {
+    e_->fail_reads(group, count, ft_status);
+}
+void acquisition::clear_faults() {
+    e_->clear_faults();
+}
+capture_info_t acquisition::capture() const {
+    return e_->capture();
+}
+bool acquisition::wait_trigger(std::chrono::milliseconds timeout) const {
+    return e_->wait_trigger(timeout);
+}
+bool acquisition::level(unsigned ch, int64_t capture_sample) const {
+    return e_->level(ch, capture_sample);
+}
+bool acquisition::external_level(int64_t capture_sample) const {
+    return e_->external_level(capture_sample);
+}
+bool acquisition::output_sync_level(unsigned group, int64_t capture_sample) const {
+    return e_->output_sync_level(group, capture_sample);
+}
+
+} // namespace kestrel_sim

@@ -1,0 +1,226 @@
+#include "waves.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrel_sim {
+
+namespace {
+
+int64_t to_ps(double s) {
+    return static_cast<int64_t>(std::llround(s * 1e12));
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+int64_t floor_mod(int64_t a, int64_t b) {
+    return a - floor_div(a, b) * b;
+}
+
+uint64_t mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Time of unit boundary k of a frame grid that starts at `start`.
+int64_t grid(int64_t start, double unit, int64_t k) {
+    return start + static_cast<int64_t>(std::ceil(static_cast<double>(k) * unit));
+}
+
+} // namespace
+
+signal_t signal_t::constant(bool level) {
+    signal_t s;
+    s.level = level;
+    return s;
+}
+
+signal_t signal_t::square(double period_s, double duty, double phase_s) {
+    signal_t s;
+    s.kind = kind_t::square;
+    s.period_ps = std::max<int64_t>(1, to_ps(period_s));
+    s.high_ps = std::clamp<int64_t>(to_ps(period_s * duty), 0, s.period_ps);
+    s.phase_ps = to_ps(phase_s);
+    return s;
+}
+
+signal_t signal_t::counter(unsigned bit, double step_s) {
+    signal_t s;
+    s.kind = kind_t::counter;
+    s.bit = std::min(bit, 40u);
+    s.period_ps = std::max<int64_t>(1, to_ps(step_s));
+    return s;
+}
+
+signal_t signal_t::uart(std::vector<uint8_t> bytes, double baud, unsigned gap_bits, bool repeat,
+                        double start_s) {
+    signal_t s;
+    s.kind = kind_t::uart;
+    s.bytes = std::move(bytes);
+    s.rate_hz = baud;
+    s.gap_bits = gap_bits;
+    s.repeat = repeat;
+    s.phase_ps = to_ps(start_s);
+    return s;
+}
+
+signal_t signal_t::spi(spi_role_t role, std::vector<uint8_t> bytes, double clock_hz,
+                       unsigned gap_clocks, bool repeat, double start_s) {
+    signal_t s;
+    s.kind = kind_t::spi;
+    s.role = role;
+    s.bytes = std::move(bytes);
+    s.rate_hz = clock_hz;
+    s.gap_bits = gap_clocks;
+    s.repeat = repeat;
+    s.phase_ps = to_ps(start_s);
+    return s;
+}
+
+signal_t signal_t::random(uint64_t seed, double mean_interval_s, bool initial) {
+    signal_t s;
+    s.kind = kind_t::random;
+    s.seed = seed;
+    s.period_ps = std::max<int64_t>(1, to_ps(mean_interval_s));
+    s.level = initial;
+    return s;
+}
+
+wave::wave(const signal_t& s) : s_(s) {
+    // A framed signal without bytes or rate, or an empty square wave, is a constant.
+    using k = signal_t::kind_t;
+    if ((s_.kind == k::uart || s_.kind == k::spi) && (s_.bytes.empty() || !(s_.rate_hz > 0))) {
+        const bool idle = s_.kind == k::uart || s_.role == signal_t::spi_role_t::cs;
+        s_ = signal_t::constant(idle);
+    }
+    if (s_.kind == k::square && (s_.high_ps == 0 || s_.high_ps >= s_.period_ps))
+        s_ = signal_t::constant(s_.high_ps != 0);
+    if (s_.kind == k::uart) {
+        unit_ps_ = std::max(1.0, 1e12 / s_.rate_hz);
+        frame_units_ = 10 + s_.gap_bits;
+    } else if (s_.kind == k::spi) {
+        unit_ps_ = std::max(1.0, 1e12 / s_.rate_hz / 2);
+        // Chip select leads by one half clock and trails by one; the gap is in clocks.
+        frame_units_ =
+            static_cast<int64_t>(1 + 16 * s_.bytes.size() + 1) + 2 * int64_t{s_.gap_bits};
+    }
+}
+
+uint64_t wave::random_offset(int64_t block) const {
+    return mix(s_.seed * 0x100000001B3ull ^ static_cast<uint64_t>(block)) %
+           static_cast<uint64_t>(s_.period_ps);
+}
+
+bool wave::uart_at(int64_t t) const {
+    if (t < s_.phase_ps) return true;
+    const auto unit =
+        static_cast<int64_t>(std::floor(static_cast<double>(t - s_.phase_ps) / unit_ps_));
+    const int64_t frame = unit / frame_units_;
+    if (!s_.repeat && frame >= static_cast<int64_t>(s_.bytes.size())) return true;
+    const uint8_t byte =
+        s_.bytes[static_cast<size_t>(frame % static_cast<int64_t>(s_.bytes.size()))];
+    const int64_t j = unit % frame_units_;
+    if (j == 0) return false;
+    if (j <= 8) return (byte >> (j - 1)) & 1;
+    return true;
+}
+
+bool wave::spi_at(int64_t t) const {
+    using role = signal_t::spi_role_t;
+    if (t < s_.phase_ps) return s_.role == role::cs;
+    const auto unit =
+        static_cast<int64_t>(std::floor(static_cast<double>(t - s_.phase_ps) / unit_ps_));
+    const int64_t frame = unit / frame_units_;
+    if (!s_.repeat && frame >= 1) return s_.role == role::cs;
+    const int64_t q = unit % frame_units_;
+    const int64_t bits = 8 * static_cast<int64_t>(s_.bytes.size());
+    const bool in_frame = q <= 2 * bits + 1;
+    switch (s_.role) {
+    case role::cs:
+        return !in_frame;
+    case role::clk:
+        return q >= 1 && q <= 2 * bits && (q - 1) % 2 == 1;
+    case role::data: {
+        if (!in_frame) return false;
+        const int64_t i = std::min(bits - 1, q == 0 ? 0 : (q - 1) / 2);
+        return (s_.bytes[static_cast<size_t>(i / 8)] >> (7 - i % 8)) & 1;
+    }
+    }
+    return false;
+}
+
+bool wave::at(int64_t t) const {
+    using k = signal_t::kind_t;
+    switch (s_.kind) {
+    case k::constant:
+        return s_.level;
+    case k::square:
+        return floor_mod(t - s_.phase_ps, s_.period_ps) < s_.high_ps;
+    case k::counter:
+        return (static_cast<uint64_t>(floor_div(t, s_.period_ps)) >> s_.bit) & 1;
+    case k::uart:
+        return uart_at(t);
+    case k::spi:
+        return spi_at(t);
+    case k::random: {
+        const int64_t block = floor_div(t, s_.period_ps);
+        const int64_t in = t - block * s_.period_ps;
+        const bool toggled = static_cast<uint64_t>(in) >= random_offset(block);
+        return ((block + (toggled ? 1 : 0)) & 1) != (s_.level ? 1 : 0);
+    }
+    }
+    return false;
+}
+
+int64_t wave::next_change(int64_t t) const {
+    using k = signal_t::kind_t;
+    switch (s_.kind) {
+    case k::constant:
+        return never;
+    case k::square: {
+        const int64_t u = floor_mod(t - s_.phase_ps, s_.period_ps);
+        return u < s_.high_ps ? t + (s_.high_ps - u) : t + (s_.period_ps - u);
+    }
+    case k::counter: {
+        const int64_t span = s_.period_ps << s_.bit;
+        return (floor_div(t, span) + 1) * span;
+    }
+    case k::uart:
+    case k::spi: {
+        if (t < s_.phase_ps) return s_.phase_ps;
+        const auto unit =
+            static_cast<int64_t>(std::floor(static_cast<double>(t - s_.phase_ps) / unit_ps_));
+        const int64_t frame = unit / frame_units_;
+        const int64_t frames = s_.kind == k::uart ? static_cast<int64_t>(s_.bytes.size()) : 1;
+        if (!s_.repeat && frame >= frames) return never;
+        // Idle units at the end of a frame hold one level up to the next frame.
+        const int64_t q = unit % frame_units_;
+        const int64_t busy =
+            s_.kind == k::uart ? 9 : 16 * static_cast<int64_t>(s_.bytes.size()) + 2;
+        const int64_t next_unit = q >= busy ? (frame + 1) * frame_units_ : unit + 1;
+        return std::max(t + 1, grid(s_.phase_ps, unit_ps_, next_unit));
+    }
+    case k::random: {
+        const int64_t block = floor_div(t, s_.period_ps);
+        const int64_t in = t - block * s_.period_ps;
+        const auto off = static_cast<int64_t>(random_offset(block));
+        if (in < off) return block * s_.period_ps + off;
+        return (block + 1) * s_.period_ps + static_cast<int64_t>(random_offset(block + 1));
+    }
+    }
+    return never;
+}
+
+void cursor::load(int64_t n) {
+    const int64_t t = tb_.time_of(n);
+    level_ = w_->at(t);
+    from_ = n;
+    until_ = std::max(n + 1, tb_.sample_at_or_after(w_->next_change(t)));
+}
+
+} // namespace kestrel_sim

@@ -1,0 +1,88 @@
+// Evaluation of input signals: level at a time, and how long that level holds; plus the
+// mapping between sample indexes and times at a sampling frequency.
+#pragma once
+
+#include "kestrel_sim/acquisition.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace kestrel_sim {
+
+inline constexpr int64_t never = std::numeric_limits<int64_t>::max();
+
+// A signal_t with its derived constants, checked once.
+class wave {
+public:
+    wave() = default;
+    explicit wave(const signal_t& s);
+
+    bool at(int64_t t_ps) const;
+    // The first time after t_ps where the level may differ from at(t_ps); the level holds
+    // on [t_ps, next_change(t_ps)). `never` when it holds for ever.
+    int64_t next_change(int64_t t_ps) const;
+
+private:
+    bool uart_at(int64_t t) const;
+    bool spi_at(int64_t t) const;
+    uint64_t random_offset(int64_t block) const;
+
+    signal_t s_;
+    double unit_ps_ = 0; // uart: bit time; spi: half clock period
+    int64_t frame_units_ = 0;
+};
+
+// Sample n is taken at floor(n * 1e12 / f) picoseconds.
+struct timebase {
+    uint32_t freq = 250000000;
+    // Picoseconds per sample when that is a whole number (the usual frequencies), which
+    // keeps the wide arithmetic off the streaming path.
+    int64_t ps_per_sample = 4000;
+
+    timebase() = default;
+    explicit timebase(uint32_t f)
+        : freq(f == 0 ? 1 : f),
+          ps_per_sample(1000000000000LL % freq == 0 ? 1000000000000LL / freq : 0) {}
+
+    int64_t time_of(int64_t n) const {
+        if (ps_per_sample != 0 && n < never / ps_per_sample) return n * ps_per_sample;
+        return static_cast<int64_t>(static_cast<__int128>(n) * 1000000000000LL / freq);
+    }
+    // The first sample taken at or after t.
+    int64_t sample_at_or_after(int64_t t) const {
+        if (t == never) return never;
+        if (t <= 0) return 0;
+        if (ps_per_sample != 0) return (t + ps_per_sample - 1) / ps_per_sample;
+        const __int128 num = static_cast<__int128>(t) * freq;
+        const __int128 n = (num + 999999999999LL) / 1000000000000LL;
+        return n > never ? never : static_cast<int64_t>(n);
+    }
+};
+
+// Level of one wave sample by sample, remembering how long the last level holds so that
+// walking forward costs one evaluation per change.
+class cursor {
+public:
+    cursor() = default;
+    cursor(const wave* w, timebase tb) : w_(w), tb_(tb) {}
+
+    bool at(int64_t n) {
+        if (n < from_ || n >= until_) load(n);
+        return level_;
+    }
+    // First sample after n whose level may differ from sample n.
+    int64_t next_change(int64_t n) {
+        if (n < from_ || n >= until_) load(n);
+        return until_;
+    }
+
+private:
+    void load(int64_t n);
+
+    const wave* w_ = nullptr;
+    timebase tb_;
+    int64_t from_ = 0, until_ = 0;
+    bool level_ = false;
+};
+
+} // namespace kestrel_sim

@@ -1,0 +1,780 @@
+// The sampling engine of the virtual device, driven at the raw level: configuration and
+// run flag on the control link, sample packets read from pipe 0x82 and decoded here, then
+// compared with the engine's ground truth.
+#include "kestrel_sim/acquisition.h"
+#include "raw_link.h"
+
+#include <map>
+#include <optional>
+
+namespace {
+
+using namespace sim_test;
+using namespace std::chrono_literals;
+using kestrel_sim::signal_t;
+
+const std::string sn1 = kestrel_sim::default_serial;
+const std::string sn3 = "7302103000007";
+
+// ---- configuration payload, laid out here field by field ----
+
+struct fast_t {
+    bool ext_enable = false, ext_in_pol = true, skip_change = false, skip_level = false;
+    uint32_t mask = 0, level = 0;
+};
+
+struct cfg_t {
+    unsigned groups = 1;
+    uint32_t freq = 250000000;
+    int64_t depth = 100000;
+    int64_t post = 90000;
+    std::array<bool, 2> select_fast{};
+    std::array<fast_t, 2> fast{};
+    std::array<uint8_t, 2> max_steps{};
+    uint32_t flex_clk = 250000000;
+    uint8_t order = 3;
+
+    // Fast trigger on slot `slot` for channel `ch` of the master group.
+    cfg_t& edge(unsigned slot, unsigned ch, bool rising) {
+        select_fast[slot] = true;
+        fast[slot].mask = ~(1u << ch);
+        fast[slot].level = rising ? 1u << ch : 0;
+        return *this;
+    }
+};
+
+bytes config_payload(const cfg_t& c) {
+    bytes p{2};
+    auto le = [&](uint64_t v, int size) {
+        for (int i = 0; i < size; ++i)
+            p.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    for (unsigned g = 0; g < c.groups; ++g) {
+        const bool master = g + 1 == c.groups;
+        p.push_back(2);
+        for (int port = 0; port < 2; ++port) {
+            p.push_back(1);
+            le(1650, 2);
+            le(3300, 2);
+            p.insert(p.end(), 18, 0);
+        }
+        p.insert(p.end(), {0, 0, static_cast<uint8_t>(master)});
+        p.push_back(2);
+        for (int i = 0; i < 2; ++i) {
+            p.push_back(1);
+            le(c.flex_clk, 4);
+            p.push_back(master ? c.max_steps[static_cast<size_t>(i)] : 0);
+        }
+        for (int i = 0; i < 2; ++i) {
+            const auto& f = c.fast[static_cast<size_t>(i)];
+            p.insert(p.end(), {1, f.ext_enable, f.ext_in_pol, f.skip_change, f.skip_level});
+            le(master ? f.mask : 0, 4);
+            le(master ? f.level : 0, 4);
+        }
+        p.push_back(master && c.select_fast[0]);
+        p.push_back(master && c.select_fast[1]);
+        p.push_back(c.order);
+        p.push_back(0);
+        p.insert(p.end(), {2, 0, 1, 1});
+        le(0, 4);
+        p.insert(p.end(), {0, 0});
+        le(0, 8);
+        le(0, 8);
+        p.push_back(0);
+    }
+    p.push_back(3);
+    le(c.freq, 4);
+    le(static_cast<uint64_t>(c.depth), 8);
+    le(static_cast<uint64_t>(c.post), 8);
+    p.insert(p.end(), {0, 0, 1, 0, 1, 1});
+    le(1000, 2);
+    p.push_back(0);
+    le(0xAABBCCDD, 4);
+    return p;
+}
+
+// ---- control link with the test's own packet reader ----
+
+struct status_group_t {
+    bool overrun = false, trigged = false;
+    uint8_t data_available = 0;
+};
+
+class link {
+public:
+    explicit link(const std::string& sn) : h_(open_usb(sn)) {}
+    ~link() {
+        if (h_ != nullptr) libusb_close(h_);
+    }
+    bool ok() const { return h_ != nullptr; }
+
+    // Sends and waits for the acknowledgement on `reply_ep`.
+    bool exchange(uint8_t ep, const bytes& params) {
+        send(h_, frame(ep, params));
+        return wait(ep, 3s).has_value();
+    }
+    void run(const cfg_t& c) {
+        ASSERT_TRUE(exchange(10, {0}));
+        ASSERT_TRUE(exchange(1, config_payload(c)));
+        ASSERT_TRUE(exchange(10, {1}));
+    }
+    void stop() { ASSERT_TRUE(exchange(10, {0})); }
+
+    std::optional<kestrel_sim::packet_t> wait(uint8_t ep, std::chrono::milliseconds bound) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        for (;;) {
+            for (auto it = packets_.begin(); it != packets_.end(); ++it)
+                if (it->endpoint == ep) {
+                    auto p = *it;
+                    packets_.erase(it);
+                    return p;
+                }
+            if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+            pump();
+        }
+    }
+    // The next status record the device sends (pushed or answered).
+    std::optional<std::vector<status_group_t>> status(std::chrono::milliseconds bound = 3s) {
+        auto p = wait(7, bound);
+        if (!p) return std::nullopt;
+        std::vector<status_group_t> out;
+        const auto& b = p->params;
+        for (size_t g = 0, o = 9; g < b.at(8); ++g, o += 27)
+            out.push_back({b.at(o + 5) != 0, b.at(o + 7) != 0, b.at(o + 9)});
+        return out;
+    }
+    void drop_pending() { packets_.clear(); }
+
+private:
+    void pump() {
+        auto [r, b] = recv(h_, 50);
+        stream_.insert(stream_.end(), b.begin(), b.end());
+        while (stream_.size() >= 4) {
+            const size_t len = size_t{stream_[2]} << 8 | stream_[3];
+            if (stream_.size() < len + 4) break;
+            const bytes body(stream_.begin() + 4, stream_.begin() + 4 + static_cast<long>(len) - 2);
+            packets_.push_back(
+                {body.front(), bytes(body.begin() + 1, body.end() - 1), body.back()});
+            stream_.erase(stream_.begin(), stream_.begin() + 4 + static_cast<long>(len));
+        }
+    }
+
+    libusb_device_handle* h_;
+    bytes stream_;
+    std::vector<kestrel_sim::packet_t> packets_;
+};
+
+// ---- bridges ----
+
+struct bridge {
+    void* h = nullptr;
+    explicit bridge(unsigned group, uint32_t timeout_ms = 300) {
+        const std::string want = "73021010000" + std::to_string(group + 1);
+        auto nodes = list_bridges();
+        for (size_t i = 0; i < nodes.size(); ++i)
+            if (want == nodes[i].sn) {
+                EXPECT_EQ(FT_Create(reinterpret_cast<void*>(i), ft_open_by_index, &h), 0u);
+                break;
+            }
+        EXPECT_NE(h, nullptr);
+        if (h != nullptr) FT_SetPipeTimeout(h, 0x82, timeout_ms);
+    }
+    ~bridge() {
+        if (h != nullptr) FT_Close(h);
+    }
+    // One read: status and bytes.
+    std::pair<uint32_t, bytes> read(uint32_t len) {
+        bytes b(len);
+        uint32_t tr = 0;
+        const uint32_t st = FT_ReadPipe(h, 0x82, b.data(), len, &tr, nullptr);
+        b.resize(tr);
+        return {st, b};
+    }
+};
+
+// ---- the test's own packet decoder: one 19-bit value per sample ----
+
+struct decoded_t {
+    std::vector<uint32_t> samples; // bits 0..17 the channels, bit 18 output sync
+    int64_t trigger = -1;
+    unsigned delta_packets = 0, trig_packets = 0, rfu_packets = 0;
+    bool delta_after_delta = false;
+    bool delta_first = false;
+};
+
+class decoder {
+public:
+    void feed(const bytes& b) {
+        buf_.insert(buf_.end(), b.begin(), b.end());
+        size_t i = 0;
+        for (; i + 16 <= buf_.size(); i += 16)
+            packet(&buf_[i]);
+        buf_.erase(buf_.begin(), buf_.begin() + static_cast<long>(i));
+    }
+    decoded_t d;
+
+private:
+    void packet(const uint8_t* p) {
+        const int type = p[15] >> 6;
+        if (type == 1) {
+            const uint32_t n = p[0] | p[1] << 8 | p[2] << 16;
+            if (d.samples.empty()) d.delta_first = true;
+            if (last_ == 1) d.delta_after_delta = true;
+            ++d.delta_packets;
+            const uint32_t held = d.samples.empty() ? 0 : d.samples.back();
+            d.samples.insert(d.samples.end(), size_t{7} * n, held);
+        } else if (type == 2) {
+            ++d.trig_packets;
+            trig_ = p[0];
+        } else if (type == 3) {
+            ++d.rfu_packets;
+            sync_ = p[0] & 0x7F;
+        } else {
+            for (unsigned i = 0; i < 7; ++i) {
+                uint32_t v = 0;
+                for (unsigned j = 0; j < 18; ++j) {
+                    const unsigned bit = 18 * i + j;
+                    v |= ((p[bit / 8] >> (bit % 8)) & 1u) << j;
+                }
+                if ((sync_ >> i) & 1) v |= 1u << 18;
+                if (d.trigger < 0 && trig_ != 0xFF && ((trig_ >> i) & 1))
+                    d.trigger = static_cast<int64_t>(d.samples.size());
+                d.samples.push_back(v);
+            }
+            sync_ = (sync_ & 0x40) ? 0x7F : 0;
+        }
+        last_ = type;
+    }
+    bytes buf_;
+    int last_ = -1;
+    uint8_t trig_ = 0xFF;
+    uint8_t sync_ = 0;
+};
+
+// Reads a group until its whole capture arrived (or reads stop delivering).
+decoded_t read_capture(bridge& br, int64_t total, uint32_t chunk = 1 << 20) {
+    decoder dec;
+    int idle = 0;
+    while (static_cast<int64_t>(dec.d.samples.size()) < total && idle < 10) {
+        auto [st, b] = br.read(chunk);
+        idle = b.empty() ? idle + 1 : 0;
+        dec.feed(b);
+    }
+    return dec.d;
+}
+
+class acq : public sim {
+protected:
+    std::shared_ptr<kestrel_sim::firmware> plug_one(const std::string& sn) {
+        bus::instance().unplug_all();
+        bus::instance().plug(sn);
+        return bus::instance().firmware(sn);
+    }
+    // Levels of the group's channels as the ground truth has them.
+    static uint32_t truth(kestrel_sim::acquisition& a, unsigned groups, unsigned group, int64_t i) {
+        uint32_t v = 0;
+        const unsigned base = (groups - 1 - group) * 18;
+        for (unsigned j = 0; j < 18; ++j)
+            if (a.level(base + j, i)) v |= 1u << j;
+        if (a.output_sync_level(group, i)) v |= 1u << 18;
+        return v;
+    }
+    static int64_t first_mismatch(kestrel_sim::acquisition& a, const decoded_t& d, unsigned groups,
+                                  unsigned group) {
+        for (size_t i = 0; i < d.samples.size(); ++i)
+            if (d.samples[i] != truth(a, groups, group, static_cast<int64_t>(i)))
+                return static_cast<int64_t>(i);
+        return -1;
+    }
+};
+
+TEST_F(acq, default_signals_stream_every_channel_of_every_group) {
+    auto fw = plug_one(sn3);
+    link l(sn3);
+    ASSERT_TRUE(l.ok());
+    cfg_t c;
+    c.groups = 3;
+    c.depth = 1000000;
+    c.post = 900000;
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    const auto info = fw->acq().capture();
+    // No trigger slot in use: it triggers once the pre-trigger history is full.
+    EXPECT_EQ(info.trigger_sample, 100000);
+    // History, the trigger sample and the post-trigger samples, up to a whole packet.
+    EXPECT_EQ(info.total_samples, 1000006);
+    for (unsigned g = 0; g < 3; ++g) {
+        bridge br(g);
+        const auto d = read_capture(br, info.total_samples);
+        ASSERT_EQ(static_cast<int64_t>(d.samples.size()), info.total_samples) << "group " << g;
+        EXPECT_EQ(d.trigger, info.trigger_sample);
+        EXPECT_FALSE(d.delta_first);
+        EXPECT_FALSE(d.delta_after_delta);
+        EXPECT_EQ(first_mismatch(fw->acq(), d, 3, g), -1) << "group " << g;
+        // Every channel moves, before and after the trigger.
+        for (unsigned j = 0; j < 18; ++j) {
+            bool before = false, after = false;
+            for (size_t i = 1; i < d.samples.size(); ++i)
+                if (((d.samples[i] ^ d.samples[i - 1]) >> j) & 1)
+                    (static_cast<int64_t>(i) < d.trigger ? before : after) = true;
+            EXPECT_TRUE(before && after) << "group " << g << " channel " << j;
+        }
+        // The stream ends: a further read delivers nothing.
+        auto [st, rest] = br.read(4096);
+        EXPECT_EQ(st, 19u);
+        EXPECT_TRUE(rest.empty());
+        EXPECT_EQ(fw->acq().capture().streamed[g], info.total_samples);
+    }
+    l.stop();
+    EXPECT_FALSE(fw->acq().capture().running);
+}
+
+TEST_F(acq, idle_stretches_are_delta_packets_never_two_in_a_row) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    for (unsigned ch = 0; ch < 18; ++ch)
+        a.set_signal(ch, signal_t::constant(ch % 3 == 0));
+    a.set_signal(4, signal_t::square(20e-6, 0.1, 3e-6)); // 5000 samples, 500 high
+    link l(sn1);
+    cfg_t c;
+    c.depth = 400000;
+    c.post = 300000;
+    c.edge(0, 4, false);
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    const auto info = a.capture();
+    bridge br(0);
+    const auto d = read_capture(br, info.total_samples);
+    ASSERT_EQ(static_cast<int64_t>(d.samples.size()), info.total_samples);
+    EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+    EXPECT_GT(d.delta_packets, 100u);
+    EXPECT_FALSE(d.delta_after_delta);
+    EXPECT_EQ(d.trigger, info.trigger_sample);
+    // The falling edge sits on the trigger sample, even inside a long stretch.
+    EXPECT_TRUE((d.samples[static_cast<size_t>(d.trigger) - 1] >> 4) & 1);
+    EXPECT_FALSE((d.samples[static_cast<size_t>(d.trigger)] >> 4) & 1);
+    // Far fewer bytes than one packet per 7 samples.
+    EXPECT_LT(info.bytes.empty() ? 0 : a.capture().bytes[0],
+              static_cast<uint64_t>(info.total_samples / 7 * 16 / 10));
+}
+
+TEST_F(acq, a_constant_capture_longer_than_one_delta_count) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    for (unsigned ch = 0; ch < 18; ++ch)
+        a.set_signal(ch, signal_t::constant(ch == 7));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 300000000; // above 7 * 0xFFFFFF samples
+    c.post = 200000000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    const auto info = a.capture();
+    bridge br(0);
+    decoder dec;
+    // Packets only, no sample array of 300 M entries: count from the raw packets.
+    int64_t samples = 0;
+    int last = -1;
+    bool consecutive = false;
+    for (int i = 0; i < 20 && samples < info.total_samples; ++i) {
+        auto [st, b] = br.read(1 << 16);
+        for (size_t o = 0; o + 16 <= b.size(); o += 16) {
+            const int type = b[o + 15] >> 6;
+            if (type == 1) samples += 7 * int64_t(b[o] | b[o + 1] << 8 | b[o + 2] << 16);
+            if (type == 0) samples += 7;
+            consecutive = consecutive || (type == 1 && last == 1);
+            last = type;
+        }
+    }
+    EXPECT_EQ(samples, info.total_samples);
+    EXPECT_FALSE(consecutive);
+    EXPECT_EQ(a.capture().streamed[0], info.total_samples);
+}
+
+struct trigger_case {
+    const char* name;
+    cfg_t cfg;
+    // Checked on the decoded samples around the trigger sample t.
+    std::function<bool(const decoded_t&, int64_t)> holds;
+};
+
+TEST_F(acq, trigger_conditions_place_the_trigger_sample) {
+    auto bit = [](const decoded_t& d, int64_t i, unsigned ch) {
+        return ((d.samples[static_cast<size_t>(i)] >> ch) & 1) != 0;
+    };
+    std::vector<trigger_case> cases;
+    {
+        cfg_t c;
+        c.edge(0, 12, true);
+        cases.push_back(
+            {"rising", c, [&](auto& d, int64_t t) { return bit(d, t, 12) && !bit(d, t - 1, 12); }});
+    }
+    {
+        cfg_t c;
+        c.edge(1, 9, false); // slot B alone
+        cases.push_back({"falling on B", c,
+                         [&](auto& d, int64_t t) { return !bit(d, t, 9) && bit(d, t - 1, 9); }});
+    }
+    {
+        cfg_t c;
+        c.edge(0, 3, true);
+        c.fast[0].skip_level = true; // any change
+        cases.push_back(
+            {"change", c, [&](auto& d, int64_t t) { return bit(d, t, 3) != bit(d, t - 1, 3); }});
+    }
+    {
+        cfg_t c;
+        c.select_fast[0] = true;
+        c.fast[0].mask = ~0x3u; // channels 0 and 1 both high, already or not
+        c.fast[0].level = 0x3;
+        c.fast[0].skip_change = true;
+        cases.push_back(
+            {"level", c, [&](auto& d, int64_t t) { return bit(d, t, 0) && bit(d, t, 1); }});
+    }
+    {
+        cfg_t c;
+        c.edge(0, 13, true).edge(1, 14, true);
+        c.order = 1; // A then B: the first rising edge of 14 after one of 13
+        cases.push_back({"a then b", c, [&](auto& d, int64_t t) {
+                             if (!(bit(d, t, 14) && !bit(d, t - 1, 14))) return false;
+                             for (int64_t i = t - 1; i > 0; --i)
+                                 if (bit(d, i, 13) && !bit(d, i - 1, 13)) return true;
+                             return false;
+                         }});
+    }
+    {
+        cfg_t c;
+        c.edge(0, 16, true).edge(1, 11, false);
+        c.order = 0; // the earlier of the two
+        cases.push_back({"a or b", c, [&](auto& d, int64_t t) {
+                             const bool a = bit(d, t, 16) && !bit(d, t - 1, 16);
+                             const bool b = !bit(d, t, 11) && bit(d, t - 1, 11);
+                             return a || b;
+                         }});
+    }
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        auto fw = plug_one(sn1);
+        link l(sn1);
+        auto c = tc.cfg;
+        c.depth = 200000;
+        c.post = 150000;
+        l.run(c);
+        ASSERT_TRUE(fw->acq().wait_trigger(5s));
+        const auto info = fw->acq().capture();
+        EXPECT_EQ(info.trigger_sample, 50000);
+        bridge br(0);
+        const auto d = read_capture(br, info.total_samples);
+        ASSERT_EQ(static_cast<int64_t>(d.samples.size()), info.total_samples);
+        ASSERT_EQ(d.trigger, 50000);
+        EXPECT_TRUE(tc.holds(d, d.trigger));
+        EXPECT_EQ(first_mismatch(fw->acq(), d, 1, 0), -1);
+        l.stop();
+    }
+}
+
+TEST_F(acq, trigger_is_the_first_match_after_the_history_is_full) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    // Rising edges every 1000 samples (4 us at 250 MHz), the first at sample 100.
+    a.set_signal(2, signal_t::square(4e-6, 0.5, 400e-9));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 30000;
+    c.post = 27500; // 2500 samples of history: the edge at 3100 is the first one armed
+    c.edge(0, 2, true);
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    EXPECT_EQ(a.capture().first_sample, 3100 - 2500);
+    EXPECT_EQ(a.capture().trigger_sample, 2500);
+}
+
+TEST_F(acq, external_trigger_input_and_a_trigger_that_cannot_match) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    a.set_external_input(signal_t::square(8e-6, 0.5, 1e-6)); // rising at 250 + k * 2000
+    link l(sn1);
+    cfg_t c;
+    c.depth = 10000;
+    c.post = 9000;
+    c.select_fast[0] = true;
+    c.fast[0].ext_enable = true;
+    c.fast[0].ext_in_pol = false; // falling: at 1250 + k * 2000, armed from sample 1000
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    EXPECT_EQ(a.capture().first_sample, 1250 - 1000);
+    EXPECT_TRUE(a.external_level(999));
+    EXPECT_FALSE(a.external_level(1000));
+    l.stop();
+
+    // A rising edge on a channel that never moves: no trigger, no data, status says so.
+    a.set_signal(6, signal_t::constant(false));
+    cfg_t never;
+    never.edge(0, 6, true);
+    l.run(never);
+    EXPECT_FALSE(a.wait_trigger(300ms));
+    bridge br(0, 100);
+    auto [st, b] = br.read(3200);
+    EXPECT_EQ(st, 19u);
+    EXPECT_TRUE(b.empty());
+    l.drop_pending();
+    auto s = l.status();
+    ASSERT_TRUE(s.has_value());
+    EXPECT_FALSE(s->at(0).trigged);
+    EXPECT_EQ(s->at(0).data_available, 0);
+}
+
+TEST_F(acq, status_records_are_pushed_while_running) {
+    auto fw = plug_one(sn3);
+    link l(sn3);
+    fw->acq().never_trigger(true);
+    cfg_t c;
+    c.groups = 3;
+    l.run(c);
+    // Several records without asking, none triggered.
+    l.drop_pending();
+    for (int i = 0; i < 3; ++i) {
+        auto s = l.status();
+        ASSERT_TRUE(s.has_value());
+        ASSERT_EQ(s->size(), 3u);
+        EXPECT_FALSE(s->at(0).trigged);
+    }
+    l.stop();
+
+    fw->acq().clear_faults();
+    c.depth = 2000000;
+    c.post = 1000000;
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    // Records sent before the trigger may still be queued.
+    std::optional<std::vector<status_group_t>> s;
+    for (int i = 0; i < 50; ++i) {
+        s = l.status();
+        ASSERT_TRUE(s.has_value());
+        if (s->at(0).trigged) break;
+    }
+    for (const auto& g : *s) {
+        EXPECT_TRUE(g.trigged);
+        EXPECT_GE(g.data_available, 1);
+        EXPECT_FALSE(g.overrun);
+    }
+    // Once a group is drained it reports nothing buffered.
+    const auto total = fw->acq().capture().total_samples;
+    {
+        bridge br(2);
+        ASSERT_EQ(static_cast<int64_t>(read_capture(br, total).samples.size()), total);
+    }
+    bool drained = false;
+    for (int i = 0; i < 50 && !drained; ++i) {
+        auto r = l.status();
+        ASSERT_TRUE(r.has_value());
+        drained = r->at(2).data_available == 0 && r->at(0).data_available > 0;
+    }
+    EXPECT_TRUE(drained);
+    // Stopping sends a last record: idle, nothing triggered.
+    l.stop();
+    bool idle = false;
+    for (int i = 0; i < 50 && !idle; ++i) {
+        auto r = l.status(500ms);
+        if (!r) break;
+        idle = !r->at(0).trigged;
+    }
+    EXPECT_TRUE(idle);
+}
+
+TEST_F(acq, overrun_ends_the_stream_and_is_reported_once_drained) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    a.overrun_after(0, 70000);
+    link l(sn1);
+    cfg_t c;
+    c.depth = 200000;
+    c.post = 100000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br(0, 100);
+    const auto d = read_capture(br, a.capture().total_samples);
+    EXPECT_EQ(d.samples.size(), 70000u);
+    EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+    bool reported = false;
+    for (int i = 0; i < 50 && !reported; ++i) {
+        auto s = l.status();
+        ASSERT_TRUE(s.has_value());
+        reported = s->at(0).overrun && s->at(0).data_available == 0;
+    }
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(acq, stalled_stream_and_failed_reads_lose_no_data) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    a.stall_stream(0, 16000, std::chrono::milliseconds(-1));
+    a.fail_reads(0, 2, 32);
+    link l(sn1);
+    cfg_t c;
+    c.depth = 100000;
+    c.post = 50000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    {
+        bridge br(0, 100);
+        // The injected failures come first, with no data.
+        for (int i = 0; i < 2; ++i) {
+            auto [st, b] = br.read(1 << 20);
+            EXPECT_EQ(st, 32u);
+            EXPECT_TRUE(b.empty());
+        }
+        decoder dec;
+        // Up to the stall: a short transfer, then time-outs.
+        auto [st1, b1] = br.read(1 << 20);
+        EXPECT_EQ(st1, 0u);
+        EXPECT_EQ(b1.size(), 16000u);
+        dec.feed(b1);
+        auto [st2, b2] = br.read(1 << 20);
+        EXPECT_EQ(st2, 19u);
+        EXPECT_TRUE(b2.empty());
+        a.clear_faults();
+        while (true) {
+            auto [st, b] = br.read(1 << 20);
+            if (b.empty()) break;
+            dec.feed(b);
+        }
+        ASSERT_EQ(static_cast<int64_t>(dec.d.samples.size()), a.capture().total_samples);
+        EXPECT_EQ(first_mismatch(a, dec.d, 1, 0), -1);
+        EXPECT_EQ(dec.d.trigger, 50000);
+    }
+
+    // A stall with a duration resumes on its own.
+    l.stop();
+    a.stall_stream(0, 1600, 200ms);
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br2(0, 5000);
+    const auto d = read_capture(br2, a.capture().total_samples);
+    EXPECT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
+}
+
+TEST_F(acq, run_flag_off_stops_and_drops_unread_samples) {
+    auto fw = plug_one(sn1);
+    link l(sn1);
+    cfg_t c;
+    c.depth = 5000000;
+    c.post = 4000000;
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    bridge br(0, 100);
+    auto [st, b] = br.read(32000);
+    EXPECT_EQ(b.size(), 32000u);
+    l.stop();
+    auto [st2, b2] = br.read(32000);
+    EXPECT_EQ(st2, 19u);
+    EXPECT_TRUE(b2.empty());
+    EXPECT_FALSE(fw->acq().capture().running);
+    EXPECT_EQ(fw->acq().capture().runs, 1u);
+    // Without a configuration the run flag starts nothing.
+    bus::instance().unplug_all();
+    bus::instance().plug(sn1);
+    link l2(sn1);
+    ASSERT_TRUE(l2.exchange(10, {1}));
+    EXPECT_FALSE(bus::instance().firmware(sn1)->acq().capture().running);
+}
+
+// The test's own view of the framed signals: decode them back from the streamed samples.
+std::vector<uint8_t> uart_bytes(const decoded_t& d, unsigned ch, double samples_per_bit) {
+    std::vector<uint8_t> out;
+    auto at = [&](double i) { return ((d.samples[static_cast<size_t>(i)] >> ch) & 1) != 0; };
+    double i = 1;
+    while (i + 10 * samples_per_bit < static_cast<double>(d.samples.size())) {
+        if (at(i - 1) && !at(i)) {
+            uint8_t byte = 0;
+            for (int b = 0; b < 8; ++b)
+                if (at(i + (1.5 + b) * samples_per_bit)) byte = static_cast<uint8_t>(byte | 1 << b);
+            EXPECT_TRUE(at(i + 9.5 * samples_per_bit)) << "stop bit";
+            out.push_back(byte);
+            i += 9.5 * samples_per_bit;
+        } else {
+            i += 1;
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> spi_bytes(const decoded_t& d, unsigned clk, unsigned data, unsigned cs) {
+    std::vector<uint8_t> out;
+    unsigned bits = 0, value = 0;
+    for (size_t i = 1; i < d.samples.size(); ++i) {
+        const uint32_t v = d.samples[i], p = d.samples[i - 1];
+        if ((v >> cs) & 1) {
+            bits = value = 0;
+            continue;
+        }
+        if (((v >> clk) & 1) && !((p >> clk) & 1)) {
+            value = value << 1 | ((v >> data) & 1);
+            if (++bits == 8) {
+                out.push_back(static_cast<uint8_t>(value));
+                bits = value = 0;
+            }
+        }
+    }
+    return out;
+}
+
+TEST_F(acq, uart_spi_random_and_output_sync_signals) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    const std::vector<uint8_t> text{'h', 'e', 'l', 'l', 'o', 0x00, 0xFF, 0xA5};
+    a.set_signal(0, signal_t::uart(text, 1e6, 3, false, 10e-6)); // 250 samples per bit
+    a.set_spi(1, 2, 3, {0x81, 0x3C, 0xF0}, 5e6);
+    a.set_signal(4, signal_t::random(7, 1e-6));
+    a.set_output_sync(0, signal_t::square(2.8e-6, 0.5, 1e-7));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 200000;
+    c.post = 199000; // the UART starts at sample 2500, after the 1000 of history
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br(0);
+    const auto d = read_capture(br, a.capture().total_samples);
+    ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+    EXPECT_EQ(uart_bytes(d, 0, 250), text);
+    const auto spi = spi_bytes(d, 1, 2, 3);
+    ASSERT_GE(spi.size(), 6u);
+    for (size_t i = 0; i < spi.size(); ++i)
+        EXPECT_EQ(spi[i], (std::vector<uint8_t>{0x81, 0x3C, 0xF0}[i % 3]));
+    // Random toggles: about one per 250 samples, never two at the same spacing for long.
+    unsigned toggles = 0;
+    for (size_t i = 1; i < d.samples.size(); ++i)
+        toggles += ((d.samples[i] ^ d.samples[i - 1]) >> 4) & 1;
+    EXPECT_GT(toggles, 600u);
+    EXPECT_LT(toggles, 1000u);
+    EXPECT_GT(d.rfu_packets, 100u);
+}
+
+TEST_F(acq, a_long_capture_streams_through_large_reads) {
+    auto fw = plug_one(sn1);
+    link l(sn1);
+    cfg_t c;
+    c.depth = 10000000;
+    c.post = 9000000;
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    const auto total = fw->acq().capture().total_samples;
+    bridge br(0, 1500);
+    int64_t samples = 0;
+    for (int i = 0; i < 100 && samples < total; ++i) {
+        auto [st, b] = br.read(32000000);
+        for (size_t o = 0; o + 16 <= b.size(); o += 16) {
+            const int type = b[o + 15] >> 6;
+            if (type == 0) samples += 7;
+            if (type == 1) samples += 7 * int64_t(b[o] | b[o + 1] << 8 | b[o + 2] << 16);
+        }
+        // The last transfer is short: it ends when the device has nothing more.
+        if (samples >= total) {
+            EXPECT_EQ(st, 0u);
+        }
+    }
+    EXPECT_EQ(samples, total);
+}
+
+} // namespace
