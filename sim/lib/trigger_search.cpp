@@ -106,6 +106,115 @@ private:
     bool pol_;
 };
 
+// A step program on the master group's channels. Each word: bit 0 ignore_tmin, 1
+// ignore_tmax, 2..12 tmin and 13..23 tmax in trigger-clock ticks, 24 change only, 25 keep
+// the timer, 26 do not wait for a change, 27..44 levels, 45..62 mask (set: ignored).
+//
+// A step completes on the first sample, from the one after the previous step completed,
+// where: any unmasked channel changes (change only), the unmasked channels are at their
+// levels (do not wait), or they reach their levels through a change. Its timer starts
+// where the previous step completed (the first step: where the program starts) unless the
+// step keeps it. Completing before tmin, or not before tmax, fails the program, which
+// starts again from its first step; a do-not-wait step instead waits out tmin. The last
+// step completing is the slot's event.
+class flex_search : public slot_search {
+public:
+    flex_search(const setup_t& s, const slot_t& slot, int64_t from)
+        : g_(s), tb_(s.tb), clk_(slot.clk == 0 ? s.tb.freq : slot.clk) {
+        for (uint64_t w : slot.words)
+            steps_.push_back(decode(w));
+        restart(from, from);
+    }
+
+    void step(unsigned& budget) override {
+        if (steps_.empty()) never_ = true;
+        while (!done() && budget > 0) {
+            --budget;
+            const auto& st = steps_[index_];
+            const int64_t n = next_;
+            const int64_t deadline =
+                st.use_tmax ? t0_ + samples_for(st.tmax + 1) : kestrel_sim::never;
+            const int64_t earliest = st.use_tmin ? t0_ + samples_for(st.tmin) : entered_;
+            if (n >= deadline) {
+                fail(deadline);
+                continue;
+            }
+            if (completes(st, n)) {
+                if (n < earliest && !st.dont_wait) {
+                    fail(n);
+                    continue;
+                }
+                if (n >= earliest) {
+                    complete(n);
+                    continue;
+                }
+            }
+            int64_t next = g_.next_change(n, st.care);
+            if (st.dont_wait && earliest > n) next = std::min(next, earliest);
+            next = std::min(next, deadline);
+            if (next == kestrel_sim::never) {
+                never_ = true;
+                return;
+            }
+            next_ = next;
+        }
+    }
+
+private:
+    struct step_t {
+        bool use_tmin, use_tmax, change_only, keep_timer, dont_wait;
+        uint32_t tmin, tmax, level, care;
+    };
+    static step_t decode(uint64_t w) {
+        auto field = [&](unsigned pos, unsigned width) {
+            return static_cast<uint32_t>((w >> pos) & ((uint64_t{1} << width) - 1));
+        };
+        return {field(0, 1) == 0,  field(1, 1) == 0,  field(24, 1) != 0,
+                field(25, 1) != 0, field(26, 1) != 0, field(2, 11),
+                field(13, 11),     field(27, 18),     ~field(45, 18) & group_mask};
+    }
+    // Samples until `ticks` of the trigger clock have passed.
+    int64_t samples_for(uint32_t ticks) const {
+        const __int128 num = static_cast<__int128>(ticks) * tb_.freq;
+        return static_cast<int64_t>((num + clk_ - 1) / clk_);
+    }
+    bool completes(const step_t& st, int64_t n) {
+        const uint32_t v = g_.at(n);
+        const uint32_t prev = n > 0 ? g_.at(n - 1) : v;
+        if (st.change_only) return ((v ^ prev) & st.care) != 0;
+        const bool match = ((v ^ st.level) & st.care) == 0;
+        if (st.dont_wait) return match;
+        return match && ((prev ^ st.level) & st.care) != 0;
+    }
+    void restart(int64_t at, int64_t timer) {
+        index_ = 0;
+        entered_ = next_ = at;
+        t0_ = timer;
+    }
+    void complete(int64_t n) {
+        if (index_ + 1 == steps_.size()) {
+            found_ = n;
+            return;
+        }
+        ++index_;
+        entered_ = next_ = n + 1;
+        if (!steps_[index_].keep_timer) t0_ = n;
+    }
+    void fail(int64_t n) {
+        // A first step that fails where it began starts over one sample later.
+        const int64_t at = index_ == 0 && n <= entered_ ? n + 1 : n;
+        restart(at, at);
+    }
+
+    group_levels g_;
+    timebase tb_;
+    uint32_t clk_;
+    std::vector<step_t> steps_;
+    size_t index_ = 0;
+    int64_t entered_ = 0;
+    int64_t t0_ = 0;
+};
+
 class idle_search : public slot_search {
 public:
     void step(unsigned&) override { never_ = true; }
@@ -120,6 +229,7 @@ std::unique_ptr<slot_search> make_slot_search(const setup_t& s, const slot_t& sl
     case slot_t::kind_t::external:
         return std::make_unique<external_search>(s, slot.fast, from);
     case slot_t::kind_t::flex:
+        return std::make_unique<flex_search>(s, slot, from);
     case slot_t::kind_t::off:
         break;
     }

@@ -778,3 +778,64 @@ TEST_F(acq, a_long_capture_streams_through_large_reads) {
 }
 
 } // namespace
+
+namespace {
+
+uint64_t step_word(bool use_tmin, bool use_tmax, uint32_t tmin, uint32_t tmax, bool change_only,
+                   bool dont_wait, uint32_t levels, uint32_t care) {
+    return uint64_t{!use_tmin} | uint64_t{!use_tmax} << 1 | uint64_t{tmin & 0x7FF} << 2 |
+           uint64_t{tmax & 0x7FF} << 13 | uint64_t{change_only} << 24 | uint64_t{dont_wait} << 26 |
+           uint64_t{levels & 0x3FFFF} << 27 | uint64_t{~care & 0x3FFFF} << 45;
+}
+
+TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
+    for (const uint32_t div : {1u, 4u}) {
+        SCOPED_TRACE(div);
+        auto fw = plug_one(sn1);
+        auto& a = fw->acq();
+        a.set_signal(5, signal_t::random(99, 1e-6)); // pulses of 1..499 samples
+        link l(sn1);
+        const uint32_t tmin = 200 / div, tmax = 260 / div;
+        const uint32_t ch5 = 1u << 5;
+        const std::vector<uint64_t> words{step_word(false, false, 0, 0, false, true, 0, ch5),
+                                          step_word(false, false, 0, 0, false, false, ch5, ch5),
+                                          step_word(true, true, tmin, tmax, false, false, 0, ch5)};
+        for (size_t i = 0; i < words.size(); ++i) {
+            bytes p{0, 0, static_cast<uint8_t>(8 * i), 0};
+            for (int b = 0; b < 8; ++b)
+                p.push_back(static_cast<uint8_t>(words[i] >> (8 * b)));
+            ASSERT_TRUE(l.exchange(5, p));
+        }
+        EXPECT_EQ(fw->counters().trigger_words, 3u);
+        EXPECT_EQ(fw->trigger_words(0, 0).at(2), words[2]);
+        cfg_t c;
+        c.depth = 400000;
+        c.post = 300000;
+        c.max_steps[0] = 3;
+        c.flex_clk = 250000000 / div;
+        l.run(c);
+        ASSERT_TRUE(a.wait_trigger(5s));
+        bridge br(0);
+        const auto d = read_capture(br, a.capture().total_samples);
+        ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
+        // The first whole high pulse after the arming sample whose width, in ticks of the
+        // trigger clock, lies in [tmin, tmax]; the arming sample may lie before the window.
+        const auto info = a.capture();
+        const int64_t arm = c.depth - c.post - info.first_sample;
+        int64_t expect = -1, rise = -1;
+        for (int64_t i = arm + 1; i <= info.trigger_sample + 1 && expect < 0; ++i) {
+            const bool v = a.level(5, i), prev = a.level(5, i - 1);
+            if (v && !prev) rise = i;
+            if (!v && prev && rise >= 0) {
+                const int64_t ticks = (i - rise) / div;
+                if (ticks >= tmin && ticks <= tmax) expect = i;
+            }
+        }
+        EXPECT_EQ(expect, info.trigger_sample);
+        EXPECT_EQ(d.trigger, info.trigger_sample);
+        EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+        l.stop();
+    }
+}
+
+} // namespace
