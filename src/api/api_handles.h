@@ -6,8 +6,11 @@
 #include "hw/model.h"
 #include "hw/trigger_mode.h"
 #include "kestrel/capabilities.h"
+#include "kestrel/capture/capture_tool.h"
 #include "kestrel/core.h"
 #include "mox/semaphore.h"
+#include "trs/iterator.h"
+#include "trs/manager.h"
 
 namespace api_utils {
 
@@ -15,6 +18,8 @@ namespace api_utils {
 // declaration order and destroyed in reverse.
 class api_handles {
 public:
+    static constexpr size_t capture_watermark = 10000000;
+
     explicit api_handles(hw::model_t model);
     api_handles(const api_handles&) = delete;
     api_handles& operator=(const api_handles&) = delete;
@@ -25,6 +30,10 @@ public:
     std::vector<libusb::device> device_list;
     mox::semaphore notifier{1, 0};
     mox::semaphore new_samples_notifier{1, 0};
+    trs::manager trs_man;
+    std::vector<trs::iterator> trs_iter;
+    std::atomic<isamp> trig_pos{0};
+    kestrel::capture_tool capture;
     kestrel::core device;
 
     // The control links of the family on the bus, including those open in this process.

@@ -6,13 +6,13 @@
 
 namespace kestrel {
 
-core::core(mox::semaphore& n, hw::model_t m, const hw::log_fn& l,
-           std::atomic<hw::trigger_mode_t>& tm)
-    : notifier(n), model(m), log(l), status(n),
+core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m,
+           const hw::log_fn& l, std::atomic<hw::trigger_mode_t>& tm)
+    : ctool(ct), trs_man(tsm), notifier(n), model(m), log(l), status(n),
       data_interface(usb_driver, control_interface, control_ep_out, control_ep_in), device_caps(m),
       com(data_interface, l), device_status(device_caps, {}), device_config(device_caps),
       trig_mod(tm), stat_ctrl(com, l, device_status, n, core_v, mcu_v), cfg_loader(com),
-      progress(n) {}
+      progress(n), capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l) {}
 
 core::~core() {
     thrd_tool.join_all();

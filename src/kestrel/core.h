@@ -11,6 +11,8 @@
 #include "hw/status.h"
 #include "hw/trigger_mode.h"
 #include "kestrel/capabilities.h"
+#include "kestrel/capture/capture.h"
+#include "kestrel/capture/capture_tool.h"
 #include "kestrel/config/config.h"
 #include "kestrel/config/config_loader.h"
 #include "kestrel/link/communication.h"
@@ -21,6 +23,7 @@
 #include "mox/thread_exception.h"
 #include "mox/thread_tools.h"
 #include "mox/version.h"
+#include "trs/manager.h"
 
 namespace kestrel {
 
@@ -36,8 +39,8 @@ public:
     static constexpr uint8_t control_ep_out = 0x04;
     static constexpr uint8_t control_ep_in = 0x84;
 
-    core(mox::semaphore& notifier, hw::model_t model, const hw::log_fn& log,
-         std::atomic<hw::trigger_mode_t>& trig_mod);
+    core(capture_tool& ctool, trs::manager& trs_man, mox::semaphore& notifier, hw::model_t model,
+         const hw::log_fn& log, std::atomic<hw::trigger_mode_t>& trig_mod);
     ~core();
     core(const core&) = delete;
     core& operator=(const core&) = delete;
@@ -56,6 +59,8 @@ public:
     bool is_open() const { return usb_driver.is_open(); }
     const std::string& serial_number() const { return last_sn; }
 
+    capture_tool& ctool;
+    trs::manager& trs_man;
     mox::semaphore& notifier;
     const std::atomic<hw::model_t> model;
     const hw::log_fn& log;
@@ -71,6 +76,7 @@ public:
     status_getter stat_ctrl;
     config_loader cfg_loader;
     mox::progress<uint8_t, 100> progress;
+    capture<capture_tool> capt;
     mox::version<uint16_t> core_v;
     mox::version<uint16_t> mcu_v;
 

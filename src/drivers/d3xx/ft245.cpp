@@ -1,6 +1,8 @@
 #include "drivers/d3xx/ft245.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -105,6 +107,15 @@ err ft245::close() {
 }
 
 err ft245::read(std::vector<uint8_t>& buf, size_t len, uint16_t timeout_ms) {
+    buf.resize(len);
+    size_t transferred = 0;
+    const err e = read(buf.data(), len, transferred, timeout_ms);
+    buf.resize(transferred);
+    return e;
+}
+
+err ft245::read(uint8_t* dst, size_t len, size_t& transferred, uint16_t timeout_ms) {
+    transferred = 0;
     set_inuse();
     core& lib = core::instance(true);
     if (timeout_ms != rx_timeout_ms) {
@@ -112,12 +123,12 @@ err ft245::read(std::vector<uint8_t>& buf, size_t len, uint16_t timeout_ms) {
             return e;
         rx_timeout_ms = timeout_ms;
     }
-    buf.resize(len);
     if (len == 0) return err::OK;
-    abi::ULONG transferred = 0;
-    const err e = status(lib.read_pipe(hm.get(), pipe_rx, buf.data(), static_cast<abi::ULONG>(len),
-                                       &transferred, nullptr));
-    buf.resize(std::min<size_t>(transferred, len));
+    abi::ULONG got = 0;
+    const err e = status(lib.read_pipe(hm.get(), pipe_rx, dst,
+                                       static_cast<abi::ULONG>(std::min<size_t>(len, UINT32_MAX)),
+                                       &got, nullptr));
+    transferred = std::min<size_t>(got, len);
     if (e != err::OK) lib.abort_pipe(hm.get(), pipe_rx);
     return e;
 }

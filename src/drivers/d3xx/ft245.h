@@ -27,6 +27,8 @@ public:
     // Replaces buf with what the bridge delivered within the pipe time-out; the bytes of a
     // read that ends in an error are kept too.
     err read(std::vector<uint8_t>& buf, size_t len, uint16_t timeout_ms);
+    // The same into caller memory of at least len bytes (no zero fill of large buffers).
+    err read(uint8_t* dst, size_t len, size_t& transferred, uint16_t timeout_ms);
     err write(const std::vector<uint8_t>& data, size_t& written, uint16_t timeout_ms);
     err flush_rx();
     bool is_open();

@@ -1,6 +1,7 @@
 #include "kestrel/config/config_loader.h"
 
 #include "hw/exception.h"
+#include "kestrel/link/acknowledged.h"
 
 namespace kestrel {
 
@@ -29,14 +30,7 @@ config_loader::~config_loader() {
 
 void config_loader::exchange(endpoints ep, const communication::bytes& payload, mox::semaphore& s,
                              uint32_t wait_ms, bool reset_first) {
-    if (reset_first) s.reset(0);
-    com.tx(ep, payload);
-    if (s.take(mox::timeout(wait_ms))) return;
-    // A late reply to the first attempt must not count for the second.
-    s.reset(0);
-    com.tx(ep, payload);
-    if (s.take(mox::timeout(wait_ms))) return;
-    throw hw::exception(hw::error::not_responding);
+    send_acknowledged(com, ep, payload, s, wait_ms, reset_first);
 }
 
 void config_loader::send_to_device(const config& cfg) {

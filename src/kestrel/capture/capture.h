@@ -1,0 +1,69 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "hw/log.h"
+#include "hw/status.h"
+#include "hw/trigger_mode.h"
+#include "hw/types.h"
+#include "kestrel/capture/buffer_parser.h"
+#include "kestrel/capture/trigger_loader.h"
+#include "kestrel/config/config.h"
+#include "kestrel/config/config_loader.h"
+#include "kestrel/link/communication.h"
+#include "kestrel/status.h"
+#include "mox/progress.h"
+#include "mox/semaphore.h"
+
+namespace kestrel {
+
+// One capture from arming to stored transitions, on the device core's capture thread:
+// trigger programs and configuration to the device, pre-trigger countdown, trigger wait,
+// then every group's USB3 stream parsed into the capture tool, reading the next buffers
+// while the last ones are parsed.
+template <typename CAPTURE_TOOL> class capture {
+public:
+    static constexpr uint32_t usb_read_timeout_ms = 1500;
+    static constexpr size_t idle_read_size = 3200;
+
+    capture(communication& com, config_loader& cfg_loader, CAPTURE_TOOL& ctool,
+            status_t& device_status, hw::status& hw_status, mox::progress<uint8_t, 100>& progress,
+            std::timed_mutex& device_busy, mox::semaphore& notifier, const hw::log_fn& log);
+    ~capture();
+    capture(const capture&) = delete;
+    capture& operator=(const capture&) = delete;
+
+    void reset();
+    // Returns when the capture is complete; throws hw::exception (busy, aborted_by_user,
+    // no_data), or the transport's exception when the device link fails.
+    void do_capture(config device_config, std::string last_sn, hw::trigger_mode_t trig_mode);
+
+    std::atomic<bool> cfg_done{false};
+    std::atomic<bool> done{false};
+    std::atomic<bool> trigged{false};
+    mox::semaphore abort{1, 0};
+    std::atomic<bool> is_running{false};
+    std::atomic<isamp> post_trig_samples{0};
+    bool streaming_started = false;
+    std::atomic<bool> overrun{false};
+
+private:
+    void wait_for_trigger(const config& cfg, const std::string& last_sn);
+    void stream(const config& cfg, const std::string& last_sn,
+                std::vector<std::unique_ptr<buffer_parser>>& parsers);
+
+    communication& com;
+    config_loader& cfg_loader;
+    CAPTURE_TOOL& ctool;
+    status_t& device_status;
+    hw::status& hw_status;
+    mox::progress<uint8_t, 100>& progress;
+    std::timed_mutex& device_busy;
+    mox::semaphore& notifier;
+    trigger_loader trig_loader;
+    const hw::log_fn& log;
+};
+
+} // namespace kestrel

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "kestrel/capture/capture_tool.h"
+#include "store_reader.h"
+
+namespace {
+
+using namespace capture_test;
+using kestrel::capture_tool;
+using kestrel::kestrel_trs;
+using namespace std::chrono_literals;
+
+struct tool_fixture {
+    explicit tool_fixture(hw::ich channels, size_t watermark = 1000)
+        : man(channels, notifier),
+          tool(
+              channels, man, watermark, [this](int64_t at) { trig_pos = at; }, log) {}
+
+    void feed(uint8_t g, std::vector<kestrel_trs> records) {
+        tool.append(std::span<const kestrel_trs>(records), g);
+    }
+    void settle() {
+        tool.flush();
+        tool.wait_stored();
+    }
+
+    mox::semaphore notifier{1, 0};
+    std::mutex m;
+    std::vector<std::string> lines;
+    hw::log_fn log = [this](const std::string& s) {
+        std::lock_guard l(m);
+        lines.push_back(s);
+    };
+    trs::manager man;
+    std::atomic<int64_t> trig_pos{-1};
+    capture_tool tool;
+};
+
+kestrel_trs rec(uint64_t levels, uint32_t delta, bool trigged = false) {
+    return {levels, delta, trigged};
+}
+
+TEST(capture_tool, groups_cover_channels_highest_first) {
+    EXPECT_EQ(capture_tool::groups_count_factory(18), 1);
+    EXPECT_EQ(capture_tool::groups_count_factory(36), 2);
+    EXPECT_EQ(capture_tool::groups_count_factory(54), 3);
+    EXPECT_EQ(capture_tool::groups_count_factory(8), 1);
+
+    tool_fixture f(36);
+    EXPECT_EQ(f.tool.get_groups_count(), 2);
+    f.tool.reset(0, 4e-9, 100);
+    // Both groups trigger on their first record: group 0 is channels 18..35.
+    std::thread g0([&] { f.feed(0, {rec(0x1, 1, true), rec(0x3, 10)}); });
+    std::thread g1([&] { f.feed(1, {rec(0x2, 1, true), rec(0x0, 20)}); });
+    g0.join();
+    g1.join();
+    f.settle();
+    EXPECT_TRUE(f.tool.ready());
+    EXPECT_EQ(f.trig_pos, 0);
+    EXPECT_EQ(level_at(read_channel(f.man, 18), 0), 1);
+    EXPECT_EQ(level_at(read_channel(f.man, 19), 10), 1);
+    EXPECT_EQ(level_at(read_channel(f.man, 19), 9), 0);
+    EXPECT_EQ(level_at(read_channel(f.man, 0), 0), 0);
+    EXPECT_EQ(level_at(read_channel(f.man, 1), 0), 1);
+    EXPECT_EQ(level_at(read_channel(f.man, 1), 20), 0);
+    EXPECT_EQ(f.tool.captured_post_trig_depth(0), 10);
+    EXPECT_EQ(f.tool.captured_post_trig_depth(1), 20);
+    EXPECT_EQ(f.tool.captured_post_trig_depth(), 10);
+    EXPECT_THROW(f.feed(2, {rec(0, 1)}), std::out_of_range);
+}
+
+TEST(capture_tool, history_is_cut_to_the_request_and_the_depth_is_exact) {
+    tool_fixture f(18);
+    f.tool.reset(10, 4e-9, 20);
+    // Times 1, 5, 15 and the trigger record at 20: the run reaching back past the
+    // requested ten samples is cut at sample 0.
+    f.feed(0, {rec(0, 1), rec(1, 4), rec(0, 10), rec(1, 5, true)});
+    EXPECT_EQ(f.trig_pos, 10);
+    // After the trigger: 18, 26, then a record that would pass the total of 30 stores its
+    // change at exactly 30, and everything later is dropped.
+    f.feed(0, {rec(0, 8, true), rec(1, 8, true), rec(0, 8, true), rec(1, 8, true)});
+    f.settle();
+    EXPECT_EQ(read_channel(f.man, 0), (edges{{0, 1}, {5, 0}, {10, 1}, {18, 0}, {26, 1}, {30, 0}}));
+    EXPECT_EQ(f.tool.captured_post_trig_depth(0), 24);
+    EXPECT_EQ(f.man.available_samples_count(), 30);
+}
+
+TEST(capture_tool, common_trigger_instant_aligns_groups) {
+    tool_fixture f(36);
+    f.tool.reset(1000, 4e-9, 100);
+    // Group 0 holds 1100 samples of history, group 1 only 800.
+    std::thread g0([&] { f.feed(0, {rec(0, 1), rec(1, 500), rec(0, 600, true)}); });
+    std::thread g1([&] { f.feed(1, {rec(0, 1), rec(1, 300), rec(0, 500, true)}); });
+    g0.join();
+    g1.join();
+    f.settle();
+    EXPECT_EQ(f.trig_pos, 800);
+    EXPECT_EQ(read_channel(f.man, 18), (edges{{0, 0}, {200, 1}, {800, 0}}));
+    EXPECT_EQ(read_channel(f.man, 0), (edges{{0, 0}, {300, 1}, {800, 0}}));
+}
+
+TEST(capture_tool, short_history_starts_at_the_oldest_record) {
+    tool_fixture f(18, 200); // keeps 199 records
+    f.tool.reset(1000, 4e-9, 10);
+    std::vector<kestrel_trs> r;
+    for (int i = 0; i < 300; ++i)
+        r.push_back(rec(i % 2, 1));
+    r.push_back(rec(1, 1, true));
+    f.feed(0, r);
+    f.settle();
+    EXPECT_EQ(f.trig_pos, 198);
+    const auto ch = read_channel(f.man, 0);
+    // The oldest record kept (index 102, level 0) sits at sample 0.
+    EXPECT_EQ(level_at(ch, 0), 0);
+    EXPECT_EQ(level_at(ch, 1), 1);
+    EXPECT_EQ(level_at(ch, 198), 1);
+}
+
+TEST(capture_tool, waiting_group_is_released_by_abort_and_idle_batches_flush) {
+    tool_fixture f(36);
+    f.tool.reset(0, 4e-9, 1000);
+    std::atomic<bool> returned{false};
+    std::thread g0([&] {
+        f.feed(0, {rec(1, 1, true), rec(0, 5)});
+        returned = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned); // group 1 has not reported
+    f.tool.abort();
+    g0.join();
+    EXPECT_FALSE(f.tool.ready());
+
+    // A partly filled batch reaches the stores once it is older than the threshold.
+    tool_fixture s(18);
+    s.tool.reset(0, 4e-9, 1000);
+    s.feed(0, {rec(1, 1, true), rec(0, 5)});
+    const auto start = std::chrono::steady_clock::now();
+    bool stored = false;
+    while (!stored && std::chrono::steady_clock::now() - start < 10s) {
+        s.tool.flush_outdated(50);
+        s.tool.wait_stored();
+        stored = read_channel(s.man, 0) == edges{{0, 1}, {5, 0}};
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(stored);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
+}
+
+} // namespace
