@@ -12,7 +12,8 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
       data_interface(usb_driver, control_interface, control_ep_out, control_ep_in), device_caps(m),
       com(data_interface, l), device_status(device_caps, {}), device_config(device_caps),
       trig_mod(tm), stat_ctrl(com, l, device_status, n, core_v, mcu_v), cfg_loader(com),
-      progress(n), capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l) {}
+      progress(n), capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l),
+      updater(make_updater(*this)) {}
 
 core::~core() {
     thrd_tool.join_all();
@@ -94,6 +95,10 @@ void core::close_links() {
 
 void core::close() {
     launch([this] { close_links(); });
+}
+
+void core::abort() {
+    if (capt.is_running) capt.abort.notify();
 }
 
 void core::reboot_and_close() {

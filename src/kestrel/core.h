@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -26,6 +27,11 @@
 #include "trs/manager.h"
 
 namespace kestrel {
+
+class update;
+struct updater_deleter {
+    void operator()(update* u) const;
+};
 
 // The one object that stands for one physical device: it owns the control link and
 // everything that speaks over it, serialises device work through device_busy, and runs
@@ -55,6 +61,15 @@ public:
     // Closes the links on a background thread and returns at once.
     void close();
     void reboot_and_close();
+    // A running capture notices within 100 ms; without one this does nothing.
+    void abort();
+
+    // Firmware images and serial number (kestrel/firmware/core_firmware.cpp).
+    bool update_is_needed(const std::vector<uint8_t>& mcu, const std::vector<uint8_t>& recovery,
+                          const std::vector<uint8_t>& fpga);
+    void launch_fw_update(bool force, std::vector<uint8_t> mcu, std::vector<uint8_t> recovery,
+                          std::vector<uint8_t> fpga);
+    void update_sn(std::string newsn);
 
     bool is_open() const { return usb_driver.is_open(); }
     const std::string& serial_number() const { return last_sn; }
@@ -77,10 +92,12 @@ public:
     config_loader cfg_loader;
     mox::progress<uint8_t, 100> progress;
     capture<capture_tool> capt;
+    std::unique_ptr<update, updater_deleter> updater;
     mox::version<uint16_t> core_v;
     mox::version<uint16_t> mcu_v;
 
 private:
+    static std::unique_ptr<update, updater_deleter> make_updater(core& c);
     void close_links();
     // Background work: the first exception ends it and is stored for the caller.
     void launch(std::function<void()> work);
