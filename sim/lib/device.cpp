@@ -71,6 +71,9 @@ bool device::present_locked(uint32_t gen) {
 void device::restart_locked() {
     restart_pending_ = false;
     ++generation_;
+    // The restarted firmware runs the images it was given and takes the serial number
+    // written to it (the model, and so the group count, stays).
+    if (auto sn = fw_->files().boot()) serial_ = *sn;
     offline_until_ = sim_clock::now() + restart_duration_;
     replies_.clear();
     queued_bytes_ = 0;

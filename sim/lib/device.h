@@ -36,7 +36,11 @@ public:
     device(const device&) = delete;
     device& operator=(const device&) = delete;
 
-    const std::string& serial() const { return serial_; }
+    // Changes when the device restarts with a serial-number file.
+    std::string serial() const {
+        std::lock_guard lk(m_);
+        return serial_;
+    }
     unsigned groups() const { return groups_; }
     uint8_t address() const { return address_; }
     std::string manufacturer() const { return "KESTREL Instruments"; }
@@ -110,7 +114,7 @@ private:
     void restart_locked();
     d3xx::FT_STATUS bridge_check(unsigned group, uint32_t gen);
 
-    const std::string serial_;
+    std::string serial_;
     const unsigned groups_;
     const uint8_t address_;
     std::shared_ptr<firmware> fw_;

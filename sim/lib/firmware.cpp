@@ -94,6 +94,12 @@ void firmware::install_handlers() {
         }
         fw.reply(ep::config_oci_params, ack_payload);
     };
+    // File operations are answered on their own endpoint; a request without reply (a
+    // lost one, or one the device does not understand) leaves the host to its time-out.
+    handlers_[ep::file_loader] = [](firmware& fw, const packet_t& p) {
+        const auto r = fw.files_.handle(p.params);
+        if (!r.empty()) fw.reply(ep::file_loader, r);
+    };
     // One step word per packet: group, engine, byte address, the word (little-endian).
     handlers_[ep::trigger_loader] = [](firmware& fw, const packet_t& p) {
         if (p.params.size() == 12 && p.params[1] < 2 && p.params[0] < fw.groups_) {

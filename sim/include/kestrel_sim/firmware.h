@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kestrel_sim/acquisition.h"
+#include "kestrel_sim/files.h"
 #include "kestrel_sim/records.h"
 
 #include <chrono>
@@ -91,6 +92,9 @@ public:
     // Trigger program words as loaded on endpoint 5, per (group, engine), by word index.
     std::map<unsigned, uint64_t> trigger_words(unsigned group, unsigned engine) const;
 
+    // The file system of the file_loader endpoint; it keeps its files over restarts.
+    kestrel_sim::file_system& files() { return files_; }
+
     // Signals, stream faults and ground truth of the sampling engine.
     kestrel_sim::acquisition& acq() { return *acq_; }
     firmware_counters_t counters() const;
@@ -128,6 +132,7 @@ private:
     bool oci_start_flag_ = false;
     firmware_counters_t counters_;
     std::map<std::pair<unsigned, unsigned>, std::map<unsigned, uint64_t>> words_;
+    kestrel_sim::file_system files_;
     // Last: its thread pushes status through the members above.
     std::unique_ptr<kestrel_sim::acquisition> acq_;
 };

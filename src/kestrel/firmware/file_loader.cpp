@@ -77,9 +77,10 @@ bool file_loader::do_file_operation(op_t op, const std::string& filename, mox::t
         com.tx(commands::endpoints::file_loader, request);
         uint8_t result = 0;
         if (!wait_result(op, t, result)) {
-            // Whatever an earlier attempt answered, this one did not succeed.
+            // Whatever an earlier attempt answered, this one did not succeed; and a device
+            // that stays silent is a link failure, not an answer about the file.
             log("no response de file op");
-            return false;
+            throw hw::exception(hw::error::not_responding);
         }
         if (result != code(op_t::res_busy)) return result == code(op_t::res_sucess);
         mox::wait_ms(mox::timeout(times.busy_pause_ms));

@@ -54,6 +54,8 @@ public:
     file_loader(const file_loader&) = delete;
     file_loader& operator=(const file_loader&) = delete;
 
+    // Named operations: false when the device refuses or stays busy for every attempt;
+    // hw::exception(not_responding) when an attempt gets no answer.
     bool file_exists(const std::string& name);
     // True at once when there is nothing to remove.
     bool file_remove(const std::string& name);
