@@ -134,6 +134,57 @@ std::vector<builder> manager::create_builders() {
     return make_builders(channel_stores, builders_mutex);
 }
 
+bitsampler manager::create_bitsampler(hw::ich i) {
+    mox::mutex_lock lk(mutex);
+    check_index(i);
+    return bitsampler(channel_stores[i]);
+}
+
+std::vector<bitsampler> manager::create_bitsamplers() {
+    mox::mutex_lock lk(mutex);
+    std::vector<bitsampler> v;
+    v.reserve(channel_stores.size());
+    for (auto& s : channel_stores)
+        v.emplace_back(s);
+    return v;
+}
+
+auto_baud manager::get_baud(hw::ich i) {
+    store* s;
+    {
+        mox::mutex_lock lk(mutex);
+        check_index(i);
+        s = &channel_stores[i];
+    }
+    // The store vector never changes size, so the walk needs no manager lock.
+    return auto_baud(*s, sampling_period);
+}
+
+editor manager::create_editor(hw::ich i, editor::history_t& history, mox::semaphore& notifier) {
+    const isamp limit = maximum_samples_count();
+    mox::mutex_lock lk(mutex);
+    check_index(i);
+    return editor(limit, iterator(channel_stores[i]), builder(channel_stores[i], builders_mutex[i]),
+                  history, notifier);
+}
+
+bus_iterator manager::create_bus_iterator(const std::vector<hw::ich>& target_channels) {
+    mox::mutex_lock lk(mutex);
+    std::vector<hw::ich> chosen = target_channels;
+    for (hw::ich i : chosen)
+        check_index(i);
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    std::vector<std::reference_wrapper<store>> stores;
+    if (chosen.empty()) {
+        stores.assign(channel_stores.begin(), channel_stores.end());
+    } else {
+        for (hw::ich i : chosen)
+            stores.emplace_back(channel_stores[i]);
+    }
+    return bus_iterator(std::move(stores));
+}
+
 isamp manager::maximum_samples_count() {
     mox::mutex_lock lk(mutex);
     isamp m = 0;

@@ -11,6 +11,9 @@
 //   man.resize(n, uncaptured);                     // every channel to n samples
 //   man.oci_sync.push(record);                     // output-sync flag of group 0's records
 //
+// Signal tools over the stores: create_bitsampler(s), get_baud, create_editor (its sample
+// limit is the longest channel) and create_bus_iterator (channels in ascending order).
+//
 // A thread checks every 100 ms whether any channel grew or was cleared and then releases
 // all wait_samples() callers and notifies the handle's semaphore. Channel indices beyond the
 // count throw std::out_of_range.
@@ -21,7 +24,10 @@
 #include "mox/semaphore.h"
 #include "mox/timeout.h"
 #include "oci/sync.h"
+#include "trs/bitsampler.h"
 #include "trs/builder.h"
+#include "trs/bus_iterator.h"
+#include "trs/editor.h"
 #include "trs/iterator.h"
 #include "trs/resizer.h"
 #include "trs/store.h"
@@ -56,6 +62,16 @@ public:
     std::vector<iterator> create_iterators();
     builder create_builder(hw::ich i);
     std::vector<builder> create_builders();
+
+    bitsampler create_bitsampler(hw::ich i);
+    std::vector<bitsampler> create_bitsamplers();
+    // Estimated with the current sampling period.
+    auto_baud get_baud(hw::ich i);
+    editor create_editor(hw::ich i, editor::history_t& history, mox::semaphore& notifier);
+    // The listed channels (each once, whatever the order or repeats in the list) in
+    // ascending order, so bit k of a word is the k-th lowest listed channel; every channel
+    // for an empty list.
+    bus_iterator create_bus_iterator(const std::vector<hw::ich>& target_channels);
 
     isamp maximum_samples_count();
     isamp available_samples_count();
