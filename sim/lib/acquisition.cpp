@@ -106,7 +106,41 @@ struct run_t {
     int64_t trigger_abs = -1;
     bool trigged = false;
     std::vector<std::shared_ptr<stream_t>> streams; // from the trigger on
+    // Per group, where its output program starts; only groups whose engine runs.
+    std::vector<std::shared_ptr<program_origin_t>> origins;
+    std::vector<bool> waits_for_trigger;
 };
+
+namespace {
+
+// Channels configured as outputs show what the group's engine drives instead of their input.
+void drive_outputs(setup_t& s, run_t& r, const output_engines& outputs) {
+    r.origins.assign(s.groups, nullptr);
+    r.waits_for_trigger.assign(s.groups, false);
+    for (unsigned g = 0; g < s.groups; ++g) {
+        const group_drive_t d = outputs.drive(g);
+        if (!d.running) continue;
+        auto origin = std::make_shared<program_origin_t>();
+        // Without waiting for the trigger the program starts with the run.
+        if (!d.params.wait_for_trig) origin->t0_ps = 0;
+        r.origins[g] = origin;
+        r.waits_for_trigger[g] = d.params.wait_for_trig;
+        const unsigned base = s.base_channel(g);
+        using kind = driven_wave::kind_t;
+        for (unsigned j = 0; j < group_channels; ++j) {
+            const unsigned port = j / 9, idx = j % 9;
+            if (d.ports[port].io[idx] == 0) continue;
+            const bool idle = (d.params.idle_state >> j) & 1;
+            const bool clock = idx == 8 && d.params.clk_out_enable[port];
+            s.waves[base + j] = wave(std::make_shared<driven_wave>(
+                clock ? kind::clock : kind::program, d.program, j, idle,
+                clock ? d.params.clk_out_freq[port] : 0, origin));
+        }
+        s.sync[g] = wave(std::make_shared<driven_wave>(kind::sync, d.program, 0, false, 0, origin));
+    }
+}
+
+} // namespace
 
 void stream_t::put(pkt_type type, const uint8_t* payload, size_t n) {
     uint8_t* p = stage.data() + stage_len;
@@ -221,7 +255,7 @@ size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
     return n;
 }
 
-acquisition::engine::engine(unsigned groups) : groups_(groups) {
+acquisition::engine::engine(unsigned groups) : groups_(groups), outputs_(groups) {
     reset_signals();
     clear_faults();
 }
@@ -303,6 +337,7 @@ void acquisition::engine::start(const device_config_t& cfg) {
         s->overrun_after = faults_.overrun_after;
 
         auto r = std::make_shared<run_t>();
+        drive_outputs(*s, *r, outputs_);
         r->setup = s;
         if (!faults_.never_trigger) r->search = std::make_unique<trigger_search>(*s, s->pre);
         run_ = std::move(r);
@@ -357,6 +392,9 @@ void acquisition::engine::thread_main() {
             } else if (r->search->found() >= 0) {
                 r->trigger_abs = r->search->found();
                 r->trigged = true;
+                for (size_t g = 0; g < r->origins.size(); ++g)
+                    if (r->origins[g] && r->waits_for_trigger[g])
+                        r->origins[g]->t0_ps = r->setup->tb.time_of(r->trigger_abs);
                 for (unsigned g = 0; g < groups_; ++g) {
                     auto st = std::make_shared<stream_t>(r->setup, g, r->trigger_abs);
                     st->stall_after = faults_.stall_after[g];
@@ -555,6 +593,13 @@ capture_info_t acquisition::engine::capture() const {
         c.trigger_sample = s.pre;
         c.first_sample = run_->trigger_abs - s.pre;
     }
+    for (const auto& o : run_->origins) {
+        if (!o || o->t0_ps.load() == never) continue;
+        const int64_t first = run_->trigged ? run_->trigger_abs - s.pre : 0;
+        c.outputs_running = true;
+        c.program_start_sample = s.tb.sample_at_or_after(o->t0_ps.load()) - first;
+        break;
+    }
     c.streamed.assign(groups_, 0);
     c.bytes.assign(groups_, 0);
     for (size_t g = 0; g < run_->streams.size(); ++g) {
@@ -599,6 +644,17 @@ bool acquisition::engine::output_sync_level(unsigned group, int64_t capture_samp
 }
 
 // The facade tests hold.
+
+output_status_t acquisition::output_status(unsigned group) const {
+    return e_->outputs().status(group);
+}
+std::vector<uint32_t> acquisition::output_words(unsigned group) const {
+    return e_->outputs().words(group);
+}
+uint32_t acquisition::output_levels(unsigned group, uint64_t period) const {
+    const auto d = e_->outputs().drive(group);
+    return d.program ? d.program->levels_at(period) : 0;
+}
 
 acquisition::acquisition(unsigned groups) : e_(std::make_unique<engine>(groups)) {}
 acquisition::~acquisition() = default;

@@ -5,6 +5,7 @@
 
 #include "kestrel_sim/acquisition.h"
 #include "kestrel_sim/records.h"
+#include "output_engine.h"
 #include "waves.h"
 
 #include <array>
@@ -71,6 +72,10 @@ public:
     bool external_level(int64_t capture_sample) const;
     bool output_sync_level(unsigned group, int64_t capture_sample) const;
 
+    // The groups' output program engines; a run drives what they hold when it starts.
+    output_engines& outputs() { return outputs_; }
+    const output_engines& outputs() const { return outputs_; }
+
 private:
     struct faults_t {
         std::vector<int64_t> overrun_after; // per group, -1: none
@@ -86,6 +91,7 @@ private:
     std::shared_ptr<stream_t> stream_of(unsigned group) const;
 
     const unsigned groups_;
+    output_engines outputs_;
     mutable std::mutex m_;
     mutable std::condition_variable cv_;
     std::vector<signal_t> signals_;

@@ -346,6 +346,8 @@ d3xx::FT_STATUS device::write_pipe(unsigned group, uint32_t gen, uint8_t pipe, c
     if (auto s = bridge_check(group, gen); s != d3xx::FT_OK) return s;
     if (pipe != 0x02) return d3xx::FT_INVALID_PARAMETER;
     bridges_[group].out.insert(bridges_[group].out.end(), buf, buf + len);
+    // The OUT pipe feeds the group's output program engine.
+    fw_->acq().device_side().outputs().load(group, buf, len);
     *transferred = len;
     return d3xx::FT_OK;
 }

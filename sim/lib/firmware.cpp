@@ -42,13 +42,24 @@ void firmware::install_handlers() {
     handlers_[ep::ping] = [](firmware& fw, const packet_t& p) { fw.reply(ep::ping, p.params); };
     handlers_[ep::status] = [](firmware& fw, const packet_t& p) { fw.on_status(p); };
     handlers_[ep::config] = [](firmware& fw, const packet_t& p) {
+        const uint8_t ready_before = fw.acq_->device_side().outputs().ready_mask();
         if (auto c = decode_config(p.params, fw.groups_)) {
             fw.config_ = std::move(c);
             ++fw.counters_.configs;
+            std::vector<oci_config_t> params;
+            std::vector<std::array<port_config_t, 2>> ports;
+            for (const auto& g : fw.config_->groups) {
+                params.push_back(g.oci);
+                ports.push_back(g.ports);
+            }
+            fw.acq_->device_side().outputs().set_params(params, ports);
         } else {
             ++fw.counters_.malformed_configs;
         }
         fw.reply(ep::config, ack_payload);
+        // The configuration carries the output parameters too. Readiness goes out when it
+        // changes, after the acknowledgement.
+        if (fw.acq_->device_side().outputs().ready_mask() != ready_before) fw.send_oci_readiness();
     };
     // The bridge reset has no reply endpoint of its own: the device acknowledges it on
     // the config endpoint.
@@ -81,18 +92,30 @@ void firmware::install_handlers() {
             ++fw.counters_.malformed_commands;
             return;
         }
+        const uint8_t ready_before = fw.acq_->device_side().outputs().ready_mask();
         fw.oci_start_flag_ = p.params[0] != 0;
         ++fw.counters_.oci_flags;
+        fw.acq_->device_side().outputs().set_start_flag(fw.oci_start_flag_);
         fw.reply(ep::config_oci_flag, ack_payload);
+        if (fw.acq_->device_side().outputs().ready_mask() != ready_before) fw.send_oci_readiness();
     };
     handlers_[ep::config_oci_params] = [](firmware& fw, const packet_t& p) {
+        const uint8_t ready_before = fw.acq_->device_side().outputs().ready_mask();
         if (auto o = decode_oci_params(p.params, fw.groups_)) {
             fw.oci_params_ = std::move(o);
             ++fw.counters_.oci_params;
+            std::vector<oci_config_t> params;
+            std::vector<std::array<port_config_t, 2>> ports;
+            for (const auto& g : *fw.oci_params_) {
+                params.push_back(g.oci);
+                ports.push_back(g.ports);
+            }
+            fw.acq_->device_side().outputs().set_params(params, ports);
         } else {
             ++fw.counters_.malformed_oci_params;
         }
         fw.reply(ep::config_oci_params, ack_payload);
+        if (fw.acq_->device_side().outputs().ready_mask() != ready_before) fw.send_oci_readiness();
     };
     // File operations are answered on their own endpoint; a request without reply (a
     // lost one, or one the device does not understand) leaves the host to its time-out.
@@ -157,6 +180,7 @@ std::vector<uint8_t> firmware::status_record(bool starting) const {
         g.trigged = g.trigged || trigged;
         g.overrun = g.overrun || eng.overrun(idx);
         g.data_available = std::max(g.data_available, eng.data_available(idx));
+        g.oci_ready = g.oci_ready || eng.outputs().ready(idx);
         out.push_back(3); // group record revision
         put_flag(out, g.ft_pll_lock);
         put_flag(out, g.ddr_calib_done);
@@ -191,6 +215,7 @@ void firmware::power_on() {
     oci_start_flag_ = false;
     decoder_->reset();
     acq_->device_side().stop();
+    acq_->device_side().outputs().reset();
 }
 
 void firmware::input(std::span<const uint8_t> bytes) {
@@ -267,6 +292,10 @@ void firmware::set_status(status_model_t s) {
         silent_left_ = s.startup_silent_requests;
     if (s.startup_zero_replies != status_.startup_zero_replies) zero_left_ = s.startup_zero_replies;
     status_ = std::move(s);
+}
+
+void firmware::send_oci_readiness() {
+    send_oci_ready(acq_->device_side().outputs().ready_mask());
 }
 
 void firmware::send_oci_ready(uint8_t mask) {

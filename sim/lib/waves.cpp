@@ -154,7 +154,7 @@ bool wave::spi_at(int64_t t) const {
     return false;
 }
 
-bool wave::at(int64_t t) const {
+bool wave::signal_at(int64_t t) const {
     using k = signal_t::kind_t;
     switch (s_.kind) {
     case k::constant:
@@ -177,7 +177,7 @@ bool wave::at(int64_t t) const {
     return false;
 }
 
-int64_t wave::next_change(int64_t t) const {
+int64_t wave::signal_next_change(int64_t t) const {
     using k = signal_t::kind_t;
     switch (s_.kind) {
     case k::constant:

@@ -6,27 +6,44 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 namespace kestrel_sim {
 
 inline constexpr int64_t never = std::numeric_limits<int64_t>::max();
 
-// A signal_t with its derived constants, checked once.
+// A level over time that the device produces itself (its outputs), with the contract of
+// wave::at and wave::next_change.
+class wave_source {
+public:
+    virtual ~wave_source() = default;
+    virtual bool at(int64_t t_ps) const = 0;
+    virtual int64_t next_change(int64_t t_ps) const = 0;
+};
+
+// A signal_t with its derived constants, checked once; or a level the device drives.
 class wave {
 public:
     wave() = default;
     explicit wave(const signal_t& s);
+    explicit wave(std::shared_ptr<const wave_source> driven) : driven_(std::move(driven)) {}
 
-    bool at(int64_t t_ps) const;
+    bool at(int64_t t_ps) const { return driven_ ? driven_->at(t_ps) : signal_at(t_ps); }
     // The first time after t_ps where the level may differ from at(t_ps); the level holds
     // on [t_ps, next_change(t_ps)). `never` when it holds for ever.
-    int64_t next_change(int64_t t_ps) const;
+    int64_t next_change(int64_t t_ps) const {
+        return driven_ ? driven_->next_change(t_ps) : signal_next_change(t_ps);
+    }
 
 private:
+    bool signal_at(int64_t t_ps) const;
+    int64_t signal_next_change(int64_t t_ps) const;
+
     bool uart_at(int64_t t) const;
     bool spi_at(int64_t t) const;
     uint64_t random_offset(int64_t block) const;
 
+    std::shared_ptr<const wave_source> driven_;
     signal_t s_;
     double unit_ps_ = 0; // uart: bit time; spi: half clock period
     int64_t frame_units_ = 0;

@@ -62,6 +62,20 @@ struct capture_info_t {
     std::vector<int64_t> streamed; // per group (bridge index): samples handed to the host
     std::vector<uint64_t> bytes;   // per group: bytes handed to the host
     uint64_t runs = 0;             // captures started since the device came up
+    // An output program runs in this capture and has started (at the trigger, when its
+    // engine waits for it); the capture sample of its start (negative: before sample 0).
+    bool outputs_running = false;
+    int64_t program_start_sample = 0;
+};
+
+// One group's output program engine.
+struct output_status_t {
+    bool loading = false;       // load_enable of its last parameters
+    bool ready = false;         // what endpoint 71 reports: a program, loading off, start flag on
+    size_t words = 0;           // program words in the engine
+    size_t loading_words = 0;   // words received since loading was enabled
+    uint64_t ignored_bytes = 0; // pipe 0x02 bytes received while loading was off
+    uint64_t bad_addresses = 0; // loading values whose address did not follow the stream
 };
 
 class acquisition {
@@ -106,6 +120,14 @@ public:
     bool level(unsigned natural_channel, int64_t capture_sample) const;
     bool external_level(int64_t capture_sample) const;
     bool output_sync_level(unsigned group, int64_t capture_sample) const;
+
+    // Output program engines. `group` is the bridge index (configuration vector order).
+    output_status_t output_status(unsigned group) const;
+    // The device words of the group's program, as decoded from its loading form.
+    std::vector<uint32_t> output_words(unsigned group) const;
+    // Levels of the group's channels (bit j: channel j) that its program holds `period`
+    // output periods (8 ns each) after it started.
+    uint32_t output_levels(unsigned group, uint64_t period) const;
 
     engine& device_side() { return *e_; }
 

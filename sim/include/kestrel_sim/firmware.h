@@ -84,6 +84,10 @@ public:
     void set_status(status_model_t s);
     // Sends the output-engine readiness bits on endpoint 71.
     void send_oci_ready(uint8_t mask);
+    // Sends what the output engines report: bit g for group g (bridge index) whose engine
+    // holds a program, is not loading and has its start flag. The device sends it whenever a
+    // start flag, output parameter or configuration payload changes it.
+    void send_oci_readiness();
 
     std::optional<device_config_t> last_config() const;
     std::optional<std::vector<oci_group_params_t>> last_oci_params() const;

@@ -193,8 +193,31 @@ bool oci_configurator::preview_oci_chunk(const std::vector<oci::word>& words, is
     std::vector<bool> output(n_ch, false);
     for (size_t ch = 0; ch < n_ch; ++ch)
         output[ch] = !is_clock[ch] && device_cfg.ch_configured_as_output(ch);
-    std::vector<bool> level(n_ch, false);
-    bool started = false;
+    // Several changes before one sample show only as the last of them.
+    struct track_t {
+        bool written = false;
+        bool level = false;
+        isamp pending_at = -1;
+        bool pending = false;
+    };
+    std::vector<track_t> tracks(n_ch);
+    auto flush = [&](size_t ch) {
+        auto& t = tracks[ch];
+        if (t.pending_at < 0) return;
+        if (!t.written)
+            builders[ch].append_idle(t.pending_at, t.pending);
+        else if (t.pending != t.level)
+            builders[ch].append(t.pending_at, t.pending);
+        t.written = true;
+        t.level = t.pending;
+        t.pending_at = -1;
+    };
+    auto put = [&](size_t ch, isamp at, bool v) {
+        auto& t = tracks[ch];
+        if (t.pending_at != at) flush(ch);
+        t.pending_at = at;
+        t.pending = v;
+    };
 
     std::array<loop_level_t, capabilities::max_oci_loop_levels> levels{};
     int loop_level = -1; // nesting depth of the innermost open loop
@@ -215,19 +238,15 @@ bool oci_configurator::preview_oci_chunk(const std::vector<oci::word>& words, is
                 auto& lv = levels[static_cast<size_t>(loop_level)];
                 if (!lv.active) lv.start = i;
             }
-            const isamp at = sample_of(periods, sampling_period);
-            if (at >= max_samples) break;
-            for (size_t ch = 0; ch < n_ch; ++ch) {
-                if (!output[ch]) continue;
-                const bool v = w.bits[ch];
-                if (!started)
-                    builders[ch].append_idle(at, v);
-                else if (v != level[ch])
-                    builders[ch].append(at, v);
-                level[ch] = v;
+            // The levels hold from the start of the word's hold; an empty hold never shows.
+            const isamp hold = std::max<isamp>(0, w.get_hold(9));
+            if (hold > 0) {
+                const isamp at = sample_of(periods, sampling_period);
+                if (at >= max_samples) break;
+                for (size_t ch = 0; ch < n_ch; ++ch)
+                    if (output[ch]) put(ch, at, w.bits[ch]);
+                periods += static_cast<uint64_t>(hold);
             }
-            started = true;
-            periods += static_cast<uint64_t>(std::max<isamp>(0, w.get_hold(9)));
             ++i;
             continue;
         }
@@ -260,8 +279,11 @@ bool oci_configurator::preview_oci_chunk(const std::vector<oci::word>& words, is
     }
 
     // Every channel that is not a clock holds its last level to the end.
-    for (size_t ch = 0; ch < n_ch; ++ch)
-        if (!is_clock[ch]) builders[ch].append_idle(max_samples, output[ch] && level[ch]);
+    for (size_t ch = 0; ch < n_ch; ++ch) {
+        if (is_clock[ch]) continue;
+        flush(ch);
+        builders[ch].append_idle(max_samples, tracks[ch].level);
+    }
     return true;
 }
 
