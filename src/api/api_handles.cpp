@@ -1,5 +1,9 @@
 #include "api/api_handles.h"
 
+#include <cstring>
+
+#include "hw/exception.h"
+
 namespace api_utils {
 
 api_handles::api_handles(hw::model_t model)
@@ -8,6 +12,74 @@ api_handles::api_handles(hw::model_t model)
       capture(
           caps.channels, trs_man, capture_watermark, [this](int64_t at) { trig_pos = at; }, log_fn),
       device(capture, trs_man, notifier, model, log_fn, trg_mode) {}
+
+namespace {
+
+template <typename E> int raw_value(const E& e) {
+    int raw = 0;
+    static_assert(sizeof raw == sizeof e);
+    std::memcpy(&raw, &e, sizeof raw);
+    return raw;
+}
+
+template <typename T> T checked(int raw, int low, int high) {
+    if (raw < low || raw > high) throw hw::exception(hw::error::invalid_argument);
+    return static_cast<T>(raw);
+}
+
+} // namespace
+
+kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) const {
+    using kestrel::config;
+    using port_t = config::group_t::port_990;
+    config cfg(caps);
+    cfg.sampling_depth = s.sampling_depth;
+    cfg.post_trig_depth = s.post_trig_depth;
+    cfg.sampling_freq = s.s_clk;
+    const auto sclk_mode =
+        checked<kestrel::state_clk_mode_t>(raw_value(s.state_clk_mode), SCLK_DISABLE, SCLK_DUAL);
+    const auto sclk_src =
+        checked<kestrel::state_clk_source_t>(raw_value(s.state_clk_src), SCLK_CH9, SCLK_CH18);
+    for (auto& g : cfg.groups) {
+        g.set_master(false, 0);
+        for (size_t i = 0; i < 2; ++i)
+            g.trigger.flex[i].clk = s.t_clk[i];
+        g.state_clk_mode = sclk_mode;
+        g.state_clk_source = sclk_src;
+    }
+    // Entry 2 g + p is port p of natural group g; callers that fill only the first two
+    // entries configure every group with them.
+    for (size_t g = 0; g < cfg.groups.size(); ++g) {
+        auto& grp = cfg.groups[cfg.group_index(g)];
+        for (size_t p = 0; p < 2; ++p) {
+            const size_t e = 2 * g + p;
+            grp.ports[p].capture_threshold =
+                s.thresh_capture_mv[e] != 0 ? s.thresh_capture_mv[e] : s.thresh_capture_mv[p];
+            grp.ports[p].gen_tvcc = s.vcc_gen_mv[e] != 0 ? s.vcc_gen_mv[e] : s.vcc_gen_mv[p];
+        }
+    }
+    cfg.set_master_group(config::group_name_t::grp_ab);
+    cfg.timebase = checked<kestrel::timebase_t>(raw_value(s.timebase_src), TIMEBASE_EXTERNAL,
+                                                TIMEBASE_INTERNAL);
+    cfg.global_trigger.trig_source = kestrel::trig_source_t::external;
+    cfg.global_trigger.ext_in_50r = s.ext_trig_50r;
+    cfg.global_trigger.ext_in_threshold_mv = s.ext_in_threshold_mv;
+    cfg.global_trigger.trig_out_polarity = s.ext_trig_out_polarity;
+    for (size_t gi = 0; gi < cfg.groups.size(); ++gi)
+        for (size_t i = 0; i < 2; ++i) {
+            cfg.groups[gi].oci_parameters.clk_out_enable[i] = s.oci_clk_out_enable[gi][i];
+            cfg.groups[gi].oci_parameters.clk_out_freq[i] = s.oci_clk_out_freq[gi][i];
+        }
+    // Entry ch configures natural channel ch.
+    for (size_t ch = 0; ch < caps.channels; ++ch) {
+        cfg.get_io(ch) =
+            checked<port_t::io_t>(raw_value(s.io_type[ch]), KESTRELAPI_IO_IN, KESTRELAPI_IO_OD);
+        cfg.get_pull(ch) = checked<port_t::pull_t>(raw_value(s.io_pull[ch]), KESTRELAPI_PULL_DOWN,
+                                                   KESTRELAPI_PULL_UP);
+    }
+    cfg.groups.front().trigger.order = checked<kestrel::trigger_order>(s.trig_order, 0, 3);
+    return cfg;
+}
 
 std::vector<libusb::device> api_handles::list_devices() {
     return device.usb_driver.list_devices(kestrel::core::usb_vid, kestrel::core::usb_pid,

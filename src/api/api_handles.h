@@ -8,6 +8,7 @@
 #include "kestrel/capabilities.h"
 #include "kestrel/capture/capture_tool.h"
 #include "kestrel/core.h"
+#include "kestrelapi.h"
 #include "mox/semaphore.h"
 #include "trs/iterator.h"
 #include "trs/manager.h"
@@ -35,6 +36,10 @@ public:
     std::atomic<isamp> trig_pos{0};
     kestrel::capture_tool capture;
     kestrel::core device;
+
+    // The device configuration a settings record asks for. Values outside their
+    // enumerations are refused with invalid_argument.
+    kestrel::config get_cfg(const kestrelapi_settings_t& settings) const;
 
     // The control links of the family on the bus, including those open in this process.
     std::vector<libusb::device> list_devices();

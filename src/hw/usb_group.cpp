@@ -53,4 +53,9 @@ void usb_group_t::clear_write_buffer() {
     pingpong.access_write_buffer([](buffer_t& b) { b.size = 0; });
 }
 
+void usb_group_t::clear_buffers() {
+    pingpong.access_write_buffer([](buffer_t& b) { b.size = 0; });
+    pingpong.access_read_buffer([](buffer_t& b) { b.size = 0; });
+}
+
 } // namespace hw

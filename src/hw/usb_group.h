@@ -30,6 +30,8 @@ public:
     bytes get_read_buffer();
     bytes get_write_buffer();
     void clear_write_buffer();
+    // Forgets the bytes of both buffers (a new capture must not parse the last one's).
+    void clear_buffers();
 
     // Runs f on the bytes of the read buffer, under its lock.
     template <typename F> void with_read_buffer(F&& f) {

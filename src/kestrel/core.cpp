@@ -4,6 +4,8 @@
 #include "hw/exception.h"
 #include "mox/timeout.h"
 
+#include <algorithm>
+
 namespace kestrel {
 
 core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m,
@@ -13,9 +15,10 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
       com(data_interface, l), device_status(device_caps, {}), device_config(device_caps),
       trig_mod(tm), stat_ctrl(com, l, device_status, n, core_v, mcu_v), cfg_loader(com),
       progress(n), capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l),
-      updater(make_updater(*this)) {}
+      trigger_engines{fxt::core(m), fxt::core(m)}, updater(make_updater(*this)) {}
 
 core::~core() {
+    abort(); // a capture thread ends within its next wait
     thrd_tool.join_all();
 }
 
@@ -86,9 +89,12 @@ bool core::is_ready() {
 }
 
 void core::close_links() {
+    // A capture is stopped first and given the time to leave the device, so that it never
+    // streams from a closed link; other work holding the device delays closing by a second.
+    const bool capturing = capt.is_running;
+    abort();
     std::unique_lock lock(device_busy, std::defer_lock);
-    // The links close after a second even when other work still holds the device.
-    (void)lock.try_lock_for(std::chrono::milliseconds(1000));
+    (void)lock.try_lock_for(std::chrono::milliseconds(capturing ? 10000 : 1000));
     usb_driver.close();
     com.clear_usb3();
 }
@@ -99,6 +105,114 @@ void core::close() {
 
 void core::abort() {
     if (capt.is_running) capt.abort.notify();
+}
+
+bool core::is_runnable(const config& cfg, std::string& why) {
+    auto refuse = [&why](const char* reason) {
+        why = reason;
+        return false;
+    };
+    if (cfg.groups.size() != device_caps.groups_count)
+        return refuse("group count of another model");
+    if (cfg.sampling_freq == 0 || cfg.sampling_freq > capabilities::max_sampling_freq)
+        return refuse("sampling frequency out of range");
+    if (cfg.sampling_depth <= 0) return refuse("sampling depth not positive");
+    if (cfg.post_trig_depth < 0 || cfg.post_trig_depth > cfg.sampling_depth)
+        return refuse("post-trigger depth outside the depth");
+    const auto master = std::find_if(cfg.groups.begin(), cfg.groups.end(),
+                                     [](const auto& g) { return g.is_master(); });
+    if (master == cfg.groups.end()) return refuse("no master group");
+    const auto& t = master->trigger;
+    if (t.select_fast[0] && t.fast[0].ext_enable) {
+        if (t.select_fast[1] || t.fast[1].ext_enable)
+            return refuse("external trigger on slot A with a fast trigger on slot B");
+        if (cfg.global_trigger.trig_out_polarity != t.fast[0].ext_in_pol)
+            return refuse("external trigger polarity differs from the trigger output");
+    }
+    // A slot runs either its fast trigger or its engine's program, never both.
+    for (size_t i = 0; i < 2; ++i) {
+        const fxt::mode_t m = trigger_engines[i].get_mode();
+        const bool edge = m == fxt::mode_t::RISING || m == fxt::mode_t::FALLING ||
+                          m == fxt::mode_t::CHANGE || m == fxt::mode_t::NOTRIG;
+        if (edge || trigger_engines[i].steps.count() == 0) continue;
+        for (const auto& g : cfg.groups)
+            if (g.trigger.select_fast[i]) return refuse("fast trigger on a slot with a program");
+    }
+    return true;
+}
+
+void core::set_config(const config& cfg) {
+    std::string why;
+    if (!is_runnable(cfg, why)) {
+        log("Configuration refused: " + why);
+        throw hw::exception(hw::error::invalid_configration);
+    }
+    std::lock_guard lock(launch_m);
+    device_config = cfg;
+    auto& m = device_config.master_group();
+    device_config.global_trigger.trig_source =
+        m.trigger.select_fast[0] && m.trigger.fast[0].ext_enable ? trig_source_t::external
+                                                                 : trig_source_t::internal;
+    device_config.run_flag = false;
+    device_config.oci_start_flag = false;
+    for (auto& g : device_config.groups)
+        if (!g.is_master()) g.state_clk_mode = state_clk_mode_t::disable;
+}
+
+void core::start() {
+    std::lock_guard lock(launch_m);
+    capt.reset();
+    reset_exception();
+    launch([this] { capture_thread(); });
+}
+
+void core::prepare_triggers(config& cfg) {
+    for (size_t gi = 0; gi < cfg.groups.size(); ++gi) {
+        auto& trig = cfg.groups[gi].trigger;
+        for (size_t i = 0; i < 2; ++i) {
+            fxt::core& engine = trigger_engines[i];
+            auto& flex = trig.flex[i];
+            flex.tmp_loading_vector.clear();
+            const fxt::mode_t m = engine.get_mode();
+            if (m != fxt::mode_t::RISING && m != fxt::mode_t::FALLING && m != fxt::mode_t::CHANGE)
+                flex.tmp_loading_vector =
+                    engine.build_device_data(cfg.start_channel_from_group(gi));
+            else
+                engine.my_clk.set(engine.my_caps.max_clk);
+            flex.max_steps = static_cast<uint8_t>(flex.tmp_loading_vector.size());
+            flex.clk = engine.get_clock();
+        }
+        for (size_t i = 0; i < 2; ++i)
+            if (!trig.flex[i].tmp_loading_vector.empty() && trig.select_fast[i])
+                throw hw::exception(hw::error::invalid_configration);
+        if (trig.flex[0].clk == 0 || trig.flex[1].clk == 0)
+            throw hw::exception(hw::error::invalid_configration);
+    }
+    const bool a_off = trigger_engines[0].get_mode() == fxt::mode_t::NOTRIG;
+    const bool b_off = trigger_engines[1].get_mode() == fxt::mode_t::NOTRIG;
+    if (a_off || b_off) cfg.master_group().trigger.order = trigger_order::a_and_b;
+    if (a_off && b_off)
+        cfg.post_trig_depth =
+            std::max<isamp>(static_cast<isamp>(0.95 * static_cast<double>(cfg.sampling_depth)),
+                            cfg.sampling_depth - 10000);
+}
+
+void core::capture_thread() {
+    config cfg(device_caps);
+    std::string sn;
+    {
+        std::lock_guard lock(launch_m);
+        cfg = device_config;
+        sn = last_sn;
+        prepare_triggers(cfg);
+        device_config = cfg;
+    }
+    capt.do_capture(cfg, sn, trig_mod.load());
+}
+
+void core::resume_oci() {
+    reset_exception();
+    launch([this] { cfg_loader.resume_oci(); });
 }
 
 void core::reboot_and_close() {

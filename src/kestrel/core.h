@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "drivers/libusb/driver.h"
+#include "fxt/core.h"
 #include "hw/descriptor.h"
 #include "hw/log.h"
 #include "hw/model.h"
@@ -64,6 +66,19 @@ public:
     // A running capture notices within 100 ms; without one this does nothing.
     void abort();
 
+    // Stores the caller's configuration with its trigger routing normalised. Throws
+    // hw::exception(invalid_configration), changing nothing, for a configuration the device
+    // cannot run.
+    void set_config(const config& cfg);
+    // Clears the last capture's flags and stored failure, then captures on a background
+    // thread.
+    void start();
+    // Restarts the output engines on a background thread.
+    void resume_oci();
+    // Whether a configuration breaks a condition of set_config or of the capture thread;
+    // the reason in `why`.
+    bool is_runnable(const config& cfg, std::string& why);
+
     // Firmware images and serial number (kestrel/firmware/core_firmware.cpp).
     bool update_is_needed(const std::vector<uint8_t>& mcu, const std::vector<uint8_t>& recovery,
                           const std::vector<uint8_t>& fpga);
@@ -92,6 +107,7 @@ public:
     config_loader cfg_loader;
     mox::progress<uint8_t, 100> progress;
     capture<capture_tool> capt;
+    std::array<fxt::core, 2> trigger_engines;
     std::unique_ptr<update, updater_deleter> updater;
     mox::version<uint16_t> core_v;
     mox::version<uint16_t> mcu_v;
@@ -99,10 +115,15 @@ public:
 private:
     static std::unique_ptr<update, updater_deleter> make_updater(core& c);
     void close_links();
+    void capture_thread();
+    // The trigger words and clocks of every group, and the order and depth the engines
+    // imply; on a copy that the capture then uses.
+    void prepare_triggers(config& cfg);
     // Background work: the first exception ends it and is stored for the caller.
     void launch(std::function<void()> work);
 
     std::string last_sn;
+    std::mutex launch_m; // a launch against a capture thread still preparing
     // Declared last: destroyed first, so every background thread is joined while the
     // objects it works on still exist.
     mox::thread_tools thrd_tool;

@@ -147,6 +147,8 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     const isamp post = cfg.post_trig_depth;
     auto& usb = com.usb_interfaces;
     mox::worker_pool pool(static_cast<unsigned>(groups));
+    for (size_t g = 0; g < groups; ++g)
+        usb[g]->clear_buffers();
     std::vector<char> ready_for_data(groups, 1);
     std::unique_ptr<std::atomic<bool>[]> previous_data_parsed(new std::atomic<bool>[groups]);
     for (size_t g = 0; g < groups; ++g)
