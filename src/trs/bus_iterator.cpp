@@ -34,6 +34,7 @@ void bus_iterator::restart() {
 }
 
 void bus_iterator::start(lane& l) {
+    l.generation = l.channel_store->generation();
     if (l.it.is_empty()) return;
     const tr t = l.it.next(); // the pending restart: the item at sample 0
     if (t.pol == value::none) return;
@@ -43,6 +44,10 @@ void bus_iterator::start(lane& l) {
 
 // Takes every item of the lane up to `sample` into its level and fetches the one after.
 void bus_iterator::take_up_to(lane& l, isamp sample) {
+    if (l.started && l.channel_store->generation() != l.generation) {
+        l.it.restart(0, 10.0, 0);
+        l.started = l.pending = false;
+    }
     if (!l.started) start(l);
     if (!l.started) return;
     for (;;) {
@@ -98,7 +103,7 @@ bool bus_iterator::current_tr_is_not_last() {
     if (reset) return true;
     for (lane& l : lanes) {
         if (l.pending) return true;
-        if (!l.started) {
+        if (!l.started || l.channel_store->generation() != l.generation) {
             if (!l.it.is_empty()) return true;
         } else if (l.it.current_tr_is_not_last()) {
             return true;

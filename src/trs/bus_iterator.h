@@ -17,7 +17,9 @@ namespace trs {
 // The first step after restart() gives the word at sample 0 with is_first set. The step that
 // takes the bus past the last transition of every channel has is_last set; further steps
 // repeat it until a channel grows. Like a channel's level, a channel's bit is that of its
-// last item at or before the word's sample. An empty channel reads 0 until it gets data.
+// last item at or before the word's sample. An empty channel reads 0 until it gets data; a
+// channel cleared during the walk is read again from its start, its levels catching up
+// without words going back in time.
 class bus_iterator {
 public:
     static constexpr size_t max_channels = 128;
@@ -41,9 +43,11 @@ public:
 
 private:
     struct lane {
-        explicit lane(store& s) : it(s) {}
+        explicit lane(store& s) : channel_store(&s), it(s) {}
+        store* channel_store;
         iterator it;
-        tr cur; // the next item not yet taken into the bus, when `pending`
+        uint64_t generation = 0; // of the store when the walk found its first item
+        tr cur;                  // the next item not yet taken into the bus, when `pending`
         bool pending = false;
         bool started = false; // the walk has found the channel's first item
         uint8_t level = 0;
