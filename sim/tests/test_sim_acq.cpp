@@ -838,4 +838,114 @@ TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
     }
 }
 
+// One value of the loading form per byte of each device word: the byte and its address.
+bytes loading_form(const std::vector<uint32_t>& words) {
+    bytes out;
+    for (size_t i = 0; i < words.size(); ++i)
+        for (uint32_t b = 0; b < 4; ++b) {
+            const uint32_t v = ((words[i] >> (8 * b)) & 0xFF) | static_cast<uint32_t>(4 * i + b)
+                                                                    << 14;
+            for (int k = 0; k < 4; ++k)
+                out.push_back(static_cast<uint8_t>(v >> (8 * k)));
+        }
+    return out;
+}
+
+// Output block and both port blocks of one group: channels 0..2 and 8 push-pull, clock
+// output 0 at 5 MHz, idle level 1 on channel 1.
+bytes oci_params(bool load_enable) {
+    bytes p{2, 0, 1, static_cast<uint8_t>(load_enable), 0x02, 0, 0, 0, 1, 0};
+    for (uint64_t f : {uint64_t{5000000}, uint64_t{0}})
+        for (int k = 0; k < 8; ++k)
+            p.push_back(static_cast<uint8_t>(f >> (8 * k)));
+    for (int port = 0; port < 2; ++port) {
+        p.insert(p.end(), {1, 0x72, 0x06, 0xE4, 0x0C});
+        p.insert(p.end(), 9, 0);
+        for (int i = 0; i < 9; ++i)
+            p.push_back(port == 0 && (i < 3 || i == 8) ? 1 : 0);
+    }
+    return p;
+}
+
+TEST_F(acq, output_program_is_loaded_and_drives_its_channels) {
+    auto fw = plug_one(sn1);
+    link l(sn1);
+    ASSERT_TRUE(l.ok());
+    auto& a = fw->acq();
+    // (ch0 for 3 periods, ch1 for 2) twice, then ch0 and ch2 held.
+    const std::vector<uint32_t> words{0x00000403, 0x30000802, 0x40000001, 0x30001404, 0x80000000};
+    ASSERT_TRUE(l.exchange(13, oci_params(true)));
+    {
+        bridge br(0);
+        bytes form = loading_form(words);
+        uint32_t tr = 0;
+        EXPECT_EQ(
+            FT_WritePipe(br.h, 0x02, form.data(), static_cast<uint32_t>(form.size()), &tr, nullptr),
+            0u);
+        EXPECT_EQ(tr, form.size());
+    }
+    EXPECT_EQ(a.output_status(0).loading_words, words.size());
+    EXPECT_FALSE(a.output_status(0).ready);
+    ASSERT_TRUE(l.exchange(13, oci_params(false)));
+    ASSERT_TRUE(l.exchange(12, {1}));
+    auto ready = l.wait(71, 3s);
+    ASSERT_TRUE(ready.has_value());
+    EXPECT_EQ(ready->params, bytes{1});
+    EXPECT_EQ(a.output_words(0), words);
+    EXPECT_TRUE(a.output_status(0).ready);
+    EXPECT_EQ(a.output_levels(0, 4), 0x2u);
+    EXPECT_EQ(a.output_levels(0, 6), 0x1u);
+    EXPECT_EQ(a.output_levels(0, 1000), 0x5u);
+
+    // A capture with the same output settings: the engine starts at the trigger.
+    cfg_t c;
+    c.depth = 2000;
+    c.post = 1000;
+    bytes cfg = config_payload(c);
+    const bytes op = oci_params(false);
+    std::copy(op.begin(), op.begin() + 26, cfg.begin() + 1 + 93);
+    std::copy(op.begin() + 26, op.begin() + 49, cfg.begin() + 1 + 1);
+    ASSERT_TRUE(l.exchange(10, {0}));
+    ASSERT_TRUE(l.exchange(1, cfg));
+    ASSERT_TRUE(l.exchange(10, {1}));
+    ASSERT_TRUE(a.wait_trigger(5s));
+    const auto info = a.capture();
+    ASSERT_TRUE(info.outputs_running);
+    EXPECT_EQ(info.program_start_sample, info.trigger_sample);
+    bridge br(0);
+    const auto d = read_capture(br, info.total_samples);
+    ASSERT_EQ(static_cast<int64_t>(d.samples.size()), info.total_samples);
+    EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+    const auto t = static_cast<size_t>(info.trigger_sample);
+    // Idle levels before, then two samples per output period at 250 MHz.
+    EXPECT_EQ(d.samples[t - 1] & 0x107, 0x002u);
+    const uint32_t periods[] = {1, 1, 1, 2, 2, 1, 1, 1, 2, 2, 5, 5, 5, 5, 5, 5};
+    for (size_t p = 0; p < 16; ++p)
+        for (size_t s = 0; s < 2; ++s)
+            EXPECT_EQ(d.samples[t + 2 * p + s] & 0x7, periods[p]) << "period " << p;
+    // Clock output 0 on channel 8: low for 25 samples, high for 25, from the start.
+    for (size_t k = 0; k < 200; ++k)
+        EXPECT_EQ((d.samples[t + k] >> 8) & 1, (k % 50) >= 25 ? 1u : 0u) << k;
+    // Output sync is marked in the stream while the program runs.
+    EXPECT_EQ(d.samples[t - 1] >> 18, 0u);
+    EXPECT_EQ(d.samples[t + 10] >> 18, 1u);
+    EXPECT_EQ(d.samples[t + 40] >> 18, 0u);
+    EXPECT_GE(d.rfu_packets, 2u);
+    l.stop();
+
+    // Outside loading the pipe is ignored; loading again drops readiness.
+    {
+        bytes junk(16, 0);
+        uint32_t tr = 0;
+        FT_WritePipe(br.h, 0x02, junk.data(), 16, &tr, nullptr);
+    }
+    EXPECT_EQ(a.output_status(0).ignored_bytes, 16u);
+    EXPECT_EQ(a.output_words(0), words);
+    l.drop_pending();
+    ASSERT_TRUE(l.exchange(13, oci_params(true)));
+    ready = l.wait(71, 3s);
+    ASSERT_TRUE(ready.has_value());
+    EXPECT_EQ(ready->params, bytes{0});
+}
+
 } // namespace
