@@ -15,7 +15,10 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
       com(data_interface, l), device_status(device_caps, {}), device_config(device_caps),
       trig_mod(tm), stat_ctrl(com, l, device_status, n, core_v, mcu_v), cfg_loader(com),
       progress(n), capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l),
-      trigger_engines{fxt::core(m), fxt::core(m)}, updater(make_updater(*this)) {}
+      trigger_engines{fxt::core(m), fxt::core(m)}, oci_loader(com, device_caps, status),
+      fake_spi_port(fake_spi, fake_cs, 0), fpga_core(fake_spi_port), oci(fake_spi_port),
+      oci_cfg(device_caps, device_config, cfg_loader, oci_loader, stat_ctrl, tsm, l),
+      updater(make_updater(*this)) {}
 
 core::~core() {
     abort(); // a capture thread ends within its next wait
@@ -91,7 +94,7 @@ bool core::is_ready() {
 void core::close_links() {
     // A capture is stopped first and given the time to leave the device, so that it never
     // streams from a closed link; other work holding the device delays closing by a second.
-    const bool capturing = capt.is_running;
+    const bool capturing = capt.is_running();
     abort();
     std::unique_lock lock(device_busy, std::defer_lock);
     (void)lock.try_lock_for(std::chrono::milliseconds(capturing ? 10000 : 1000));
@@ -104,7 +107,7 @@ void core::close() {
 }
 
 void core::abort() {
-    if (capt.is_running) capt.abort.notify();
+    if (capt.is_running()) capt.abort.notify();
 }
 
 bool core::is_runnable(const config& cfg, std::string& why) {

@@ -20,12 +20,18 @@
 #include "kestrel/config/config_loader.h"
 #include "kestrel/link/communication.h"
 #include "kestrel/link/status_getter.h"
+#include "kestrel/oci/oci_configurator.h"
+#include "kestrel/oci/oci_loader.h"
+#include "kestrel/regs/fpga.h"
+#include "kestrel/regs/oci.h"
 #include "kestrel/status.h"
 #include "mox/progress.h"
 #include "mox/semaphore.h"
+#include "mox/spi_master.h"
 #include "mox/thread_exception.h"
 #include "mox/thread_tools.h"
 #include "mox/version.h"
+#include "oci/callbacks.h"
 #include "trs/manager.h"
 
 namespace kestrel {
@@ -75,6 +81,7 @@ public:
     void start();
     // Restarts the output engines on a background thread.
     void resume_oci();
+    oci::callbacks& get_oci_callbacks() { return oci_cfg.callbacks; }
     // Whether a configuration breaks a condition of set_config or of the capture thread;
     // the reason in `why`.
     bool is_runnable(const config& cfg, std::string& why);
@@ -108,6 +115,14 @@ public:
     mox::progress<uint8_t, 100> progress;
     capture<capture_tool> capt;
     std::array<fxt::core, 2> trigger_engines;
+    oci_loader_t oci_loader;
+    // Register maps over an SPI master that reaches nothing on this hardware.
+    mox::spi_master fake_spi;
+    std::array<mox::gpio, 4> fake_cs{};
+    spi_port fake_spi_port;
+    fpga_t fpga_core;
+    oci_t oci;
+    oci_configurator oci_cfg;
     std::unique_ptr<update, updater_deleter> updater;
     mox::version<uint16_t> core_v;
     mox::version<uint16_t> mcu_v;

@@ -18,16 +18,16 @@ namespace kestrel {
 
 namespace {
 
-// Sets a flag for as long as it lives.
-class flag_scope {
+// Counts a call for as long as it lives.
+class count_scope {
 public:
-    explicit flag_scope(std::atomic<bool>& f) : f(f) { f = true; }
-    ~flag_scope() { f = false; }
-    flag_scope(const flag_scope&) = delete;
-    flag_scope& operator=(const flag_scope&) = delete;
+    explicit count_scope(std::atomic<int>& n) : n(n) { ++n; }
+    ~count_scope() { --n; }
+    count_scope(const count_scope&) = delete;
+    count_scope& operator=(const count_scope&) = delete;
 
 private:
-    std::atomic<bool>& f;
+    std::atomic<int>& n;
 };
 
 std::string seconds_text(int64_t ms) {
@@ -63,7 +63,7 @@ template <typename T> void capture<T>::reset() {
 
 template <typename T>
 void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t trig_mode) {
-    flag_scope running(is_running);
+    count_scope in_call(running);
     std::unique_lock lock(device_busy, std::defer_lock);
     if (!lock.try_lock_for(std::chrono::milliseconds(5000))) {
         hw_status.set(hw::status::v::idle);

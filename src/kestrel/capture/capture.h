@@ -44,12 +44,15 @@ public:
     std::atomic<bool> done{false};
     std::atomic<bool> trigged{false};
     mox::semaphore abort{1, 0};
-    std::atomic<bool> is_running{false};
+    // do_capture calls under way: a launch may start one while another still runs.
+    bool is_running() const { return running > 0; }
     std::atomic<isamp> post_trig_samples{0};
     bool streaming_started = false;
     std::atomic<bool> overrun{false};
 
 private:
+    std::atomic<int> running{0};
+
     void wait_for_trigger(const config& cfg, const std::string& last_sn);
     void stream(const config& cfg, const std::string& last_sn,
                 std::vector<std::unique_ptr<buffer_parser>>& parsers);

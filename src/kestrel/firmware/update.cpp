@@ -140,7 +140,14 @@ bool update::reboot(bool goto_bootloader, const std::string& last_sn) {
         log("Unable to reopen deivice");
         return false;
     }
-    return stat_ctrl.wait_for_startup(last_sn, 60000);
+    if (!stat_ctrl.wait_for_startup(last_sn, 60000)) return false;
+    // The restarted device came back with new bridges: the old handles are dead.
+    const auto groups = static_cast<uint8_t>(com.usb_interfaces.size());
+    if (groups > 0) {
+        com.clear_usb3();
+        communication::throw_usb_err(com.create_usb3(groups));
+    }
+    return true;
 }
 
 void update::do_update_if_needed(bool force, const bytes& fwdata_mcu,

@@ -1,0 +1,276 @@
+// Captures through the exported interface alone, checked against the virtual device.
+#include <kestrel_sim/acquisition.h>
+
+#include <cstring>
+
+#include "../core/api_fixture.h"
+
+namespace {
+
+using namespace core_test;
+
+struct model_case {
+    kestrelapi_model_t model;
+    const char* sn;
+    unsigned channels;
+};
+const model_case models[] = {{kestrel_one, "7302101000001", 18},
+                             {kestrel_two, "7302102000042", 36},
+                             {kestrel_three, "7302103000007", 54}};
+
+kestrelapi_settings_t settings(int64_t depth, uint32_t freq = 250000000) {
+    kestrelapi_settings_t s;
+    std::memset(&s, 0, sizeof s);
+    s.sampling_depth = depth;
+    s.post_trig_depth = depth / 2;
+    s.s_clk = freq;
+    for (auto& t : s.thresh_capture_mv)
+        t = 1650;
+    for (auto& v : s.vcc_gen_mv)
+        v = 3300;
+    s.state_clk_mode = SCLK_DISABLE;
+    s.state_clk_src = SCLK_CH9;
+    s.timebase_src = TIMEBASE_INTERNAL;
+    s.ext_in_threshold_mv = 1000;
+    s.ext_trig_out_polarity = true;
+    return s;
+}
+
+kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int8_t ch) {
+    kestrelapi_trigger_description_t t;
+    std::memset(&t, 0, sizeof t);
+    t.type = type;
+    t.channel = ch;
+    return t;
+}
+
+struct transition {
+    uint64_t sample;
+    int level;
+};
+
+class api_capture : public on_bus {
+protected:
+    void start(const model_case& c) {
+        bus::instance().unplug_all();
+        bus::instance().plug(c.sn);
+        fw = bus::instance().firmware(c.sn);
+        h = std::make_unique<api_handle>(c.model);
+        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
+    }
+    void TearDown() override {
+        if (h) h->close();
+        h.reset();
+        on_bus::TearDown();
+    }
+    bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
+        bool f = false;
+        EXPECT_EQ(getter(h->get(), &f), OHWAPI_OK);
+        return f;
+    }
+    // Waits until the capture is done or has failed; the stored error.
+    ohwapi_err_code_t finish() {
+        eventually(
+            [&] {
+                return flag(kestrelapi_get_capture_done_flag) ||
+                       (kestrelapi_get_last_error(h->get()) != OHWAPI_OK &&
+                        flag(kestrelapi_get_ready_flag));
+            },
+            60s);
+        return kestrelapi_get_last_error(h->get());
+    }
+    std::vector<transition> walk(uint8_t ch) {
+        std::vector<transition> out;
+        EXPECT_EQ(kestrelapi_trs_reset(h->get(), ch), OHWAPI_OK);
+        bool more = true;
+        EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), ch, &more), OHWAPI_OK);
+        kestrelapi_trs_t t;
+        for (int guard = 0; guard < 10000000; ++guard) {
+            EXPECT_EQ(kestrelapi_trs_get_next(h->get(), ch, &t), OHWAPI_OK);
+            out.push_back({t.sampple_index, t.value == 1 ? 1 : 0});
+            EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), ch, &more), OHWAPI_OK);
+            if (!more) break;
+        }
+        return out;
+    }
+    void expect_ground_truth(unsigned channels, int64_t length) {
+        auto& acq = fw->acq();
+        for (unsigned ch = 0; ch < channels; ++ch) {
+            const auto tr = walk(static_cast<uint8_t>(ch));
+            ASSERT_FALSE(tr.empty());
+            int bad = 0;
+            for (size_t i = 0; i < tr.size() && bad < 3; ++i) {
+                const int64_t end =
+                    i + 1 < tr.size() ? static_cast<int64_t>(tr[i + 1].sample) : length;
+                for (int64_t s = static_cast<int64_t>(tr[i].sample); s < end && bad < 3; ++s)
+                    if (static_cast<int>(acq.level(ch, s)) != tr[i].level) {
+                        ADD_FAILURE() << "channel " << ch << " sample " << s;
+                        ++bad;
+                    }
+            }
+        }
+    }
+
+    std::shared_ptr<kestrel_sim::firmware> fw;
+    std::unique_ptr<api_handle> h;
+};
+
+TEST_F(api_capture, simple_triggers_on_every_model) {
+    struct trigger_case {
+        kestrelapi_trigger_type_t type;
+        int8_t ch;
+        bool polarity;
+    };
+    const trigger_case cases[] = {
+        {KESTRELAPI_TRG_NOTRIG, 0, true},     {KESTRELAPI_TRG_RISING, 3, true},
+        {KESTRELAPI_TRG_FALLING, 5, true},    {KESTRELAPI_TRG_CHANGE, -1, true},
+        {KESTRELAPI_TRG_EXT_RISING, 0, true}, {KESTRELAPI_TRG_EXT_FALLING, 0, false}};
+    for (const model_case& m : models) {
+        start(m);
+        for (const trigger_case& c : cases) {
+            SCOPED_TRACE(std::string(m.sn) + " type " + std::to_string(c.type));
+            auto s = settings(100000);
+            s.ext_trig_out_polarity = c.polarity;
+            ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                          h->get(), trig(c.type, c.ch), trig(KESTRELAPI_TRG_NOTRIG, 0), s),
+                      OHWAPI_OK);
+            ASSERT_EQ(finish(), OHWAPI_OK);
+            EXPECT_TRUE(flag(kestrelapi_get_config_done_flag));
+            EXPECT_TRUE(flag(kestrelapi_get_triggered_flag));
+            const auto info = fw->acq().capture();
+            // Without a flexible trigger the post-trigger depth is 95 % of the depth.
+            EXPECT_EQ(info.post_trig_samples, 95000);
+            uint64_t pos = 0;
+            EXPECT_EQ(kestrelapi_get_trigger_position(h->get(), &pos), OHWAPI_OK);
+            EXPECT_EQ(static_cast<int64_t>(pos), info.trigger_sample);
+            EXPECT_EQ(info.trigger_sample, 5000);
+            int64_t total = 0, post = 0;
+            EXPECT_EQ(kestrelapi_get_available_samples(h->get(), &total, &post), OHWAPI_OK);
+            EXPECT_EQ(total, 100000);
+            EXPECT_GE(post, 95000);
+            expect_ground_truth(m.channels, total);
+            if (c.type == KESTRELAPI_TRG_RISING || c.type == KESTRELAPI_TRG_FALLING) {
+                const int after = c.type == KESTRELAPI_TRG_RISING ? 1 : 0;
+                EXPECT_EQ(static_cast<int>(fw->acq().level(c.ch, 5000)), after);
+                EXPECT_EQ(static_cast<int>(fw->acq().level(c.ch, 4999)), 1 - after);
+            }
+            if (c.type == KESTRELAPI_TRG_EXT_RISING) {
+                EXPECT_TRUE(fw->acq().external_level(5000));
+                EXPECT_FALSE(fw->acq().external_level(4999));
+            }
+        }
+        h->close();
+        h.reset();
+    }
+}
+
+TEST_F(api_capture, complex_launch_and_walking_backwards) {
+    start(models[1]);
+    auto s = settings(200000);
+    s.t_clk[0] = 100000000;
+    s.t_clk[1] = 50000000;
+    ASSERT_EQ(kestrelapi_launch_new_capture_complex_trigger(h->get(), s), OHWAPI_OK);
+    ASSERT_EQ(finish(), OHWAPI_OK);
+    expect_ground_truth(36, 200000);
+
+    // From a sample backwards: the last transition at or before it, then the earlier ones.
+    const auto forward = walk(9);
+    ASSERT_GT(forward.size(), 4u);
+    const uint64_t target = forward[3].sample + 1;
+    ASSERT_EQ(kestrelapi_trs_before(h->get(), 9, target), OHWAPI_OK);
+    kestrelapi_trs_t t;
+    for (int i = 3; i >= 0; --i) {
+        ASSERT_EQ(kestrelapi_trs_get_previous(h->get(), 9, &t), OHWAPI_OK);
+        EXPECT_EQ(t.sampple_index, forward[static_cast<size_t>(i)].sample);
+    }
+    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_UNKNOWN_ERROR);
+    bool more = true;
+    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_UNKNOWN_ERROR);
+}
+
+TEST_F(api_capture, refused_launches_start_nothing) {
+    start(models[0]);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    auto bad = [&](kestrelapi_trigger_description_t a, kestrelapi_trigger_description_t b,
+                   kestrelapi_settings_t s) {
+        return kestrelapi_launch_new_capture_simple_trigger(h->get(), a, b, s);
+    };
+    const auto s = settings(10000);
+    EXPECT_EQ(bad(trig(KESTRELAPI_TRG_RISING, 18), none, s), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(bad(trig(KESTRELAPI_TRG_FALLING, -1), none, s), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(bad(trig(KESTRELAPI_TRG_CHANGE, -2), none, s), OHWAPI_INVALID_ARGUMENT);
+    // External on A with a fast trigger on B, or against the trigger output's polarity.
+    EXPECT_EQ(bad(trig(KESTRELAPI_TRG_EXT_RISING, 0), trig(KESTRELAPI_TRG_RISING, 1), s),
+              OHWAPI_INVALID_CONFIG);
+    auto falling_out = s;
+    falling_out.ext_trig_out_polarity = false;
+    EXPECT_EQ(bad(trig(KESTRELAPI_TRG_EXT_RISING, 0), none, falling_out), OHWAPI_INVALID_CONFIG);
+    for (auto broken : {settings(10000, 0), settings(0), settings(10000, 1500000000)}) {
+        EXPECT_EQ(bad(none, none, broken), OHWAPI_INVALID_CONFIG);
+        EXPECT_EQ(kestrelapi_launch_new_capture_complex_trigger(h->get(), broken),
+                  OHWAPI_INVALID_CONFIG);
+    }
+    auto post = s;
+    post.post_trig_depth = s.sampling_depth + 1;
+    EXPECT_EQ(bad(none, none, post), OHWAPI_INVALID_CONFIG);
+    auto io = s;
+    std::memset(&io.io_type[4], 0x7F, sizeof io.io_type[4]);
+    EXPECT_EQ(bad(none, none, io), OHWAPI_INVALID_ARGUMENT);
+    // Nothing ran.
+    EXPECT_EQ(fw->counters().run_flags, 0u);
+    EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+    EXPECT_FALSE(flag(kestrelapi_get_config_done_flag));
+}
+
+TEST_F(api_capture, abort_busy_failure_and_close_during_capture) {
+    start(models[0]);
+    auto& acq = fw->acq();
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    const auto rising = trig(KESTRELAPI_TRG_RISING, 2);
+
+    // Abort while waiting for a trigger that never comes.
+    acq.never_trigger(true);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), rising, none, settings(20000)),
+              OHWAPI_OK);
+    EXPECT_FALSE(flag(kestrelapi_get_capture_done_flag));
+    uint64_t pos = 99;
+    EXPECT_EQ(kestrelapi_get_trigger_position(h->get(), &pos), OHWAPI_OK);
+    EXPECT_EQ(pos, 0u);
+    ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_config_done_flag); }));
+    EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
+    EXPECT_EQ(finish(), OHWAPI_ABORTED);
+    EXPECT_FALSE(flag(kestrelapi_get_capture_done_flag));
+
+    // A second launch while the first still holds the device fails with busy.
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), rising, none, settings(20000)),
+              OHWAPI_OK);
+    ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_config_done_flag); }));
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), rising, none, settings(20000)),
+              OHWAPI_OK);
+    EXPECT_TRUE(
+        eventually([&] { return kestrelapi_get_last_error(h->get()) == OHWAPI_BUSY; }, 20s));
+    EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
+    EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+    acq.clear_faults();
+
+    // A device that stops answering: the capture fails and done is never set.
+    bus::instance().ignore_packets("7302101000001", 1, -1);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(20000)),
+              OHWAPI_OK);
+    EXPECT_EQ(finish(), OHWAPI_NOT_RESPONDING);
+    EXPECT_FALSE(flag(kestrelapi_get_capture_done_flag));
+    bus::instance().ignore_packets("7302101000001", 1, 0);
+
+    // Closing during a capture stops it first.
+    acq.never_trigger(true);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), rising, none, settings(20000)),
+              OHWAPI_OK);
+    ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_config_done_flag); }));
+    EXPECT_EQ(kestrelapi_device_close(h->get()), OHWAPI_OK);
+    EXPECT_TRUE(eventually([&] { return !h->open_flag() && flag(kestrelapi_get_ready_flag); }));
+    EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_ABORTED);
+    EXPECT_FALSE(fw->run_flag());
+    h.reset();
+}
+
+} // namespace
