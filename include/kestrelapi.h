@@ -238,6 +238,53 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle
                                                                uint8_t channel_index,
                                                                bool* is_not_last_trs);
 
+/* Export of a capture
+ *
+ * The capture the handle holds, written to `path` as a file of one format: every
+ * channel, or those whose bit is set in the 128-bit mask (bit ch of channel_mask_lo for
+ * channels 0..63, bit ch - 64 of channel_mask_hi for 64..127; both zero: every channel).
+ * The capture must be finished or aborted; what the stores hold (the samples every
+ * selected channel covers) is written. The file is written under a temporary name in the
+ * same directory and renamed to `path` when complete, so `path` never holds a partial file.
+ *
+ * Returns OHWAPI_INVALID_ARGUMENT for a NULL or empty path, a channel beyond the model,
+ * and a file that cannot be created, written or renamed into place (a log line on standard
+ * output gives the reason); OHWAPI_BUSY while a capture runs; OHWAPI_NO_DATA when nothing
+ * is stored.
+ *
+ * VCD (IEEE 1364): timescale the largest of 1, 10, 100 s..fs that divides the sampling
+ * period, one 1-bit wire per channel named as kestrelapi_set_channel_name gave (ch0..chN
+ * by default, whitespace replaced by '_'), the trigger as a comment and an event `trigger`.
+ * sigrok session (.sr, srzip v2): the selected channels packed in ascending order, bit k
+ * of each sample the k-th selected channel, in chunk files of 4 MiB at most.
+ * CSV: header "sample,time,channel,level"; one row per level change in time order (time in
+ * seconds, channel its name), the level of every channel at sample 0 first, and a row
+ * whose channel is "trigger" at the trigger. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle,
+                                                          const char* path,
+                                                          uint64_t channel_mask_lo,
+                                                          uint64_t channel_mask_hi);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle,
+                                                         const char* path,
+                                                         uint64_t channel_mask_lo,
+                                                         uint64_t channel_mask_hi);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle,
+                                                          const char* path,
+                                                          uint64_t channel_mask_lo,
+                                                          uint64_t channel_mask_hi);
+
+/* Name of a channel in exported files (at most 255 bytes, no control characters, else
+ * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.
+ * Names are kept per handle address: set them again after a new handle is created. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle,
+                                                                uint8_t channel,
+                                                                const char* name);
+
+/* Name of an error code as a static string: "OHWAPI_BUSY", "LIBUSB_ERROR_TIMEOUT" (1993),
+ * "FT_DEVICE_NOT_FOUND" (3002), ...; "UNKNOWN" for any other value. 1999 is
+ * "OHWAPI_UNKNOWN_ERROR" (LIBUSB_ERROR_IO also gives 1999); 1018 is "OHWAPI_TX_FAILURE". */
+KESTRELAPI_EXPORT const char* kestrelapi_error_name(int code);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

@@ -1,0 +1,141 @@
+// Export of a capture to files, channel names and error names.
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/api_handles.h"
+#include "api/trycatch.h"
+#include "export/error_names.h"
+#include "export/output_file.h"
+#include "export/writers.h"
+#include "hw/exception.h"
+#include "kestrelapi.h"
+
+using api_utils::api_handles;
+using api_utils::trycatch;
+
+namespace {
+
+api_handles& handle_of(kestrelapi_handle h) {
+    return *static_cast<api_handles*>(h);
+}
+
+constexpr size_t max_name_length = 255;
+
+// Caller names per handle. The handle object has no room for them, so they live here,
+// keyed by the handle's address.
+std::mutex names_m;
+std::map<const void*, std::map<hw::ich, std::string>> names_by_handle;
+
+std::string channel_name(const void* h, hw::ich ch) {
+    std::lock_guard l(names_m);
+    const auto it = names_by_handle.find(h);
+    if (it != names_by_handle.end()) {
+        const auto n = it->second.find(ch);
+        if (n != it->second.end()) return n->second;
+    }
+    return xport::default_name(ch);
+}
+
+std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
+    std::vector<hw::ich> out;
+    const bool all = lo == 0 && hi == 0;
+    for (hw::ich ch = 0; ch < 128; ++ch) {
+        const bool bit = ch < 64 ? (lo >> ch) & 1 : (hi >> (ch - 64)) & 1;
+        if (!all && !bit) continue;
+        if (ch >= channels) {
+            if (all) break;
+            throw hw::exception(hw::error::invalid_argument);
+        }
+        out.push_back(ch);
+    }
+    return out;
+}
+
+enum class format { vcd, sr, csv };
+
+void export_capture(kestrelapi_handle handle, const char* path, uint64_t lo, uint64_t hi,
+                    format fmt) {
+    auto& h = handle_of(handle);
+    if (!path || !*path) throw hw::exception(hw::error::invalid_argument);
+    xport::capture_t cap;
+    cap.channels = selected(lo, hi, h.caps.channels);
+    // A running capture still appends: only a finished (or aborted) one is exported.
+    if (!h.device.is_ready()) throw hw::exception(hw::error::busy);
+    cap.man = &h.trs_man;
+    cap.length = h.trs_man.available_samples_count();
+    if (cap.length <= 0) throw hw::exception(hw::error::no_data);
+    cap.period = h.trs_man.get_sampling_period();
+    cap.trigger = h.device.capt.trigged ? static_cast<isamp>(h.trig_pos) : -1;
+    for (hw::ich ch : cap.channels)
+        cap.names.push_back(channel_name(handle, ch));
+    try {
+        switch (fmt) {
+        case format::vcd:
+            xport::write_vcd(cap, path);
+            break;
+        case format::sr:
+            xport::write_sr(cap, path);
+            break;
+        case format::csv:
+            xport::write_csv(cap, path);
+            break;
+        }
+    } catch (const xport::file_error& e) {
+        h.log_fn(std::string("Export failed: ") + e.what());
+        throw hw::exception(hw::error::invalid_argument);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle, const char* path,
+                                        uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
+    return trycatch(
+        [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::vcd); });
+}
+
+ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle, const char* path,
+                                       uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
+    return trycatch(
+        [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::sr); });
+}
+
+ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle, const char* path,
+                                        uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
+    return trycatch(
+        [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::csv); });
+}
+
+ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle, uint8_t channel,
+                                              const char* name) {
+    return trycatch([&] {
+        auto& h = handle_of(handle);
+        if (channel >= h.caps.channels) throw hw::exception(hw::error::invalid_argument);
+        std::string n = name ? name : "";
+        // One line of text: names go into line-based headers.
+        if (n.size() > max_name_length) throw hw::exception(hw::error::invalid_argument);
+        for (char c : n)
+            if (static_cast<unsigned char>(c) < ' ' || c == 127)
+                throw hw::exception(hw::error::invalid_argument);
+        std::lock_guard l(names_m);
+        if (n.empty()) {
+            auto it = names_by_handle.find(handle);
+            if (it != names_by_handle.end()) {
+                it->second.erase(channel);
+                if (it->second.empty()) names_by_handle.erase(it);
+            }
+        } else {
+            names_by_handle[handle][channel] = std::move(n);
+        }
+    });
+}
+
+const char* kestrelapi_error_name(int code) {
+    return xport::error_name(code);
+}
+
+} // extern "C"

@@ -1,0 +1,55 @@
+#pragma once
+
+// What the export writers read: a set of channel stores of one manager, walked forwards
+// from any sample, one level change at a time.
+
+#include "hw/types.h"
+#include "trs/iterator.h"
+#include "trs/manager.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace xport {
+
+inline constexpr isamp no_sample = std::numeric_limits<isamp>::max();
+
+struct capture_t {
+    trs::manager* man = nullptr;
+    std::vector<hw::ich> channels;  // ascending
+    std::vector<std::string> names; // one per entry of `channels`
+    isamp length = 0;               // samples written: [0, length)
+    isamp trigger = -1;             // sample of the trigger, -1 for none
+    hw::period period = 0;          // seconds per sample
+};
+
+// Level of one channel at a sample and the next sample where it changes. Transitions that
+// repeat the current level, and the initial level slice that a transition at sample 0
+// overrides, are not changes.
+class channel_cursor {
+public:
+    channel_cursor(trs::iterator it, isamp from);
+
+    bool level() const { return level_; }
+    isamp next_change() const { return next_; }
+    // Moves to next_change(); the level flips there.
+    void advance();
+
+private:
+    void fetch(isamp after);
+
+    trs::iterator it_;
+    bool level_ = false;
+    bool last_ = true;
+    isamp next_ = no_sample;
+};
+
+// Sampling rate in Hz that the period stands for, rounded to the nearest Hz.
+uint64_t rate_hz(hw::period period);
+
+// "ch<N>" for channel N.
+std::string default_name(hw::ich channel);
+
+} // namespace xport

@@ -1,0 +1,69 @@
+#include "export/writers.h"
+
+#include "export/output_file.h"
+
+#include <functional>
+#include <queue>
+#include <utility>
+#include <vector>
+
+namespace xport {
+
+namespace {
+
+// RFC 4180: quoted only when the name needs it.
+std::string csv_field(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string q = "\"";
+    for (char c : s) {
+        if (c == '"') q.push_back('"');
+        q.push_back(c);
+    }
+    q.push_back('"');
+    return q;
+}
+
+void row(std::FILE* f, isamp s, hw::period p, const std::string& channel, int level) {
+    std::fprintf(f, "%lld,%.15g,%s,%d\n", static_cast<long long>(s), static_cast<double>(s) * p,
+                 channel.c_str(), level);
+}
+
+} // namespace
+
+void write_csv(const capture_t& cap, const std::string& path) {
+    output_file out(path);
+    std::FILE* f = out.stream();
+    std::vector<std::string> names;
+    for (const auto& n : cap.names)
+        names.push_back(csv_field(n));
+
+    std::fprintf(f, "sample,time,channel,level\n");
+    std::vector<channel_cursor> cur;
+    cur.reserve(cap.channels.size());
+    for (hw::ich ch : cap.channels)
+        cur.emplace_back(cap.man->create_iterator(ch), 0);
+    for (size_t i = 0; i < cur.size(); ++i)
+        row(f, 0, cap.period, names[i], cur[i].level());
+
+    using entry = std::pair<isamp, size_t>;
+    std::priority_queue<entry, std::vector<entry>, std::greater<>> due;
+    for (size_t i = 0; i < cur.size(); ++i)
+        if (cur[i].next_change() < cap.length) due.emplace(cur[i].next_change(), i);
+    bool trigger_due = cap.trigger >= 0 && cap.trigger < cap.length;
+    while (!due.empty() || trigger_due) {
+        const isamp t = due.empty() ? no_sample : due.top().first;
+        if (trigger_due && cap.trigger <= t) {
+            row(f, cap.trigger, cap.period, "trigger", 1);
+            trigger_due = false;
+            continue;
+        }
+        const size_t i = due.top().second;
+        due.pop();
+        cur[i].advance();
+        row(f, t, cap.period, names[i], cur[i].level());
+        if (cur[i].next_change() < cap.length) due.emplace(cur[i].next_change(), i);
+    }
+    out.commit();
+}
+
+} // namespace xport

@@ -1,0 +1,95 @@
+#include "export/error_names.h"
+
+namespace xport {
+
+namespace {
+
+struct entry {
+    int code;
+    const char* name;
+};
+
+constexpr entry names[] = {
+    {0, "OHWAPI_OK"},
+    {1000, "OHWAPI_HW_ERRORS"},
+    {1001, "OHWAPI_NOT_SUPPORTED"},
+    {1002, "OHWAPI_DEVICE_NOT_OPEN"},
+    {1003, "OHWAPI_DEVICE_NOT_FOUND"},
+    {1004, "OHWAPI_INVALID_SERIAL"},
+    {1005, "OHWAPI_INVALID_CONFIG"},
+    {1006, "OHWAPI_INVALID_ARGUMENT"},
+    {1007, "OHWAPI_BUSY"},
+    {1008, "OHWAPI_ABORTED"},
+    {1009, "OHWAPI_POWER_FAILURE"},
+    {1010, "OHWAPI_PLL_FAILURE"},
+    {1011, "OHWAPI_FLUSH_TIMEOUT"},
+    {1012, "OHWAPI_NOT_RESPONDING"},
+    {1013, "OHWAPI_NO_DATA"},
+    {1014, "OHWAPI_FIRMWARE_ERROR"},
+    {1015, "OHWAPI_FIRM_UPDT_FAILED"},
+    {1016, "OHWAPI_DATA_NOT_ALIGNED"},
+    {1017, "OHWAPI_DEVICE_FORGED"},
+    // tx_failure has no constant of its own in the header.
+    {1018, "OHWAPI_TX_FAILURE"},
+    {1100, "OHWAPI_HARDWARE_FAULT"},
+    {1999, "OHWAPI_UNKNOWN_ERROR"},
+    {2000, "OHWAPI_USB_ERRORS"},
+    {3000, "OHWAPI_USB3_ERRORS"},
+    {99998, "OHWAPI_NOT_IMPLEMENTED"},
+    // 2000 + the negative libusb error.
+    {2000 - 2, "LIBUSB_ERROR_INVALID_PARAM"},
+    {2000 - 3, "LIBUSB_ERROR_ACCESS"},
+    {2000 - 4, "LIBUSB_ERROR_NO_DEVICE"},
+    {2000 - 5, "LIBUSB_ERROR_NOT_FOUND"},
+    {2000 - 6, "LIBUSB_ERROR_BUSY"},
+    {2000 - 7, "LIBUSB_ERROR_TIMEOUT"},
+    {2000 - 8, "LIBUSB_ERROR_OVERFLOW"},
+    {2000 - 9, "LIBUSB_ERROR_PIPE"},
+    {2000 - 10, "LIBUSB_ERROR_INTERRUPTED"},
+    {2000 - 11, "LIBUSB_ERROR_NO_MEM"},
+    {2000 - 12, "LIBUSB_ERROR_NOT_SUPPORTED"},
+    {2000 - 99, "LIBUSB_ERROR_OTHER"},
+    // 3000 + the D3XX status.
+    {3001, "FT_INVALID_HANDLE"},
+    {3002, "FT_DEVICE_NOT_FOUND"},
+    {3003, "FT_DEVICE_NOT_OPENED"},
+    {3004, "FT_IO_ERROR"},
+    {3005, "FT_INSUFFICIENT_RESOURCES"},
+    {3006, "FT_INVALID_PARAMETER"},
+    {3007, "FT_INVALID_BAUD_RATE"},
+    {3008, "FT_DEVICE_NOT_OPENED_FOR_ERASE"},
+    {3009, "FT_DEVICE_NOT_OPENED_FOR_WRITE"},
+    {3010, "FT_FAILED_TO_WRITE_DEVICE"},
+    {3011, "FT_EEPROM_READ_FAILED"},
+    {3012, "FT_EEPROM_WRITE_FAILED"},
+    {3013, "FT_EEPROM_ERASE_FAILED"},
+    {3014, "FT_EEPROM_NOT_PRESENT"},
+    {3015, "FT_EEPROM_NOT_PROGRAMMED"},
+    {3016, "FT_INVALID_ARGS"},
+    {3017, "FT_NOT_SUPPORTED"},
+    {3018, "FT_NO_MORE_ITEMS"},
+    {3019, "FT_TIMEOUT"},
+    {3020, "FT_OPERATION_ABORTED"},
+    {3021, "FT_RESERVED_PIPE"},
+    {3022, "FT_INVALID_CONTROL_REQUEST_DIRECTION"},
+    {3023, "FT_INVALID_CONTROL_REQUEST_TYPE"},
+    {3024, "FT_IO_PENDING"},
+    {3025, "FT_IO_INCOMPLETE"},
+    {3026, "FT_HANDLE_EOF"},
+    {3027, "FT_BUSY"},
+    {3028, "FT_NO_SYSTEM_RESOURCES"},
+    {3029, "FT_DEVICE_LIST_NOT_READY"},
+    {3030, "FT_DEVICE_NOT_CONNECTED"},
+    {3031, "FT_INCORRECT_DEVICE_PATH"},
+    {3032, "FT_OTHER_ERROR"},
+};
+
+} // namespace
+
+const char* error_name(int code) {
+    for (const entry& e : names)
+        if (e.code == code) return e.name;
+    return "UNKNOWN";
+}
+
+} // namespace xport
