@@ -1,0 +1,248 @@
+// Captures of the virtual device's UART and SPI signals, exported through the interface and
+// read back by sigrok-cli's decoders and by an independent VCD reader.
+#include <kestrel_sim/acquisition.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "../core/api_fixture.h"
+#include "helpers.h"
+
+namespace {
+
+using namespace core_test;
+using namespace export_test;
+using kestrel_sim::signal_t;
+
+constexpr uint32_t rate = 250000000;
+const std::vector<uint8_t> uart_bytes = {0x4B, 0x45, 0x53, 0x00, 0xFF, 0xA5, 0x0D, 0x0A};
+const std::vector<uint8_t> spi_bytes = {0x81, 0x3C, 0x00, 0xFF, 0x5A, 0xC3};
+constexpr unsigned uart_ch = 8, spi_clk = 1, spi_mosi = 2, spi_cs = 3;
+
+kestrelapi_settings_t settings(int64_t depth) {
+    kestrelapi_settings_t s;
+    std::memset(&s, 0, sizeof s);
+    s.sampling_depth = depth;
+    s.post_trig_depth = depth / 2;
+    s.s_clk = rate;
+    for (auto& t : s.thresh_capture_mv)
+        t = 1650;
+    for (auto& v : s.vcc_gen_mv)
+        v = 3300;
+    s.state_clk_mode = SCLK_DISABLE;
+    s.state_clk_src = SCLK_CH9;
+    s.timebase_src = TIMEBASE_INTERNAL;
+    s.ext_in_threshold_mv = 1000;
+    s.ext_trig_out_polarity = true;
+    return s;
+}
+
+kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int8_t ch) {
+    kestrelapi_trigger_description_t t;
+    std::memset(&t, 0, sizeof t);
+    t.type = type;
+    t.channel = ch;
+    return t;
+}
+
+class export_api : public on_bus {
+protected:
+    void SetUp() override {
+        on_bus::SetUp();
+        bus::instance().plug(sn);
+        fw = bus::instance().firmware(sn);
+        h = std::make_unique<api_handle>(kestrel_one);
+        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
+    }
+    void TearDown() override {
+        if (h) h->close();
+        h.reset();
+        on_bus::TearDown();
+    }
+    bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
+        bool f = false;
+        EXPECT_EQ(getter(h->get(), &f), OHWAPI_OK);
+        return f;
+    }
+    // One capture of the signals set, no trigger; transmissions start 40 us in so that
+    // every frame lies inside it.
+    void capture(int64_t depth) {
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                      h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                      settings(depth)),
+                  OHWAPI_OK);
+        ASSERT_TRUE(eventually(
+            [&] {
+                return flag(kestrelapi_get_capture_done_flag) ||
+                       kestrelapi_get_last_error(h->get()) != OHWAPI_OK;
+            },
+            60s));
+        ASSERT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+        int64_t total = 0, post = 0;
+        ASSERT_EQ(kestrelapi_get_available_samples(h->get(), &total, &post), OHWAPI_OK);
+        ASSERT_EQ(total, depth);
+    }
+    void set_signals() {
+        auto& a = fw->acq();
+        a.set_signal(uart_ch, signal_t::uart(uart_bytes, 115200, 2, false, 40e-6));
+        a.set_signal(spi_clk,
+                     signal_t::spi(signal_t::spi_role_t::clk, spi_bytes, 5e6, 4, false, 40e-6));
+        a.set_signal(spi_mosi,
+                     signal_t::spi(signal_t::spi_role_t::data, spi_bytes, 5e6, 4, false, 40e-6));
+        a.set_signal(spi_cs,
+                     signal_t::spi(signal_t::spi_role_t::cs, spi_bytes, 5e6, 4, false, 40e-6));
+    }
+    // The channel's level changes as the library's exported walk gives them.
+    std::vector<change> walk(uint8_t ch) {
+        std::vector<change> out;
+        EXPECT_EQ(kestrelapi_trs_reset(h->get(), ch), OHWAPI_OK);
+        kestrelapi_trs_t t;
+        for (int guard = 0; guard < 10000000; ++guard) {
+            EXPECT_EQ(kestrelapi_trs_get_next(h->get(), ch, &t), OHWAPI_OK);
+            const int level = t.value == 1;
+            if (!out.empty() && out.back().sample == t.sampple_index)
+                out.back().level = level;
+            else if (out.empty() || out.back().level != level)
+                out.push_back({t.sampple_index, level});
+            bool more = false;
+            EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), ch, &more), OHWAPI_OK);
+            if (!more) break;
+        }
+        return out;
+    }
+    std::string decode(const std::string& input, const std::string& decoder) {
+        const auto r = run("env -u LD_LIBRARY_PATH sigrok-cli " + input + " -P " + decoder);
+        EXPECT_EQ(r.status, 0) << r.out;
+        return r.out;
+    }
+
+    const char* sn = "7302101000001";
+    std::shared_ptr<kestrel_sim::firmware> fw;
+    std::unique_ptr<api_handle> h;
+    temp_dir dir;
+};
+
+TEST_F(export_api, sigrok_decodes_uart_and_spi_from_vcd_and_sr) {
+    std::string why;
+    if (!have_sigrok(why)) GTEST_SKIP() << why;
+    set_signals();
+    capture(400000);
+    ASSERT_EQ(kestrelapi_set_channel_name(h->get(), uart_ch, "rx"), OHWAPI_OK);
+    const std::string vcd = dir.file("bus.vcd"), sr = dir.file("bus.sr");
+    ASSERT_EQ(kestrelapi_export_vcd(h->get(), vcd.c_str(), 0, 0), OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_export_sr(h->get(), sr.c_str(), 0, 0), OHWAPI_OK);
+
+    for (const std::string& input : {"-I vcd -i " + vcd, "-i " + sr}) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(decoded_bytes(decode(input, "uart:rx=rx:baudrate=115200 -A uart=rx-data")),
+                  uart_bytes);
+        EXPECT_EQ(decoded_bytes(decode(input, "spi:clk=ch1:mosi=ch2:cs=ch3 -A spi=mosi-data")),
+                  spi_bytes);
+    }
+    // The session file's metadata as sigrok reads it.
+    const auto show = run("env -u LD_LIBRARY_PATH sigrok-cli -i " + sr + " --show");
+    EXPECT_NE(show.out.find("rx"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("Samplerate: 250000000"), std::string::npos) << show.out;
+}
+
+TEST_F(export_api, vcd_reads_back_to_the_walk_and_the_ground_truth) {
+    set_signals();
+    fw->acq().set_signal(11, signal_t::random(7, 3e-6));
+    capture(300000);
+    const std::string vcd = dir.file("all.vcd");
+    ASSERT_EQ(kestrelapi_export_vcd(h->get(), vcd.c_str(), 0, 0), OHWAPI_OK);
+    const vcd_file v = read_vcd(vcd);
+    EXPECT_EQ(v.timescale, "1 ns"); // 4 ns per sample
+    ASSERT_EQ(v.names.size(), 18u);
+    EXPECT_EQ(v.last_tick, 300000u * 4);
+    uint64_t pos = 0;
+    ASSERT_EQ(kestrelapi_get_trigger_position(h->get(), &pos), OHWAPI_OK);
+    ASSERT_EQ(v.trigger_ticks, std::vector<uint64_t>{pos * 4});
+    EXPECT_NE(
+        std::find(v.comments.begin(), v.comments.end(), "trigger at sample " + std::to_string(pos)),
+        v.comments.end());
+    auto& acq = fw->acq();
+    for (uint8_t ch = 0; ch < 18; ++ch) {
+        SCOPED_TRACE("channel " + std::to_string(ch));
+        const std::string name = "ch" + std::to_string(ch);
+        ASSERT_EQ(v.names[ch], name);
+        const auto got = in_samples(v.wires.at(name), 1e-9, 4e-9);
+        // A change stored at the capture's length lies outside it.
+        auto walked = walk(ch);
+        std::erase_if(walked, [](const change& c) { return c.sample >= 300000; });
+        EXPECT_EQ(got.size(), walked.size());
+        const auto diff = std::mismatch(got.begin(), got.end(), walked.begin(), walked.end());
+        EXPECT_TRUE(diff.first == got.end() && diff.second == walked.end())
+            << "first difference at change " << (diff.first - got.begin()) << ": "
+            << (diff.first == got.end() ? std::string("end")
+                                        : ::testing::PrintToString(*diff.first))
+            << " against "
+            << (diff.second == walked.end() ? std::string("end")
+                                            : ::testing::PrintToString(*diff.second));
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.front().sample, 0u);
+        for (size_t i = 0; i < got.size(); ++i) {
+            const auto s = static_cast<int64_t>(got[i].sample);
+            EXPECT_EQ(acq.level(ch, s), got[i].level == 1) << "sample " << s;
+            if (s > 0) {
+                EXPECT_NE(acq.level(ch, s - 1), got[i].level == 1) << "sample " << s;
+            }
+        }
+    }
+    // The signals changed, so the file carries more than the initial levels.
+    EXPECT_GT(v.wires.at("ch8").size(), 20u);
+    EXPECT_GT(v.wires.at("ch11").size(), 50u);
+}
+
+TEST_F(export_api, chosen_channels_names_and_refusals) {
+    set_signals();
+    capture(100000);
+    const std::string vcd = dir.file("some.vcd");
+    ASSERT_EQ(kestrelapi_set_channel_name(h->get(), spi_clk, "sck"), OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_set_channel_name(h->get(), spi_mosi, "my data"), OHWAPI_OK);
+    const uint64_t mask = (1u << spi_clk) | (1u << spi_mosi) | (1u << 17);
+    ASSERT_EQ(kestrelapi_export_vcd(h->get(), vcd.c_str(), mask, 0), OHWAPI_OK);
+    EXPECT_EQ(read_vcd(vcd).names, (std::vector<std::string>{"sck", "my_data", "ch17"}));
+    // Restored names.
+    ASSERT_EQ(kestrelapi_set_channel_name(h->get(), spi_clk, ""), OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_set_channel_name(h->get(), spi_mosi, nullptr), OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_export_vcd(h->get(), vcd.c_str(), mask, 0), OHWAPI_OK);
+    EXPECT_EQ(read_vcd(vcd).names, (std::vector<std::string>{"ch1", "ch2", "ch17"}));
+
+    const std::string csv = dir.file("some.csv");
+    ASSERT_EQ(kestrelapi_export_csv(h->get(), csv.c_str(), 1u << spi_cs, 0), OHWAPI_OK);
+    const std::string text = read_file(csv);
+    EXPECT_EQ(text.rfind("sample,time,channel,level\n0,0,ch3,1\n", 0), 0u) << text.substr(0, 80);
+
+    EXPECT_EQ(kestrelapi_set_channel_name(h->get(), 18, "x"), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(kestrelapi_set_channel_name(h->get(), 0, "two\nlines"), OHWAPI_INVALID_ARGUMENT);
+    const std::string x = dir.file("x.vcd");
+    for (auto f : {kestrelapi_export_vcd, kestrelapi_export_sr, kestrelapi_export_csv}) {
+        EXPECT_EQ(f(h->get(), x.c_str(), 1u << 18, 0), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(f(h->get(), x.c_str(), 0, 1), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(f(h->get(), nullptr, 0, 0), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(f(h->get(), "", 0, 0), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(f(h->get(), (dir.path() + "/missing/x").c_str(), 0, 0), OHWAPI_INVALID_ARGUMENT);
+    }
+    EXPECT_FALSE(std::filesystem::exists(x));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"some.csv", "some.vcd"}));
+}
+
+TEST_F(export_api, nothing_while_capturing_nor_before) {
+    const std::string vcd = dir.file("a.vcd");
+    EXPECT_EQ(kestrelapi_export_vcd(h->get(), vcd.c_str(), 0, 0), OHWAPI_NO_DATA);
+    fw->acq().never_trigger(true);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_RISING, 2),
+                                                           trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           settings(20000)),
+              OHWAPI_OK);
+    ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_config_done_flag); }));
+    EXPECT_EQ(kestrelapi_export_sr(h->get(), vcd.c_str(), 0, 0), OHWAPI_BUSY);
+    EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
+    EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+    EXPECT_FALSE(std::filesystem::exists(vcd));
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+} // namespace
