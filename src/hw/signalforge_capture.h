@@ -131,19 +131,12 @@ public:
             builder.append(0, 0);
         }
 
-        void append(std::span<const TRS> batch, isamp total_requested_depth,
-                    std::vector<trs::edge_t>& edges) {
-            edges.clear();
-            for (const TRS& r : batch) {
-                if (global_time >= total_requested_depth) break;
-                global_time = std::min<isamp>(global_time + static_cast<isamp>(r.delta_samples),
-                                              total_requested_depth);
-                if (((r.levels ^ last_val_bitmap) & val_bitmask) == 0) continue;
-                last_val_bitmap = r.levels & val_bitmask;
-                last_val = last_val_bitmap != 0;
-                edges.push_back({global_time, static_cast<uint8_t>(last_val)});
-            }
-            if (!edges.empty()) builder.append(std::span<const trs::edge_t>(edges));
+        // The channel's changes of one batch, and where the batch left its time and level.
+        void store(std::span<const trs::edge_t> edges, isamp time, bool level) {
+            if (!edges.empty()) builder.append(edges);
+            global_time = time;
+            last_val = level;
+            last_val_bitmap = level ? val_bitmask : 0;
             builder.append_idle(global_time, last_val);
         }
 
@@ -171,6 +164,8 @@ public:
             capt_channels.reserve(channels);
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
+            channel_edges.resize(channels);
+            channels_mask = channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;
         }
         ~group_t() { wait_hand_over(); }
         group_t(const group_t&) = delete;
@@ -188,6 +183,8 @@ public:
             append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             for (auto& c : capt_channels)
                 c.reset();
+            group_time = 0;
+            group_levels = 0;
             pre_trig_samples = pre_trig_smples;
             total_requested_depth = requested_post_trig_samples + pre_trig_samples;
             total_captured_depth = 0;
@@ -312,6 +309,32 @@ public:
             pre_trig_phase = false;
         }
 
+        // One pass over the batch for every channel: they all share the group's time. A
+        // record that would carry the time past the requested depth is cut to it, and
+        // nothing after it is stored.
+        void store_batch(const records& batch) {
+            for (auto& e : channel_edges)
+                e.clear();
+            isamp t = group_time;
+            uint64_t last = group_levels;
+            for (const TRS& r : batch) {
+                if (t >= total_requested_depth) break;
+                t = std::min<isamp>(t + static_cast<isamp>(r.delta_samples), total_requested_depth);
+                uint64_t changed = (r.levels ^ last) & channels_mask;
+                last = r.levels & channels_mask;
+                while (changed != 0) {
+                    const int k = __builtin_ctzll(changed);
+                    changed &= changed - 1;
+                    channel_edges[static_cast<size_t>(k)].push_back(
+                        {t, static_cast<uint8_t>((r.levels >> k) & 1)});
+                }
+            }
+            group_time = t;
+            group_levels = last;
+            for (size_t k = 0; k < capt_channels.size(); ++k)
+                capt_channels[k].store(channel_edges[k], t, ((last >> k) & 1) != 0);
+        }
+
         void wait_hand_over_locked() {
             if (buffer_consume_run.valid()) buffer_consume_run.get();
         }
@@ -322,9 +345,7 @@ public:
             sw_since_flush.restart();
             buffer_consume_run = buffer_consume_threads_pool.submit([this] {
                 append_pingpong.access_read_buffer([this](records& r) {
-                    const std::span<const TRS> batch(r);
-                    for (auto& c : capt_channels)
-                        c.append(batch, total_requested_depth, edges);
+                    store_batch(r);
                     if (grp_idx == 0) tm.oci_sync.push_all(r);
                     r.clear();
                 });
@@ -342,7 +363,10 @@ public:
         std::future<void> buffer_consume_run;
         mox::pingpong_t<records> append_pingpong;
         std::vector<channel_t> capt_channels;
-        std::vector<trs::edge_t> edges; // scratch of the running hand-over job
+        std::vector<std::vector<trs::edge_t>> channel_edges; // scratch of the hand-over job
+        uint64_t channels_mask = 0;
+        isamp group_time = 0;
+        uint64_t group_levels = 0;
         std::atomic<isamp> pre_trig_samples{0};
         std::atomic<isamp> post_trig_depth{0};
         isamp requested_post_trig_samples = 0;

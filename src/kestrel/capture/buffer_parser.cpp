@@ -1,19 +1,29 @@
 #include "kestrel/capture/buffer_parser.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace kestrel {
 
 namespace {
 
-// Bit k of a packet is bit k % 8 of byte k / 8, so the packet reads as one little-endian
-// 128-bit number.
-unsigned __int128 load_packet(const uint8_t* p) {
-    unsigned __int128 v = 0;
-    for (int i = 15; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return v;
+static_assert(std::endian::native == std::endian::little,
+              "packets are read as little-endian words");
+
+// Bit k of a packet is bit k % 8 of byte k / 8: sample i sits at bits 18 i .. 18 i + 17.
+void load_samples(const uint8_t* p, uint64_t (&s)[7]) {
+    uint64_t lo = 0, hi = 0;
+    std::memcpy(&lo, p, 8);
+    std::memcpy(&hi, p + 8, 8);
+    constexpr uint64_t m = buffer_parser::levels_mask;
+    s[0] = lo & m;
+    s[1] = (lo >> 18) & m;
+    s[2] = (lo >> 36) & m;
+    s[3] = ((lo >> 54) | (hi << 10)) & m;
+    s[4] = (hi >> 8) & m;
+    s[5] = (hi >> 26) & m;
+    s[6] = (hi >> 44) & m;
 }
 
 } // namespace
@@ -24,7 +34,7 @@ buffer_parser::buffer_parser(uint8_t grp, append_fn_t append_function)
 buffer_parser::buffer_parser(uint8_t grp, batch_fn_t batch_function, size_t block_len)
     : batch_fn(std::move(batch_function)), grp_idx(grp),
       block_size(std::max<size_t>(block_len, 1)) {
-    block.reserve(block_size);
+    block.resize(block_size);
 }
 
 void buffer_parser::parse(std::span<const uint8_t> src) {
@@ -77,42 +87,64 @@ void buffer_parser::packet(const uint8_t* p) {
 }
 
 void buffer_parser::unpack(const uint8_t* p) {
-    const unsigned __int128 v = load_packet(p);
-    for (unsigned i = 0; i < 7; ++i) {
-        uint64_t levels = static_cast<uint64_t>(v >> (18 * i)) & levels_mask;
-        // The first sample and the trigger sample get records of their own: the capture
-        // tool measures the pre-trigger history from record times.
-        bool forced = first_sample;
-        first_sample = false;
-        if (!trig_marker_found && trigger_pos_in_pkt != 0xFF && ((trigger_pos_in_pkt >> i) & 1)) {
-            trig_marker_found = true;
-            forced = true;
+    uint64_t samples[7];
+    load_samples(p, samples);
+    // Work on locals: the records go out through memory the compiler cannot see through.
+    kestrel_trs t = transition;
+    uint64_t last = last_transition.levels;
+    const bool marks = oci_pos_in_pkt != 0 || (!trig_marker_found && trigger_pos_in_pkt != 0xFF);
+    // Most packets of a quiet signal repeat the last levels: one record for all seven.
+    if (!marks && !first_sample && samples[0] == last && samples[1] == last && samples[2] == last &&
+        samples[3] == last && samples[4] == last && samples[5] == last && samples[6] == last) {
+        t.levels = last;
+        t.trigged = trig_marker_found;
+        t.delta_samples += 7;
+        emit(t);
+    } else {
+        bool found = trig_marker_found;
+        const uint8_t trig_bits = found ? 0 : (trigger_pos_in_pkt == 0xFF ? 0 : trigger_pos_in_pkt);
+        const uint8_t oci_bits = oci_pos_in_pkt;
+        for (unsigned i = 0; i < 7; ++i) {
+            uint64_t levels = samples[i];
+            // The first sample and the trigger sample get records of their own: the
+            // capture tool measures the pre-trigger history from record times.
+            bool forced = first_sample;
+            first_sample = false;
+            if (!found && ((trig_bits >> i) & 1)) {
+                found = true;
+                forced = true;
+            }
+            t.trigged = found;
+            t.delta_samples += 1;
+            if ((oci_bits >> i) & 1) levels |= oci_flag;
+            t.levels = levels;
+            if (levels == last && i != 6 && !forced) continue;
+            emit(t);
+            t.delta_samples = 0;
+            last = levels;
         }
-        transition.trigged = trig_marker_found;
-        transition.delta_samples += 1;
-        if ((oci_pos_in_pkt >> i) & 1) levels |= oci_flag;
-        transition.levels = levels;
-        if (levels == last_transition.levels && i != 6 && !forced) continue;
-        emit(transition);
-        transition.delta_samples = 0;
-        last_transition = transition;
+        trig_marker_found = found;
     }
+    // Sample 6 always ends in a record: the record last emitted is the packet's end.
+    t.delta_samples = 0;
+    transition = t;
+    last_transition = t;
 }
 
-void buffer_parser::emit(kestrel_trs& t) {
+void buffer_parser::emit(const kestrel_trs& t) {
     if (!batch_fn) {
         kestrel_trs copy = t;
         append_fn(copy, grp_idx);
         return;
     }
-    block.push_back(t);
-    if (block.size() >= block_size) flush_block();
+    block[block_used++] = t;
+    if (block_used == block_size) flush_block();
 }
 
 void buffer_parser::flush_block() {
-    if (block.empty()) return;
-    batch_fn(std::span<kestrel_trs>(block), grp_idx);
-    block.clear();
+    if (block_used == 0) return;
+    batch_fn(std::span<kestrel_trs>(block.data(), block_used), grp_idx);
+    block_used = 0;
 }
 
 } // namespace kestrel

@@ -42,7 +42,7 @@ public:
 private:
     void packet(const uint8_t* p);
     void unpack(const uint8_t* p);
-    void emit(kestrel_trs& t);
+    void emit(const kestrel_trs& t);
     void flush_block();
 
     append_fn_t append_fn;
@@ -61,6 +61,7 @@ private:
     uint8_t pending[packet_size] = {};
     size_t pending_len = 0;
     std::vector<kestrel_trs> block;
+    size_t block_used = 0;
     size_t block_size = 0;
 };
 
