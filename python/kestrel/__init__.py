@@ -1,0 +1,398 @@
+"""KESTREL logic analyzers from Python, over libkestrel_api.so.1.
+
+    import kestrel
+    print(kestrel.devices())
+    with kestrel.open(model="one") as dev:
+        cap = dev.capture(rate=250_000_000, depth=100_000, trigger="rising:3")
+        print(cap.trigger_position, cap.transitions(3)[:4])
+        cap.export("x.vcd")
+
+Transitions come as numpy arrays when numpy is importable, as lists otherwise.
+"""
+import collections
+import ctypes
+import enum
+import os
+import time
+
+from . import _lib
+
+try:
+    import numpy as _np
+except ImportError:
+    _np = None
+
+__all__ = ["KestrelError", "Model", "DeviceInfo", "Device", "Capture", "devices", "open",
+           "library_path", "has_export", "error_name"]
+
+TRANSITION_DTYPE = [("sample", "<u8"), ("level", "u1")]
+
+
+class Model(enum.IntEnum):
+    ONE = 601    # 18 channels
+    TWO = 602    # 36 channels
+    THREE = 603  # 54 channels
+
+    @property
+    def channels(self):
+        return 18 * (self - 600)
+
+    @classmethod
+    def of_serial(cls, serial):
+        return {"7302101": cls.ONE, "7302102": cls.TWO, "7302103": cls.THREE}.get(
+            serial[:7], cls.ONE)
+
+    @classmethod
+    def parse(cls, model):
+        if isinstance(model, str):
+            name = model.lower().removeprefix("kestrel_").removeprefix("kestrel ")
+            try:
+                return cls[name.upper()]
+            except KeyError:
+                raise ValueError(f"unknown model {model!r} (one, two or three)") from None
+        return cls(model)
+
+
+DeviceInfo = collections.namedtuple("DeviceInfo", "serial description model")
+
+
+def error_name(code):
+    """The name of an ohwapi_err_code_t value."""
+    fn = _lib.library().late("kestrelapi_error_name")
+    if fn is not None:
+        name = fn(code)
+        if name:
+            return name.decode(errors="replace")
+    if code in _lib.ERROR_NAMES:
+        return _lib.ERROR_NAMES[code]
+    if 1901 <= code < _lib.USB_ERRORS:
+        return f"OHWAPI_USB_ERRORS{code - _lib.USB_ERRORS}"
+    if _lib.USB3_ERRORS < code < _lib.USB3_ERRORS + 100:
+        return f"OHWAPI_USB3_ERRORS+{code - _lib.USB3_ERRORS}"
+    return f"error {code}"
+
+
+class KestrelError(Exception):
+    """A failing library call: code is the ohwapi_err_code_t value, name its name."""
+
+    def __init__(self, code, what=None):
+        self.code = int(code)
+        self.name = error_name(self.code)
+        self.what = what
+        super().__init__(f"{what}: {self.name} ({self.code})" if what else
+                         f"{self.name} ({self.code})")
+
+
+class CaptureTimeout(KestrelError, TimeoutError):
+    """The capture did not finish in time; it was aborted."""
+
+
+def _check(code, what):
+    if code != _lib.OK:
+        raise KestrelError(code, what)
+
+
+def library_path():
+    """Path of the loaded libkestrel_api.so.1 (KESTREL_LIB, the build tree, installed)."""
+    return _lib.library().path
+
+
+def has_export(fmt="vcd"):
+    """Whether the library can write captures in this format (vcd, sr, csv)."""
+    return _lib.library().late(f"kestrelapi_export_{fmt}") is not None
+
+
+def _wait(cond, timeout, poll=0.005):
+    end = time.monotonic() + timeout
+    while True:
+        if cond():
+            return True
+        if time.monotonic() >= end:
+            return False
+        time.sleep(poll)
+
+
+class _Handle:
+    def __init__(self, model):
+        self.lib = _lib.library()
+        self.model = model
+        h = ctypes.c_void_p()
+        _check(self.lib.create_new_handle(ctypes.byref(h), int(model)), "create handle")
+        self.h = h
+
+    def flag(self, name):
+        f = ctypes.c_bool(False)
+        _check(getattr(self.lib, name)(self.h, ctypes.byref(f)), name)
+        return f.value
+
+    def free(self):
+        if self.h:
+            self.lib.free(self.h)
+            self.h = None
+
+
+def _list(handle):
+    lib = handle.lib
+    _check(lib.create_device_list(handle.h), "list devices")
+    try:
+        count = ctypes.c_uint16()
+        _check(lib.get_devices_count(handle.h, ctypes.byref(count)), "count devices")
+        out = []
+        for i in range(count.value):
+            d = _lib.DeviceDescriptor()
+            _check(lib.get_device_descriptor(handle.h, i, ctypes.byref(d)), "describe device")
+            sn, desc = d.sn.decode(), d.desc.decode()
+            lib.free_device_descriptor(ctypes.byref(d))
+            out.append(DeviceInfo(sn, desc, Model.of_serial(sn)))
+        return out
+    finally:
+        lib.free_device_list(handle.h)
+
+
+def devices():
+    """The KESTREL devices on the bus, as DeviceInfo(serial, description, model)."""
+    handle = _Handle(Model.ONE)
+    try:
+        return _list(handle)
+    finally:
+        handle.free()
+
+
+def open(model=None, serial=None, timeout=30.0):
+    """Opens a device: the one with this serial number, else the first of this model,
+    else the first on the bus. Use it in a with statement, or call close()."""
+    if model is not None:
+        model = Model.parse(model)
+    description = ""
+    if serial is None:
+        found = [d for d in devices() if model is None or d.model == model]
+        if not found:
+            what = f"no {model.name.lower()} device" if model else "no device"
+            raise KestrelError(1003, f"open: {what}")
+        serial, description = found[0].serial, found[0].description
+    if model is None:
+        model = Model.of_serial(serial)
+    return Device(model, serial, description, timeout)
+
+
+_TRIGGER_TYPES = {
+    "falling": 0, "rising": 1, "change": 3, "ext_falling": 15, "ext_rising": 31, "none": 99,
+}
+
+
+def _trigger(spec):
+    """None, "none", "rising:3", "falling:5", "change" (any channel), "change:4",
+    "ext_rising", "ext_falling", or a (kind, channel) pair."""
+    if spec is None:
+        spec = ("none", 0)
+    elif isinstance(spec, str):
+        kind, _, ch = spec.partition(":")
+        spec = (kind, ch)
+    kind, ch = spec
+    kind = str(kind).strip().lower().replace("-", "_")
+    if kind not in _TRIGGER_TYPES:
+        raise ValueError(f"unknown trigger {kind!r}: one of {', '.join(_TRIGGER_TYPES)}")
+    if ch in ("", None):
+        if kind in ("rising", "falling"):
+            raise ValueError(f"trigger {kind} needs a channel, e.g. '{kind}:3'")
+        ch = -1 if kind == "change" else 0
+    ch = int(ch)
+    if not -128 <= ch <= 127:
+        raise ValueError(f"trigger channel {ch} out of range")
+    return _lib.TriggerDescription(_TRIGGER_TYPES[kind], ch)
+
+
+class Device:
+    """An opened device. Closing it (or leaving the with block) frees its handle."""
+
+    def __init__(self, model, serial, description="", timeout=30.0):
+        self.model = Model.parse(model)
+        self.serial = serial
+        self.description = description
+        self.channels = self.model.channels
+        self._timeout = timeout
+        self._generation = 0
+        self._handle = _Handle(self.model)
+        desc = _lib.DeviceDescriptor(serial.encode(), description.encode())
+        try:
+            _check(self._handle.lib.device_open(self._handle.h, desc), f"open {serial}")
+        except BaseException:
+            self._handle.free()
+            self._handle = None
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        state = "open" if self._handle else "closed"
+        return f"<kestrel.Device {self.model.name.lower()} {self.serial} {state}>"
+
+    def _h(self):
+        if self._handle is None:
+            raise ValueError(f"device {self.serial} is closed")
+        return self._handle
+
+    def last_error(self):
+        return self._h().lib.get_last_error(self._h().h)
+
+    @property
+    def versions(self):
+        """{"mcu": (major, minor), "fpga": (major, minor)}"""
+        h = self._h()
+        out = []
+        for name in ("mcu_version_major", "mcu_version_minor", "fpga_version_major",
+                     "fpga_version_minor"):
+            v = ctypes.c_uint8()
+            _check(getattr(h.lib, "get_" + name)(h.h, ctypes.byref(v)), name)
+            out.append(v.value)
+        return {"mcu": (out[0], out[1]), "fpga": (out[2], out[3])}
+
+    def capture(self, rate=250_000_000, depth=100_000, trigger=None, trigger_b=None,
+                threshold_mv=1650, vcc_mv=3300, timeout=60.0):
+        """Captures depth samples at rate Hz and waits for the result.
+
+        trigger and trigger_b take "rising:3", "falling:5", "change", "change:4",
+        "ext_rising", "ext_falling" or None. A capture that is not done within timeout
+        seconds is aborted (CaptureTimeout); a failed one raises KestrelError.
+        """
+        h = self._h()
+        trig_a, trig_b = _trigger(trigger), _trigger(trigger_b)
+        s = _lib.Settings()
+        s.sampling_depth = int(depth)
+        s.post_trig_depth = int(depth) // 2
+        s.s_clk = int(rate)
+        s.t_clk[:] = [250_000_000, 250_000_000]
+        s.thresh_capture_mv[:] = [int(threshold_mv)] * 6
+        s.vcc_gen_mv[:] = [int(vcc_mv)] * 6
+        s.state_clk_mode = 0   # SCLK_DISABLE
+        s.state_clk_src = 0    # SCLK_CH9
+        s.timebase_src = 3     # TIMEBASE_INTERNAL
+        s.ext_in_threshold_mv = 1000
+        # The trigger output follows an external trigger's edge; the library refuses
+        # any other combination.
+        s.ext_trig_out_polarity = trig_a.type != _TRIGGER_TYPES["ext_falling"]
+        self._generation += 1
+        _check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
+
+        def finished():
+            return h.flag("get_capture_done_flag") or (
+                h.lib.get_last_error(h.h) != _lib.OK and h.flag("get_ready_flag"))
+
+        if not _wait(finished, timeout):
+            h.lib.request_abort(h.h)
+            _wait(lambda: h.flag("get_ready_flag"), 30.0)
+            raise CaptureTimeout(1008, f"capture not done within {timeout} s, aborted")
+        if not h.flag("get_capture_done_flag"):
+            raise KestrelError(h.lib.get_last_error(h.h), "capture")
+        return Capture(self, self._generation, int(rate), int(depth))
+
+    def close(self):
+        """Closes the device and frees its handle; waits for the close to finish."""
+        h, self._handle = self._handle, None
+        if h is None:
+            return
+        try:
+            h.lib.device_close(h.h)
+            # The handle must outlive the close thread.
+            _wait(lambda: not h.flag("get_device_open_flag") and h.flag("get_ready_flag"),
+                  self._timeout)
+        finally:
+            h.free()
+
+
+class Capture:
+    """The result of Device.capture. Its samples stay in the device's handle until the
+    next capture or the close; transitions read before that stay available."""
+
+    def __init__(self, device, generation, rate, depth):
+        self.device = device
+        self._generation = generation
+        self.rate = rate
+        self.depth = depth
+        self.channels = device.channels
+        self._cache = {}
+        h = self._h()
+        total, post = ctypes.c_int64(), ctypes.c_int64()
+        _check(h.lib.get_available_samples(h.h, ctypes.byref(total), ctypes.byref(post)),
+               "available samples")
+        self.samples = total.value
+        self.post_trigger = post.value
+        pos = ctypes.c_uint64()
+        _check(h.lib.get_trigger_position(h.h, ctypes.byref(pos)), "trigger position")
+        self.trigger_position = pos.value
+
+    def __repr__(self):
+        return (f"<kestrel.Capture {self.samples} samples at {self.rate} Hz, "
+                f"trigger at {self.trigger_position}>")
+
+    def _h(self):
+        h = self.device._h()
+        if self.device._generation != self._generation:
+            raise ValueError("a later capture replaced this one")
+        return h
+
+    def transitions(self, channel):
+        """The channel's transitions in sample order: (sample, level) pairs, level 1 high
+        and 0 low from that sample on. A numpy structured array (fields sample and
+        level) with numpy, else a list of tuples."""
+        if channel not in self._cache:
+            if not 0 <= channel <= 255:
+                raise ValueError(f"channel {channel} out of range")
+            h = self._h()
+            lib, hh = h.lib, h.h
+            _check(lib.trs_reset(hh, channel), f"channel {channel}")
+            out = []
+            more = ctypes.c_bool(False)
+            t = _lib.Transition()
+            pmore, pt = ctypes.byref(more), ctypes.byref(t)
+            _check(lib.trs_is_not_last(hh, channel, pmore), f"channel {channel}")
+            # A store holds its last transition too, so read until is_not_last turns false.
+            if self.samples > 0:
+                while True:
+                    _check(lib.trs_get_next(hh, channel, pt), f"channel {channel}")
+                    out.append((t.sampple_index, t.value))
+                    _check(lib.trs_is_not_last(hh, channel, pmore), f"channel {channel}")
+                    if not more.value:
+                        break
+            self._cache[channel] = out
+        out = self._cache[channel]
+        if _np is not None:
+            return _np.array(out, dtype=TRANSITION_DTYPE)
+        return list(out)
+
+    def level(self, channel, sample):
+        """The channel's level at a sample; None before its first transition."""
+        if not 0 <= sample < self.samples:
+            raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
+        tr = self.transitions(channel)
+        level = None
+        for s, v in tr:
+            if s > sample:
+                break
+            level = int(v)
+        return level
+
+    def export(self, path, channels=None, format=None):
+        """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by
+        format or the file's suffix; channels selects some (default all)."""
+        fmt = (format or os.path.splitext(str(path))[1].lstrip(".")).lower()
+        if fmt not in ("vcd", "sr", "csv"):
+            raise ValueError(f"unknown export format {fmt!r}: vcd, sr or csv")
+        h = self._h()
+        fn = h.lib.late(f"kestrelapi_export_{fmt}")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_export_{fmt}")
+        channels = None if channels is None else list(channels)
+        if channels == []:
+            raise ValueError("no channels to export")
+        mask = 0
+        for ch in channels or ():
+            if not 0 <= ch < 128:
+                raise ValueError(f"channel {ch} out of range")
+            mask |= 1 << ch
+        _check(fn(h.h, os.fsencode(os.fspath(path)), mask & (2**64 - 1), mask >> 64),
+               f"export {path}")

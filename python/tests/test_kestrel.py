@@ -1,0 +1,366 @@
+"""The Python package against the virtual device (one KESTREL ONE, 7302101000001, unless a
+child process plugs others). Ground truth from the device's default signals: channels 0..7
+of the first group are bits of a counter that steps every 32 ns."""
+import ctypes
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import zipfile
+
+import pytest
+
+from conftest import REPO, SIMRT
+
+import kestrel
+from kestrel import _lib
+
+RATE = 250_000_000
+DEPTH = 100_000
+TRIGGER_AT = DEPTH * 5 // 100  # without a flexible trigger 95 % follow the trigger
+
+
+def child(code, devices=None, cwd=SIMRT, no_numpy=False):
+    """Runs code in a new process (a new virtual bus); the JSON it prints after RESULT."""
+    env = dict(os.environ)
+    if devices is not None:
+        env["KESTREL_SIM_DEVICES"] = devices
+    env["PYTHONPATH"] = os.path.join(REPO, "python")
+    prologue = "import sys\nsys.modules['numpy'] = None\n" if no_numpy else ""
+    p = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)], cwd=cwd,
+                       env=env, capture_output=True, text=True, timeout=600)
+    assert p.returncode == 0, p.stdout + p.stderr
+    lines = [l for l in p.stdout.splitlines() if l.startswith("RESULT ")]
+    assert lines, p.stdout + p.stderr
+    return json.loads(lines[-1][len("RESULT "):])
+
+
+def pairs(tr):
+    return [(int(s), int(v)) for s, v in tr]
+
+
+def check_signal(tr, samples):
+    """Transitions in order, inside the capture, alternating levels."""
+    assert len(tr) > 0
+    s = [x for x, _ in tr]
+    v = [x for _, x in tr]
+    assert s == sorted(set(s))
+    assert 0 <= s[0] and s[-1] <= samples
+    assert all(a != b for a, b in zip(v, v[1:])), "levels do not alternate"
+    assert set(v) <= {0, 1}
+
+
+def check_counter(cap, first_channel=0):
+    for bit in range(8):
+        tr = pairs(cap.transitions(first_channel + bit))
+        check_signal(tr, cap.samples)
+        gaps = {b - a for (a, _), (b, _) in zip(tr, tr[1:])}
+        assert gaps == {8 << bit}, f"channel {first_channel + bit}: gaps {sorted(gaps)[:5]}"
+
+
+@pytest.fixture(scope="module")
+def dev():
+    with kestrel.open(model="one") as d:
+        yield d
+
+
+# Records and names ------------------------------------------------------------------
+
+def test_records_match_the_header():
+    header = open(os.path.join(REPO, "include", "kestrelapi.h")).read()
+    assert ctypes.sizeof(_lib.Settings) == 556
+    assert ctypes.sizeof(_lib.TriggerDescription) == 8
+    assert ctypes.sizeof(_lib.Transition) == 12
+    records = {"kestrelapi_settings_t": _lib.Settings,
+               "kestrelapi_trigger_description_t": _lib.TriggerDescription,
+               "kestrelapi_trs_t": _lib.Transition}
+    checked = 0
+    for rec, field, off in re.findall(r"offsetof\((\w+), (\w+)\) == (\d+)", header):
+        assert getattr(records[rec], field).offset == int(off), f"{rec}.{field}"
+        checked += 1
+    assert checked >= 17
+    for rec, size in re.findall(r"sizeof\((\w+)\) == (\d+)", header):
+        assert ctypes.sizeof(records[rec]) == int(size)
+
+
+def test_error_names_cover_the_header():
+    header = open(os.path.join(REPO, "include", "kestrelapi.h")).read()
+    body = header[header.index("OHWAPI_OK = 0"):header.index("} ohwapi_err_code_t")]
+    values = {}
+    for name, expr in re.findall(r"(OHWAPI_\w+) = ([^,]+),", body):
+        values[name] = eval(expr.split("/*")[0], {}, dict(values))
+    for name, value in values.items():
+        if name.endswith("_ERRORS"):
+            continue
+        assert _lib.ERROR_NAMES[value] == name
+        assert kestrel.error_name(value)
+    e = kestrel.KestrelError(1007, "capture")
+    assert (e.code, e.name) == (1007, kestrel.error_name(1007))
+    assert "1007" in str(e) and "capture" in str(e)
+
+
+def test_library_lookup_prefers_KESTREL_LIB(monkeypatch):
+    monkeypatch.setenv("KESTREL_LIB", "/nowhere/libkestrel_api.so.1")
+    assert _lib.candidates() == ["/nowhere/libkestrel_api.so.1"]
+    monkeypatch.delenv("KESTREL_LIB")
+    c = _lib.candidates()
+    assert c[0] == os.path.join(REPO, "python", "kestrel", "..", "..", "build", "src",
+                                "libkestrel_api.so.1")
+    assert c[-1] == "libkestrel_api.so.1"
+
+
+def test_trigger_specifications():
+    t = kestrel._trigger("rising:3")
+    assert (t.type, t.channel) == (1, 3)
+    assert (kestrel._trigger("change").type, kestrel._trigger("change").channel) == (3, -1)
+    assert kestrel._trigger(("falling", 17)).channel == 17
+    assert kestrel._trigger("ext-rising").type == 31
+    assert kestrel._trigger(None).type == 99
+    for bad in ("rising", "sideways:2", "falling:300"):
+        with pytest.raises(ValueError):
+            kestrel._trigger(bad)
+
+
+# Listing and opening ----------------------------------------------------------------
+
+def test_devices_on_the_bus():
+    assert kestrel.devices() == [kestrel.DeviceInfo("7302101000001", "KESTREL ONE",
+                                                    kestrel.Model.ONE)]
+    two = child("""
+        import json, kestrel
+        print("RESULT", json.dumps([(d.serial, d.model.name) for d in kestrel.devices()]))
+    """, devices="7302101000001,7302103000007")
+    assert sorted(map(tuple, two)) == [("7302101000001", "ONE"), ("7302103000007", "THREE")]
+    assert child("""
+        import json, kestrel
+        print("RESULT", json.dumps(kestrel.devices()))
+    """, devices="") == []
+
+
+def test_open_and_refusals(dev):
+    assert dev.serial == "7302101000001" and dev.channels == 18
+    v = dev.versions
+    assert v["mcu"] != (0, 0) and v["fpga"] != (0, 0)
+    with pytest.raises(kestrel.KestrelError) as e:
+        kestrel.open(model="three")
+    assert e.value.code == 1003 and e.value.name == kestrel.error_name(1003)
+    with pytest.raises(kestrel.KestrelError) as e:
+        kestrel.open(serial="1234567")
+    assert e.value.code == 1004
+    with pytest.raises(ValueError):
+        kestrel.open(model="four")
+
+
+def test_closed_device_refuses_work(dev):
+    # Held by the module's device, it cannot open twice.
+    with pytest.raises(kestrel.KestrelError) as e:
+        kestrel.open(serial=dev.serial)
+    assert e.value.code != 0
+    got = child("""
+        import json, kestrel
+        d = kestrel.open(serial="7302101000001")
+        d.close()
+        d.close()
+        try:
+            d.capture()
+            refused = False
+        except ValueError:
+            refused = True
+        with kestrel.open() as again:  # free again for the next one
+            print("RESULT", json.dumps([refused, again.model.name, again.capture().samples]))
+    """)
+    assert got == [True, "ONE", 100_000]
+
+
+# Captures ---------------------------------------------------------------------------
+
+def test_capture_without_trigger(dev):
+    cap = dev.capture(rate=RATE, depth=DEPTH)
+    assert (cap.samples, cap.trigger_position) == (DEPTH, TRIGGER_AT)
+    assert cap.post_trigger >= DEPTH - TRIGGER_AT
+    check_counter(cap)
+    for ch in range(8, 18):
+        check_signal(pairs(cap.transitions(ch)), cap.samples)
+    # Square waves of different periods on 9..16.
+    counts = [len(cap.transitions(ch)) for ch in range(9, 17)]
+    assert counts == sorted(counts, reverse=True) and counts[0] > counts[-1]
+    tr = pairs(cap.transitions(4))
+    s, v = tr[10]
+    assert cap.level(4, s) == v and cap.level(4, s - 1) == 1 - v
+
+
+@pytest.mark.parametrize("trigger, channel, after", [
+    ("rising:3", 3, 1), ("falling:5", 5, 0), ("rising:6", 6, 1)])
+def test_edge_triggers(dev, trigger, channel, after):
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger=trigger)
+    p = cap.trigger_position
+    assert p == TRIGGER_AT
+    assert (p, after) in pairs(cap.transitions(channel))
+    assert cap.level(channel, p - 1) == 1 - after
+
+
+def test_change_and_external_triggers(dev):
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="change")
+    p = cap.trigger_position
+    assert any(p in [s for s, _ in pairs(cap.transitions(ch))] for ch in range(18))
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="change:0", trigger_b="change:1")
+    assert cap.samples == DEPTH
+    for ext in ("ext_rising", "ext_falling"):
+        cap = dev.capture(rate=RATE, depth=DEPTH, trigger=ext)
+        assert (cap.samples, cap.trigger_position) == (DEPTH, TRIGGER_AT)
+        check_counter(cap)
+
+
+def test_refused_captures(dev):
+    cases = [(dict(trigger="rising:18"), 1006), (dict(trigger="change:-2"), 1006),
+             (dict(rate=0), 1005), (dict(depth=0), 1005), (dict(rate=1_500_000_000), 1005),
+             (dict(trigger="ext_rising", trigger_b="rising:1"), 1005)]
+    for kw, code in cases:
+        with pytest.raises(kestrel.KestrelError) as e:
+            dev.capture(**kw)
+        assert e.value.code == code, kw
+    # The device still captures afterwards.
+    assert dev.capture(depth=10_000).samples == 10_000
+
+
+def test_channels_and_superseded_captures(dev):
+    cap = dev.capture(depth=20_000)
+    with pytest.raises(kestrel.KestrelError) as e:
+        cap.transitions(18)
+    assert e.value.code == 1999
+    with pytest.raises(ValueError):
+        cap.transitions(300)
+    kept = pairs(cap.transitions(2))
+    later = dev.capture(depth=30_000)
+    assert pairs(cap.transitions(2)) == kept  # read before the next capture
+    with pytest.raises(ValueError):
+        cap.transitions(3)
+    assert later.samples == 30_000
+
+
+def test_numpy_and_lists(dev):
+    cap = dev.capture(depth=20_000)
+    tr = cap.transitions(1)
+    if kestrel._np is not None:
+        assert tr.dtype.names == ("sample", "level")
+        assert (tr["sample"][1:] - tr["sample"][:-1] == 16).all()
+    got = child("""
+        import json, kestrel
+        with kestrel.open() as dev:
+            tr = dev.capture(depth=20_000).transitions(1)
+            print("RESULT", json.dumps([type(tr).__name__, type(tr[0]).__name__,
+                                        [b[0] - a[0] for a, b in zip(tr, tr[1:])][:50]]))
+    """, no_numpy=True)
+    assert got[:2] == ["list", "tuple"] and set(got[2]) == {16}
+
+
+def test_three_groups():
+    got = child("""
+        import json, kestrel
+        with kestrel.open(serial="7302103000007") as dev:
+            cap = dev.capture(depth=50_000, trigger="rising:2")
+            out = {"channels": dev.channels, "model": dev.model.name,
+                   "trigger": cap.trigger_position,
+                   "gaps": [sorted({int(b[0] - a[0]) for a, b in zip(t, t[1:])})
+                            for t in (cap.transitions(g * 18 + bit)
+                                      for g in range(3) for bit in range(8))]}
+            try:
+                cap.transitions(54)
+            except kestrel.KestrelError as e:
+                out["beyond"] = e.code
+            print("RESULT", json.dumps(out))
+    """, devices="7302103000007")
+    assert (got["channels"], got["model"], got["trigger"]) == (54, "THREE", 2500)
+    # Each group counts on its own: group g steps every (g + 1) * 32 ns.
+    assert got["gaps"] == [[(8 * (g + 1)) << bit] for g in range(3) for bit in range(8)]
+    assert got["beyond"] == 1999
+
+
+# Export -----------------------------------------------------------------------------
+
+def needs_export():
+    if not kestrel.has_export("vcd"):
+        pytest.skip(f"{kestrel.library_path()} has no kestrelapi_export_vcd yet")
+
+
+def test_export_formats(dev, tmp_path):
+    needs_export()
+    cap = dev.capture(depth=20_000, trigger="rising:3")
+    tr = pairs(cap.transitions(3))
+    inside = [(s, v) for s, v in tr if 0 < s < cap.samples]
+
+    vcd = tmp_path / "all.vcd"
+    cap.export(str(vcd))
+    text = vcd.read_text()
+    assert len(re.findall(r"^\$var wire 1 ", text, re.M)) == 18
+    some = tmp_path / "some.vcd"
+    cap.export(some, channels=[0, 3])
+    text = some.read_text()
+    wires = dict((name, ident) for ident, name in
+                 re.findall(r"^\$var wire 1 (\S+) (\S+) \$end", text, re.M))
+    assert sorted(wires) == ["ch0", "ch3"]
+    # Value changes of channel 3 after the dump of the initial values, in samples.
+    ns = 1e9 / cap.rate
+    changes, t = [], 0
+    for line in text[text.index("$end", text.index("$dumpvars")):].splitlines():
+        if line.startswith("#"):
+            t = int(line[1:])
+        elif line[1:] == wires["ch3"] and line[0] in "01":
+            changes.append((round(t / ns), int(line[0])))
+    assert [c for c in changes if c[0] < cap.samples] == inside
+
+    csv = tmp_path / "x.csv"
+    cap.export(csv, channels=[3])
+    rows = [l.split(",") for l in csv.read_text().splitlines()]
+    assert rows[0] == ["sample", "time", "channel", "level"]
+    ch3 = [(int(r[0]), int(r[3])) for r in rows[1:] if r[2] == "ch3"]
+    assert ch3[0][0] == 0 and [c for c in ch3[1:] if c[0] < cap.samples] == inside
+    assert [int(r[0]) for r in rows if r[2] == "trigger"] == [cap.trigger_position]
+
+    sr = tmp_path / "x.sr"
+    cap.export(sr, channels=[3])
+    with zipfile.ZipFile(sr) as z:
+        assert "metadata" in z.namelist()
+        data = z.read("logic-1-1")
+    assert len(data) == cap.samples  # one byte per sample for one channel
+    for s, v in inside:
+        assert (data[s] & 1, data[s - 1] & 1) == (v, 1 - v)
+
+    same = tmp_path / "x.data"
+    cap.export(same, channels=[0, 3], format="vcd")
+    strip = lambda x: re.sub(r"^\$date.*$", "", x, flags=re.M)
+    assert strip(same.read_text()) == strip(text)
+
+
+def test_export_refusals(dev, tmp_path):
+    needs_export()
+    cap = dev.capture(depth=10_000)
+    with pytest.raises(kestrel.KestrelError) as e:
+        cap.export(tmp_path / "missing" / "x.vcd")
+    assert e.value.code != 0 and e.value.name
+    with pytest.raises(kestrel.KestrelError) as e:
+        cap.export(tmp_path / "x.vcd", channels=[18])
+    assert e.value.code == 1006
+    with pytest.raises(ValueError):
+        cap.export(tmp_path / "x.wav")
+    with pytest.raises(ValueError):
+        cap.export(tmp_path / "x.vcd", channels=[])
+
+
+# README -----------------------------------------------------------------------------
+
+def test_readme_example(tmp_path):
+    needs_export()
+    readme = open(os.path.join(REPO, "README.md")).read()
+    section = readme[readme.index("## Python"):]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    # Run as written, in a directory of its own that still finds the USB3 bridges.
+    os.symlink(os.path.join(SIMRT, "libftd3xx.so"), tmp_path / "libftd3xx.so")
+    env = dict(os.environ, PYTHONPATH=os.path.join(REPO, "python"))
+    p = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env,
+                       capture_output=True, text=True, timeout=600)
+    assert p.returncode == 0, p.stdout + p.stderr
+    assert "$enddefinitions" in (tmp_path / "x.vcd").read_text()
+    assert "trigger at 5000" in p.stdout
