@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "api/api_handles.h"
+#include "api/raw_value.h"
 #include "api/trycatch.h"
 
 using api_utils::api_handles;
@@ -35,9 +36,7 @@ extern "C" {
 ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h, kestrelapi_model_t model) {
     // A C caller may pass any int: read the raw value (no load of the enumeration) and
     // refuse what is not a model before anything is built.
-    int raw = 0;
-    static_assert(sizeof raw == sizeof model);
-    std::memcpy(&raw, &model, sizeof raw);
+    const int raw = api_utils::raw_value(model);
     if (h == nullptr || (raw != kestrel_one && raw != kestrel_two && raw != kestrel_three))
         return OHWAPI_INVALID_ARGUMENT;
     return trycatch([&] { *h = new api_handles(static_cast<hw::model_t>(raw)); });

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "api/api_handles.h"
+#include "api/raw_value.h"
 #include "api/trycatch.h"
 #include "hw/exception.h"
 #include "kestrelapi.h"
@@ -9,19 +10,12 @@
 using api_utils::api_handles;
 using api_utils::trycatch;
 
+using api_utils::raw_value;
+
 namespace {
 
 api_handles& handle_of(kestrelapi_handle h) {
     return *static_cast<api_handles*>(h);
-}
-
-// A C caller may pass any int as an enumeration: read the raw value, never load it as
-// the enumeration.
-template <typename E> int raw_value(const E& e) {
-    int raw = 0;
-    static_assert(sizeof raw == sizeof e);
-    std::memcpy(&raw, &e, sizeof raw);
-    return raw;
 }
 
 void check_trigger(const kestrelapi_trigger_description_t& t) {
@@ -83,6 +77,12 @@ void launch(api_handles& h, const kestrel::config& cfg) {
     h.trig_pos = 0;
     h.device.set_config(cfg);
     h.device.start();
+}
+
+// Field by field: the exported record has its own packing.
+void copy_out(const trs::tr& t, kestrelapi_trs_t& out) {
+    out.value = static_cast<uint8_t>(t.pol);
+    out.sampple_index = static_cast<uint64_t>(t.sample);
 }
 
 trs::iterator& channel_iterator(kestrelapi_handle handle, uint8_t channel_index) {
@@ -162,20 +162,14 @@ ohwapi_err_code_t kestrelapi_trs_before(kestrelapi_handle handle, uint8_t channe
 
 ohwapi_err_code_t kestrelapi_trs_get_next(kestrelapi_handle handle, uint8_t channel_index,
                                           kestrelapi_trs_t* transition_data) {
-    return trycatch([&] {
-        const trs::tr t = channel_iterator(handle, channel_index).next();
-        transition_data->value = static_cast<uint8_t>(t.pol);
-        transition_data->sampple_index = static_cast<uint64_t>(t.sample);
-    });
+    return trycatch(
+        [&] { copy_out(channel_iterator(handle, channel_index).next(), *transition_data); });
 }
 
 ohwapi_err_code_t kestrelapi_trs_get_previous(kestrelapi_handle handle, uint8_t channel_index,
                                               kestrelapi_trs_t* transition_data) {
-    return trycatch([&] {
-        const trs::tr t = channel_iterator(handle, channel_index).prev();
-        transition_data->value = static_cast<uint8_t>(t.pol);
-        transition_data->sampple_index = static_cast<uint64_t>(t.sample);
-    });
+    return trycatch(
+        [&] { copy_out(channel_iterator(handle, channel_index).prev(), *transition_data); });
 }
 
 ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle handle, uint8_t channel_index,
