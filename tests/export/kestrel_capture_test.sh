@@ -1,0 +1,134 @@
+#!/bin/sh
+# kestrel-capture run as README.md shows it: sim/run <build> <build>/tools/kestrel-capture ...
+# Usage: kestrel_capture_test.sh <source-dir> <build-dir>
+set -u
+src=$1
+build=$2
+tool=$build/tools/kestrel-capture
+base=$(mktemp -d /tmp/kestrel_capture_XXXXXX)
+trap 'rm -rf "$base"' EXIT
+# Outputs of the tool in $work, its messages beside it.
+work=$base/files
+mkdir "$work"
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# run <expected exit> <args...>: messages in $base/out and $base/err.
+run() {
+    want=$1
+    shift
+    env -u KESTREL_SIM_DEVICES "$src/sim/run" "$build" "$tool" "$@" >"$base/out" 2>"$base/err"
+    got=$?
+    if [ "$got" -ne "$want" ]; then
+        fail "kestrel-capture $* exited $got, expected $want"
+        cat "$base/out" "$base/err"
+    fi
+}
+
+sigrok() {
+    env -u LD_LIBRARY_PATH sigrok-cli "$@"
+}
+have_sigrok=0
+if env -u LD_LIBRARY_PATH sigrok-cli --version >/dev/null 2>&1; then
+    have_sigrok=1
+else
+    echo "note: sigrok-cli missing, the files are checked without it"
+fi
+
+run 0 --help
+grep -q -- "--pre-trigger" "$base/out" || fail "--help lacks --pre-trigger"
+grep -q "Exit codes" "$base/out" || fail "--help lacks the exit codes"
+
+run 0 --list
+grep -q "^7302101000001 *KESTREL ONE *18 " "$base/out" || fail "--list: $(cat "$base/out")"
+
+KESTREL_SIM_DEVICES=7302101000001,7302103000007 \
+    "$src/sim/run" "$build" "$tool" --list >"$base/out" 2>&1 || fail "--list of two devices"
+grep -q "^7302103000007 *KESTREL THREE *54 " "$base/out" || fail "--list: $(cat "$base/out")"
+
+# No device: its own exit code, for --list and for a capture.
+KESTREL_SIM_DEVICES= "$src/sim/run" "$build" "$tool" --list >/dev/null 2>&1
+[ $? -eq 3 ] || fail "--list without a device is not exit 3"
+KESTREL_SIM_DEVICES= "$src/sim/run" "$build" "$tool" -o "$work/x.vcd" >/dev/null 2>"$base/err"
+[ $? -eq 3 ] || fail "a capture without a device is not exit 3"
+grep -q "no KESTREL device found" "$base/err" || fail "no one-line error: $(cat "$base/err")"
+run 3 -d 7302101999999 -o "$work/x.vcd"
+
+# Bad arguments, refused before any capture.
+run 2 -o "$work/x.txt"
+run 2 -t 18:rising -o "$work/x.vcd"
+run 2 -t 3:sideways -o "$work/x.vcd"
+run 2 -c 0-18 -o "$work/x.vcd"
+run 2 --rate 2G -o "$work/x.vcd"
+run 2 --depth lots -o "$work/x.vcd"
+run 2 --bogus
+run 7 -o "$work/missing/x.vcd"
+[ -z "$(ls "$work")" ] || fail "files left behind: $(ls "$work")"
+
+# A triggered capture to VCD: the device's UART line on channel 8 decodes to its text.
+run 0 -n 2M -t 3:rising -o "$work/uart.vcd" --name 8=rx
+grep -q "wrote $work/uart.vcd: 2000000 samples" "$base/out" || fail "summary: $(cat "$base/out")"
+grep -q "waiting for trigger" "$base/err" || fail "no trigger state in: $(cat "$base/err")"
+grep -q "streaming" "$base/err" || fail "no streaming state in: $(cat "$base/err")"
+grep -q '^\$comment trigger at sample 10000 \$end' "$work/uart.vcd" || fail "no trigger comment"
+grep -q '^\$var wire 1 [^ ]* rx \$end' "$work/uart.vcd" || fail "no wire named rx"
+if [ $have_sigrok -eq 1 ]; then
+    sigrok -I vcd -i "$work/uart.vcd" -P uart:rx=rx:baudrate=115200 -A uart=rx-data >"$base/dec"
+    # "KESTREL 0\r\n", as the device repeats it.
+    tr -d '\n' <"$base/dec" | grep -q "uart-1: 4Buart-1: 45uart-1: 53uart-1: 54uart-1: 52uart-1: 45uart-1: 4Cuart-1: 20uart-1: 30" ||
+        fail "uart decode: $(head -20 "$base/dec")"
+fi
+
+# Chosen channels of a three-group device to a session file and to CSV.
+KESTREL_SIM_DEVICES=7302103000007 "$src/sim/run" "$build" "$tool" -n 300k -c 0-3,40,53 \
+    -o "$work/three.sr" >"$base/out" 2>"$base/err" || fail "54-channel capture: $(cat "$base/err")"
+[ -s "$work/three.sr" ] || fail "no session file"
+if [ $have_sigrok -eq 1 ]; then
+    sigrok -i "$work/three.sr" --show >"$base/show"
+    grep -q "Channels: 6" "$base/show" || fail "session: $(cat "$base/show")"
+    grep -q "ch53: logic" "$base/show" || fail "session: $(cat "$base/show")"
+    grep -q "Logic sample count: 300000" "$base/show" || fail "session: $(cat "$base/show")"
+fi
+run 0 -n 100k -c 5 --pre-trigger 0.5 -o "$work/one.csv"
+head -2 "$work/one.csv" | tr '\n' ' ' | grep -q "^sample,time,channel,level 0,0,ch5," ||
+    fail "csv: $(head -3 "$work/one.csv")"
+grep -q "note: 5000 samples before the trigger (asked 50000)" "$base/err" ||
+    fail "pre-trigger note: $(cat "$base/err")"
+
+# Ctrl-C while streaming: exit 5; with --keep-partial what was captured is written.
+interrupt() {
+    rm -f "$base/err"
+    env -u KESTREL_SIM_DEVICES "$src/sim/run" "$build" "$tool" -n 100M -o "$1" "$2" \
+        >"$base/out" 2>"$base/err" &
+    pid=$!
+    i=0
+    while ! grep -q "streaming [1-9]" "$base/err" && [ $i -lt 600 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -INT $pid
+    wait $pid
+    echo $?
+}
+rc=$(interrupt "$work/part.sr" --keep-partial)
+[ "$rc" -eq 5 ] || fail "interrupted capture exited $rc: $(cat "$base/err")"
+grep -q "aborted: kept" "$base/err" || fail "nothing kept: $(cat "$base/err")"
+[ -s "$work/part.sr" ] || fail "no partial file"
+if [ $have_sigrok -eq 1 ]; then
+    sigrok -i "$work/part.sr" --show | grep -q "Logic sample count: [1-9]" ||
+        fail "partial session unreadable"
+fi
+rc=$(interrupt "$work/none.sr" --timeout=10)
+[ "$rc" -eq 5 ] || fail "interrupted capture exited $rc"
+[ ! -e "$work/none.sr" ] || fail "written without --keep-partial"
+ls "$work" | grep -q '^\.' && fail "temporary files left: $(ls -a "$work")"
+
+if [ $failures -ne 0 ]; then
+    echo "$failures failures"
+    exit 1
+fi
+echo "kestrel-capture ok"

@@ -1,0 +1,614 @@
+// kestrel-capture: one capture from a KESTREL device to a VCD, sigrok session or CSV file,
+// through the exported interface only.
+#include <kestrelapi.h>
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+// Exit codes, also listed in --help.
+enum exit_code : int {
+    exit_ok = 0,
+    exit_failure = 1, // anything not below
+    exit_usage = 2,
+    exit_no_device = 3,
+    exit_no_trigger = 4,
+    exit_aborted = 5,
+    exit_device_error = 6,
+    exit_file_error = 7,
+};
+
+constexpr auto poll_interval = 50ms;
+constexpr auto settle_limit = 15s; // abort or close until the device is ready again
+constexpr auto stall_limit = 30s;  // streaming without a new sample
+
+std::atomic<bool> interrupted{false};
+extern "C" void on_signal(int) {
+    interrupted = true;
+}
+
+// The tool's own output; the library's log goes to the original standard output only with
+// --verbose.
+std::FILE* out = stdout;
+
+struct failure {
+    int exit;
+    std::string message;
+};
+
+std::string code_text(int rc) {
+    return std::string(kestrelapi_error_name(rc)) + " (" + std::to_string(rc) + ")";
+}
+
+void check(int rc, const std::string& what, int exit = exit_device_error) {
+    if (rc != OHWAPI_OK) throw failure{exit, what + ": " + code_text(rc)};
+}
+
+// 250M, 1.5k, 100000: a count with an optional k, M or G.
+uint64_t parse_count(const std::string& s, const std::string& what) {
+    size_t used = 0;
+    double v = 0;
+    try {
+        v = std::stod(s, &used);
+    } catch (...) {
+        throw failure{exit_usage, "invalid " + what + " '" + s + "'"};
+    }
+    double mult = 1;
+    const std::string rest = s.substr(used);
+    if (rest == "k" || rest == "K")
+        mult = 1e3;
+    else if (rest == "M")
+        mult = 1e6;
+    else if (rest == "G")
+        mult = 1e9;
+    else if (!rest.empty())
+        throw failure{exit_usage, "invalid " + what + " '" + s + "'"};
+    const double r = std::round(v * mult);
+    if (!(r > 0) || r > 1e15 || std::fabs(r - v * mult) > 1e-6 * r)
+        throw failure{exit_usage, "invalid " + what + " '" + s + "'"};
+    return static_cast<uint64_t>(r);
+}
+
+struct model_info {
+    kestrelapi_model_t model;
+    const char* name;
+    unsigned channels;
+};
+
+std::optional<model_info> model_of(const std::string& sn) {
+    if (sn.rfind("7302101", 0) == 0) return model_info{kestrel_one, "KESTREL ONE", 18};
+    if (sn.rfind("7302102", 0) == 0) return model_info{kestrel_two, "KESTREL TWO", 36};
+    if (sn.rfind("7302103", 0) == 0) return model_info{kestrel_three, "KESTREL THREE", 54};
+    return std::nullopt;
+}
+
+// A handle freed on every path; its device closed first when it was opened.
+class handle {
+public:
+    explicit handle(kestrelapi_model_t m) {
+        check(kestrelapi_create_new_handle(&h_, m), "cannot create a handle", exit_failure);
+    }
+    ~handle() {
+        if (opened_) close();
+        kestrelapi_free(h_);
+    }
+    handle(const handle&) = delete;
+    handle& operator=(const handle&) = delete;
+    kestrelapi_handle get() const { return h_; }
+
+    std::vector<std::pair<std::string, std::string>> list() {
+        check(kestrelapi_create_device_list(h_), "cannot list devices");
+        uint16_t n = 0;
+        check(kestrelapi_get_devices_count(h_, &n), "cannot list devices");
+        std::vector<std::pair<std::string, std::string>> found;
+        for (uint16_t i = 0; i < n && i < 256; ++i) {
+            device_descriptor_t d{nullptr, nullptr};
+            if (kestrelapi_get_device_descriptor(h_, static_cast<uint8_t>(i), &d) != OHWAPI_OK)
+                continue;
+            found.emplace_back(d.sn ? d.sn : "", d.desc ? d.desc : "");
+            kestrelapi_free_device_descriptor(&d);
+        }
+        kestrelapi_free_device_list(h_);
+        return found;
+    }
+    void open(std::string sn, std::string desc) {
+        device_descriptor_t d{sn.data(), desc.data()};
+        check(kestrelapi_device_open(h_, d), "cannot open " + sn);
+        opened_ = true;
+    }
+    bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
+        bool f = false;
+        return getter(h_, &f) == OHWAPI_OK && f;
+    }
+    bool wait_ready(std::chrono::milliseconds limit) {
+        const auto end = steady::now() + limit;
+        while (!flag(kestrelapi_get_ready_flag)) {
+            if (steady::now() > end) return false;
+            std::this_thread::sleep_for(poll_interval);
+        }
+        return true;
+    }
+    void close() {
+        opened_ = false;
+        if (kestrelapi_device_close(h_) != OHWAPI_OK) return;
+        const auto end = steady::now() + settle_limit;
+        while (flag(kestrelapi_get_device_open_flag) || !flag(kestrelapi_get_ready_flag)) {
+            if (steady::now() > end) break;
+            std::this_thread::sleep_for(poll_interval);
+        }
+    }
+
+private:
+    kestrelapi_handle h_ = nullptr;
+    bool opened_ = false;
+};
+
+int list_devices() {
+    std::vector<std::pair<std::string, std::string>> found;
+    {
+        handle h(kestrel_one);
+        found = h.list();
+    }
+    if (found.empty()) throw failure{exit_no_device, "no KESTREL device found"};
+    std::fprintf(out, "%-15s %-14s %-8s %-6s %-6s\n", "SERIAL", "MODEL", "CHANNELS", "MCU", "FPGA");
+    for (const auto& [sn, desc] : found) {
+        const auto m = model_of(sn);
+        if (!m) {
+            std::fprintf(out, "%-15s %-14s\n", sn.c_str(), "unknown model");
+            continue;
+        }
+        std::string mcu = "?", fpga = "?";
+        try {
+            handle h(m->model);
+            h.open(sn, desc);
+            uint8_t a = 0, b = 0, c = 0, d = 0;
+            if (kestrelapi_get_mcu_version_major(h.get(), &a) == OHWAPI_OK &&
+                kestrelapi_get_mcu_version_minor(h.get(), &b) == OHWAPI_OK)
+                mcu = std::to_string(a) + "." + std::to_string(b);
+            if (kestrelapi_get_fpga_version_major(h.get(), &c) == OHWAPI_OK &&
+                kestrelapi_get_fpga_version_minor(h.get(), &d) == OHWAPI_OK)
+                fpga = std::to_string(c) + "." + std::to_string(d);
+        } catch (const failure& f) {
+            mcu = f.message;
+            fpga.clear();
+        }
+        std::fprintf(out, "%-15s %-14s %-8u %-6s %-6s\n", sn.c_str(), m->name, m->channels,
+                     mcu.c_str(), fpga.c_str());
+    }
+    return exit_ok;
+}
+
+struct trigger_choice {
+    kestrelapi_trigger_description_t desc{};
+    bool external_rising = true;
+};
+
+trigger_choice parse_trigger(const std::string& s) {
+    trigger_choice t;
+    std::memset(&t.desc, 0, sizeof t.desc);
+    t.desc.type = KESTRELAPI_TRG_NOTRIG;
+    if (s == "none") return t;
+    const auto colon = s.find(':');
+    const std::string where = s.substr(0, colon);
+    const std::string edge = colon == std::string::npos ? "" : s.substr(colon + 1);
+    auto bad = [&] { return failure{exit_usage, "invalid trigger '" + s + "'"}; };
+    if (where == "ext") {
+        if (edge != "rising" && edge != "falling") throw bad();
+        t.external_rising = edge == "rising";
+        t.desc.type = t.external_rising ? KESTRELAPI_TRG_EXT_RISING : KESTRELAPI_TRG_EXT_FALLING;
+        return t;
+    }
+    if (where == "any") {
+        if (edge != "change") throw bad();
+        t.desc.type = KESTRELAPI_TRG_CHANGE;
+        t.desc.channel = -1;
+        return t;
+    }
+    if (where.empty() || where.size() > 2 || !std::all_of(where.begin(), where.end(), ::isdigit))
+        throw bad();
+    const int ch = std::stoi(where);
+    if (ch > 17) throw failure{exit_usage, "trigger channel " + where + " is not 0..17"};
+    t.desc.channel = static_cast<int8_t>(ch);
+    if (edge == "rising")
+        t.desc.type = KESTRELAPI_TRG_RISING;
+    else if (edge == "falling")
+        t.desc.type = KESTRELAPI_TRG_FALLING;
+    else if (edge == "change")
+        t.desc.type = KESTRELAPI_TRG_CHANGE;
+    else
+        throw bad();
+    return t;
+}
+
+// "0-7,12": the channels, as the 128-bit mask of the export functions.
+std::pair<uint64_t, uint64_t> parse_channels(const std::string& s, unsigned channels) {
+    uint64_t lo = 0, hi = 0;
+    size_t start = 0;
+    while (start <= s.size()) {
+        const size_t comma = std::min(s.find(',', start), s.size());
+        const std::string part = s.substr(start, comma - start);
+        const size_t dash = part.find('-');
+        unsigned a = 0, b = 0;
+        try {
+            size_t used = 0;
+            a = static_cast<unsigned>(std::stoul(part.substr(0, dash), &used));
+            if (used != (dash == std::string::npos ? part.size() : dash)) throw 0;
+            b = a;
+            if (dash != std::string::npos) {
+                b = static_cast<unsigned>(std::stoul(part.substr(dash + 1), &used));
+                if (used != part.size() - dash - 1) throw 0;
+            }
+        } catch (...) {
+            throw failure{exit_usage, "invalid channel list '" + s + "'"};
+        }
+        if (a > b || b >= channels)
+            throw failure{exit_usage, "channels '" + part + "' are not within 0.." +
+                                          std::to_string(channels - 1)};
+        for (unsigned ch = a; ch <= b; ++ch)
+            (ch < 64 ? lo : hi) |= uint64_t{1} << (ch % 64);
+        start = comma + 1;
+    }
+    return {lo, hi};
+}
+
+std::string lower_extension(const std::string& path) {
+    const auto dot = path.rfind('.');
+    const auto slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string e = path.substr(dot);
+    std::transform(e.begin(), e.end(), e.begin(), ::tolower);
+    return e;
+}
+
+// Fails before the capture rather than after it.
+void check_writable(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (::access(dir.c_str(), W_OK) != 0)
+        throw failure{exit_file_error, "cannot write " + path + ": " + std::strerror(errno)};
+}
+
+std::string rate_text(double samples_per_s) {
+    char b[32];
+    if (samples_per_s >= 1e9)
+        std::snprintf(b, sizeof b, "%.2f GS/s", samples_per_s / 1e9);
+    else if (samples_per_s >= 1e6)
+        std::snprintf(b, sizeof b, "%.1f MS/s", samples_per_s / 1e6);
+    else if (samples_per_s >= 1e3)
+        std::snprintf(b, sizeof b, "%.1f kS/s", samples_per_s / 1e3);
+    else
+        std::snprintf(b, sizeof b, "%.0f S/s", samples_per_s);
+    return b;
+}
+
+// One progress line: rewritten in place on a terminal; otherwise a plain line when the
+// state changes and at every 10 % of streaming.
+class progress {
+public:
+    progress() : tty_(::isatty(STDERR_FILENO) != 0) {}
+    void show(int state, const std::string& text, int percent = -1) {
+        if (tty_) {
+            std::fprintf(stderr, "\r\033[K%s", text.c_str());
+            std::fflush(stderr);
+            dirty_ = true;
+            return;
+        }
+        const int step = percent < 0 ? -1 : percent / 10;
+        if (state == state_ && step == step_) return;
+        state_ = state;
+        step_ = step;
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    void done() {
+        if (tty_ && dirty_) std::fprintf(stderr, "\n");
+        dirty_ = false;
+    }
+
+private:
+    bool tty_;
+    bool dirty_ = false;
+    int state_ = -1;
+    int step_ = -2;
+};
+
+struct options {
+    bool list = false;
+    std::string device;
+    std::string rate = "250M";
+    std::string depth = "1M";
+    std::string pre_trigger;
+    std::string trigger = "none";
+    unsigned threshold = 1650;
+    unsigned vcc = 3300;
+    std::string channels;
+    std::string output;
+    double timeout = 10;
+    bool keep_partial = false;
+    bool verbose = false;
+    std::vector<std::string> names;
+};
+
+int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi) {
+    const std::string ext = lower_extension(o.output);
+    int rc;
+    if (ext == ".vcd")
+        rc = kestrelapi_export_vcd(h.get(), o.output.c_str(), lo, hi);
+    else if (ext == ".sr")
+        rc = kestrelapi_export_sr(h.get(), o.output.c_str(), lo, hi);
+    else
+        rc = kestrelapi_export_csv(h.get(), o.output.c_str(), lo, hi);
+    check(rc, "cannot write " + o.output, exit_file_error);
+    int64_t total = 0, post = 0;
+    kestrelapi_get_available_samples(h.get(), &total, &post);
+    std::fprintf(out, "wrote %s: %lld samples\n", o.output.c_str(), static_cast<long long>(total));
+    return exit_ok;
+}
+
+int capture(const options& o) {
+    const std::string ext = lower_extension(o.output);
+    if (ext != ".vcd" && ext != ".sr" && ext != ".csv")
+        throw failure{exit_usage, "output '" + o.output + "': use .vcd, .sr or .csv"};
+    const uint64_t rate = parse_count(o.rate, "rate");
+    if (rate > 1000000000) throw failure{exit_usage, "rate above 1 GHz"};
+    const uint64_t depth = parse_count(o.depth, "depth");
+    if (o.timeout <= 0 || o.timeout > 86400)
+        throw failure{exit_usage, "timeout must be within 0..86400 s"};
+    if (o.threshold > 65535 || o.vcc > 65535) throw failure{exit_usage, "millivolts out of range"};
+    const trigger_choice trig = parse_trigger(o.trigger);
+    check_writable(o.output);
+
+    // The device: by serial number or the first found.
+    std::vector<std::pair<std::string, std::string>> found;
+    {
+        handle lister(kestrel_one);
+        found = lister.list();
+    }
+    auto dev = found.begin();
+    if (!o.device.empty())
+        dev = std::find_if(found.begin(), found.end(),
+                           [&](const auto& d) { return d.first == o.device; });
+    if (dev == found.end())
+        throw failure{exit_no_device,
+                      o.device.empty() ? "no KESTREL device found" : "no device " + o.device};
+    const auto model = model_of(dev->first);
+    if (!model) throw failure{exit_no_device, "unknown model of device " + dev->first};
+    const auto [lo, hi] = o.channels.empty() ? std::pair<uint64_t, uint64_t>{0, 0}
+                                             : parse_channels(o.channels, model->channels);
+
+    // The library keeps min(5 %, 10000 samples) before the trigger, whatever is asked.
+    const int64_t d = static_cast<int64_t>(depth);
+    const int64_t post = std::max(static_cast<int64_t>(0.95 * static_cast<double>(d)), d - 10000);
+    if (!o.pre_trigger.empty()) {
+        int64_t asked;
+        if (o.pre_trigger.find('.') != std::string::npos) {
+            const double r = std::stod(o.pre_trigger);
+            if (!(r >= 0 && r < 1)) throw failure{exit_usage, "pre-trigger ratio not in 0..1"};
+            asked = static_cast<int64_t>(r * static_cast<double>(d));
+        } else {
+            asked = static_cast<int64_t>(parse_count(o.pre_trigger, "pre-trigger"));
+        }
+        if (asked != d - post)
+            std::fprintf(stderr,
+                         "note: %lld samples before the trigger (asked %lld): the "
+                         "library keeps min(5 %%, 10000)\n",
+                         static_cast<long long>(d - post), static_cast<long long>(asked));
+    }
+
+    handle h(model->model);
+    h.open(dev->first, dev->second);
+    for (const auto& n : o.names) {
+        const auto eq = n.find('=');
+        unsigned ch = 0;
+        try {
+            ch = static_cast<unsigned>(std::stoul(n.substr(0, eq)));
+        } catch (...) {
+            throw failure{exit_usage, "invalid --name '" + n + "' (use CH=NAME)"};
+        }
+        if (eq == std::string::npos || ch >= model->channels)
+            throw failure{exit_usage, "invalid --name '" + n + "' (use CH=NAME)"};
+        check(kestrelapi_set_channel_name(h.get(), static_cast<uint8_t>(ch),
+                                          n.substr(eq + 1).c_str()),
+              "invalid name '" + n + "'", exit_usage);
+    }
+
+    kestrelapi_settings_t s;
+    std::memset(&s, 0, sizeof s);
+    s.sampling_depth = d;
+    s.post_trig_depth = post;
+    s.s_clk = static_cast<uint32_t>(rate);
+    for (auto& t : s.thresh_capture_mv)
+        t = static_cast<uint16_t>(o.threshold);
+    for (auto& v : s.vcc_gen_mv)
+        v = static_cast<uint16_t>(o.vcc);
+    s.state_clk_mode = SCLK_DISABLE;
+    s.state_clk_src = SCLK_CH9;
+    s.timebase_src = TIMEBASE_INTERNAL;
+    s.ext_in_threshold_mv = static_cast<uint16_t>(o.threshold);
+    s.ext_trig_out_polarity = trig.external_rising;
+    kestrelapi_trigger_description_t none;
+    std::memset(&none, 0, sizeof none);
+    none.type = KESTRELAPI_TRG_NOTRIG;
+    check(kestrelapi_launch_new_capture_simple_trigger(h.get(), trig.desc, none, s),
+          "capture refused");
+
+    progress bar;
+    const auto launched = steady::now();
+    const auto trigger_deadline = launched + std::chrono::duration_cast<steady::duration>(
+                                                 std::chrono::duration<double>(o.timeout));
+    auto last_growth = launched;
+    int64_t last_count = -1;
+    std::optional<steady::time_point> stream_start;
+    int64_t stream_first = 0;
+    enum { running, done, timed_out, user_abort, stalled } outcome = running;
+    while (outcome == running) {
+        if (interrupted) {
+            outcome = user_abort;
+            break;
+        }
+        if (h.flag(kestrelapi_get_capture_done_flag)) {
+            outcome = done;
+            break;
+        }
+        const int err = kestrelapi_get_last_error(h.get());
+        if (err != OHWAPI_OK && h.flag(kestrelapi_get_ready_flag)) {
+            bar.done();
+            throw failure{exit_device_error, "capture failed: " + code_text(err)};
+        }
+        const auto now = steady::now();
+        if (!h.flag(kestrelapi_get_triggered_flag)) {
+            const bool configured = h.flag(kestrelapi_get_config_done_flag);
+            bar.show(configured ? 1 : 0, configured ? "waiting for trigger" : "configuring");
+            if (now > trigger_deadline) outcome = timed_out;
+        } else {
+            int64_t total = 0, post_count = 0;
+            kestrelapi_get_available_samples(h.get(), &total, &post_count);
+            if (!stream_start) {
+                stream_start = now;
+                stream_first = total;
+            }
+            if (total != last_count) {
+                last_count = total;
+                last_growth = now;
+            } else if (now - last_growth > stall_limit) {
+                outcome = stalled;
+                break;
+            }
+            const int pct = static_cast<int>(std::min<int64_t>(100, total * 100 / d));
+            const double secs = std::chrono::duration<double>(now - *stream_start).count();
+            std::string detail;
+            if (secs > 0.2 && total > stream_first) {
+                const double r = static_cast<double>(total - stream_first) / secs;
+                char b[64];
+                std::snprintf(b, sizeof b, ", %s, ETA %.0f s", rate_text(r).c_str(),
+                              static_cast<double>(std::max<int64_t>(0, d - total)) / r);
+                detail = b;
+            }
+            bar.show(2, "streaming " + std::to_string(pct) + " %" + detail, pct);
+        }
+        std::this_thread::sleep_for(poll_interval);
+    }
+    bar.done();
+    if (outcome == done) return export_file(h, o, lo, hi);
+
+    kestrelapi_request_abort(h.get());
+    const bool settled = h.wait_ready(settle_limit);
+    if (outcome == timed_out) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%g", o.timeout);
+        throw failure{exit_no_trigger, "no trigger (" + o.trigger + ") within " + b + " s"};
+    }
+    if (outcome == stalled)
+        throw failure{exit_device_error, "streaming stopped: no new sample for 30 s"};
+    if (o.keep_partial && settled) {
+        int64_t total = 0, post_count = 0;
+        kestrelapi_get_available_samples(h.get(), &total, &post_count);
+        if (total > 0) {
+            export_file(h, o, lo, hi);
+            std::fprintf(stderr, "aborted: kept %lld samples\n", static_cast<long long>(total));
+            return exit_aborted;
+        }
+    }
+    throw failure{exit_aborted, "aborted, nothing written"};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    options o;
+    CLI::App app{"Captures from a KESTREL logic analyzer into a VCD, sigrok session (.sr) or "
+                 "CSV file.",
+                 "kestrel-capture"};
+    app.add_flag("--list", o.list, "List the attached devices with model and firmware versions");
+    app.add_option("-d,--device", o.device,
+                   "Serial number of the device (default: the first found); the model follows "
+                   "from its prefix 7302101 / 7302102 / 7302103");
+    app.add_option("-r,--rate", o.rate, "Sampling rate in Hz, k/M/G suffixes (max 1G)")
+        ->capture_default_str();
+    app.add_option("-n,--depth", o.depth, "Samples to capture, k/M/G suffixes")
+        ->capture_default_str();
+    app.add_option("--pre-trigger", o.pre_trigger,
+                   "Samples before the trigger, as a ratio (0.1) or a count (5000). The library "
+                   "fixes it to min(5 % of the depth, 10000 samples): the capture after the "
+                   "trigger is max(0.95 x depth, depth - 10000); a different request is "
+                   "reported and not applied");
+    app.add_option("-t,--trigger", o.trigger,
+                   "CH:rising, CH:falling, CH:change (CH 0..17), any:change, ext:rising, "
+                   "ext:falling or none")
+        ->capture_default_str();
+    app.add_option("--threshold", o.threshold, "Input threshold in millivolts")
+        ->capture_default_str();
+    app.add_option("--vcc", o.vcc, "Generated I/O supply in millivolts")->capture_default_str();
+    app.add_option("-c,--channels", o.channels,
+                   "Channels written, e.g. 0-7,12 (default: all of the model)");
+    app.add_option("--name", o.names, "Channel name in the file, CH=NAME (repeatable)");
+    app.add_option("-o,--output", o.output,
+                   "Output file; the format follows from the extension: .vcd, .sr, .csv");
+    app.add_option("--timeout", o.timeout, "Seconds to wait for the trigger")
+        ->capture_default_str();
+    app.add_flag("--keep-partial", o.keep_partial,
+                 "On Ctrl-C, write what was captured before stopping");
+    app.add_flag("-v,--verbose", o.verbose, "Show the library's log");
+    app.footer("Progress (waiting for trigger, streaming NN %, rate, ETA) goes to standard "
+               "error.\n\nExit codes: 0 done, 1 other failure, 2 bad arguments, 3 no device, "
+               "4 no trigger within the timeout, 5 aborted (Ctrl-C), 6 device error, "
+               "7 output file cannot be written.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? exit_ok : exit_usage;
+    }
+    if (!o.list && o.output.empty()) {
+        std::fprintf(stderr, "kestrel-capture: -o FILE is required (or --list)\n");
+        return exit_usage;
+    }
+
+    // The library logs to standard output: keep the tool's own output apart from it.
+    if (!o.verbose) {
+        const int mine = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (mine >= 0 && null >= 0) {
+            std::fflush(stdout);
+            ::dup2(null, STDOUT_FILENO);
+            out = ::fdopen(mine, "w");
+            if (!out) out = stderr;
+        }
+        if (null >= 0) ::close(null);
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+
+    int rc;
+    try {
+        rc = o.list ? list_devices() : capture(o);
+    } catch (const failure& f) {
+        std::fprintf(stderr, "kestrel-capture: %s\n", f.message.c_str());
+        rc = f.exit;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrel-capture: %s\n", e.what());
+        rc = exit_failure;
+    }
+    std::fflush(out);
+    return rc;
+}
