@@ -251,6 +251,17 @@ class Device:
             out.append(v.value)
         return {"mcu": (out[0], out[1]), "fpga": (out[2], out[3])}
 
+    def name_channel(self, channel, name):
+        """The channel's name in exported files; None restores the default chN."""
+        h = self._h()
+        fn = h.lib.late("kestrelapi_set_channel_name")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_set_channel_name")
+        if not 0 <= channel <= 255:
+            raise ValueError(f"channel {channel} out of range")
+        _check(fn(h.h, channel, None if name is None else name.encode()),
+               f"name channel {channel}")
+
     def capture(self, rate=250_000_000, depth=100_000, trigger=None, trigger_b=None,
                 threshold_mv=1650, vcc_mv=3300, timeout=60.0):
         """Captures depth samples at rate Hz and waits for the result.

@@ -96,6 +96,10 @@ def test_error_names_cover_the_header():
             continue
         assert _lib.ERROR_NAMES[value] == name
         assert kestrel.error_name(value)
+    if _lib.library().late("kestrelapi_error_name"):
+        # The library names the control link's and the bridges' codes itself.
+        assert kestrel.error_name(1993) == "LIBUSB_ERROR_TIMEOUT"
+        assert kestrel.error_name(3002) == "FT_DEVICE_NOT_FOUND"
     e = kestrel.KestrelError(1007, "capture")
     assert (e.code, e.name) == (1007, kestrel.error_name(1007))
     assert "1007" in str(e) and "capture" in str(e)
@@ -327,6 +331,15 @@ def test_export_formats(dev, tmp_path):
     assert len(data) == cap.samples  # one byte per sample for one channel
     for s, v in inside:
         assert (data[s] & 1, data[s - 1] & 1) == (v, 1 - v)
+
+    dev.name_channel(3, "clock out")
+    cap.export(tmp_path / "named.vcd", channels=[3])
+    assert re.search(r"^\$var wire 1 \S+ clock_out \$end", (tmp_path / "named.vcd").read_text(),
+                     re.M)
+    with pytest.raises(kestrel.KestrelError) as e:
+        dev.name_channel(18, "beyond")
+    assert e.value.code == 1006
+    dev.name_channel(3, None)
 
     same = tmp_path / "x.data"
     cap.export(same, channels=[0, 3], format="vcd")
