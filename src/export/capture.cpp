@@ -19,28 +19,50 @@ channel_cursor::channel_cursor(trs::iterator it, isamp from) : it_(std::move(it)
     fetch(from);
 }
 
+bool channel_cursor::take(trs::tr& t) {
+    if (has_pending_) {
+        t = pending_;
+        has_pending_ = false;
+        return true;
+    }
+    while (!last_) {
+        t = it_.next();
+        last_ = t.is_last;
+        if (t.pol == trs::value::rising || t.pol == trs::value::falling) return true;
+    }
+    return false;
+}
+
 void channel_cursor::fetch(isamp after) {
     next_ = no_sample;
-    while (!last_) {
-        const trs::tr t = it_.next();
-        last_ = t.is_last;
-        if (t.pol != trs::value::rising && t.pol != trs::value::falling) continue;
-        const bool l = t.pol == trs::value::rising;
+    trs::tr t;
+    while (take(t)) {
+        bool l = t.pol == trs::value::rising;
         if (t.sample <= after) {
             level_ = l; // same sample as the current position: the later item wins
             continue;
         }
+        // The last item at this sample is the level that holds from it.
+        trs::tr u;
+        while (take(u)) {
+            if (u.sample != t.sample) {
+                pending_ = u;
+                has_pending_ = true;
+                break;
+            }
+            l = u.pol == trs::value::rising;
+        }
         if (l == level_) continue;
         next_ = t.sample;
+        next_level_ = l;
         return;
     }
 }
 
 void channel_cursor::advance() {
     if (next_ == no_sample) return;
-    const isamp at = next_;
-    level_ = !level_;
-    fetch(at);
+    level_ = next_level_;
+    fetch(next_);
 }
 
 uint64_t rate_hz(hw::period period) {

@@ -39,11 +39,17 @@ public:
 
 private:
     void fetch(isamp after);
+    // The next stored level change, or false at the end.
+    bool take(trs::tr& t);
 
     trs::iterator it_;
     bool level_ = false;
+    bool next_level_ = false;
     bool last_ = true;
     isamp next_ = no_sample;
+    // One item read ahead: all items of one sample decide its level.
+    bool has_pending_ = false;
+    trs::tr pending_{};
 };
 
 // Sampling rate in Hz that the period stands for, rounded to the nearest Hz.

@@ -2,6 +2,7 @@
 
 #include "export/output_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <functional>
@@ -48,7 +49,8 @@ timescale_t vcd_timescale(hw::period period) {
             const double k = period / ts;
             if (k < 0.999999) continue;
             const double r = std::round(k);
-            if (std::fabs(k - r) <= 1e-6 * r) {
+            // Whole ticks, up to the rounding of the division.
+            if (std::fabs(k - r) <= std::max(1e-6, k * 1e-12)) {
                 best.multiplier = m;
                 best.unit = units[u];
                 best.ticks = static_cast<uint64_t>(r);
