@@ -531,7 +531,10 @@ int capture(const options& o) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+// The whole program; a test builds it into its own binary with KESTREL_CAPTURE_EMBEDDED.
+int kestrel_capture_main(int argc, char** argv) {
+    interrupted = false;
+    out = stdout;
     options o;
     CLI::App app{"Captures from a KESTREL logic analyzer into a VCD, sigrok session (.sr) or "
                  "CSV file.",
@@ -612,3 +615,9 @@ int main(int argc, char** argv) {
     std::fflush(out);
     return rc;
 }
+
+#ifndef KESTREL_CAPTURE_EMBEDDED
+int main(int argc, char** argv) {
+    return kestrel_capture_main(argc, argv);
+}
+#endif

@@ -1,0 +1,90 @@
+// kestrel-capture built into the test, so that the virtual device's faults reach it: the
+// exit codes of a trigger that never comes, a device that stops answering and Ctrl-C.
+#include <kestrel_sim/acquisition.h>
+
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "../core/api_fixture.h"
+#include "helpers.h"
+
+int kestrel_capture_main(int argc, char** argv);
+
+namespace {
+
+using namespace core_test;
+using namespace export_test;
+
+int run_tool(std::vector<std::string> args) {
+    args.insert(args.begin(), "kestrel-capture");
+    args.push_back("-v"); // leaves this process's standard output alone
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return kestrel_capture_main(static_cast<int>(args.size()), argv.data());
+}
+
+class capture_tool : public on_bus {
+protected:
+    void SetUp() override {
+        on_bus::SetUp();
+        bus::instance().plug(sn);
+        fw = bus::instance().firmware(sn);
+    }
+    const char* sn = "7302101000001";
+    std::shared_ptr<kestrel_sim::firmware> fw;
+    temp_dir dir;
+};
+
+TEST_F(capture_tool, a_trigger_that_never_comes_is_exit_4) {
+    fw->acq().never_trigger(true);
+    const auto t0 = steady::now();
+    EXPECT_EQ(run_tool({"-t", "3:rising", "--timeout", "0.5", "-o", dir.file("x.vcd")}), 4);
+    EXPECT_LT(steady::now() - t0, 30s);
+    EXPECT_TRUE(dir.entries().empty());
+    EXPECT_FALSE(fw->run_flag()); // stopped, not left running
+}
+
+TEST_F(capture_tool, a_device_that_stops_answering_is_exit_6) {
+    bus::instance().ignore_packets(sn, 1, -1);
+    EXPECT_EQ(run_tool({"-n", "20k", "-o", dir.file("x.sr")}), 6);
+    EXPECT_TRUE(dir.entries().empty());
+    bus::instance().ignore_packets(sn, 1, 0);
+    // The device is usable again by the next run.
+    EXPECT_EQ(run_tool({"-n", "20k", "-o", dir.file("y.sr")}), 0);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"y.sr"});
+}
+
+TEST_F(capture_tool, ctrl_c_while_waiting_keeps_nothing) {
+    fw->acq().never_trigger(true);
+    std::thread ctrl_c([&] {
+        // Interrupt once the device runs the capture.
+        eventually([&] { return fw->run_flag(); }, 20s);
+        std::raise(SIGINT);
+    });
+    EXPECT_EQ(run_tool({"-t", "any:change", "--timeout", "60", "--keep-partial", "-o",
+                        dir.file("x.csv")}),
+              5);
+    ctrl_c.join();
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST_F(capture_tool, the_chosen_device_and_model) {
+    // One device streaming at a time: the bridges of several plugged devices repeat.
+    bus::instance().unplug_all();
+    bus::instance().plug("7302102000042");
+    EXPECT_EQ(run_tool({"-d", "7302101000001", "-o", dir.file("gone.vcd")}), 3);
+    EXPECT_EQ(
+        run_tool({"-d", "7302102000042", "-n", "50k", "-c", "20-35", "-o", dir.file("two.vcd")}),
+        0);
+    const auto v = read_vcd(dir.file("two.vcd"));
+    ASSERT_EQ(v.names.size(), 16u);
+    EXPECT_EQ(v.names.front(), "ch20");
+    EXPECT_EQ(v.names.back(), "ch35");
+    // Channel 36 is beyond a two-group model.
+    EXPECT_EQ(run_tool({"-d", "7302102000042", "-c", "36", "-o", dir.file("bad.vcd")}), 2);
+}
+
+} // namespace
