@@ -373,6 +373,34 @@ int capture(const options& o) {
         throw failure{exit_usage, "timeout must be within 0..86400 s"};
     if (o.threshold > 65535 || o.vcc > 65535) throw failure{exit_usage, "millivolts out of range"};
     const trigger_choice trig = parse_trigger(o.trigger);
+    // The library keeps min(5 %, 10000 samples) before the trigger, whatever is asked.
+    const int64_t d = static_cast<int64_t>(depth);
+    const int64_t post = std::max(static_cast<int64_t>(0.95 * static_cast<double>(d)), d - 10000);
+    if (!o.pre_trigger.empty()) {
+        int64_t asked;
+        if (o.pre_trigger.find('.') != std::string::npos) {
+            double r = -1;
+            size_t used = 0;
+            try {
+                r = std::stod(o.pre_trigger, &used);
+            } catch (...) {
+            }
+            if (used != o.pre_trigger.size() || !(r >= 0 && r < 1))
+                throw failure{exit_usage, "pre-trigger ratio not in 0..1"};
+            asked = static_cast<int64_t>(r * static_cast<double>(d));
+        } else {
+            asked = o.pre_trigger == "0"
+                        ? 0
+                        : static_cast<int64_t>(parse_count(o.pre_trigger, "pre-trigger"));
+        }
+        if (asked >= d) throw failure{exit_usage, "pre-trigger not below the depth"};
+        if (asked != d - post)
+            std::fprintf(stderr,
+                         "note: %lld samples before the trigger (asked %lld): the "
+                         "library keeps min(5 %%, 10000)\n",
+                         static_cast<long long>(d - post), static_cast<long long>(asked));
+    }
+
     check_writable(o.output);
 
     // The device: by serial number or the first found.
@@ -392,25 +420,6 @@ int capture(const options& o) {
     if (!model) throw failure{exit_no_device, "unknown model of device " + dev->first};
     const auto [lo, hi] = o.channels.empty() ? std::pair<uint64_t, uint64_t>{0, 0}
                                              : parse_channels(o.channels, model->channels);
-
-    // The library keeps min(5 %, 10000 samples) before the trigger, whatever is asked.
-    const int64_t d = static_cast<int64_t>(depth);
-    const int64_t post = std::max(static_cast<int64_t>(0.95 * static_cast<double>(d)), d - 10000);
-    if (!o.pre_trigger.empty()) {
-        int64_t asked;
-        if (o.pre_trigger.find('.') != std::string::npos) {
-            const double r = std::stod(o.pre_trigger);
-            if (!(r >= 0 && r < 1)) throw failure{exit_usage, "pre-trigger ratio not in 0..1"};
-            asked = static_cast<int64_t>(r * static_cast<double>(d));
-        } else {
-            asked = static_cast<int64_t>(parse_count(o.pre_trigger, "pre-trigger"));
-        }
-        if (asked != d - post)
-            std::fprintf(stderr,
-                         "note: %lld samples before the trigger (asked %lld): the "
-                         "library keeps min(5 %%, 10000)\n",
-                         static_cast<long long>(d - post), static_cast<long long>(asked));
-    }
 
     handle h(model->model);
     h.open(dev->first, dev->second);

@@ -66,6 +66,8 @@ run 2 -c 0-18 -o "$work/x.vcd"
 run 2 --rate 2G -o "$work/x.vcd"
 run 2 --depth lots -o "$work/x.vcd"
 run 2 --bogus
+run 2 --pre-trigger 0.x -o "$work/x.vcd"
+run 2 --pre-trigger 2M -o "$work/x.vcd"
 run 7 -o "$work/missing/x.vcd"
 [ -z "$(ls "$work")" ] || fail "files left behind: $(ls "$work")"
 
