@@ -1,4 +1,5 @@
 #include "api/api_handles.h"
+#include "api/raw_value.h"
 
 #include <cstring>
 
@@ -13,13 +14,16 @@ api_handles::api_handles(hw::model_t model)
           caps.channels, trs_man, capture_watermark, [this](int64_t at) { trig_pos = at; }, log_fn),
       device(capture, trs_man, notifier, model, log_fn, trg_mode) {}
 
+using api_utils::raw_value;
+
 namespace {
 
-template <typename E> int raw_value(const E& e) {
-    int raw = 0;
-    static_assert(sizeof raw == sizeof e);
-    std::memcpy(&raw, &e, sizeof raw);
-    return raw;
+// A C caller may store any byte in a bool field: read the byte, never load it as a bool.
+bool flag_of(const bool& b) {
+    uint8_t raw = 0;
+    static_assert(sizeof raw == sizeof b);
+    std::memcpy(&raw, &b, sizeof raw);
+    return raw != 0;
 }
 
 template <typename T> T checked(int raw, int low, int high) {
@@ -62,12 +66,12 @@ kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) const {
     cfg.timebase = checked<kestrel::timebase_t>(raw_value(s.timebase_src), TIMEBASE_EXTERNAL,
                                                 TIMEBASE_INTERNAL);
     cfg.global_trigger.trig_source = kestrel::trig_source_t::external;
-    cfg.global_trigger.ext_in_50r = s.ext_trig_50r;
+    cfg.global_trigger.ext_in_50r = flag_of(s.ext_trig_50r);
     cfg.global_trigger.ext_in_threshold_mv = s.ext_in_threshold_mv;
-    cfg.global_trigger.trig_out_polarity = s.ext_trig_out_polarity;
+    cfg.global_trigger.trig_out_polarity = flag_of(s.ext_trig_out_polarity);
     for (size_t gi = 0; gi < cfg.groups.size(); ++gi)
         for (size_t i = 0; i < 2; ++i) {
-            cfg.groups[gi].oci_parameters.clk_out_enable[i] = s.oci_clk_out_enable[gi][i];
+            cfg.groups[gi].oci_parameters.clk_out_enable[i] = flag_of(s.oci_clk_out_enable[gi][i]);
             cfg.groups[gi].oci_parameters.clk_out_freq[i] = s.oci_clk_out_freq[gi][i];
         }
     // Entry ch configures natural channel ch.
