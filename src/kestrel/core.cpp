@@ -107,7 +107,7 @@ void core::close() {
 }
 
 void core::abort() {
-    if (capt.is_running()) capt.abort.notify();
+    if (capt.is_running() || captures_launched > 0) capt.abort.notify();
 }
 
 bool core::is_runnable(const config& cfg, std::string& why) {
@@ -166,7 +166,19 @@ void core::start() {
     std::lock_guard lock(launch_m);
     capt.reset();
     reset_exception();
-    launch([this] { capture_thread(); });
+    ++captures_launched;
+    try {
+        launch([this] {
+            struct ended {
+                std::atomic<int>& n;
+                ~ended() { --n; }
+            } in_flight{captures_launched};
+            capture_thread();
+        });
+    } catch (...) {
+        --captures_launched;
+        throw;
+    }
 }
 
 void core::prepare_triggers(config& cfg) {

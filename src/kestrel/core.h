@@ -139,6 +139,9 @@ private:
 
     std::string last_sn;
     std::mutex launch_m; // a launch against a capture thread still preparing
+    // Capture threads launched and not yet ended: an abort before one has reached the
+    // device must still stop it.
+    std::atomic<int> captures_launched{0};
     // Declared last: destroyed first, so every background thread is joined while the
     // objects it works on still exist.
     mox::thread_tools thrd_tool;
