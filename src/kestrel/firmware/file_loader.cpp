@@ -80,6 +80,7 @@ bool file_loader::do_file_operation(op_t op, const std::string& filename, mox::t
             // Whatever an earlier attempt answered, this one did not succeed; and a device
             // that stays silent is a link failure, not an answer about the file.
             log("no response de file op");
+            com.throw_if_device_gone();
             throw hw::exception(hw::error::not_responding);
         }
         if (result != code(op_t::res_busy)) return result == code(op_t::res_sucess);
@@ -121,8 +122,12 @@ bool file_loader::file_write(const bytes& data, mox::progress<uint8_t, 100>& pro
             e_op_result.reset(0);
             com.tx(commands::endpoints::file_loader, chunk);
             // A lost reply counts the chunk as written: the CRC check of the whole file
-            // finds a chunk that really went missing.
-            if (!wait_result(op_t::write, times.chunk_ms, result)) result = code(op_t::res_sucess);
+            // finds a chunk that really went missing. A device that left the bus would
+            // otherwise cost the wait for every remaining chunk.
+            if (!wait_result(op_t::write, times.chunk_ms, result)) {
+                com.throw_if_device_gone();
+                result = code(op_t::res_sucess);
+            }
         }
         if (result != code(op_t::res_sucess)) return false;
     }
@@ -144,6 +149,7 @@ bool file_loader::check_crc(const std::string& name, uint32_t crc) {
         log("CRC request resent");
         if (!ecrc.wait(reported, times.crc_ms)) {
             log("No response to CRC request");
+            com.throw_if_device_gone();
             throw hw::exception(hw::error::not_responding);
         }
     }

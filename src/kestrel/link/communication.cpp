@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <new>
+
+#include <libusb.h>
 #include <string>
 
 #include "drivers/d3xx/exception.h"
@@ -74,6 +76,10 @@ void communication::on_ping(const bytes& params) {
     ping_sem.give();
 }
 
+void communication::throw_if_device_gone() const {
+    if (const int code = device_gone.load(); code != 0) throw libusb::exception(code);
+}
+
 void communication::pause() {
     stop_sem.take(mox::timeout(100));
 }
@@ -83,6 +89,7 @@ template <typename F> void communication::guarded(const char* libusb_prefix, F&&
         body();
     } catch (const libusb::exception& e) {
         log(libusb_prefix + std::to_string(e.code()));
+        if (e.code() == LIBUSB_ERROR_NO_DEVICE) device_gone = e.code();
         pause();
     } catch (const mox_com::except& e) {
         log("MOXCOM error: " + std::to_string(e.code()));
@@ -109,6 +116,7 @@ void communication::rx_listener() {
                 timeout_ms = 250;
             }
             usb_bulk.rx(buffer, trx_max_len, timeout_ms);
+            device_gone = 0;
             if (buffer.empty()) return;
             std::lock_guard lock(handlers_m);
             interpreter.append(buffer);

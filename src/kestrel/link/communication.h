@@ -48,6 +48,10 @@ public:
     static void throw_usb_err(d3xx::err e);
 
     bool link_ok() const { return ping_ok.load(); }
+    // Throws the libusb error of a device that has left the bus (the last transfer failed
+    // with LIBUSB_ERROR_NO_DEVICE and none has succeeded since); waits for replies use it
+    // to tell a vanished device from a slow one.
+    void throw_if_device_gone() const;
 
     mox::semaphore ping_sem{1, 0};
     std::vector<std::unique_ptr<hw::usb_group_t>> usb_interfaces;
@@ -64,6 +68,7 @@ private:
     mox_com::packetizer<mox_utils::crc_type::CRC_16_CCITT> packetizer;
     const hw::log_fn& log;
     std::atomic<bool> ping_ok{false};
+    std::atomic<int> device_gone{0}; // LIBUSB_ERROR_NO_DEVICE while the device is away
     std::atomic<bool> th_continue{true};
     mox::semaphore stop_sem{1, 0}; // ends the listener's and transmitter's pauses at once
     std::mutex handlers_m;         // dispatch against registration
