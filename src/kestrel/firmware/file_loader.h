@@ -67,11 +67,14 @@ public:
     // device does not answer a request and its resend.
     bool check_crc(const std::string& name, uint32_t crc);
 
+    // One reply of the device on the endpoint (the listener thread calls it). Public so
+    // that replies can be fed without a link.
+    void com_handler(const bytes& reply);
+
 private:
     bool do_file_operation(commands::file_loader op, const std::string& filename, mox::timeout t);
     // Waits for the result of op; a late answer to an earlier operation is skipped.
     bool wait_result(commands::file_loader op, mox::timeout t, uint8_t& result);
-    void com_handler(const bytes& reply);
 
     communication& com;
     const hw::log_fn& log;
