@@ -1,5 +1,5 @@
 // The two USB paths and the communication engine against the virtual device.
-#include <gtest/gtest.h>
+#include "../core/api_fixture.h"
 
 #include <kestrel_sim/bus.h>
 
@@ -20,22 +20,11 @@
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace core_test;
 using kestrel::commands::endpoints;
-using kestrel_sim::bus;
-using steady = std::chrono::steady_clock;
 
 constexpr const char* sn_one = "7302101000001";
 constexpr const char* sn_three = "7302103000007";
-
-template <typename F> bool eventually(F&& cond, std::chrono::milliseconds limit = 10s) {
-    const auto end = steady::now() + limit;
-    while (!cond()) {
-        if (steady::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 // Messages of the engine, readable while its threads log.
 struct log_sink {
