@@ -23,8 +23,10 @@ constexpr size_t staging_units = 1 << 16;
 // is generated from the stores when it is read and only a small staging buffer exists.
 class chunk_source {
 public:
-    chunk_source(const capture_t& cap, isamp first, isamp end, size_t unit)
-        : cap_(cap), first_(first), end_(end), unit_(unit) {
+    // `staging` is shared by the chunks: libzip reads one at a time.
+    chunk_source(const capture_t& cap, isamp first, isamp end, size_t unit,
+                 std::vector<uint8_t>& staging)
+        : cap_(cap), first_(first), end_(end), unit_(unit), buf_(staging) {
         zip_error_init(&err_);
     }
     ~chunk_source() { zip_error_fini(&err_); }
@@ -52,7 +54,6 @@ private:
             return read(static_cast<uint8_t*>(data), len);
         case ZIP_SOURCE_CLOSE:
             cur_.clear();
-            std::vector<uint8_t>().swap(buf_);
             return 0;
         case ZIP_SOURCE_STAT: {
             auto* st = static_cast<zip_stat_t*>(data);
@@ -86,7 +87,7 @@ private:
             if (cur_[k].next_change() < end_) due_.emplace(cur_[k].next_change(), k);
         }
         pos_ = first_;
-        buf_.assign(staging_units * unit_, 0);
+        buf_.resize(staging_units * unit_);
         buf_len_ = buf_pos_ = 0;
     }
 
@@ -138,7 +139,7 @@ private:
     std::priority_queue<entry, std::vector<entry>, std::greater<>> due_;
     uint64_t word_ = 0;
     isamp pos_ = 0;
-    std::vector<uint8_t> buf_;
+    std::vector<uint8_t>& buf_;
     size_t buf_pos_ = 0, buf_len_ = 0;
 };
 
@@ -182,6 +183,7 @@ void write_sr(const capture_t& cap, const std::string& path, size_t chunk_bytes)
         throw file_error("cannot write " + path + ": " + m);
     }
     std::vector<std::unique_ptr<chunk_source>> chunks;
+    std::vector<uint8_t> staging;
     auto fail = [&](const std::string& what) {
         const std::string m = what + " " + path + ": " + zip_message(zip_get_error(za));
         zip_discard(za);
@@ -201,7 +203,7 @@ void write_sr(const capture_t& cap, const std::string& path, size_t chunk_bytes)
     int n = 1;
     for (isamp first = 0; first < cap.length; first += chunk_samples, ++n) {
         const isamp end = std::min(cap.length, first + chunk_samples);
-        chunks.push_back(std::make_unique<chunk_source>(cap, first, end, unit));
+        chunks.push_back(std::make_unique<chunk_source>(cap, first, end, unit, staging));
         const std::string name = "logic-1-" + std::to_string(n);
         const auto idx =
             add(name.c_str(), zip_source_function(za, chunk_source::callback, chunks.back().get()));

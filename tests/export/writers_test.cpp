@@ -312,7 +312,13 @@ TEST(sr, hundred_million_samples_of_54_channels_in_bounded_memory) {
     xport::write_sr(f.all(length), dir.file("big.sr"));
     const long grown = peak_rss_kib() - before;
     // 700 MB expanded; the writer holds a chunk's staging buffer and libzip's buffers.
-    EXPECT_LT(grown, 64 * 1024) << "KiB";
+    // AddressSanitizer keeps freed blocks in quarantine, so allow it more.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long limit_kib = 400 * 1024;
+#else
+    constexpr long limit_kib = 64 * 1024;
+#endif
+    EXPECT_LT(grown, limit_kib) << "KiB";
     int err = 0;
     zip_t* za = zip_open(dir.file("big.sr").c_str(), ZIP_RDONLY, &err);
     ASSERT_NE(za, nullptr);
