@@ -58,6 +58,7 @@ void core::open(const std::string& sn) {
             status.set(hw::status::v::idle);
             throw hw::exception(hw::error::no_device_found);
         }
+        com.link_opened();
         last_sn = sn;
     }
     wait_for_startup(last_sn);

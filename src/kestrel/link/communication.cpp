@@ -89,7 +89,7 @@ template <typename F> void communication::guarded(const char* libusb_prefix, F&&
         body();
     } catch (const libusb::exception& e) {
         log(libusb_prefix + std::to_string(e.code()));
-        if (e.code() == LIBUSB_ERROR_NO_DEVICE) device_gone = e.code();
+        device_gone = e.code() == LIBUSB_ERROR_NO_DEVICE ? e.code() : 0;
         pause();
     } catch (const mox_com::except& e) {
         log("MOXCOM error: " + std::to_string(e.code()));

@@ -52,6 +52,8 @@ public:
     // with LIBUSB_ERROR_NO_DEVICE and none has succeeded since); waits for replies use it
     // to tell a vanished device from a slow one.
     void throw_if_device_gone() const;
+    // A newly opened link starts with no such failure.
+    void link_opened() { device_gone = 0; }
 
     mox::semaphore ping_sem{1, 0};
     std::vector<std::unique_ptr<hw::usb_group_t>> usb_interfaces;

@@ -48,6 +48,8 @@ bool status_getter::wait_for_startup(const std::string& sn, uint32_t timeout_ms)
         hw::keep_alive::instance().push_unique(sn);
         if (!request_update(100)) {
             log("No response while waiting for device startup");
+            // A device that left the bus will not start: no point waiting the time out.
+            com.throw_if_device_gone();
         } else {
             const auto groups = device_status.groups();
             version = groups.empty() ? 0 : groups[0].version;
