@@ -346,7 +346,12 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                 EXPECT_EQ(kestrelapi_request_abort(h), OHWAPI_OK);
                 EXPECT_TRUE(eventually([&] { return flag(h, kestrelapi_get_ready_flag); }, 30s));
                 EXPECT_EQ(kestrelapi_device_close(h), OHWAPI_OK);
-                EXPECT_TRUE(eventually([&] { return flag(h, kestrelapi_get_ready_flag); }, 30s));
+                EXPECT_TRUE(eventually(
+                    [&] {
+                        return !flag(h, kestrelapi_get_device_open_flag) &&
+                               flag(h, kestrelapi_get_ready_flag);
+                    },
+                    30s));
                 if (f == fault::unplug_replug) b.plug(m.sn);
                 EXPECT_TRUE(eventually([&] { return !b.devices().empty(); }, 5s));
                 std::this_thread::sleep_for(100ms); // a rebooted device settles
