@@ -4,7 +4,7 @@
 
 namespace hw {
 
-usb_group_t::usb_group_t(size_t capacity) {
+usb_group_t::usb_group_t(size_t capacity) : buffer_capacity(capacity) {
     // Default-initialised: the pages are only touched by the reads that fill them.
     auto reserve = [capacity](buffer_t& b) {
         b.data.reset(new uint8_t[capacity]);
@@ -13,12 +13,6 @@ usb_group_t::usb_group_t(size_t capacity) {
     };
     pingpong.access_read_buffer(reserve);
     pingpong.access_write_buffer(reserve);
-}
-
-size_t usb_group_t::capacity() {
-    size_t c = 0;
-    pingpong.access_read_buffer([&](buffer_t& b) { c = b.capacity; });
-    return c;
 }
 
 d3xx::err usb_group_t::dump_to_buffer(size_t len, uint32_t timeout_ms) {

@@ -21,7 +21,8 @@ public:
     usb_group_t(const usb_group_t&) = delete;
     usb_group_t& operator=(const usb_group_t&) = delete;
 
-    size_t capacity();
+    // Fixed at construction; read without the buffers' locks, which a parse may hold.
+    size_t capacity() const { return buffer_capacity; }
     // Reads up to len bytes (at most the capacity) into the write buffer, replacing it.
     d3xx::err dump_to_buffer(size_t len, uint32_t timeout_ms);
     d3xx::err dump_to_buffer(d3xx::ft245& other, size_t len, uint32_t timeout_ms);
@@ -47,6 +48,7 @@ private:
         size_t size = 0;
         size_t capacity = 0;
     };
+    const size_t buffer_capacity;
     mox::pingpong_t<buffer_t> pingpong;
 };
 

@@ -60,6 +60,8 @@ void core::open(const std::string& sn) {
         }
         com.link_opened();
         last_sn = sn;
+        // Bridges kept from an earlier session belong to a link that is gone.
+        if (!com.usb_interfaces.empty()) com.clear_usb3();
     }
     wait_for_startup(last_sn);
 
@@ -98,8 +100,14 @@ void core::close_links() {
     const bool capturing = capt.is_running();
     abort();
     std::unique_lock lock(device_busy, std::defer_lock);
-    (void)lock.try_lock_for(std::chrono::milliseconds(capturing ? 10000 : 1000));
+    const bool held = lock.try_lock_for(std::chrono::milliseconds(capturing ? 10000 : 1000));
     usb_driver.close();
+    // A capture that has still not let go keeps reading its bridges' buffers: they are
+    // freed by the next open or with the core, after its thread has been joined.
+    if (!held && capt.is_running()) {
+        log("Capture still running: USB3 interfaces kept until it ends");
+        return;
+    }
     com.clear_usb3();
 }
 

@@ -312,3 +312,27 @@ TEST_F(api_capture, captured_uart_and_counter_through_the_signal_tools) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(api_capture, a_group_that_never_triggers_is_aborted_promptly) {
+    // The one-group device is listed first and its bridge carries group 0's serial number:
+    // group 0 of the two-group capture reads a bridge that never streams, so group 1 waits
+    // for a common trigger instant that never comes.
+    bus::instance().unplug_all();
+    bus::instance().plug("7302101000001");
+    bus::instance().plug("7302102000042");
+    fw = bus::instance().firmware("7302102000042");
+    h = std::make_unique<api_handle>(kestrel_two);
+    ASSERT_EQ(h->open("7302102000042"), OHWAPI_OK);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(100000)),
+              OHWAPI_OK);
+    ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_triggered_flag); }, 30s));
+    EXPECT_FALSE(flag(kestrelapi_get_capture_done_flag));
+    EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
+    EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }, 10s));
+    EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_ABORTED);
+}
+
+} // namespace
