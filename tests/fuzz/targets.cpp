@@ -236,7 +236,7 @@ int settings(const uint8_t* data, size_t size) {
     kestrelapi_settings_t s;
     std::memset(&s, 0, sizeof s);
     const auto raw = in.bytes(sizeof s);
-    std::memcpy(&s, raw.data(), raw.size());
+    if (!raw.empty()) std::memcpy(&s, raw.data(), raw.size());
 
     // Engine descriptions first: they decide what the slots may do.
     for (auto& e : h.device.trigger_engines) {
