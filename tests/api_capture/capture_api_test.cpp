@@ -181,7 +181,8 @@ TEST_F(api_capture, complex_launch_and_walking_backwards) {
     kestrelapi_trs_t t;
     for (int i = 3; i >= 0; --i) {
         ASSERT_EQ(kestrelapi_trs_get_previous(h->get(), 9, &t), OHWAPI_OK);
-        EXPECT_EQ(t.sampple_index, forward[static_cast<size_t>(i)].sample);
+        const uint64_t at = t.sampple_index; // a packed member: no reference to it
+        EXPECT_EQ(at, forward[static_cast<size_t>(i)].sample);
     }
     EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_UNKNOWN_ERROR);
     bool more = true;
