@@ -19,29 +19,7 @@ const model_case models[] = {{kestrel_one, "7302101000001", 18},
                              {kestrel_three, "7302103000007", 54}};
 
 kestrelapi_settings_t settings(int64_t depth, uint32_t freq = 250000000) {
-    kestrelapi_settings_t s;
-    std::memset(&s, 0, sizeof s);
-    s.sampling_depth = depth;
-    s.post_trig_depth = depth / 2;
-    s.s_clk = freq;
-    for (auto& t : s.thresh_capture_mv)
-        t = 1650;
-    for (auto& v : s.vcc_gen_mv)
-        v = 3300;
-    s.state_clk_mode = SCLK_DISABLE;
-    s.state_clk_src = SCLK_CH9;
-    s.timebase_src = TIMEBASE_INTERNAL;
-    s.ext_in_threshold_mv = 1000;
-    s.ext_trig_out_polarity = true;
-    return s;
-}
-
-kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int8_t ch) {
-    kestrelapi_trigger_description_t t;
-    std::memset(&t, 0, sizeof t);
-    t.type = type;
-    t.channel = ch;
-    return t;
+    return default_settings(depth, freq);
 }
 
 struct transition {

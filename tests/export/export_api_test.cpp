@@ -20,29 +20,7 @@ const std::vector<uint8_t> spi_bytes = {0x81, 0x3C, 0x00, 0xFF, 0x5A, 0xC3};
 constexpr unsigned uart_ch = 8, spi_clk = 1, spi_mosi = 2, spi_cs = 3;
 
 kestrelapi_settings_t settings(int64_t depth) {
-    kestrelapi_settings_t s;
-    std::memset(&s, 0, sizeof s);
-    s.sampling_depth = depth;
-    s.post_trig_depth = depth / 2;
-    s.s_clk = rate;
-    for (auto& t : s.thresh_capture_mv)
-        t = 1650;
-    for (auto& v : s.vcc_gen_mv)
-        v = 3300;
-    s.state_clk_mode = SCLK_DISABLE;
-    s.state_clk_src = SCLK_CH9;
-    s.timebase_src = TIMEBASE_INTERNAL;
-    s.ext_in_threshold_mv = 1000;
-    s.ext_trig_out_polarity = true;
-    return s;
-}
-
-kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int8_t ch) {
-    kestrelapi_trigger_description_t t;
-    std::memset(&t, 0, sizeof t);
-    t.type = type;
-    t.channel = ch;
-    return t;
+    return default_settings(depth, rate);
 }
 
 class export_api : public on_bus {

@@ -148,14 +148,6 @@ kestrelapi_settings_t random_settings(std::mt19937_64& rng, int64_t depth) {
     return s;
 }
 
-kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int8_t ch) {
-    kestrelapi_trigger_description_t t;
-    std::memset(&t, 0, sizeof t);
-    t.type = type;
-    t.channel = ch;
-    return t;
-}
-
 struct figures {
     uint64_t captures = 0, completed = 0, verified = 0, faults = 0, failures_reported = 0,
              refused = 0, sessions = 0, reopen_after_unplug = 0, aborted_corrupt_streams = 0;
