@@ -180,15 +180,15 @@ _TRIGGER_TYPES = {
 }
 
 
-def _trigger(spec):
+def _trigger(description):
     """None, "none", "rising:3", "falling:5", "change" (any channel), "change:4",
     "ext_rising", "ext_falling", or a (kind, channel) pair."""
-    if spec is None:
-        spec = ("none", 0)
-    elif isinstance(spec, str):
-        kind, _, ch = spec.partition(":")
-        spec = (kind, ch)
-    kind, ch = spec
+    if description is None:
+        description = ("none", 0)
+    elif isinstance(description, str):
+        kind, _, ch = description.partition(":")
+        description = (kind, ch)
+    kind, ch = description
     kind = str(kind).strip().lower().replace("-", "_")
     if kind not in _TRIGGER_TYPES:
         raise ValueError(f"unknown trigger {kind!r}: one of {', '.join(_TRIGGER_TYPES)}")

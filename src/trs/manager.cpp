@@ -108,6 +108,19 @@ void manager::resize(isamp new_n_samples, bool set_as_uncaptured) {
     my_resizer.resize(new_n_samples, set_as_uncaptured);
 }
 
+namespace {
+
+// A reader of every store, in channel order; the caller holds the manager's lock.
+template <typename T> std::vector<T> one_per_store(std::vector<store>& stores) {
+    std::vector<T> v;
+    v.reserve(stores.size());
+    for (auto& s : stores)
+        v.emplace_back(s);
+    return v;
+}
+
+} // namespace
+
 iterator manager::create_iterator(hw::ich i) {
     mox::mutex_lock lk(mutex);
     check_index(i);
@@ -116,11 +129,7 @@ iterator manager::create_iterator(hw::ich i) {
 
 std::vector<iterator> manager::create_iterators() {
     mox::mutex_lock lk(mutex);
-    std::vector<iterator> v;
-    v.reserve(channel_stores.size());
-    for (auto& s : channel_stores)
-        v.emplace_back(s);
-    return v;
+    return one_per_store<iterator>(channel_stores);
 }
 
 builder manager::create_builder(hw::ich i) {
@@ -142,11 +151,7 @@ bitsampler manager::create_bitsampler(hw::ich i) {
 
 std::vector<bitsampler> manager::create_bitsamplers() {
     mox::mutex_lock lk(mutex);
-    std::vector<bitsampler> v;
-    v.reserve(channel_stores.size());
-    for (auto& s : channel_stores)
-        v.emplace_back(s);
-    return v;
+    return one_per_store<bitsampler>(channel_stores);
 }
 
 auto_baud manager::get_baud(hw::ich i) {

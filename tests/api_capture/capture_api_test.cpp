@@ -42,9 +42,7 @@ protected:
         on_bus::TearDown();
     }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
-        bool f = false;
-        EXPECT_EQ(getter(h->get(), &f), OHWAPI_OK);
-        return f;
+        return read_flag(h->get(), getter);
     }
     // Waits until the capture is done or has failed; the stored error.
     ohwapi_err_code_t finish() {

@@ -58,6 +58,12 @@ inline kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int
     return t;
 }
 
+inline bool read_flag(kestrelapi_handle h, ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
+    bool f = false;
+    EXPECT_EQ(getter(h, &f), OHWAPI_OK);
+    return f;
+}
+
 class api_handle {
 public:
     explicit api_handle(kestrelapi_model_t m) {
@@ -84,16 +90,8 @@ public:
         d.desc = desc.data();
         return kestrelapi_device_open(h, d);
     }
-    bool open_flag() {
-        bool f = false;
-        EXPECT_EQ(kestrelapi_get_device_open_flag(h, &f), OHWAPI_OK);
-        return f;
-    }
-    bool ready_flag() {
-        bool f = false;
-        EXPECT_EQ(kestrelapi_get_ready_flag(h, &f), OHWAPI_OK);
-        return f;
-    }
+    bool open_flag() { return read_flag(h, kestrelapi_get_device_open_flag); }
+    bool ready_flag() { return read_flag(h, kestrelapi_get_ready_flag); }
     // Closes and waits until the close thread has finished.
     void close() {
         EXPECT_EQ(kestrelapi_device_close(h), OHWAPI_OK);

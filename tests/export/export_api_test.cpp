@@ -38,9 +38,7 @@ protected:
         on_bus::TearDown();
     }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
-        bool f = false;
-        EXPECT_EQ(getter(h->get(), &f), OHWAPI_OK);
-        return f;
+        return read_flag(h->get(), getter);
     }
     // One capture of the signals set, no trigger; transmissions start 40 us in so that
     // every frame lies inside it.
