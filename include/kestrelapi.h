@@ -177,6 +177,9 @@ KESTRELAPI_LAYOUT(offsetof(kestrelapi_trs_t, sampple_index) == 4, "sample index 
 /* Handles and errors */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h,
                                                                  kestrelapi_model_t model);
+/* Stops the handle's work (a capture is aborted, a close or an update is waited for
+ * within bounds) and frees it. NULL is OK; a handle already freed gives
+ * OHWAPI_INVALID_ARGUMENT. Handles still alive when the process exits are freed then. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free(kestrelapi_handle handle);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error(kestrelapi_handle handle);
 
@@ -264,8 +267,7 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle hand
                                                           const char* path,
                                                           uint64_t channel_mask_lo,
                                                           uint64_t channel_mask_hi);
-KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle,
-                                                         const char* path,
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle, const char* path,
                                                          uint64_t channel_mask_lo,
                                                          uint64_t channel_mask_hi);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle,
@@ -275,10 +277,9 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle hand
 
 /* Name of a channel in exported files (at most 255 bytes, no control characters, else
  * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.
- * Names are kept per handle address: set them again after a new handle is created. */
+ * Names belong to the handle and go with it. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle,
-                                                                uint8_t channel,
-                                                                const char* name);
+                                                                uint8_t channel, const char* name);
 
 /* Name of an error code as a static string: "OHWAPI_BUSY", "LIBUSB_ERROR_TIMEOUT" (1993),
  * "FT_DEVICE_NOT_FOUND" (3002), ...; "UNKNOWN" for any other value. 1999 is

@@ -37,8 +37,11 @@ enum exit_code : int {
 };
 
 constexpr auto poll_interval = 50ms;
-constexpr auto settle_limit = 15s; // abort or close until the device is ready again
-constexpr auto stall_limit = 30s;  // streaming without a new sample
+constexpr auto settle_limit = 60s; // abort or close until the device is ready again
+// Streaming without a new sample. The library ends a stalled stream itself (after at most
+// about a minute at the lowest rate, where idle stretches arrive every 30 s); this is the
+// last resort.
+constexpr auto stall_limit = 120s;
 
 std::atomic<bool> interrupted{false};
 extern "C" void on_signal(int) {
@@ -525,7 +528,7 @@ int capture(const options& o) {
         throw failure{exit_no_trigger, "no trigger (" + o.trigger + ") within " + b + " s"};
     }
     if (outcome == stalled)
-        throw failure{exit_device_error, "streaming stopped: no new sample for 30 s"};
+        throw failure{exit_device_error, "streaming stopped: no new sample for 120 s"};
     if (o.keep_partial && settled) {
         int64_t total = 0, post_count = 0;
         kestrelapi_get_available_samples(h.get(), &total, &post_count);

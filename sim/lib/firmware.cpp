@@ -5,13 +5,14 @@
 #include "framing.h"
 
 #include <algorithm>
+#include <array>
 
 namespace kestrel_sim {
 
 namespace {
 
 // Any reply counts as an acknowledgement; the device sends one status byte.
-const std::vector<uint8_t> ack_payload{1};
+constexpr std::array<uint8_t, 1> ack_payload{1};
 
 enum status_cmd : uint8_t { request_update = 1, request_reboot = 2, request_bootloader = 3 };
 

@@ -1,5 +1,8 @@
 #pragma once
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "drivers/libusb/device.h"
 #include "hw/log.h"
@@ -36,6 +39,9 @@ public:
     std::atomic<isamp> trig_pos{0};
     kestrel::capture_tool capture;
     kestrel::core device;
+    // Caller names of channels in exported files.
+    std::mutex names_m;
+    std::map<hw::ich, std::string> channel_names;
 
     // The device configuration a settings record asks for. Values outside their
     // enumerations are refused with invalid_argument.

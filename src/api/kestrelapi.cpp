@@ -3,13 +3,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include "api/api_handles.h"
+#include "api/live_handles.h"
 #include "api/raw_value.h"
 #include "api/trycatch.h"
 
 using api_utils::api_handles;
+using api_utils::live_handles;
 using api_utils::trycatch;
 
 namespace {
@@ -39,11 +42,18 @@ ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h, kestrelapi_
     const int raw = api_utils::raw_value(model);
     if (h == nullptr || (raw != kestrel_one && raw != kestrel_two && raw != kestrel_three))
         return OHWAPI_INVALID_ARGUMENT;
-    return trycatch([&] { *h = new api_handles(static_cast<hw::model_t>(raw)); });
+    return trycatch([&] {
+        auto handle = std::make_unique<api_handles>(static_cast<hw::model_t>(raw));
+        live_handles::instance().add(handle.get());
+        *h = handle.release();
+    });
 }
 
 ohwapi_err_code_t kestrelapi_free(kestrelapi_handle handle) {
-    return trycatch([&] { delete static_cast<api_handles*>(handle); });
+    if (handle == nullptr) return OHWAPI_OK;
+    auto* h = static_cast<api_handles*>(handle);
+    if (!live_handles::instance().remove(h)) return OHWAPI_INVALID_ARGUMENT;
+    return trycatch([&] { delete h; });
 }
 
 ohwapi_err_code_t kestrelapi_get_last_error(kestrelapi_handle handle) {

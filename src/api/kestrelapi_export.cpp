@@ -1,5 +1,4 @@
 // Export of a capture to files, channel names and error names.
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,19 +22,10 @@ api_handles& handle_of(kestrelapi_handle h) {
 
 constexpr size_t max_name_length = 255;
 
-// Caller names per handle. The handle object has no room for them, so they live here,
-// keyed by the handle's address.
-std::mutex names_m;
-std::map<const void*, std::map<hw::ich, std::string>> names_by_handle;
-
-std::string channel_name(const void* h, hw::ich ch) {
-    std::lock_guard l(names_m);
-    const auto it = names_by_handle.find(h);
-    if (it != names_by_handle.end()) {
-        const auto n = it->second.find(ch);
-        if (n != it->second.end()) return n->second;
-    }
-    return xport::default_name(ch);
+std::string channel_name(api_handles& h, hw::ich ch) {
+    std::lock_guard l(h.names_m);
+    const auto n = h.channel_names.find(ch);
+    return n != h.channel_names.end() ? n->second : xport::default_name(ch);
 }
 
 std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
@@ -62,14 +52,14 @@ void export_capture(kestrelapi_handle handle, const char* path, uint64_t lo, uin
     xport::capture_t cap;
     cap.channels = selected(lo, hi, h.caps.channels);
     // A running capture still appends: only a finished (or aborted) one is exported.
-    if (!h.device.is_ready()) throw hw::exception(hw::error::busy);
+    if (h.device.capture_in_progress()) throw hw::exception(hw::error::busy);
     cap.man = &h.trs_man;
     cap.length = h.trs_man.available_samples_count();
     if (cap.length <= 0) throw hw::exception(hw::error::no_data);
     cap.period = h.trs_man.get_sampling_period();
     cap.trigger = h.device.capt.trigged ? static_cast<isamp>(h.trig_pos) : -1;
     for (hw::ich ch : cap.channels)
-        cap.names.push_back(channel_name(handle, ch));
+        cap.names.push_back(channel_name(h, ch));
     try {
         switch (fmt) {
         case format::vcd:
@@ -121,16 +111,11 @@ ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle, uint8_t 
         for (char c : n)
             if (static_cast<unsigned char>(c) < ' ' || c == 127)
                 throw hw::exception(hw::error::invalid_argument);
-        std::lock_guard l(names_m);
-        if (n.empty()) {
-            auto it = names_by_handle.find(handle);
-            if (it != names_by_handle.end()) {
-                it->second.erase(channel);
-                if (it->second.empty()) names_by_handle.erase(it);
-            }
-        } else {
-            names_by_handle[handle][channel] = std::move(n);
-        }
+        std::lock_guard l(h.names_m);
+        if (n.empty())
+            h.channel_names.erase(channel);
+        else
+            h.channel_names[channel] = std::move(n);
     });
 }
 

@@ -3,7 +3,8 @@
 namespace hw {
 
 keep_alive& keep_alive::instance() {
-    static keep_alive k;
+    // Never destroyed: a capture thread may still record a device while the process exits.
+    static keep_alive& k = *new keep_alive;
     return k;
 }
 

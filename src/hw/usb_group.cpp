@@ -15,16 +15,18 @@ usb_group_t::usb_group_t(size_t capacity) : buffer_capacity(capacity) {
     pingpong.access_write_buffer(reserve);
 }
 
-d3xx::err usb_group_t::dump_to_buffer(size_t len, uint32_t timeout_ms) {
-    return dump_to_buffer(driver, len, timeout_ms);
+d3xx::err usb_group_t::dump_to_buffer(size_t len, uint32_t timeout_ms, size_t* received) {
+    return dump_to_buffer(driver, len, timeout_ms, received);
 }
 
-d3xx::err usb_group_t::dump_to_buffer(d3xx::ft245& bridge, size_t len, uint32_t timeout_ms) {
+d3xx::err usb_group_t::dump_to_buffer(d3xx::ft245& bridge, size_t len, uint32_t timeout_ms,
+                                      size_t* received) {
     d3xx::err e = d3xx::err::OK;
     const auto t = static_cast<uint16_t>(std::min<uint32_t>(timeout_ms, UINT16_MAX));
     pingpong.access_write_buffer([&](buffer_t& b) {
         b.size = 0;
         e = bridge.read(b.data.get(), std::min(len, b.capacity), b.size, t);
+        if (received) *received = b.size;
     });
     return e;
 }

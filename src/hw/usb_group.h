@@ -23,9 +23,11 @@ public:
 
     // Fixed at construction; read without the buffers' locks, which a parse may hold.
     size_t capacity() const { return buffer_capacity; }
-    // Reads up to len bytes (at most the capacity) into the write buffer, replacing it.
-    d3xx::err dump_to_buffer(size_t len, uint32_t timeout_ms);
-    d3xx::err dump_to_buffer(d3xx::ft245& other, size_t len, uint32_t timeout_ms);
+    // Reads up to len bytes (at most the capacity) into the write buffer, replacing it;
+    // received, when given, tells how many came.
+    d3xx::err dump_to_buffer(size_t len, uint32_t timeout_ms, size_t* received = nullptr);
+    d3xx::err dump_to_buffer(d3xx::ft245& other, size_t len, uint32_t timeout_ms,
+                             size_t* received = nullptr);
     void swap_buffers() { pingpong.swap_buffers(); }
     // Copies, for inspection; the capture path reads in place with with_read_buffer.
     bytes get_read_buffer();

@@ -94,6 +94,10 @@ bool core::is_ready() {
     return true;
 }
 
+bool core::capture_in_progress() const {
+    return (captures_launched > 0 || capt.is_running()) && !capt.done;
+}
+
 void core::close_links() {
     // A capture is stopped first and given the time to leave the device, so that it never
     // streams from a closed link; other work holding the device delays closing by a second.
@@ -102,10 +106,12 @@ void core::close_links() {
     std::unique_lock lock(device_busy, std::defer_lock);
     const bool held = lock.try_lock_for(std::chrono::milliseconds(capturing ? 10000 : 1000));
     usb_driver.close();
-    // A capture that has still not let go keeps reading its bridges' buffers: they are
-    // freed by the next open or with the core, after its thread has been joined.
-    if (!held && capt.is_running()) {
-        log("Capture still running: USB3 interfaces kept until it ends");
+    // The bridges belong to whoever holds the device: a capture that has still not let go
+    // keeps reading their buffers, other work still uses them. They are then freed by the
+    // next open or with the core, after every thread has been joined.
+    if (!held) {
+        log(capt.is_running() ? "Capture still running: USB3 interfaces kept until it ends"
+                              : "Device still busy: USB3 interfaces kept until it is free");
         return;
     }
     com.clear_usb3();

@@ -30,6 +30,7 @@
 #include "mox/spi_master.h"
 #include "mox/thread_exception.h"
 #include "mox/thread_tools.h"
+#include "mox/timed_mutex.h"
 #include "mox/version.h"
 #include "oci/callbacks.h"
 #include "trs/manager.h"
@@ -66,6 +67,9 @@ public:
     void wait_for_startup(const std::string& sn);
     // No open, capture or update holds the device.
     bool is_ready();
+    // A capture launched and not yet done: its stores still change. A done capture whose
+    // thread is still leaving the device does not count.
+    bool capture_in_progress() const;
     // Closes the links on a background thread and returns at once.
     void close();
     void reboot_and_close();
@@ -104,7 +108,7 @@ public:
     hw::status status;
     libusb::driver usb_driver;
     libusb::interface_bulk data_interface;
-    std::timed_mutex device_busy;
+    mox::timed_mutex device_busy;
     capabilities device_caps;
     communication com;
     status_t device_status;

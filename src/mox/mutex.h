@@ -1,13 +1,13 @@
 #pragma once
 
-#include <mutex>
+#include "mox/timed_mutex.h"
 
 namespace mox {
 
 // A timed mutex; timed locking goes through osmutex directly.
 class mutex {
 public:
-    std::timed_mutex osmutex;
+    mox::timed_mutex osmutex;
 
     mutex() = default;
     mutex(const mutex&) = delete;

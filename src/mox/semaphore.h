@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mox/check.h"
+#include "mox/timed_mutex.h"
 #include "mox/timeout.h"
 
 #include <chrono>
@@ -66,7 +67,7 @@ public:
     bool take(timeout t = timeout()) { return wait(t); }
 
 private:
-    std::timed_mutex mtx;
+    mox::timed_mutex mtx;
     std::condition_variable_any cv;
     int count;
     int max_count;

@@ -107,7 +107,7 @@ TEST_F(capture_sim, stores_match_the_device_for_every_model) {
     }
 }
 
-TEST_F(capture_sim, cancel_overrun_read_errors_and_busy) {
+TEST_F(capture_sim, cancel_overrun_read_errors_stall_and_busy) {
     start(two);
     auto& acq = fw->acq();
 
@@ -167,6 +167,20 @@ TEST_F(capture_sim, cancel_overrun_read_errors_and_busy) {
     }
     acq.clear_faults();
     EXPECT_GT(read_channel(h->internals().trs_man, 0).size(), 1u);
+
+    // A stream that stops for good ends the capture as a device that no longer answers,
+    // within seconds and without an abort, and keeps what came.
+    acq.stall_stream(0, 400000, std::chrono::milliseconds(-1));
+    try {
+        capture(rising_on(1, 250000000, 400000, 300000));
+        ADD_FAILURE() << "no exception";
+    } catch (const hw::exception& e) {
+        EXPECT_EQ(e.code(), hw::error::not_responding);
+    }
+    EXPECT_FALSE(dev().capt.done);
+    EXPECT_FALSE(fw->run_flag());
+    EXPECT_GT(read_channel(h->internals().trs_man, 0).size(), 1u);
+    acq.clear_faults();
 
     // Another holder of the device: busy after five seconds.
     {

@@ -151,9 +151,13 @@ using hot_unplug = reliability;
 
 TEST_F(teardown, free_during_a_capture_stops_it_and_joins_its_threads) {
     launch_waiting_capture();
+    const kestrelapi_handle freed = h;
     ASSERT_TRUE(free_returns());
     EXPECT_TRUE(eventually([] { return !bus::instance().firmware(sn)->run_flag(); }, 5s));
     expect_threads_joined();
+    // A second free of the same handle is refused, not a double delete.
+    EXPECT_EQ(kestrelapi_free(freed), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(kestrelapi_free(nullptr), OHWAPI_OK);
 }
 
 TEST_F(teardown, free_during_a_close_and_right_after_a_launch) {

@@ -150,7 +150,7 @@ kestrelapi_settings_t random_settings(std::mt19937_64& rng, int64_t depth) {
 
 struct figures {
     uint64_t captures = 0, completed = 0, verified = 0, faults = 0, failures_reported = 0,
-             refused = 0, sessions = 0, reopen_after_unplug = 0, aborted_corrupt_streams = 0;
+             refused = 0, sessions = 0, reopen_after_unplug = 0, stalled_streams_reported = 0;
     std::map<std::string, uint64_t> per_fault;
     std::map<int, uint64_t> per_code;
 };
@@ -295,17 +295,12 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                     },
                     limit);
             };
-            bool settled = settle(f == fault::corrupt_stream ? 20s : 90s);
-            if (!settled && f == fault::corrupt_stream) {
-                // Garbage ahead of the samples can make the host wait for samples the
-                // device never sends; the capture has no stream time-out, abort ends it.
-                ++fig.aborted_corrupt_streams;
-                EXPECT_EQ(kestrelapi_request_abort(h), OHWAPI_OK);
-                settled = settle(30s);
-                EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_ABORTED) << name;
-            }
-            EXPECT_TRUE(settled) << name;
+            // Garbage ahead of the samples can leave the host waiting for samples the device
+            // never sends: the capture ends itself once the stream stays silent.
+            EXPECT_TRUE(settle(90s)) << name;
             const int code = kestrelapi_get_last_error(h);
+            if (f == fault::corrupt_stream && code == OHWAPI_NOT_RESPONDING)
+                ++fig.stalled_streams_reported;
             ++fig.per_code[code];
             EXPECT_TRUE(documented(code)) << name << " code " << code;
             const bool done = flag(h, kestrelapi_get_capture_done_flag);
@@ -414,8 +409,8 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                   (unsigned long long)fig.failures_reported,
                   (unsigned long long)fig.reopen_after_unplug);
     report += line;
-    std::snprintf(line, sizeof line, "corrupted streams ended by abort %llu\n",
-                  (unsigned long long)fig.aborted_corrupt_streams);
+    std::snprintf(line, sizeof line, "corrupted streams that stalled, reported %llu\n",
+                  (unsigned long long)fig.stalled_streams_reported);
     report += line;
     std::snprintf(line, sizeof line, "threads %zu -> %zu, fds %zu -> %zu, rss %ld kB -> %ld kB\n",
                   threads0, threads1, fds0, fds1, rss0, rss1);

@@ -94,8 +94,8 @@ namespace {
 } // namespace
 
 TEST(UsbLocal, BufferCapacityHalvesUnderMemoryPressure) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
 #else
     const std::string log = halving_log();
     const char* expected[] = {"Tryin USB buffer capacity reserve: 128MB", "reserve Failed!",

@@ -49,9 +49,10 @@ core::~core() {
 }
 
 core& core::instance(bool new_lib) {
-    // Function-local statics: a failed load is retried by the next call.
-    static core modern(lib_version_t::new_lib);
-    static core legacy(lib_version_t::old_lib);
+    // Built on first use (a failed load is retried by the next call) and never destroyed:
+    // the link's threads may still call into the library while the process exits.
+    static core& modern = *new core(lib_version_t::new_lib);
+    static core& legacy = *new core(lib_version_t::old_lib);
     switch (lib_version.load()) {
     case lib_version_t::new_lib:
         return modern;

@@ -14,8 +14,9 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
+// Never destroyed: bridges may still be read while the process exits.
 std::mutex& inuse_mutex() {
-    static std::mutex m;
+    static auto& m = *new std::mutex;
     return m;
 }
 
@@ -25,7 +26,7 @@ clock::time_point& last_use() {
 }
 
 std::mutex& listing_mutex() {
-    static std::mutex m;
+    static auto& m = *new std::mutex;
     return m;
 }
 

@@ -27,13 +27,15 @@ void handle_manager::claim_interface(uint8_t n) {
     }
 }
 
+// The process-wide records below are never destroyed: a link's threads may still use
+// them while the process exits.
 mox::unique_list<device>& driver::openned_devices() {
-    static mox::unique_list<device> list;
+    static auto& list = *new mox::unique_list<device>;
     return list;
 }
 
 mox::mutex& driver::descriptor_mutex() {
-    static mox::mutex m;
+    static auto& m = *new mox::mutex;
     return m;
 }
 

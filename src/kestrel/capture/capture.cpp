@@ -5,6 +5,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <optional>
 
 #include "drivers/d3xx/exception.h"
 #include "hw/exception.h"
@@ -30,6 +31,17 @@ private:
     std::atomic<int>& n;
 };
 
+// The longest a healthy stream stays silent once the trigger has passed: the device
+// sends an idle stretch as one packet per 7 x (2^24 - 1) samples at most, and a few
+// seconds cover the bridge and the host. A state clock samples only on its own edges, so
+// its stream pauses for as long as that clock does: it has no limit.
+std::optional<std::chrono::milliseconds> stream_silence_limit(const config& cfg) {
+    for (const auto& g : cfg.groups)
+        if (g.state_clk_mode != state_clk_mode_t::disable) return std::nullopt;
+    const double idle_packet_s = 7.0 * 0xFFFFFF / static_cast<double>(cfg.sampling_freq);
+    return std::chrono::milliseconds(5000 + static_cast<int64_t>(2000 * idle_packet_s));
+}
+
 std::string seconds_text(int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ms) / 1000.0);
@@ -40,7 +52,7 @@ std::string seconds_text(int64_t ms) {
 
 template <typename T>
 capture<T>::capture(communication& c, config_loader& cl, T& tool, status_t& ds, hw::status& hs,
-                    mox::progress<uint8_t, 100>& p, std::timed_mutex& busy, mox::semaphore& n,
+                    mox::progress<uint8_t, 100>& p, mox::timed_mutex& busy, mox::semaphore& n,
                     const hw::log_fn& l)
     : com(c), cfg_loader(cl), ctool(tool), device_status(ds), hw_status(hs), progress(p),
       device_busy(busy), notifier(n), trig_loader(c), log(l) {}
@@ -74,6 +86,9 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     const size_t groups = cfg.groups.size();
     // Streams need their bridges: a closed or half-open device cannot capture.
     if (com.usb_interfaces.size() < groups) throw hw::exception(hw::error::not_open);
+    for (size_t g = 0; g < groups; ++g)
+        if (!com.usb_interfaces[g] || !com.usb_interfaces[g]->driver.handles().valid())
+            throw hw::exception(hw::error::not_open);
 
     std::vector<std::unique_ptr<buffer_parser>> parsers;
     for (size_t g = 0; g < groups; ++g)
@@ -146,7 +161,6 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     const size_t groups = parsers.size();
     const isamp post = cfg.post_trig_depth;
     auto& usb = com.usb_interfaces;
-    mox::worker_pool pool(static_cast<unsigned>(groups));
     for (size_t g = 0; g < groups; ++g)
         usb[g]->clear_buffers();
     std::vector<char> ready_for_data(groups, 1);
@@ -157,6 +171,21 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     mox::semaphore parsing_done_semaphore{1, 0};
     bool cancelled = false;
     d3xx::err read_error = d3xx::err::OK;
+    // A stream that stops for good (a corrupted count, a device that lost its place) would
+    // otherwise leave the capture waiting for samples that never come.
+    using clock = std::chrono::steady_clock;
+    const auto silence_limit = stream_silence_limit(cfg);
+    std::vector<clock::time_point> heard(groups, clock::now());
+    bool stalled = false;
+
+    // Built after the state its tasks write, so that on every way out (an exception
+    // included) the workers end before that state goes; a parse parked on the common
+    // trigger instant is let go first.
+    mox::worker_pool pool(static_cast<unsigned>(groups));
+    struct release_parked {
+        T& tool;
+        ~release_parked() { tool.abort(); }
+    } release{ctool};
 
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
@@ -184,6 +213,8 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         const auto st = device_status.groups();
         for (size_t g = 0; g < groups && read_error == d3xx::err::OK; ++g) {
             if (!ready_for_data[g]) {
+                // Still parsing (or parked on the common trigger instant): not silence.
+                heard[g] = clock::now();
                 all_groups_done = false;
                 continue;
             }
@@ -199,13 +230,24 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
             }
             const uint64_t size =
                 std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, usb[g]->capacity());
+            size_t received = 0;
             const d3xx::err e =
-                usb[g]->dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms);
+                usb[g]->dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
             // A time-out delivers what came so far and the stream goes on; anything else
             // means the bridge is gone.
             if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT) read_error = e;
+            const auto now = clock::now();
+            // A device that holds data its bridge does not deliver is as stuck as one
+            // that sends nothing.
+            if (received > 0) {
+                heard[g] = now;
+            } else if (silence_limit && now - heard[g] > *silence_limit) {
+                log("No data from group " + std::to_string(g) + " for " +
+                    seconds_text(silence_limit->count()) + " s: the stream has stalled");
+                stalled = true;
+            }
         }
-        if (read_error != d3xx::err::OK) break;
+        if (read_error != d3xx::err::OK || stalled) break;
 
         std::fill(ready_for_data.begin(), ready_for_data.end(), 0);
         if (parsing_done_semaphore.take(mox::timeout(100))) {
@@ -242,11 +284,11 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     ctool.flush();
     ctool.wait_stored();
     post_trig_samples = ctool.captured_post_trig_depth();
-    if (!cancelled && read_error == d3xx::err::OK)
+    if (!cancelled && read_error == d3xx::err::OK && !stalled)
         log("Capture done, post_trig_samples = " + std::to_string(post_trig_samples.load()) +
             "Overrun?" + (overrun ? "true" : "false") + " Stopping capture");
 
-    const bool failed = cancelled || read_error != d3xx::err::OK || parse_error;
+    const bool failed = cancelled || read_error != d3xx::err::OK || parse_error || stalled;
     try {
         cfg_loader.set_run_flag(false);
     } catch (...) {
@@ -259,6 +301,11 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     if (read_error != d3xx::err::OK) {
         hw_status.set(hw::status::v::idle);
         throw d3xx::exception(read_error);
+    }
+    if (stalled) {
+        // What arrived stays in the stores; the capture is not done.
+        hw_status.set(hw::status::v::idle);
+        throw hw::exception(hw::error::not_responding);
     }
     if (overrun) {
         progress.set(0);

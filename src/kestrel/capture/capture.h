@@ -16,6 +16,7 @@
 #include "kestrel/status.h"
 #include "mox/progress.h"
 #include "mox/semaphore.h"
+#include "mox/timed_mutex.h"
 
 namespace kestrel {
 
@@ -30,14 +31,15 @@ public:
 
     capture(communication& com, config_loader& cfg_loader, CAPTURE_TOOL& ctool,
             status_t& device_status, hw::status& hw_status, mox::progress<uint8_t, 100>& progress,
-            std::timed_mutex& device_busy, mox::semaphore& notifier, const hw::log_fn& log);
+            mox::timed_mutex& device_busy, mox::semaphore& notifier, const hw::log_fn& log);
     ~capture();
     capture(const capture&) = delete;
     capture& operator=(const capture&) = delete;
 
     void reset();
     // Returns when the capture is complete; throws hw::exception (busy, aborted_by_user,
-    // no_data), or the transport's exception when the device link fails.
+    // no_data, not_responding when a stream stops for good), or the transport's exception
+    // when the device link fails.
     void do_capture(config device_config, std::string last_sn, hw::trigger_mode_t trig_mode);
 
     std::atomic<bool> cfg_done{false};
@@ -63,7 +65,7 @@ private:
     status_t& device_status;
     hw::status& hw_status;
     mox::progress<uint8_t, 100>& progress;
-    std::timed_mutex& device_busy;
+    mox::timed_mutex& device_busy;
     mox::semaphore& notifier;
     trigger_loader trig_loader;
     const hw::log_fn& log;

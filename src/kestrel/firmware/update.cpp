@@ -43,7 +43,7 @@ update::fw_descriptor::fw_descriptor(fw_t t) {
 }
 
 update::update(libusb::driver& drv, communication& c, const hw::log_fn& l, status_getter& sg,
-               status_t& ds, std::timed_mutex& busy, hw::status& st, mox::progress<uint8_t, 100>& p,
+               status_t& ds, mox::timed_mutex& busy, hw::status& st, mox::progress<uint8_t, 100>& p,
                file_loader::timing file_times)
     : usb_driver(drv), com(c), log(l), stat_ctrl(sg), file_system(c, l, file_times),
       device_status(ds), hw_status(st), progress(p), device_busy(busy) {}

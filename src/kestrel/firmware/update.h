@@ -13,6 +13,7 @@
 #include "kestrel/link/status_getter.h"
 #include "kestrel/status.h"
 #include "mox/progress.h"
+#include "mox/timed_mutex.h"
 
 namespace kestrel {
 
@@ -39,7 +40,7 @@ public:
     };
 
     update(libusb::driver& usb_driver, communication& com, const hw::log_fn& log,
-           status_getter& stat_ctrl, status_t& device_status, std::timed_mutex& device_busy,
+           status_getter& stat_ctrl, status_t& device_status, mox::timed_mutex& device_busy,
            hw::status& hw_status, mox::progress<uint8_t, 100>& progress,
            file_loader::timing file_times = {});
     update(const update&) = delete;
@@ -78,7 +79,7 @@ private:
     status_t& device_status;
     hw::status& hw_status;
     mox::progress<uint8_t, 100>& progress;
-    std::timed_mutex& device_busy;
+    mox::timed_mutex& device_busy;
 };
 
 } // namespace kestrel
