@@ -65,6 +65,12 @@ TEST_F(oci_sim, every_group_is_loaded_and_reports_ready) {
     EXPECT_EQ(acq.output_words(2)[1], 0x30000007u | 1u << 27); // channel 17
     EXPECT_TRUE(fw->oci_start_flag());
 
+#if defined(__SANITIZE_THREAD__)
+    // Under the thread sanitizer the virtual device decodes 3.7 MB a group too slowly for
+    // the link's fixed time-outs once other tests share the machine.
+    h.close();
+    GTEST_SKIP() << "largest program: too slow under the thread sanitizer";
+#endif
     // The largest program goes to every group; one word more is refused and leaves the
     // engines loading, so they stop reporting ready.
     std::vector<oci::word> big(kestrel::oci_loader_t::oci_chunk_max_size, hold(1, {0}));
