@@ -250,8 +250,11 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                     KESTRELAPI_TRG_CHANGE};
                 const auto ta = trig(types[rng() % 4], static_cast<int8_t>(rng() % 18));
                 const auto tb = trig(types[rng() % 4], static_cast<int8_t>(rng() % 18));
+                name += " triggers " + std::to_string(ta.type) + "/" + std::to_string(tb.type);
                 launched = kestrelapi_launch_new_capture_simple_trigger(h, ta, tb, s);
             }
+            name +=
+                " post " + std::to_string(s.post_trig_depth) + (kind == 0 ? " complex" : " simple");
             ++fig.captures;
             if (f != fault::none) {
                 ++fig.faults;
@@ -314,7 +317,7 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                 dog.step("verify " + name);
                 int64_t total = 0, post = 0;
                 EXPECT_EQ(kestrelapi_get_available_samples(h, &total, &post), OHWAPI_OK);
-                EXPECT_GT(total, 0) << name;
+                EXPECT_GT(total, 0) << name << " post-trigger " << post;
                 for (int c = 0; c < 3; ++c) {
                     const auto ch = static_cast<uint8_t>(rng() % m.channels);
                     EXPECT_EQ(kestrelapi_trs_reset(h, ch), OHWAPI_OK);
