@@ -205,7 +205,7 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
             const int64_t depth = 2000 + static_cast<int64_t>(rng() % 60000);
             auto s = random_settings(rng, depth);
             const unsigned group = static_cast<unsigned>(rng() % m.groups);
-            const std::string name =
+            std::string name =
                 std::string(m.sn) + " " + fault_names[int(f)] + " depth " + std::to_string(depth);
             dog.step("launch " + name);
             switch (f) {
