@@ -188,7 +188,13 @@ void core::start() {
                 std::atomic<int>& n;
                 ~ended() { --n; }
             } in_flight{captures_launched};
-            capture_thread();
+            try {
+                capture_thread();
+            } catch (...) {
+                capture_exception();
+                if (capt.done_once_stored) capt.done = true;
+                notifier.notify();
+            }
         });
     } catch (...) {
         --captures_launched;

@@ -313,3 +313,23 @@ TEST_F(api_capture, a_group_that_never_triggers_is_aborted_promptly) {
 }
 
 } // namespace
+
+// A capture that overflows keeps its data and shows as done, but never before its error
+// is there to read: a caller polling done must not take it for a good capture.
+TEST_F(api_capture, an_overrun_is_reported_before_done) {
+    start(models[2]);
+    fw->acq().overrun_after(1, 1000);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                      h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                      settings(30000)),
+                  OHWAPI_OK);
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (!flag(kestrelapi_get_capture_done_flag) && std::chrono::steady_clock::now() < end) {
+        }
+        ASSERT_TRUE(flag(kestrelapi_get_capture_done_flag));
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_NO_DATA);
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+    }
+}

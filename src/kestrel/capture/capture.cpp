@@ -67,6 +67,7 @@ template <typename T> void capture<T>::reset() {
     abort.reset(0);
     cfg_done = false;
     done = false;
+    done_once_stored = false;
     trigged = false;
     streaming_started = false;
     overrun = false;
@@ -314,13 +315,16 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         ctool.trim();
     }
     hw_status.set(hw::status::v::idle);
-    done = true;
-    if (overrun) throw hw::exception(hw::error::no_data);
-    if (cancelled || abort.take(mox::timeout(0))) {
-        ctool.abort();
-        hw_status.set(hw::status::v::idle);
-        throw hw::exception(hw::error::aborted_by_user);
+    // An overrun or an abort keeps the data, but the capture may show as done only once
+    // its error is stored: a caller that sees done and then reads the error must not take
+    // a failed capture for a good one. The launcher sets done after storing the error.
+    const bool aborted = cancelled || abort.take(mox::timeout(0));
+    if (overrun || aborted) {
+        if (aborted) ctool.abort();
+        done_once_stored = true;
+        throw hw::exception(overrun ? hw::error::no_data : hw::error::aborted_by_user);
     }
+    done = true;
 }
 
 template class capture<capture_tool>;

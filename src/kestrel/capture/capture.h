@@ -44,6 +44,9 @@ public:
 
     std::atomic<bool> cfg_done{false};
     std::atomic<bool> done{false};
+    // The capture ended with an error but kept its data: done is to be set once the error
+    // is stored.
+    std::atomic<bool> done_once_stored{false};
     std::atomic<bool> trigged{false};
     mox::semaphore abort{1, 0};
     // do_capture calls under way: a launch may start one while another still runs.
