@@ -238,6 +238,23 @@ TEST_F(hot_unplug, during_streaming_stores_the_usb_error_and_the_device_reopens)
     EXPECT_EQ(kestrelapi_device_open_first(h), OHWAPI_OK);
 }
 
+TEST_F(hot_unplug, during_the_trigger_wait_stores_the_usb_error) {
+    launch_waiting_capture();
+    bus::instance().unplug(sn);
+    ASSERT_TRUE(eventually(
+        [&] {
+            return kestrelapi_get_last_error(h) != OHWAPI_OK && get(h, kestrelapi_get_ready_flag);
+        },
+        60s))
+        << "the capture still waits for a trigger from a device that left";
+    const int code = kestrelapi_get_last_error(h);
+    EXPECT_TRUE(usb_error(code)) << code;
+    EXPECT_FALSE(get(h, kestrelapi_get_capture_done_flag));
+    close_and_wait();
+    bus::instance().plug(sn);
+    EXPECT_EQ(kestrelapi_device_open_first(h), OHWAPI_OK);
+}
+
 TEST_F(hot_unplug, during_open_fails_the_open_and_the_device_reopens) {
     close_and_wait();
     bus::instance().unplug(sn);

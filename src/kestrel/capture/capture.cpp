@@ -137,8 +137,10 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn)
     };
     int64_t pre_trig_time_ms =
         static_cast<int64_t>(cfg.pre_trig_samples() * 1000 / cfg.sampling_freq) + 100;
+    // A device that leaves the bus sends no trigger: its link's error ends the wait.
     for (;;) {
         if (abort.take(mox::timeout(100))) cancelled();
+        com.throw_if_device_gone();
         hw_status.set(hw::status::v::preparing,
                       "Pre-trigger buffering (" + seconds_text(pre_trig_time_ms) + "s)");
         hw::keep_alive::instance().push_unique(last_sn);
@@ -150,6 +152,7 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn)
                 if (!st.empty() && st[0].trigged) return;
                 notifier.take(mox::timeout(100));
                 if (abort.take(mox::timeout(0))) cancelled();
+                com.throw_if_device_gone();
             }
         }
         pre_trig_time_ms -= 100;
