@@ -19,6 +19,8 @@ inline void send_acknowledged(communication& com, commands::endpoints ep,
     answered.reset(0);
     com.tx(ep, payload);
     if (answered.take(mox::timeout(wait_ms))) return;
+    // A device that left the bus is reported as such, not as one that stopped answering.
+    com.throw_if_device_gone();
     throw hw::exception(hw::error::not_responding);
 }
 
