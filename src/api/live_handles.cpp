@@ -26,12 +26,8 @@ void live_handles::free_all() noexcept {
         std::lock_guard lk(m);
         all.swap(handles);
     }
-    for (api_handles* h : all) {
-        try {
-            delete h; // aborts its capture and joins its threads, each wait bounded
-        } catch (...) {
-        }
-    }
+    for (api_handles* h : all)
+        delete h; // aborts its capture and joins its threads, each wait bounded
 }
 
 namespace {

@@ -9,14 +9,7 @@ namespace {
 
 using namespace core_test;
 
-struct model_case {
-    kestrelapi_model_t model;
-    const char* sn;
-    unsigned channels;
-};
-const model_case models[] = {{kestrel_one, "7302101000001", 18},
-                             {kestrel_two, "7302102000042", 36},
-                             {kestrel_three, "7302103000007", 54}};
+const auto& models = family;
 
 kestrelapi_settings_t settings(int64_t depth, uint32_t freq = 250000000) {
     return default_settings(depth, freq);

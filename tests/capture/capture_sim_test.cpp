@@ -14,14 +14,9 @@ using namespace core_test;
 using namespace capture_test;
 using kestrel::config;
 
-struct model_case {
-    kestrelapi_model_t model;
-    const char* sn;
-    unsigned channels;
-};
-const model_case one{kestrel_one, "7302101000001", 18};
-const model_case two{kestrel_two, "7302102000042", 36};
-const model_case three{kestrel_three, "7302103000007", 54};
+const model_case& one = family[0];
+const model_case& two = family[1];
+const model_case& three = family[2];
 
 class capture_sim : public on_bus {
 protected:

@@ -14,8 +14,20 @@
 #include "api/api_handles.h"
 #include "hw/exception.h"
 #include "kestrelapi.h"
+#include "settings.h"
 
 namespace core_test {
+
+// One device of each model on the virtual bus.
+struct model_case {
+    kestrelapi_model_t model;
+    const char* sn;
+    unsigned channels;
+    unsigned groups;
+};
+inline constexpr model_case family[] = {{kestrel_one, "7302101000001", 18, 1},
+                                        {kestrel_two, "7302102000042", 36, 2},
+                                        {kestrel_three, "7302103000007", 54, 3}};
 
 using namespace std::chrono_literals;
 using kestrel_sim::bus;
@@ -28,26 +40,6 @@ template <typename F> bool eventually(F&& cond, std::chrono::milliseconds limit 
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-// A capture record with plain defaults: half the depth after the trigger, 1650 mV thresholds,
-// 3300 mV supplies, internal time base, rising trigger output.
-inline kestrelapi_settings_t default_settings(int64_t depth, uint32_t freq = 250000000) {
-    kestrelapi_settings_t s;
-    std::memset(&s, 0, sizeof s);
-    s.sampling_depth = depth;
-    s.post_trig_depth = depth / 2;
-    s.s_clk = freq;
-    for (auto& t : s.thresh_capture_mv)
-        t = 1650;
-    for (auto& v : s.vcc_gen_mv)
-        v = 3300;
-    s.state_clk_mode = SCLK_DISABLE;
-    s.state_clk_src = SCLK_CH9;
-    s.timebase_src = TIMEBASE_INTERNAL;
-    s.ext_in_threshold_mv = 1000;
-    s.ext_trig_out_polarity = true;
-    return s;
 }
 
 inline kestrelapi_trigger_description_t trig(kestrelapi_trigger_type_t type, int8_t ch) {

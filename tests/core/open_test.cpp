@@ -8,18 +8,10 @@ namespace {
 
 using namespace core_test;
 
-struct model_case {
-    kestrelapi_model_t model;
-    const char* sn;
-    unsigned groups;
-};
-
 class open_close : public on_bus {};
 
 TEST_F(open_close, every_model_opens_reports_versions_and_closes) {
-    for (const model_case c :
-         {model_case{kestrel_one, "7302101000001", 1}, model_case{kestrel_two, "7302102000042", 2},
-          model_case{kestrel_three, "7302103000007", 3}}) {
+    for (const model_case& c : family) {
         SCOPED_TRACE(c.sn);
         bus::instance().unplug_all();
         bus::instance().plug(c.sn);

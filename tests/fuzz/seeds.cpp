@@ -2,6 +2,7 @@
 // each target reads its input.
 #include <cstring>
 
+#include "../core/settings.h"
 #include "fxt/core.h"
 #include "kestrel/config/config.h"
 #include "kestrelapi.h"
@@ -142,21 +143,8 @@ std::vector<bytes> seeds(const std::string& name) {
         }
     } else if (name == "settings") {
         for (uint8_t m = 0; m < 3; ++m) {
-            kestrelapi_settings_t st;
-            std::memset(&st, 0, sizeof st);
-            st.sampling_depth = 100000;
-            st.post_trig_depth = 50000;
-            st.s_clk = 250000000;
+            kestrelapi_settings_t st = core_test::default_settings(100000);
             st.t_clk[0] = st.t_clk[1] = 250000000;
-            for (auto& t : st.thresh_capture_mv)
-                t = 1650;
-            for (auto& v : st.vcc_gen_mv)
-                v = 3300;
-            st.state_clk_mode = SCLK_DISABLE;
-            st.state_clk_src = SCLK_CH9;
-            st.timebase_src = TIMEBASE_INTERNAL;
-            st.ext_in_threshold_mv = 1000;
-            st.ext_trig_out_polarity = true;
             bytes s = {m};
             const auto* p = reinterpret_cast<const uint8_t*>(&st);
             s.insert(s.end(), p, p + sizeof st);

@@ -23,15 +23,7 @@ namespace {
 
 using namespace core_test;
 
-struct model_case {
-    kestrelapi_model_t model;
-    const char* sn;
-    unsigned channels;
-    unsigned groups;
-};
-const model_case models[] = {{kestrel_one, "7302101000001", 18, 1},
-                             {kestrel_two, "7302102000042", 36, 2},
-                             {kestrel_three, "7302103000007", 54, 3}};
+const auto& models = family;
 
 enum class fault {
     none,
@@ -128,9 +120,7 @@ private:
 };
 
 kestrelapi_settings_t random_settings(std::mt19937_64& rng, int64_t depth) {
-    kestrelapi_settings_t s;
-    std::memset(&s, 0, sizeof s);
-    s.sampling_depth = depth;
+    kestrelapi_settings_t s = default_settings(depth);
     s.post_trig_depth = static_cast<int64_t>(rng() % static_cast<uint64_t>(depth + 1));
     const uint32_t freqs[] = {250000000, 125000000, 100000000, 50000000, 10000000};
     s.s_clk = freqs[rng() % 5];
@@ -140,11 +130,6 @@ kestrelapi_settings_t random_settings(std::mt19937_64& rng, int64_t depth) {
         t = static_cast<int16_t>(500 + rng() % 3000);
     for (auto& v : s.vcc_gen_mv)
         v = static_cast<int16_t>(1200 + rng() % 2400);
-    s.state_clk_mode = SCLK_DISABLE;
-    s.state_clk_src = SCLK_CH9;
-    s.timebase_src = TIMEBASE_INTERNAL;
-    s.ext_in_threshold_mv = 1000;
-    s.ext_trig_out_polarity = true;
     return s;
 }
 
