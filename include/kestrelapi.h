@@ -174,6 +174,15 @@ KESTRELAPI_LAYOUT(sizeof(kestrelapi_trs_t) == 12, "transition record is 12 bytes
 KESTRELAPI_LAYOUT(offsetof(kestrelapi_trs_t, sampple_index) == 4, "sample index at 4");
 #undef KESTRELAPI_LAYOUT
 
+/* Checks at the boundary
+ *
+ * Every function that takes a handle first looks it up among the handles created and not
+ * yet freed, by its value only (nothing behind an unknown pointer is read), and refuses a
+ * NULL, never-created or freed handle with OHWAPI_INVALID_ARGUMENT. A NULL output pointer
+ * and a channel or device index beyond the model or the list are refused the same way.
+ * A handle freed while another thread's call uses it is deleted once that call returns.
+ * The check costs a few nanoseconds a call. */
+
 /* Handles and errors */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h,
                                                                  kestrelapi_model_t model);

@@ -229,7 +229,7 @@ def test_channels_and_superseded_captures(dev):
     cap = dev.capture(depth=20_000)
     with pytest.raises(kestrel.KestrelError) as e:
         cap.transitions(18)
-    assert e.value.code == 1999
+    assert e.value.code == 1006
     with pytest.raises(ValueError):
         cap.transitions(300)
     kept = pairs(cap.transitions(2))
@@ -275,7 +275,7 @@ def test_three_groups():
     assert (got["channels"], got["model"], got["trigger"]) == (54, "THREE", 2500)
     # Each group counts on its own: group g steps every (g + 1) * 32 ns.
     assert got["gaps"] == [[(8 * (g + 1)) << bit] for g in range(3) for bit in range(8)]
-    assert got["beyond"] == 1999
+    assert got["beyond"] == 1006
 
 
 # Export -----------------------------------------------------------------------------

@@ -2,21 +2,19 @@
 #include <cstring>
 
 #include "api/api_handles.h"
+#include "api/call.h"
 #include "api/raw_value.h"
-#include "api/trycatch.h"
 #include "hw/exception.h"
 #include "kestrelapi.h"
 
 using api_utils::api_handles;
-using api_utils::trycatch;
+using api_utils::index;
+using api_utils::out;
+using api_utils::with_handle;
 
 using api_utils::raw_value;
 
 namespace {
-
-api_handles& handle_of(kestrelapi_handle h) {
-    return *static_cast<api_handles*>(h);
-}
 
 void check_trigger(const kestrelapi_trigger_description_t& t) {
     const int type = raw_value(t.type);
@@ -85,17 +83,14 @@ void copy_out(const trs::tr& t, kestrelapi_trs_t& out) {
     out.sampple_index = static_cast<uint64_t>(t.sample);
 }
 
-trs::iterator& channel_iterator(kestrelapi_handle handle, uint8_t channel_index) {
-    return handle_of(handle).trs_iter.at(channel_index);
+trs::iterator& channel_iterator(api_handles& h, uint8_t channel_index) {
+    return index(h.trs_iter, channel_index);
 }
 } // namespace
 
 ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
                                                                 kestrelapi_settings_t settings) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
-        launch(h, h.get_cfg(settings));
-    });
+    return with_handle(handle, [&](api_handles& h) { launch(h, h.get_cfg(settings)); });
 }
 
 extern "C" {
@@ -103,8 +98,7 @@ extern "C" {
 ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
     kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
+    return with_handle(handle, [&](api_handles& h) {
         check_trigger(trig_a);
         check_trigger(trig_b);
         settings.t_clk[0] = 250000000;
@@ -120,62 +114,68 @@ ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
 }
 
 ohwapi_err_code_t kestrelapi_request_abort(kestrelapi_handle handle) {
-    return trycatch([&] { handle_of(handle).device.abort(); });
+    return with_handle(handle, [&](api_handles& h) { h.device.abort(); });
 }
 
 ohwapi_err_code_t kestrelapi_get_config_done_flag(kestrelapi_handle handle, bool* f) {
-    return trycatch([&] { *f = handle_of(handle).device.capt.cfg_done; });
+    return with_handle(handle, [&](api_handles& h) { out(f) = h.device.capt.cfg_done; });
 }
 
 ohwapi_err_code_t kestrelapi_get_triggered_flag(kestrelapi_handle handle, bool* f) {
-    return trycatch([&] { *f = handle_of(handle).device.capt.trigged; });
+    return with_handle(handle, [&](api_handles& h) { out(f) = h.device.capt.trigged; });
 }
 
 ohwapi_err_code_t kestrelapi_get_capture_done_flag(kestrelapi_handle handle, bool* f) {
-    return trycatch([&] { *f = handle_of(handle).device.capt.done; });
+    return with_handle(handle, [&](api_handles& h) { out(f) = h.device.capt.done; });
 }
 
 ohwapi_err_code_t kestrelapi_get_available_samples(kestrelapi_handle handle,
                                                    int64_t* total_available_samples,
                                                    int64_t* post_trig_samples) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
-        *total_available_samples = h.trs_man.available_samples_count();
+    return with_handle(handle, [&](api_handles& h) {
+        out(post_trig_samples);
+        out(total_available_samples) = h.trs_man.available_samples_count();
         *post_trig_samples = h.capture.captured_post_trig_depth();
     });
 }
 
 ohwapi_err_code_t kestrelapi_get_trigger_position(kestrelapi_handle handle, uint64_t* trig_pos) {
-    return trycatch([&] { *trig_pos = static_cast<uint64_t>(handle_of(handle).trig_pos.load()); });
+    return with_handle(
+        handle, [&](api_handles& h) { out(trig_pos) = static_cast<uint64_t>(h.trig_pos.load()); });
 }
 
 ohwapi_err_code_t kestrelapi_trs_reset(kestrelapi_handle handle, uint8_t channel_index) {
-    return trycatch([&] { channel_iterator(handle, channel_index).restart(0, 10.0, 0); });
+    return with_handle(
+        handle, [&](api_handles& h) { channel_iterator(h, channel_index).restart(0, 10.0, 0); });
 }
 
 ohwapi_err_code_t kestrelapi_trs_before(kestrelapi_handle handle, uint8_t channel_index,
                                         uint64_t target_sample) {
-    return trycatch([&] {
-        channel_iterator(handle, channel_index).restart(static_cast<isamp>(target_sample), 10.0, 0);
+    return with_handle(handle, [&](api_handles& h) {
+        channel_iterator(h, channel_index).restart(static_cast<isamp>(target_sample), 10.0, 0);
     });
 }
 
 ohwapi_err_code_t kestrelapi_trs_get_next(kestrelapi_handle handle, uint8_t channel_index,
                                           kestrelapi_trs_t* transition_data) {
-    return trycatch(
-        [&] { copy_out(channel_iterator(handle, channel_index).next(), *transition_data); });
+    return with_handle(handle, [&](api_handles& h) {
+        out(transition_data);
+        copy_out(channel_iterator(h, channel_index).next(), *transition_data);
+    });
 }
 
 ohwapi_err_code_t kestrelapi_trs_get_previous(kestrelapi_handle handle, uint8_t channel_index,
                                               kestrelapi_trs_t* transition_data) {
-    return trycatch(
-        [&] { copy_out(channel_iterator(handle, channel_index).prev(), *transition_data); });
+    return with_handle(handle, [&](api_handles& h) {
+        out(transition_data);
+        copy_out(channel_iterator(h, channel_index).prev(), *transition_data);
+    });
 }
 
 ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle handle, uint8_t channel_index,
                                              bool* is_not_last_trs) {
-    return trycatch([&] {
-        *is_not_last_trs = channel_iterator(handle, channel_index).current_tr_is_not_last();
+    return with_handle(handle, [&](api_handles& h) {
+        out(is_not_last_trs) = channel_iterator(h, channel_index).current_tr_is_not_last();
     });
 }
 

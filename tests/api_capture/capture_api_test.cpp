@@ -153,9 +153,9 @@ TEST_F(api_capture, complex_launch_and_walking_backwards) {
         const uint64_t at = t.sampple_index; // a packed member: no reference to it
         EXPECT_EQ(at, forward[static_cast<size_t>(i)].sample);
     }
-    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_INVALID_ARGUMENT);
     bool more = true;
-    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_INVALID_ARGUMENT);
 }
 
 TEST_F(api_capture, refused_launches_start_nothing) {

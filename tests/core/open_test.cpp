@@ -77,7 +77,7 @@ TEST_F(open_close, device_list_and_descriptors) {
     device_descriptor_t d;
     d.sn = nullptr;
     d.desc = nullptr;
-    EXPECT_EQ(kestrelapi_get_device_descriptor(h.get(), 2, &d), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_get_device_descriptor(h.get(), 2, &d), OHWAPI_INVALID_ARGUMENT);
     EXPECT_EQ(d.sn, nullptr);
     std::vector<std::string> sns;
     for (uint8_t i = 0; i < count; ++i) {
