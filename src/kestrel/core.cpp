@@ -63,8 +63,28 @@ void core::open(const std::string& sn) {
         // Bridges kept from an earlier session belong to a link that is gone.
         if (!com.usb_interfaces.empty()) com.clear_usb3();
     }
-    wait_for_startup(last_sn);
+    // A failed open leaves nothing half-open: bridges that did not all open would be taken
+    // for open ones by the next open, and a control link without them serves no capture.
+    d3xx::err err = d3xx::err::OK;
+    try {
+        wait_for_startup(last_sn);
+        err = open_bridges();
+    } catch (...) {
+        com.clear_usb3();
+        usb_driver.close();
+        status.set(hw::status::v::idle);
+        throw;
+    }
+    if (err != d3xx::err::OK) {
+        com.clear_usb3();
+        usb_driver.close();
+    }
+    status.set(hw::status::v::preparing, "Device ready");
+    lock.unlock();
+    communication::throw_usb_err(err);
+}
 
+d3xx::err core::open_bridges() {
     int trial = 1;
     d3xx::err err = com.create_usb3(device_caps.groups_count);
     while (err != d3xx::err::OK && trial <= 3) {
@@ -79,9 +99,7 @@ void core::open(const std::string& sn) {
         err = com.create_usb3(device_caps.groups_count);
         ++trial;
     }
-    status.set(hw::status::v::preparing, "Device ready");
-    lock.unlock();
-    communication::throw_usb_err(err);
+    return err;
 }
 
 void core::wait_for_startup(const std::string& sn) {
@@ -89,6 +107,9 @@ void core::wait_for_startup(const std::string& sn) {
 }
 
 bool core::is_ready() {
+    // A launched capture holds the device from its launch, before its thread takes the
+    // lock, until it has ended.
+    if (captures_launched > 0) return false;
     if (!device_busy.try_lock()) return false;
     device_busy.unlock();
     return true;
@@ -252,6 +273,8 @@ void core::resume_oci() {
 }
 
 void core::reboot_and_close() {
+    // Without a control link the request would only run into its time-out.
+    if (!usb_driver.is_open()) throw hw::exception(hw::error::not_open);
     stat_ctrl.request_bootloader();
     close();
 }

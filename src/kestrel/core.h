@@ -65,7 +65,7 @@ public:
     void open(const std::string& sn);
     void open(const hw::descriptor& d) { open(d.sn); }
     void wait_for_startup(const std::string& sn);
-    // No open, capture or update holds the device.
+    // No open, capture or update holds the device, and no capture is launched.
     bool is_ready();
     // A capture launched and not yet done: its stores still change. A done capture whose
     // thread is still leaving the device does not count.
@@ -134,6 +134,8 @@ public:
 private:
     static std::unique_ptr<update, updater_deleter> make_updater(core& c);
     void close_links();
+    // Opens the USB3 bridges, resetting them up to three times.
+    d3xx::err open_bridges();
     void capture_thread();
     // The trigger words and clocks of every group, and the order and depth the engines
     // imply; on a copy that the capture then uses.

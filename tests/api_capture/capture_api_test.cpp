@@ -326,3 +326,24 @@ TEST_F(api_capture, an_overrun_is_reported_before_done) {
         ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
     }
 }
+
+namespace {
+
+TEST_F(api_capture, ready_is_false_from_the_launch_until_the_capture_has_ended) {
+    start(models[0]);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(
+            kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(20000)),
+            OHWAPI_OK);
+        // Read at once, before the capture thread can have taken the device: a caller that
+        // polls ready must not take the capture for finished.
+        EXPECT_FALSE(flag(kestrelapi_get_ready_flag)) << i;
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+        // Ready again only once it has ended.
+        EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+    }
+}
+
+} // namespace

@@ -244,3 +244,27 @@ TEST_F(serial, AChangeTheDeviceDoesNotConfirmIsAFirmwareError) {
 
 } // namespace
 } // namespace fw_test
+
+namespace fw_test {
+namespace {
+
+class closed_device : public on_device {};
+
+TEST_F(closed_device, RebootAndCloseIsRefusedLikeTheOtherFirmwareCalls) {
+    h->close();
+    ASSERT_TRUE(eventually([&] { return !h->open_flag() && h->ready_flag(); }));
+    const auto requests = fw_counters().bootloader_requests;
+    // Refused at once, as update_needed and the update are, instead of waiting for a reply
+    // no link can bring and then reporting success.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(kestrelapi_reboot_and_close(h->get()), OHWAPI_DEVICE_NOT_OPEN);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    bool needed = true;
+    EXPECT_EQ(
+        kestrelapi_check_fw_update_needed(h->get(), &needed, nullptr, 0, nullptr, 0, nullptr, 0),
+        OHWAPI_DEVICE_NOT_OPEN);
+    EXPECT_EQ(fw_counters().bootloader_requests, requests);
+}
+
+} // namespace
+} // namespace fw_test
