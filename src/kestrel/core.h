@@ -142,12 +142,16 @@ private:
     void prepare_triggers(config& cfg);
     // Background work: the first exception ends it and is stored for the caller.
     void launch(std::function<void()> work);
+    // An update or a serial-number change; refused with busy while one runs.
+    void launch_firmware_work(std::function<void()> work);
 
     std::string last_sn;
     std::mutex launch_m; // a launch against a capture thread still preparing
     // Capture threads launched and not yet ended: an abort before one has reached the
     // device must still stop it.
     std::atomic<int> captures_launched{0};
+    // An update or a serial-number change is launched and has not ended.
+    std::atomic<bool> firmware_work{false};
     // Declared last: destroyed first, so every background thread is joined while the
     // objects it works on still exist.
     mox::thread_tools thrd_tool;

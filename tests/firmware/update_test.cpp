@@ -268,3 +268,29 @@ TEST_F(closed_device, RebootAndCloseIsRefusedLikeTheOtherFirmwareCalls) {
 
 } // namespace
 } // namespace fw_test
+
+namespace fw_test {
+namespace {
+
+TEST_F(update, ASerialChangeDuringAnUpdateIsRefusedAndTheUpdateKeepsItsDoneFlag) {
+    const bytes big = pattern(20000, 3); // long enough to be running when the change comes
+    ASSERT_EQ(launch(images({}, {}, big), true), OHWAPI_OK);
+    std::string new_sn = "7302101000079";
+    EXPECT_EQ(kestrelapi_change_sn(h->get(), new_sn.data(), static_cast<uint32_t>(new_sn.size())),
+              OHWAPI_BUSY);
+    // The update alone sets done, once it has finished, and without an error.
+    EXPECT_EQ(launch(images({}, {}, big), true), OHWAPI_BUSY);
+    EXPECT_EQ(finish(), OHWAPI_OK);
+    EXPECT_TRUE(done_flag());
+    EXPECT_FALSE(fs().exists("sn.txt") &&
+                 fs().read("sn.txt") == bytes(new_sn.begin(), new_sn.end()));
+    // Once it has ended the change is taken.
+    ASSERT_TRUE(eventually([&] {
+        return kestrelapi_change_sn(h->get(), new_sn.data(),
+                                    static_cast<uint32_t>(new_sn.size())) == OHWAPI_OK;
+    }));
+    EXPECT_EQ(finish(), OHWAPI_OK);
+}
+
+} // namespace
+} // namespace fw_test
