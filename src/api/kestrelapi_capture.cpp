@@ -72,6 +72,9 @@ void launch(api_handles& h, const kestrel::config& cfg) {
         h.log_fn("Configuration refused: " + why);
         throw hw::exception(hw::error::invalid_configration);
     }
+    // The stores an export walks are cleared by the launch.
+    std::lock_guard l(h.export_m);
+    if (h.exports_running > 0) throw hw::exception(hw::error::busy);
     h.trig_pos = 0;
     h.device.set_config(cfg);
     h.device.start();

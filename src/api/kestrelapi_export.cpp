@@ -45,8 +45,20 @@ void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, 
     if (!path || !*path) throw hw::exception(hw::error::invalid_argument);
     xport::capture_t cap;
     cap.channels = selected(lo, hi, h.caps.channels);
-    // A running capture still appends: only a finished (or aborted) one is exported.
-    if (h.device.capture_in_progress()) throw hw::exception(hw::error::busy);
+    // A running capture still appends: only a finished (or aborted) one is exported; and
+    // no launch clears the stores until this export is done.
+    {
+        std::lock_guard l(h.export_m);
+        if (h.device.capture_in_progress()) throw hw::exception(hw::error::busy);
+        ++h.exports_running;
+    }
+    struct done {
+        api_handles& h;
+        ~done() {
+            std::lock_guard l(h.export_m);
+            --h.exports_running;
+        }
+    } running{h};
     cap.man = &h.trs_man;
     cap.length = h.trs_man.available_samples_count();
     if (cap.length <= 0) throw hw::exception(hw::error::no_data);
