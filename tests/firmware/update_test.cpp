@@ -294,3 +294,24 @@ TEST_F(update, ASerialChangeDuringAnUpdateIsRefusedAndTheUpdateKeepsItsDoneFlag)
 
 } // namespace
 } // namespace fw_test
+
+namespace fw_test {
+namespace {
+
+TEST_F(update, ARestartRequestTheDeviceNeverSeesFailsTheUpdate) {
+    // The request is lost: no acknowledgement, no restart; the device stays on the bus
+    // with the old image, and a reopen would find it at once.
+    bus::instance().ignore_packets(sn, 7, 1); // the status endpoint
+    ASSERT_EQ(launch(images({}, {}, fpga), true), OHWAPI_OK);
+    EXPECT_EQ(finish(60s), OHWAPI_NOT_RESPONDING);
+    EXPECT_FALSE(done_flag());
+    EXPECT_EQ(restarts(), 0u);
+    // A request that arrives restarts the device, and the update is done once it is back.
+    ASSERT_EQ(launch(images({}, {}, fpga), true), OHWAPI_OK);
+    EXPECT_EQ(finish(60s), OHWAPI_OK);
+    EXPECT_TRUE(done_flag());
+    EXPECT_EQ(restarts(), 1u);
+}
+
+} // namespace
+} // namespace fw_test
