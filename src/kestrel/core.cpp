@@ -1,6 +1,7 @@
 #include "kestrel/core.h"
 
 #include "drivers/d3xx/exception.h"
+#include "drivers/libusb/exception.h"
 #include "hw/exception.h"
 #include "mox/timeout.h"
 
@@ -18,11 +19,31 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
       trigger_engines{fxt::core(m), fxt::core(m)}, oci_loader(com, device_caps, status),
       fake_spi_port(fake_spi, fake_cs, 0), fpga_core(fake_spi_port), oci(fake_spi_port),
       oci_cfg(device_caps, device_config, cfg_loader, oci_loader, stat_ctrl, tsm, l),
-      updater(make_updater(*this)) {}
+      updater(make_updater(*this)) {
+    com.on_device_left([this](int code) { device_left(code); });
+}
 
 core::~core() {
     abort(); // a capture thread ends within its next wait
     thrd_tool.join_all();
+}
+
+void core::device_left(int code) {
+    // Work holding the device ends with its own error (and a restart during an update is
+    // expected); an idle link to a device that left the bus is closed here, so that the
+    // open flag tells the truth and a re-plugged device opens at the first try. Uses only
+    // members built before the link, which outlive its threads.
+    std::unique_lock lock(device_busy, std::try_to_lock);
+    if (!lock.owns_lock() || !usb_driver.is_open()) return;
+    log("Device left the bus: control link closed");
+    usb_driver.close();
+    if (restart_requested) return;
+    try {
+        throw libusb::exception(code);
+    } catch (...) {
+        capture_exception();
+    }
+    notifier.notify();
 }
 
 void core::launch(std::function<void()> work) {
@@ -40,6 +61,7 @@ void core::open(const std::string& sn) {
     // A device of another model cannot be served by this handle's stores and loaders.
     if (hw::get_model(sn) != model.load()) throw hw::exception(hw::error::invalid_serial_number);
     reset_exception();
+    restart_requested = false;
     status.set(hw::status::v::preparing);
     std::unique_lock lock(device_busy, std::defer_lock);
     if (!lock.try_lock_for(std::chrono::milliseconds(500))) {
@@ -48,6 +70,12 @@ void core::open(const std::string& sn) {
     }
     status.set(hw::status::v::preparing, "Waiting for device startup");
 
+    // A link whose device left the bus is dead even when its close has not come yet.
+    try {
+        com.throw_if_device_gone();
+    } catch (const libusb::exception&) {
+        usb_driver.close();
+    }
     if (!usb_driver.is_open()) {
         libusb::device d;
         d.sn = sn;
@@ -275,6 +303,7 @@ void core::resume_oci() {
 void core::reboot_and_close() {
     // Without a control link the request would only run into its time-out.
     if (!usb_driver.is_open()) throw hw::exception(hw::error::not_open);
+    restart_requested = true;
     stat_ctrl.request_bootloader();
     close();
 }

@@ -110,6 +110,9 @@ public:
     libusb::interface_bulk data_interface;
     mox::timed_mutex device_busy;
     capabilities device_caps;
+    // A restart was asked for: the device leaving the bus is no failure. Before com: its
+    // threads read it until they are joined.
+    std::atomic<bool> restart_requested{false};
     communication com;
     status_t device_status;
     config device_config;
@@ -134,6 +137,8 @@ public:
 private:
     static std::unique_ptr<update, updater_deleter> make_updater(core& c);
     void close_links();
+    // The link found the device gone from the bus.
+    void device_left(int code);
     // Opens the USB3 bridges, resetting them up to three times.
     d3xx::err open_bridges();
     void capture_thread();
