@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,7 +27,11 @@ namespace kestrel_fuzz {
 
 namespace {
 
+// Calls made, reported when the process ends (the figure of a run).
+std::atomic<uint64_t> calls{0};
+
 void documented(ohwapi_err_code_t rc) {
+    ++calls;
     if (std::strcmp(kestrelapi_error_name(rc), "UNKNOWN") == 0) std::abort();
 }
 
@@ -291,6 +297,8 @@ int api_misuse(const uint8_t* data, size_t size) {
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(removed_at_exit, ec);
+            std::fprintf(stderr, "api_misuse: %llu calls\n",
+                         static_cast<unsigned long long>(calls.load()));
         });
         return d.string();
     }();
