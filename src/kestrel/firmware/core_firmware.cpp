@@ -38,11 +38,14 @@ void core::launch_firmware_work(std::function<void()> work) {
         reset_exception();
         updater->done = false;
         launch([this, work = std::move(work)] {
-            struct ended {
-                std::atomic<bool>& running;
-                ~ended() { running = false; }
-            } in_flight{firmware_work};
-            work();
+            // Its failure is stored before the next task may start (and clear it).
+            try {
+                work();
+            } catch (...) {
+                capture_exception();
+                notifier.notify();
+            }
+            firmware_work = false;
         });
     } catch (...) {
         firmware_work = false;
