@@ -20,8 +20,8 @@ class api_handles;
 // A lease costs a few nanoseconds: the calling thread announces the address in its own
 // record (no locked instruction), then finds it in the table. A free takes the address out
 // of the table, makes every thread's announcement visible with one process-wide barrier
-// (membarrier; a full fence on every lease where the kernel has none), and waits until no
-// thread announces it.
+// (membarrier; where the kernel has none, and under the thread sanitizer, each
+// announcement is an ordered store instead), and waits until no thread announces it.
 class live_handles {
     struct thread_record;
 
@@ -82,7 +82,7 @@ private:
     void destroy(api_handles* h) noexcept;
     void reclaim() noexcept;
 
-    // A full fence on each lease when the kernel has no process-wide barrier.
+    // Ordered announcements, when the process-wide barrier is not available.
     bool fence_each_lease = false;
     std::mutex add_m;            // one add at a time picks a free slot
     std::atomic<size_t> used{0}; // slots [0, used) have ever held a handle
