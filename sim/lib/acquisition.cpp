@@ -1,5 +1,6 @@
 #include "acquisition_engine.h"
 
+#include "packet_encoder.h"
 #include "stream_model.h"
 #include "trigger_search.h"
 
@@ -16,7 +17,6 @@ using namespace std::chrono_literals;
 using clock_t_ = std::chrono::steady_clock;
 
 constexpr unsigned group_channels = 18;
-constexpr int64_t max_delta_count = 0xFFFFFF;
 constexpr auto status_period = 10ms;
 // Candidates examined per slice of the trigger search; between slices the engine pushes
 // status and sees a stop.
@@ -25,12 +25,12 @@ constexpr uint32_t ft_ok = 0;
 constexpr uint32_t ft_timeout = 19;
 constexpr uint32_t unlimited_wait_ms = 60000;
 constexpr double data_unit_bytes = 32000000.0;
+// Samples of a trial run that estimate a paced stream's bytes per sample.
+constexpr int64_t estimate_samples = 1 << 16;
 // A read produces at most this much between looks at an abort and the time-out ...
 constexpr size_t read_slice_bytes = 1 << 20;
 // ... and waits at most this long between them.
 constexpr auto interrupt_poll = 5ms;
-
-enum pkt_type : uint8_t { pkt_samples = 0, pkt_delta = 1, pkt_trig = 2, pkt_rfu = 3 };
 
 int64_t round_up7(int64_t n) {
     return (n + 6) / 7 * 7;
@@ -78,18 +78,12 @@ struct stream_t {
             overran = end < s->total;
         }
         lim = model.paced ? 0 : end;
-        const unsigned base = s->base_channel(g);
-        for (unsigned j = 0; j < group_channels; ++j)
-            cur[j] = cursor(&s->waves[base + j], s->tb);
-        sync = cursor(&s->sync[g], s->tb);
     }
 
     size_t produce(uint8_t* out, size_t len, stream_state& st);
-    void next_packets();
-    void put(pkt_type type, const uint8_t* payload, size_t n);
     // Paced: what the memory holds at `now`, and an overrun when it is full.
     void update(clock_t_::time_point now);
-    double bytes_per_sample() const;
+    double bytes_per_sample();
 
     const std::shared_ptr<const setup_t> s;
     const unsigned group;
@@ -101,14 +95,8 @@ struct stream_t {
     int64_t lim = 0;               // produced so far: the stream may go up to here
 
     std::mutex m; // the reader of the bridge
-    std::array<cursor, group_channels> cur;
-    cursor sync;
-    int64_t pos = 0;
-    bool last_delta = false;
-    bool trig_sent = false;
-    bool sync_on = false;
-    std::array<uint8_t, 48> stage{};
-    size_t stage_off = 0, stage_len = 0;
+    packet_encoder enc{*s, group, first_abs, trig_cap};
+    double estimate = 0;      // paced: bytes per sample before the reader measured it
     int64_t stall_after = -1; // bytes
     std::chrono::milliseconds stall_for{0};
     bool stalling = false;
@@ -168,74 +156,6 @@ void drive_outputs(setup_t& s, run_t& r, const output_engines& outputs) {
 
 } // namespace
 
-void stream_t::put(pkt_type type, const uint8_t* payload, size_t n) {
-    uint8_t* p = stage.data() + stage_len;
-    std::memset(p, 0, 16);
-    std::memcpy(p, payload, n);
-    p[15] = static_cast<uint8_t>(p[15] | (type << 6));
-    stage_len += 16;
-}
-
-void stream_t::next_packets() {
-    stage_off = stage_len = 0;
-    const int64_t abs = first_abs + pos;
-    const bool trig_due = !trig_sent && trig_cap >= pos;
-
-    // An idle stretch: whole packets whose samples all repeat the last one sent. Never two
-    // delta_s in a row (the host keeps only the second count), never over the trigger.
-    if (pos > 0 && !last_delta) {
-        int64_t until = sync.next_change(abs - 1);
-        for (auto& c : cur)
-            until = std::min(until, c.next_change(abs - 1));
-        int64_t k = (until - abs) / 7;
-        k = std::min({k, (lim - pos) / 7, max_delta_count});
-        if (trig_due) k = std::min(k, (trig_cap - pos) / 7);
-        if (k >= 1) {
-            const uint8_t n[3] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
-                                  static_cast<uint8_t>(k >> 16)};
-            put(pkt_delta, n, 3);
-            pos += 7 * k;
-            last_delta = true;
-            return;
-        }
-    }
-
-    std::array<uint32_t, 7> v{};
-    for (unsigned j = 0; j < group_channels; ++j) {
-        auto& c = cur[j];
-        if (c.next_change(abs) > abs + 6) {
-            if (c.at(abs))
-                for (auto& x : v)
-                    x |= 1u << j;
-            continue;
-        }
-        for (int i = 0; i < 7; ++i)
-            if (c.at(abs + i)) v[static_cast<size_t>(i)] |= 1u << j;
-    }
-    uint8_t sync_bits = 0;
-    for (int i = 0; i < 7; ++i)
-        if (sync.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
-
-    if (trig_due && trig_cap < pos + 7) {
-        const uint8_t b = static_cast<uint8_t>(1u << (trig_cap - pos));
-        put(pkt_trig, &b, 1);
-        trig_sent = true;
-    }
-    // The host carries the flag of sample 6 into the following packets.
-    if (sync_bits != (sync_on ? 0x7F : 0)) put(pkt_rfu, &sync_bits, 1);
-    sync_on = (sync_bits & 0x40) != 0;
-
-    unsigned __int128 acc = 0;
-    for (size_t i = 0; i < 7; ++i)
-        acc |= static_cast<unsigned __int128>(v[i]) << (18 * i);
-    uint8_t p[16];
-    for (size_t i = 0; i < 16; ++i)
-        p[i] = static_cast<uint8_t>(acc >> (8 * i));
-    put(pkt_samples, p, 16);
-    pos += 7;
-    last_delta = false;
-}
-
 size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
     st = stream_state::more;
     size_t n = 0;
@@ -263,28 +183,33 @@ size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
                 room = std::min<size_t>(room, static_cast<uint64_t>(stall_after) - done);
             }
         }
-        if (stage_off == stage_len) {
-            if (pos >= lim) {
-                st = pos >= end ? stream_state::ended : stream_state::paused;
-                break;
-            }
-            next_packets();
-        }
-        const size_t k = std::min(room, stage_len - stage_off);
-        std::memcpy(out + n, stage.data() + stage_off, k);
-        stage_off += k;
+        const size_t k = enc.produce(out + n, room, lim);
         n += k;
+        if (k < room) {
+            st = enc.pos() >= end ? stream_state::ended : stream_state::paused;
+            break;
+        }
     }
     bytes.fetch_add(n);
-    pos_pub.store(pos);
-    staged_pub.store(stage_len - stage_off);
+    pos_pub.store(enc.pos());
+    staged_pub.store(enc.staged());
     return n;
 }
 
-double stream_t::bytes_per_sample() const {
-    // Measured on what was produced; before that, a packet per seven samples.
-    const double produced = static_cast<double>(bytes.load() + (stage_len - stage_off));
-    return pos >= 7000 ? produced / static_cast<double>(pos) : 16.0 / 7.0;
+double stream_t::bytes_per_sample() {
+    // Measured on what the host read; before that, on a trial run of the stream's start.
+    const int64_t pos = enc.pos();
+    if (pos >= estimate_samples)
+        return static_cast<double>(bytes.load() + enc.staged()) / static_cast<double>(pos);
+    if (estimate == 0) {
+        packet_encoder trial(*s, group, first_abs, trig_cap);
+        std::vector<uint8_t> scratch(estimate_samples / 7 * 48);
+        const int64_t upto = std::min(end, estimate_samples);
+        const size_t n = trial.produce(scratch.data(), scratch.size(), upto);
+        estimate =
+            std::max(1.0, static_cast<double>(n)) / static_cast<double>(std::max<int64_t>(upto, 7));
+    }
+    return estimate;
 }
 
 void stream_t::update(clock_t_::time_point now) {
@@ -293,10 +218,11 @@ void stream_t::update(clock_t_::time_point now) {
     // Samples taken so far: sample n at n / f after the run started.
     const int64_t taken =
         ns < 0 ? 0 : static_cast<int64_t>(static_cast<__int128>(ns) * s->tb.freq / 1000000000) + 1;
+    const int64_t pos = enc.pos();
     int64_t avail = std::clamp<int64_t>(taken - first_abs, pos, end);
     if (avail < end) avail = std::max(pos, avail / 7 * 7);
     const double per_sample = bytes_per_sample();
-    const double staged = static_cast<double>(stage_len - stage_off);
+    const double staged = static_cast<double>(enc.staged());
     const auto memory = static_cast<double>(model.memory_bytes);
     if (!overran && staged + static_cast<double>(avail - pos) * per_sample > memory) {
         // The memory filled up: the samples that still fitted are the last of the stream.

@@ -34,6 +34,8 @@ public:
     int64_t next_change(int64_t t_ps) const {
         return driven_ ? driven_->next_change(t_ps) : signal_next_change(t_ps);
     }
+    // P > 0 when at(t + P) == at(t) for every t (square waves and counter bits); else 0.
+    int64_t period_ps() const;
 
 private:
     bool signal_at(int64_t t_ps) const;
