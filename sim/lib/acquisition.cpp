@@ -36,6 +36,12 @@ int64_t round_up7(int64_t n) {
     return (n + 6) / 7 * 7;
 }
 
+signal_t default_external() {
+    return signal_t::square(100e-6, 0.5, 37e-6);
+}
+
+} // namespace
+
 // Activity on every input without any set-up: counters, a UART stream, square waves of
 // spread periods and random toggles, a little different in each group.
 signal_t default_signal(unsigned ch) {
@@ -54,12 +60,6 @@ signal_t default_signal(unsigned ch) {
     }
     return signal_t::random(0x5EED0000u + ch, 2e-6);
 }
-
-signal_t default_external() {
-    return signal_t::square(100e-6, 0.5, 37e-6);
-}
-
-} // namespace
 
 enum class stream_state { more, paused, ended };
 

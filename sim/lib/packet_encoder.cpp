@@ -18,11 +18,6 @@ packet_bits pack(const uint32_t* v) {
     return {static_cast<uint64_t>(acc), static_cast<uint64_t>(acc >> 64)};
 }
 
-uint32_t unpack(const packet_bits& p, unsigned i) {
-    const unsigned __int128 acc = static_cast<unsigned __int128>(p.hi) << 64 | p.lo;
-    return static_cast<uint32_t>(acc >> (18 * i)) & 0x3FFFF;
-}
-
 // Per packet, how many packets from it on satisfy `ok`, around the circle; `always` when
 // every packet does.
 std::vector<uint32_t> runs(const std::vector<bool>& ok) {
@@ -179,15 +174,20 @@ void packet_encoder::next_packets(int64_t limit) {
         bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
         sync_bits = slow_sync_ ? 0x7F : 0;
     } else {
-        // An untiled channel changes inside this packet: sample by sample.
-        uint32_t v[7];
-        for (unsigned i = 0; i < 7; ++i) {
-            v[i] = unpack(t.packets[k_], i);
-            for (const unsigned j : slow_)
-                if (cur_[j].at(abs + i)) v[i] |= 1u << j;
-            if (sync_.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
+        // An untiled channel changes inside this packet: the levels at its first sample,
+        // then the samples of the channels that change.
+        bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
+        for (const unsigned j : slow_) {
+            if (cur_[j].next_change(abs) > abs + 6) continue;
+            const bool first = cur_[j].at(abs);
+            for (unsigned i = 1; i < 7; ++i) {
+                if (cur_[j].at(abs + i) == first) continue;
+                const unsigned b = 18 * i + j;
+                (b < 64 ? bits.lo : bits.hi) ^= uint64_t{1} << (b % 64);
+            }
         }
-        bits = pack(v);
+        for (unsigned i = 0; i < 7; ++i)
+            if (sync_.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
         refresh(abs + 6);
     }
 
