@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 namespace kestrel_sim {
@@ -591,10 +592,15 @@ void acquisition::engine::set_output_sync(unsigned group, signal_t s) {
 }
 
 void acquisition::engine::reset_signals() {
+    const auto chosen = environment_signals();
     std::lock_guard lk(m_);
     signals_.clear();
     for (unsigned ch = 0; ch < groups_ * group_channels; ++ch)
         signals_.push_back(default_signal(ch));
+    // Channels beyond this model's are for the larger ones on the same bus.
+    for (const auto& c : chosen)
+        for (size_t i = 0; i < c.channels.size(); ++i)
+            if (c.channels[i] < signals_.size()) signals_[c.channels[i]] = c.signals[i];
     external_ = default_external();
     sync_.assign(groups_, signal_t::constant(false));
 }
@@ -739,6 +745,18 @@ void acquisition::set_signal(unsigned ch, signal_t s) {
 }
 signal_t acquisition::signal(unsigned ch) const {
     return e_->signal(ch);
+}
+void acquisition::set_signals(const std::string& description) {
+    const auto chosen = parse_signal_description(description);
+    for (const auto& c : chosen)
+        for (const unsigned ch : c.channels)
+            if (ch >= channels())
+                throw std::invalid_argument("signal description: channel " + std::to_string(ch) +
+                                            " is not on this device (" +
+                                            std::to_string(channels()) + " channels)");
+    for (const auto& c : chosen)
+        for (size_t i = 0; i < c.channels.size(); ++i)
+            e_->set_signal(c.channels[i], c.signals[i]);
 }
 void acquisition::set_spi(unsigned clk_channel, unsigned data_channel, unsigned cs_channel,
                           std::vector<uint8_t> bytes, double clock_hz, unsigned gap_clocks) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace kestrel_sim {
 
@@ -14,6 +15,9 @@ inline constexpr int64_t never = std::numeric_limits<int64_t>::max();
 
 // What natural channel `ch` carries without any set-up.
 signal_t default_signal(unsigned ch);
+// What KESTREL_SIM_SIGNALS or KESTREL_SIM_SIGNALS_FILE chooses; a malformed choice ends the
+// process with a message.
+std::vector<signal_choice_t> environment_signals();
 
 // A level over time that the device produces itself (its outputs), with the contract of
 // wave::at and wave::next_change.
@@ -46,12 +50,14 @@ private:
 
     bool uart_at(int64_t t) const;
     bool spi_at(int64_t t) const;
+    bool pattern_at(int64_t t) const;
     uint64_t random_offset(int64_t block) const;
 
     std::shared_ptr<const wave_source> driven_;
     signal_t s_;
-    double unit_ps_ = 0; // uart: bit time; spi: half clock period
+    double unit_ps_ = 0; // uart: bit time; spi: half clock period; pattern: one level
     int64_t frame_units_ = 0;
+    std::shared_ptr<const std::vector<int64_t>> steps_; // pattern: units to the next change
 };
 
 // Sample n is taken at floor(n * 1e12 / f) picoseconds.

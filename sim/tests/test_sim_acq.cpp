@@ -768,6 +768,150 @@ TEST_F(acq, uart_spi_random_and_output_sync_signals) {
     EXPECT_GT(d.rfu_packets, 100u);
 }
 
+// The test's own I2C reader: bytes of each whole transaction, acknowledgement bits dropped.
+std::vector<std::vector<uint8_t>> i2c_transactions(const decoded_t& d, unsigned scl, unsigned sda) {
+    std::vector<std::vector<uint8_t>> out;
+    std::vector<uint8_t> cur;
+    bool in = false;
+    unsigned bits = 0, value = 0;
+    for (size_t i = 1; i < d.samples.size(); ++i) {
+        const uint32_t v = d.samples[i], p = d.samples[i - 1];
+        const bool c = (v >> scl) & 1, da = (v >> sda) & 1;
+        const bool pc = (p >> scl) & 1, pd = (p >> sda) & 1;
+        if (c && pc && pd && !da) { // start
+            cur.clear();
+            in = true;
+            bits = value = 0;
+        } else if (c && pc && !pd && da) { // stop
+            if (in) out.push_back(cur);
+            in = false;
+        } else if (in && c && !pc) {
+            if (++bits <= 8) value = value << 1 | (da ? 1 : 0);
+            if (bits == 9) {
+                EXPECT_FALSE(da) << "acknowledged";
+                cur.push_back(static_cast<uint8_t>(value));
+                bits = value = 0;
+            }
+        }
+    }
+    return out;
+}
+
+TEST_F(acq, signals_chosen_by_description_appear_in_the_capture) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    a.set_signals("0=clock:1MHz:0.25; 1-3=counter:1us # bits 0..2\n"
+                  "4=uart:1MHz:Hi\\x21; 5,6,7=spi:5MHz:0x81,0x3C\n"
+                  "8,9=i2c:1MHz:0x50:0x12,0x34; 10=1; 11=low");
+    link l(sn1);
+    cfg_t c;
+    c.freq = 100000000;
+    c.depth = 200000;
+    c.post = 199000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br(0, 1000);
+    const auto d = read_capture(br, a.capture().total_samples);
+    ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+    auto bit = [&](size_t i, unsigned ch) { return ((d.samples[i] >> ch) & 1) != 0; };
+    // Clock: 100 samples a period, 25 of them high; the counter bits count microseconds.
+    unsigned high = 0;
+    for (size_t i = 1000; i < 2000; ++i)
+        high += bit(i, 0) ? 1 : 0;
+    EXPECT_EQ(high, 250u);
+    const int64_t first = a.capture().first_sample;
+    for (size_t i = 0; i < 5000; i += 37) {
+        const auto count = static_cast<unsigned>((first + static_cast<int64_t>(i)) / 100);
+        for (unsigned b = 0; b < 3; ++b)
+            EXPECT_EQ(bit(i, 1 + b), ((count >> b) & 1) != 0) << i;
+    }
+    const auto text = uart_bytes(d, 4, 100);
+    ASSERT_GE(text.size(), 6u);
+    const std::vector<uint8_t> hi{'H', 'i', '!'};
+    for (size_t i = 0; i + 3 <= text.size(); i += 3)
+        EXPECT_EQ(std::vector<uint8_t>(text.begin() + static_cast<long>(i),
+                                       text.begin() + static_cast<long>(i) + 3),
+                  hi);
+    const auto spi = spi_bytes(d, 5, 6, 7);
+    ASSERT_GE(spi.size(), 4u);
+    for (size_t i = 0; i < spi.size(); ++i)
+        EXPECT_EQ(spi[i], i % 2 == 0 ? 0x81 : 0x3C);
+    const auto i2c = i2c_transactions(d, 8, 9);
+    ASSERT_GE(i2c.size(), 3u);
+    for (const auto& t : i2c)
+        EXPECT_EQ(t, (std::vector<uint8_t>{0xA0, 0x12, 0x34}));
+    for (size_t i = 0; i < d.samples.size(); i += 101) {
+        EXPECT_TRUE(bit(i, 10));
+        EXPECT_FALSE(bit(i, 11));
+    }
+}
+
+TEST_F(acq, malformed_signal_descriptions_are_refused_with_their_reason) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    const std::pair<const char*, const char*> cases[] = {
+        {"5=sine:1MHz", "unknown signal 'sine'"},
+        {"5 clock:1MHz", "expected CHANNELS=SIGNAL"},
+        {"5=clock:1MPa", "unknown unit"},
+        {"5=clock:-3", "above 0"},
+        {"5=clock:1MHz:1.5", "between 0 and 1"},
+        {"1,2=spi:1MHz:0x81", "spi takes 3 channels"},
+        {"1=i2c:1MHz:0x50:0x01", "i2c takes 2 channels"},
+        {"1,2=i2c:1MHz:200:0x01", "address '200'"},
+        {"60=1", "channel '60'"},
+        {"1=1; 3=0\n1=0", "line 2, '1=0': channel 1 was chosen before"},
+        {"2-1=0", "runs backwards"},
+        {"4=uart:9600:a\\qb", "unknown escape"},
+        {"4=uart:9600:", "data is empty"},
+        {"4=uart:9600:0x1FF", "byte '0x1FF'"},
+        {"4=counter:5", "unknown unit"},
+    };
+    for (const auto& [text, reason] : cases) {
+        try {
+            kestrel_sim::parse_signal_description(text);
+            ADD_FAILURE() << text << " was accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos)
+                << text << ": " << e.what();
+        }
+    }
+    // A channel beyond the device, and nothing applied from a refused description.
+    const auto before = a.signal(2).kind;
+    EXPECT_THROW(a.set_signals("2=1; 18=1"), std::invalid_argument);
+    EXPECT_EQ(a.signal(2).kind, before);
+    EXPECT_TRUE(kestrel_sim::parse_signal_description("# nothing\n\n ; ").empty());
+}
+
+TEST_F(acq, signals_from_the_environment_or_a_file_and_a_refusal_that_ends_the_program) {
+    setenv("KESTREL_SIM_SIGNALS", "3=high; 40=low", 1);
+    auto fw = plug_one(sn1); // a one-group device skips channel 40
+    unsetenv("KESTREL_SIM_SIGNALS");
+    EXPECT_EQ(fw->acq().signal(3).kind, signal_t::kind_t::constant);
+    EXPECT_TRUE(fw->acq().signal(3).level);
+    EXPECT_EQ(fw->acq().signal(4).kind, signal_t::kind_t::counter); // untouched default
+
+    const std::string path = ::testing::TempDir() + "kestrel_signals.txt";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("# bus under test\n6,7=i2c:400k:0x3C:0x00,0xAF\n", f);
+        std::fclose(f);
+    }
+    setenv("KESTREL_SIM_SIGNALS_FILE", path.c_str(), 1);
+    fw = plug_one(sn1);
+    unsetenv("KESTREL_SIM_SIGNALS_FILE");
+    EXPECT_EQ(fw->acq().signal(7).kind, signal_t::kind_t::pattern);
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("KESTREL_SIM_SIGNALS", "3=hihg", 1);
+            plug_one(sn1);
+        },
+        ::testing::ExitedWithCode(2), "KESTREL_SIM_SIGNALS: .*'3=hihg': unknown signal 'hihg'");
+}
+
 TEST_F(acq, a_long_capture_streams_through_large_reads) {
     auto fw = plug_one(sn1);
     link l(sn1);
