@@ -58,6 +58,13 @@ void stream(benchmark::State& state, inputs in, uint32_t freq, unsigned groups) 
         benchmark::Counter(static_cast<double>(enc.pos()) / 1e6, benchmark::Counter::kIsRate);
 }
 
+// What a capture pays once per group when its stream starts: the tile of a long window.
+void tile(benchmark::State& state, uint32_t freq) {
+    auto s = make_setup(inputs::standard, freq, 1, 0);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(make_packet_tile(*s, 0, 123457));
+}
+
 void copy(benchmark::State& state) {
     std::vector<uint8_t> in(chunk, 0x5A), out(chunk);
     for (auto _ : state) {
@@ -75,6 +82,8 @@ BENCHMARK_CAPTURE(stream, standard_3921568Hz_untiled, inputs::standard, 3921568,
 BENCHMARK_CAPTURE(stream, counters_every_sample_250MHz, inputs::clocks, 250000000, 1);
 BENCHMARK_CAPTURE(stream, quiet_square_waves_250MHz, inputs::quiet, 250000000, 1);
 BENCHMARK_CAPTURE(stream, spi_and_uart_250MHz, inputs::serial, 250000000, 1);
+BENCHMARK_CAPTURE(tile, build_250MHz, 250000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(tile, build_100MHz, 100000000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -44,6 +44,8 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
     // Channels whose levels repeat every P samples, shortest first, while the common
     // period stays within bounds.
     int64_t period = 7;
+    // A tile longer than the window would never repeat: not worth building.
+    const int64_t longest = std::clamp<int64_t>(s.total, 7 * 1024, packet_tile::max_samples);
     std::vector<std::pair<int64_t, unsigned>> tiled;
     if (const int64_t pps = s.tb.ps_per_sample; pps > 0) {
         std::vector<std::pair<int64_t, unsigned>> cand;
@@ -51,12 +53,12 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
             const int64_t p_ps = s.waves[base + j].period_ps();
             if (p_ps <= 0) continue;
             const int64_t p = p_ps / std::gcd(p_ps, pps);
-            if (p <= packet_tile::max_samples) cand.emplace_back(p, j);
+            if (p <= longest) cand.emplace_back(p, j);
         }
         std::sort(cand.begin(), cand.end());
         for (const auto& [p, j] : cand) {
             const int64_t l = std::lcm(period, p);
-            if (l > packet_tile::max_samples) continue;
+            if (l > longest) continue;
             period = l;
             tiled.emplace_back(p, j);
             t->channels |= 1u << j;

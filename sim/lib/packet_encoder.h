@@ -34,7 +34,7 @@ struct packet_tile {
     static constexpr uint32_t always = UINT32_MAX;
 
     // The longest period (in samples, with the packets' seven) a tile may span.
-    static constexpr int64_t max_samples = int64_t{1} << 19;
+    static constexpr int64_t max_samples = int64_t{1} << 20;
 };
 
 std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned group,
