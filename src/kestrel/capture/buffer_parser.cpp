@@ -93,6 +93,32 @@ void buffer_parser::unpack(const uint8_t* p) {
     kestrel_trs t = transition;
     uint64_t last = last_transition.levels;
     const bool marks = oci_pos_in_pkt != 0 || (!trig_marker_found && trigger_pos_in_pkt != 0xFF);
+    if (!marks && !first_sample && block_size - block_used >= 7) {
+        // The common case, without branches on the data: every sample is written as a
+        // record, and the output position moves on only where the levels changed and at the
+        // packet's last sample. A packet that repeats the last levels gives one record.
+        kestrel_trs* out = block.data() + block_used;
+        const bool found = trig_marker_found;
+        uint32_t run = t.delta_samples;
+        for (unsigned i = 0; i < 7; ++i) {
+            ++run;
+            out->levels = samples[i];
+            out->delta_samples = run;
+            out->trigged = found;
+            const bool keep = samples[i] != last || i == 6;
+            out += keep;
+            run = keep ? 0 : run;
+            last = samples[i];
+        }
+        block_used = static_cast<size_t>(out - block.data());
+        t.levels = last;
+        t.trigged = found;
+        t.delta_samples = 0;
+        transition = t;
+        last_transition = t;
+        if (block_used == block_size) flush_block();
+        return;
+    }
     // Most packets of a quiet signal repeat the last levels: one record for all seven.
     if (!marks && !first_sample && samples[0] == last && samples[1] == last && samples[2] == last &&
         samples[3] == last && samples[4] == last && samples[5] == last && samples[6] == last) {
