@@ -297,7 +297,9 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
     int64_t k = -1;
     for (;;) {
         std::lock_guard lk(m);
-        const int64_t n = pub.slices;
+        // A channel of length 0 covers no sample yet: its items at sample 0 are not final
+        // until the first samples are stored (a capture's first batch may restate them).
+        const int64_t n = pub.n > 0 ? pub.slices : 0;
         if (k < 0) k = first_at_or_after(std::max<isamp>(from, 0), n);
         size_t budget = piece;
         while (k < n && budget-- > 0) {

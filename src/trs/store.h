@@ -91,7 +91,10 @@ public:
     // `capacity` of them; returns how many were written. Transitions at one sample come out
     // once, with the level of the last of them, so the samples strictly increase and a read
     // from the last sample + 1 goes on without a gap or a repeat. The first item of a
-    // non-empty store is its initial level at sample 0.
+    // non-empty store is its initial level at sample 0. A store of length 0 gives nothing.
+    // Reading on while a writer appends neither skips nor repeats an item as long as the
+    // writer never appends at the sample where a publication ended (the capture tool's
+    // changes after its first batch are always later).
     size_t read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const;
     // The level in force at `sample`; false at or beyond the channel's length.
     bool level_at(isamp sample, uint8_t& level) const;
