@@ -4,7 +4,9 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -51,8 +53,7 @@ class store {
 public:
     static constexpr int chunk_size = chunk_slices;
     static constexpr uint8_t slice_dt_mask = 63;
-    // Six-bit groups of the largest offset.
-    static constexpr int max_slices = 11;
+    static_assert(std::endian::native == std::endian::little, "writer sessions store words");
 
     store();
     // Copies take a snapshot of the source's published data under its lock, so copying a
@@ -116,17 +117,19 @@ public:
         // for the longest transition; the first transition, a full chunk and an order error
         // go the general way.
         void append(isamp abs_samples, uint8_t edge) {
-            auto d = static_cast<uint64_t>(abs_samples - c.ref);
-            if (abs_samples >= c.n && c.end - c.p >= max_slices && !c.empty) [[likely]] {
-                const auto v = static_cast<uint8_t>(edge != 0 ? 2 : 0);
-                slice* p = c.p;
-                while (d > slice_dt_mask) {
-                    p->data = static_cast<uint8_t>(1 | v | ((d & slice_dt_mask) << 2));
-                    ++p;
-                    d >>= 6;
-                }
-                p->data = static_cast<uint8_t>(v | (d << 2));
-                c.p = p + 1;
+            const auto d = static_cast<uint64_t>(abs_samples - c.ref);
+            // Up to four slices (offsets below 2^24) without a branch on their number: all
+            // four bytes are written at once, the position moves by the slices used.
+            if (abs_samples >= c.n && d < (uint64_t{1} << 24) && c.end - c.p >= 4 && !c.empty)
+                [[likely]] {
+                const uint32_t e1 = d > slice_dt_mask, e2 = d >> 12 != 0, e3 = d >> 18 != 0;
+                const uint32_t v = edge != 0 ? 0x02020202u : 0;
+                const auto dd = static_cast<uint32_t>(d);
+                const uint32_t word = v | e1 | (e2 << 8) | (e3 << 16) | ((dd & 63) << 2) |
+                                      (((dd >> 6) & 63) << 10) | (((dd >> 12) & 63) << 18) |
+                                      ((dd >> 18) << 26);
+                std::memcpy(c.p, &word, 4); // little-endian: the first slice first
+                c.p += 1 + e1 + e2 + e3;
                 c.n = abs_samples;
                 c.level = edge != 0;
                 return;
