@@ -250,6 +250,33 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle
                                                                uint8_t channel_index,
                                                                bool* is_not_last_trs);
 
+/* Bulk transition reads
+ *
+ * kestrelapi_trs_read copies the level changes of a channel whose sample is at or after
+ * from_sample, in increasing sample order, at most `capacity` of them: samples[i] is where
+ * the level levels[i] (0 or 1) starts. *count receives how many were written; 0 means there
+ * is nothing at or after from_sample. The first item of a channel is its initial level at
+ * sample 0; transitions stored at one sample are reported once, with the level that holds
+ * from that sample on, so the samples strictly increase and reading on with from_sample =
+ * the last sample + 1 neither skips nor repeats an item. The items are those of the walk
+ * with kestrelapi_trs_reset / kestrelapi_trs_get_next, and the channel's iterator is not
+ * moved.
+ *
+ * kestrelapi_trs_level_at writes the level in force at `sample` (found by binary search).
+ *
+ * Both may run while a capture appends: they see the transitions stored so far (nothing
+ * before the channel's first samples are stored). They return
+ * OHWAPI_INVALID_ARGUMENT for a channel beyond the model's count, a NULL pointer and a
+ * capacity of 0; kestrelapi_trs_level_at also for a sample at or beyond the channel's length
+ * (every sample of an empty channel). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_read(kestrelapi_handle handle,
+                                                        uint8_t channel_index, uint64_t from_sample,
+                                                        uint64_t* samples, uint8_t* levels,
+                                                        uint32_t capacity, uint32_t* count);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle handle,
+                                                            uint8_t channel_index, uint64_t sample,
+                                                            uint8_t* level);
+
 /* Export of a capture
  *
  * The capture the handle holds, written to `path` as a file of one format: every

@@ -9,6 +9,7 @@
 
 Transitions come as numpy arrays when numpy is importable, as lists otherwise.
 """
+import bisect
 import collections
 import ctypes
 import enum
@@ -347,45 +348,85 @@ class Capture:
         return h
 
     def transitions(self, channel):
-        """The channel's transitions in sample order: (sample, level) pairs, level 1 high
-        and 0 low from that sample on. A numpy structured array (fields sample and
+        """The channel's level changes in sample order: (sample, level) pairs, level 1 high
+        and 0 low from that sample on. The first pair is the level at sample 0, so a channel
+        that never changes gives one pair. A numpy structured array (fields sample and
         level) with numpy, else a list of tuples."""
         if channel not in self._cache:
             if not 0 <= channel <= 255:
                 raise ValueError(f"channel {channel} out of range")
-            h = self._h()
-            lib, hh = h.lib, h.h
-            _check(lib.trs_reset(hh, channel), f"channel {channel}")
-            out = []
-            more = ctypes.c_bool(False)
-            t = _lib.Transition()
-            pmore, pt = ctypes.byref(more), ctypes.byref(t)
-            _check(lib.trs_is_not_last(hh, channel, pmore), f"channel {channel}")
-            # A store holds its last transition too, so read until is_not_last turns false.
-            if self.samples > 0:
-                while True:
-                    _check(lib.trs_get_next(hh, channel, pt), f"channel {channel}")
-                    out.append((t.sampple_index, t.value))
-                    _check(lib.trs_is_not_last(hh, channel, pmore), f"channel {channel}")
-                    if not more.value:
-                        break
-            self._cache[channel] = out
+            self._cache[channel] = self._read(channel)
         out = self._cache[channel]
         if _np is not None:
-            return _np.array(out, dtype=TRANSITION_DTYPE)
-        return list(out)
+            return out.copy()
+        return list(zip(*out))
+
+    def _read(self, channel):
+        """Every item of the channel through kestrelapi_trs_read: numpy arrays filled by
+        the library itself, or with ctypes arrays (samples, levels) without numpy."""
+        h = self._h()
+        fn = h.lib.late("kestrelapi_trs_read")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_trs_read")
+        count = ctypes.c_uint32()
+        pcount = ctypes.byref(count)
+        size = 1 << 16
+        if _np is not None:
+            samples = _np.empty(size, dtype=_np.uint64)
+            levels = _np.empty(size, dtype=_np.uint8)
+        else:
+            samples, levels = (ctypes.c_uint64 * size)(), (ctypes.c_uint8 * size)()
+        n, start = 0, 0
+        while True:
+            room = min(size - n, 0xFFFFFFFF)
+            if _np is not None:
+                ps, pl = samples[n:].ctypes.data, levels[n:].ctypes.data
+            else:
+                ps = ctypes.addressof(samples) + 8 * n
+                pl = ctypes.addressof(levels) + n
+            _check(fn(h.h, channel, start, ps, pl, room, pcount), f"channel {channel}")
+            got = count.value
+            if got == 0:
+                break
+            n += got
+            start = int(samples[n - 1]) + 1
+            if n == size:
+                size *= 4
+                if _np is not None:
+                    samples = _np.resize(samples, size)
+                    levels = _np.resize(levels, size)
+                else:
+                    grown_s, grown_l = (ctypes.c_uint64 * size)(), (ctypes.c_uint8 * size)()
+                    ctypes.memmove(grown_s, samples, 8 * n)
+                    ctypes.memmove(grown_l, levels, n)
+                    samples, levels = grown_s, grown_l
+        if _np is not None:
+            out = _np.empty(n, dtype=TRANSITION_DTYPE)
+            out["sample"] = samples[:n]
+            out["level"] = levels[:n]
+            return out
+        return samples[:n], levels[:n]
 
     def level(self, channel, sample):
-        """The channel's level at a sample; None before its first transition."""
+        """The channel's level (0 or 1) at a sample, found by binary search."""
         if not 0 <= sample < self.samples:
             raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
-        tr = self.transitions(channel)
-        level = None
-        for s, v in tr:
-            if s > sample:
-                break
-            level = int(v)
-        return level
+        if not 0 <= channel <= 255:
+            raise ValueError(f"channel {channel} out of range")
+        if channel in self._cache:
+            # Read already: also after a later capture replaced this one.
+            out = self._cache[channel]
+            if _np is not None:
+                k = int(_np.searchsorted(out["sample"], sample, side="right"))
+                return int(out["level"][k - 1])
+            return int(out[1][bisect.bisect_right(out[0], sample) - 1])
+        h = self._h()
+        fn = h.lib.late("kestrelapi_trs_level_at")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_trs_level_at")
+        level = ctypes.c_uint8()
+        _check(fn(h.h, channel, sample, ctypes.byref(level)), f"channel {channel}")
+        return level.value
 
     def export(self, path, channels=None, format=None):
         """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by

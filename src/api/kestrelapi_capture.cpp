@@ -1,5 +1,6 @@
 // Capture launch, flags and the walk over the stored transitions.
 #include <cstring>
+#include <limits>
 
 #include "api/api_handles.h"
 #include "api/call.h"
@@ -89,6 +90,16 @@ void copy_out(const trs::tr& t, kestrelapi_trs_t& out) {
 trs::iterator& channel_iterator(api_handles& h, uint8_t channel_index) {
     return index(h.trs_iter, channel_index);
 }
+
+// The manager of a bulk read, once its channel is known to exist.
+trs::manager& checked_manager(kestrelapi_handle handle, uint8_t channel_index) {
+    auto& man = handle_of(handle).trs_man;
+    if (channel_index >= man.channels_count()) throw hw::exception(hw::error::invalid_argument);
+    return man;
+}
+
+// Samples beyond the signed range lie beyond every channel's end.
+constexpr uint64_t max_sample = static_cast<uint64_t>(std::numeric_limits<isamp>::max());
 } // namespace
 
 ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
@@ -179,6 +190,33 @@ ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle handle, uint8_t c
                                              bool* is_not_last_trs) {
     return with_handle(handle, [&](api_handles& h) {
         out(is_not_last_trs) = channel_iterator(h, channel_index).current_tr_is_not_last();
+    });
+}
+
+ohwapi_err_code_t kestrelapi_trs_read(kestrelapi_handle handle, uint8_t channel_index,
+                                      uint64_t from_sample, uint64_t* samples, uint8_t* levels,
+                                      uint32_t capacity, uint32_t* count) {
+    return trycatch([&] {
+        if (samples == nullptr || levels == nullptr || count == nullptr || capacity == 0)
+            throw hw::exception(hw::error::invalid_argument);
+        auto& man = checked_manager(handle, channel_index);
+        *count =
+            from_sample > max_sample
+                ? 0
+                : static_cast<uint32_t>(man.read(channel_index, static_cast<isamp>(from_sample),
+                                                 samples, levels, capacity));
+    });
+}
+
+ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle handle, uint8_t channel_index,
+                                          uint64_t sample, uint8_t* level) {
+    return trycatch([&] {
+        if (level == nullptr) throw hw::exception(hw::error::invalid_argument);
+        auto& man = checked_manager(handle, channel_index);
+        uint8_t l = 0;
+        if (sample > max_sample || !man.level_at(channel_index, static_cast<isamp>(sample), l))
+            throw hw::exception(hw::error::invalid_argument);
+        *level = l;
     });
 }
 
