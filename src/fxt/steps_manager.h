@@ -62,8 +62,10 @@ public:
     // Reads a list without touching any manager; same failures as pull_from_vector.
     static std::vector<step_t> read_list(const bytes& src, size_t& index);
 
-private:
+    // Longest time among the bounds the steps use (t_max or t_min); 0 for none.
     static period longest_bound(const std::vector<step_t>& steps);
+
+private:
     std::vector<step_t> pulse_steps() const;
 
     mox::mutex mutex;
