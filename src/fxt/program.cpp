@@ -151,7 +151,11 @@ private:
         bool has_event = false;
         const token* event_at = nullptr;
         while (true) {
+            const bool had_event = has_event;
+            const size_t begin = peek().column - 1;
             term(s, has_event, event_at);
+            if (!had_event && has_event)
+                event_text_ = trim(src_.substr(begin, peek().column - 1 - begin));
             if (!is_symbol("&")) break;
             next();
         }
@@ -181,7 +185,7 @@ private:
         const token& at = peek();
         auto set_event = [&](source_step::kind_t k, int ch, bool high) {
             if (has_event)
-                refuse(at, "a step waits for one edge, change or pulse; '" + event_at->text +
+                refuse(at, "a step waits for one edge, change or pulse; '" + event_text_ +
                                "' at column " + std::to_string(event_at->column) +
                                " is already this step's event");
             has_event = true;
@@ -335,6 +339,7 @@ private:
     std::vector<token> toks_;
     size_t pos_ = 0;
     size_t n_channels_;
+    std::string event_text_; // the present step's event term, for messages
 };
 
 step_t level_step(const std::array<event_t, n_conditions>& levels) {

@@ -145,7 +145,7 @@ TEST(Program, RefusalsNameThePlaceAndTheReason) {
     const std::pair<const char*, const char*> cases[] = {
         {"ch18 rise", "column 3 ('18'): channel outside 0..17"},
         {"ch3 rise & ch4 fall", "column 12 ('ch'): a step waits for one edge, change or pulse"},
-        {"ch3 change & any change", "already this step's event"},
+        {"ch3 change & any change", "'ch3 change' at column 1 is already this step's event"},
         {"ch3 rise & ch3 high", "ch3 appears twice in this step"},
         {"ch3 high & ch3 low", "ch3 appears twice in this step"},
         {"ch3 rise within 1us", "column 10 ('within'): the first step has no time bound"},
