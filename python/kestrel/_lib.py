@@ -127,6 +127,11 @@ LATE_PROTOTYPES = {
     "kestrelapi_export_csv": ([_h, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
     "kestrelapi_error_name": ([ctypes.c_int], ctypes.c_char_p),
     "kestrelapi_set_channel_name": ([_h, _u8, ctypes.c_char_p], ctypes.c_int),
+    "kestrelapi_set_trigger_program":
+        ([_h, _u8, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_describe_trigger_program":
+        ([_h, _u8, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_launch_new_capture_programmed": ([_h, Settings], ctypes.c_int),
 }
 
 SONAME = "libkestrel_api.so.1"
