@@ -160,25 +160,11 @@ bool core::is_runnable(const config& cfg, std::string& why) {
 }
 
 void core::set_config(const config& cfg) {
-    std::string why;
-    if (!is_runnable(cfg, why)) {
-        log("Configuration refused: " + why);
-        throw hw::exception(hw::error::invalid_configration);
-    }
-    std::lock_guard lock(launch_m);
-    launch_programs.reset();
-    store_config(cfg);
+    store_config(cfg, false);
 }
 
 void core::set_config_programmed(const config& cfg) {
-    std::string why;
-    if (!is_runnable(cfg, why)) {
-        log("Configuration refused: " + why);
-        throw hw::exception(hw::error::invalid_configration);
-    }
-    std::lock_guard lock(launch_m);
-    launch_programs = programs;
-    store_config(cfg);
+    store_config(cfg, true);
 }
 
 void core::set_trigger_program(size_t engine, fxt::program p) {
@@ -191,7 +177,17 @@ fxt::program core::trigger_program(size_t engine) {
     return programs.at(engine);
 }
 
-void core::store_config(const config& cfg) {
+void core::store_config(const config& cfg, bool programmed) {
+    std::string why;
+    if (!is_runnable(cfg, why)) {
+        log("Configuration refused: " + why);
+        throw hw::exception(hw::error::invalid_configration);
+    }
+    std::lock_guard lock(launch_m);
+    if (programmed)
+        launch_programs = programs;
+    else
+        launch_programs.reset();
     device_config = cfg;
     auto& m = device_config.master_group();
     device_config.global_trigger.trig_source =

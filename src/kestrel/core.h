@@ -149,7 +149,8 @@ private:
     // imply; on a copy that the capture then uses.
     void prepare_triggers(config& cfg);
     void prepare_programs(config& cfg);
-    void store_config(const config& cfg);
+    // set_config with the programs kept (programmed) or none.
+    void store_config(const config& cfg, bool programmed);
     // Background work: the first exception ends it and is stored for the caller.
     void launch(std::function<void()> work);
 

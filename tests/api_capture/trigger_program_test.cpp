@@ -127,20 +127,9 @@ std::vector<bool> satisfied(const stored& d, const std::vector<ref_step>& steps)
     return prev;
 }
 
-class trigger_programs : public on_bus {
+class trigger_programs : public opened_device {
 protected:
-    void start(const model_case& c = family[0]) {
-        bus::instance().unplug_all();
-        bus::instance().plug(c.sn);
-        fw = bus::instance().firmware(c.sn);
-        h = std::make_unique<api_handle>(c.model);
-        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
-    }
-    void TearDown() override {
-        if (h) h->close();
-        h.reset();
-        on_bus::TearDown();
-    }
+    void start(const model_case& c = family[0]) { opened_device::start(c); }
     // Every channel of the master group low, then the given signals.
     void signals(std::map<unsigned, signal_t> s) {
         for (unsigned ch = 0; ch < 18; ++ch)
@@ -210,9 +199,6 @@ protected:
         signals(miss);
         EXPECT_EQ(capture(), -1) << "triggered on a signal that never satisfies it";
     }
-
-    std::shared_ptr<kestrel_sim::firmware> fw;
-    std::unique_ptr<api_handle> h;
 };
 
 signal_t sq(double period_us, double duty, double phase_us) {
