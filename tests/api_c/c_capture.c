@@ -16,6 +16,18 @@ static int fail(const char* what, int code) {
     return 1;
 }
 
+/* Polls the done flag for up to a minute; 0 once the capture is done. */
+static int wait_done(kestrelapi_handle h) {
+    bool done = false;
+    for (int i = 0; i < 6000 && !done; ++i) {
+        kestrelapi_get_capture_done_flag(h, &done);
+        const ohwapi_err_code_t rc = kestrelapi_get_last_error(h);
+        if (rc != OHWAPI_OK) return fail("capture", rc);
+        if (!done) sleep_ms(10);
+    }
+    return done ? 0 : fail("capture never finished", 0);
+}
+
 static int capture(kestrelapi_handle h, unsigned channels, kestrelapi_trigger_type_t type,
                    int8_t ch, bool polarity) {
     kestrelapi_settings_t s;
@@ -32,14 +44,7 @@ static int capture(kestrelapi_handle h, unsigned channels, kestrelapi_trigger_ty
     kestrelapi_trigger_description_t a = {type, ch}, b = {KESTRELAPI_TRG_NOTRIG, 0};
     ohwapi_err_code_t rc = kestrelapi_launch_new_capture_simple_trigger(h, a, b, s);
     if (rc != OHWAPI_OK) return fail("launch", rc);
-    bool done = false;
-    for (int i = 0; i < 6000 && !done; ++i) {
-        kestrelapi_get_capture_done_flag(h, &done);
-        rc = kestrelapi_get_last_error(h);
-        if (rc != OHWAPI_OK) return fail("capture", rc);
-        if (!done) sleep_ms(10);
-    }
-    if (!done) return fail("capture never finished", 0);
+    if (wait_done(h)) return 1;
 
     uint64_t trig = 0;
     int64_t total = 0, post = 0;
@@ -103,16 +108,10 @@ static int programmed(kestrelapi_handle h) {
     s.ext_trig_out_polarity = true;
     ohwapi_err_code_t rc = kestrelapi_launch_new_capture_programmed(h, s);
     if (rc != OHWAPI_OK) return fail("programmed launch", rc);
-    bool done = false;
-    for (int i = 0; i < 6000 && !done; ++i) {
-        kestrelapi_get_capture_done_flag(h, &done);
-        rc = kestrelapi_get_last_error(h);
-        if (rc != OHWAPI_OK) return fail("programmed capture", rc);
-        if (!done) sleep_ms(10);
-    }
+    if (wait_done(h)) return 1;
     uint64_t trig = 0;
     kestrelapi_get_trigger_position(h, &trig);
-    if (!done || trig != 10000) return fail("programmed trigger position", (int)trig);
+    if (trig != 10000) return fail("programmed trigger position", (int)trig);
     if (level_at(h, 3, trig) != 1 || level_at(h, 3, trig - 1) != 0 || level_at(h, 4, trig) != 1)
         return fail("program not satisfied at the trigger", 0);
     return 0;
