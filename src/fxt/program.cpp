@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "fxt/clock.h"
@@ -330,7 +331,9 @@ private:
                 if (u.text == name) scale = f;
         if (scale == 0) refuse(u, "expected a unit after the number: ns, us, ms or s");
         next();
-        const double t = std::stod(n.text) * scale;
+        // Digits only, so strtod cannot fail; a count too large for a double is infinite.
+        const double t = std::strtod(n.text.c_str(), nullptr) * scale;
+        if (!std::isfinite(t)) refuse(n, "the time is beyond any the step timer reaches");
         if (!(t > 0)) refuse(n, "a time must be more than 0");
         return t;
     }
@@ -484,12 +487,12 @@ program program::compile(std::string_view text, const capabilities& caps) {
         }
         p.origin_.insert(p.origin_.end(), p.steps_.size() - before,
                          "step " + std::to_string(k + 1) + ": " + s.text);
+        if (p.steps_.size() > caps.max_program_words())
+            throw program_error("step " + std::to_string(k + 1) + ": the program needs " +
+                                std::to_string(p.steps_.size()) +
+                                " engine words from here; an engine holds at most " +
+                                std::to_string(caps.max_program_words()));
     }
-
-    if (p.steps_.size() > caps.max_program_words())
-        throw program_error("the program needs " + std::to_string(p.steps_.size()) +
-                            " engine words; an engine holds at most " +
-                            std::to_string(caps.max_program_words()));
 
     // The clock follows the longest bound; every bound must then be a count the timer holds.
     const double longest = steps_manager::longest_bound(p.steps_);

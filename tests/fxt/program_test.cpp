@@ -142,7 +142,7 @@ TEST(Program, SpellingIsFreeAndOldFormsAreAliases) {
 }
 
 TEST(Program, RefusalsNameThePlaceAndTheReason) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"ch18 rise", "column 3 ('18'): channel outside 0..17"},
         {"ch3 rise & ch4 fall", "column 12 ('ch'): a step waits for one edge, change or pulse"},
         {"ch3 change & any change", "'ch3 change' at column 1 is already this step's event"},
@@ -156,6 +156,8 @@ TEST(Program, RefusalsNameThePlaceAndTheReason) {
         {"ch0 rise; ch1 rise after 5us within 5us", "'after' must be shorter than 'within'"},
         {"ch0 rise; ch1 rise within 10", "expected a unit after the number"},
         {"ch0 rise; ch1 rise within 0us", "a time must be more than 0"},
+        {"ch0 rise; ch1 rise within 1" + std::string(400, '0') + "s",
+         "the time is beyond any the step timer reaches"},
         {"ch0 rise;", "at the end: a step is missing after ';'"},
         {"ch0 rise ch1 fall", "column 10 ('ch'): expected '&', 'after', 'within'"},
         {"ch0 jump", "expected rise, fall, change, high, low or pulse"},
@@ -178,8 +180,9 @@ TEST(Program, ProgramsFitTheEngine) {
     for (int i = 0; i < 253; ++i)
         text += i % 2 ? "; ch0 rise" : "; ch0 fall";
     ASSERT_EQ(compile(text).engine_steps().size(), 255u);
-    EXPECT_EQ(refusal(text + "; ch1 rise"),
-              "the program needs 256 engine words; an engine holds at most 255");
+    EXPECT_EQ(refusal(text + "; ch1 rise; ch2 rise"),
+              "step 255: the program needs 256 engine words from here; an engine holds at most "
+              "255");
 }
 
 TEST(Program, DescriptionShowsClockAndTicks) {
