@@ -293,6 +293,14 @@ TEST_F(trigger_programs, engines_a_and_b_in_each_order) {
         ASSERT_GE(t, 0);
         EXPECT_TRUE(stored(h->get(), depth).rise(4, t));
     }
+    // The simple launch leaves the kept programs out: without a trigger it never waits for
+    // B's edge, which never comes.
+    signals({});
+    auto s = default_settings(depth, rate);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           trig(KESTRELAPI_TRG_NOTRIG, 0), s),
+              OHWAPI_OK);
+    EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_capture_done_flag); }, 60s));
 }
 
 TEST_F(trigger_programs, refused_programs_leave_the_previous_one) {
