@@ -209,12 +209,34 @@ bool core::is_runnable(const config& cfg, std::string& why) {
 }
 
 void core::set_config(const config& cfg) {
+    store_config(cfg, false);
+}
+
+void core::set_config_programmed(const config& cfg) {
+    store_config(cfg, true);
+}
+
+void core::set_trigger_program(size_t engine, fxt::program p) {
+    std::lock_guard lock(launch_m);
+    programs.at(engine) = std::move(p);
+}
+
+fxt::program core::trigger_program(size_t engine) {
+    std::lock_guard lock(launch_m);
+    return programs.at(engine);
+}
+
+void core::store_config(const config& cfg, bool programmed) {
     std::string why;
     if (!is_runnable(cfg, why)) {
         log("Configuration refused: " + why);
         throw hw::exception(hw::error::invalid_configration);
     }
     std::lock_guard lock(launch_m);
+    if (programmed)
+        launch_programs = programs;
+    else
+        launch_programs.reset();
     device_config = cfg;
     auto& m = device_config.master_group();
     device_config.global_trigger.trig_source =
@@ -251,7 +273,28 @@ void core::start() {
     }
 }
 
+void core::prepare_programs(config& cfg) {
+    const auto& progs = *launch_programs;
+    for (size_t gi = 0; gi < cfg.groups.size(); ++gi) {
+        auto& trig = cfg.groups[gi].trigger;
+        for (size_t i = 0; i < 2; ++i) {
+            auto& flex = trig.flex[i];
+            // The programs watch the master group's channels, natural channels 0..17.
+            flex.tmp_loading_vector =
+                progs[i].words(trigger_engines[i].my_caps, cfg.start_channel_from_group(gi));
+            flex.max_steps = static_cast<uint8_t>(flex.tmp_loading_vector.size());
+            flex.clk =
+                progs[i].empty() ? trigger_engines[i].my_caps.max_clk : progs[i].trigger_clock();
+            trig.select_fast[i] = false;
+        }
+    }
+    // An engine without a program does not take part: the other decides alone.
+    if (progs[0].empty() || progs[1].empty())
+        cfg.master_group().trigger.order = trigger_order::a_and_b;
+}
+
 void core::prepare_triggers(config& cfg) {
+    if (launch_programs) return prepare_programs(cfg);
     for (size_t gi = 0; gi < cfg.groups.size(); ++gi) {
         auto& trig = cfg.groups[gi].trigger;
         for (size_t i = 0; i < 2; ++i) {

@@ -20,20 +20,8 @@ struct transition {
     int level;
 };
 
-class api_capture : public on_bus {
+class api_capture : public opened_device {
 protected:
-    void start(const model_case& c) {
-        bus::instance().unplug_all();
-        bus::instance().plug(c.sn);
-        fw = bus::instance().firmware(c.sn);
-        h = std::make_unique<api_handle>(c.model);
-        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
-    }
-    void TearDown() override {
-        if (h) h->close();
-        h.reset();
-        on_bus::TearDown();
-    }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
         return read_flag(h->get(), getter);
     }
@@ -79,9 +67,6 @@ protected:
             }
         }
     }
-
-    std::shared_ptr<kestrel_sim::firmware> fw;
-    std::unique_ptr<api_handle> h;
 };
 
 TEST_F(api_capture, simple_triggers_on_every_model) {

@@ -141,6 +141,16 @@ std::vector<bytes> seeds(const std::string& name) {
             }
             out.push_back(o);
         }
+    } else if (name == "trigger_program") {
+        for (const char* text :
+             {"ch3 rise", "ch3 rise & ch5 high & ch6 low", "ch7 high & ch8 low",
+              "any change & ch2 low", "ch2 pulse high 1us..5us", "ch2 pulse low >2us",
+              "ch2 pulse high <300ns & ch9 high", "ch3 rise; ch4 fall within 10us",
+              "ch0 fall; ch1 rise after 2us within 50us; ch2 high", "rising:3", "4:change",
+              "any:change", "none", "ch0 rise; ch1 rise within 1s"}) {
+            const std::string t(text);
+            out.emplace_back(t.begin(), t.end());
+        }
     } else if (name == "settings") {
         for (uint8_t m = 0; m < 3; ++m) {
             kestrelapi_settings_t st = core_test::default_settings(100000);
