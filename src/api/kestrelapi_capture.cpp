@@ -92,8 +92,8 @@ trs::iterator& channel_iterator(api_handles& h, uint8_t channel_index) {
 }
 
 // The manager of a bulk read, once its channel is known to exist.
-trs::manager& checked_manager(kestrelapi_handle handle, uint8_t channel_index) {
-    auto& man = handle_of(handle).trs_man;
+trs::manager& checked_manager(api_handles& h, uint8_t channel_index) {
+    auto& man = h.trs_man;
     if (channel_index >= man.channels_count()) throw hw::exception(hw::error::invalid_argument);
     return man;
 }
@@ -196,10 +196,10 @@ ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle handle, uint8_t c
 ohwapi_err_code_t kestrelapi_trs_read(kestrelapi_handle handle, uint8_t channel_index,
                                       uint64_t from_sample, uint64_t* samples, uint8_t* levels,
                                       uint32_t capacity, uint32_t* count) {
-    return trycatch([&] {
+    return with_handle(handle, [&](api_handles& h) {
         if (samples == nullptr || levels == nullptr || count == nullptr || capacity == 0)
             throw hw::exception(hw::error::invalid_argument);
-        auto& man = checked_manager(handle, channel_index);
+        auto& man = checked_manager(h, channel_index);
         *count =
             from_sample > max_sample
                 ? 0
@@ -210,9 +210,9 @@ ohwapi_err_code_t kestrelapi_trs_read(kestrelapi_handle handle, uint8_t channel_
 
 ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle handle, uint8_t channel_index,
                                           uint64_t sample, uint8_t* level) {
-    return trycatch([&] {
+    return with_handle(handle, [&](api_handles& h) {
         if (level == nullptr) throw hw::exception(hw::error::invalid_argument);
-        auto& man = checked_manager(handle, channel_index);
+        auto& man = checked_manager(h, channel_index);
         uint8_t l = 0;
         if (sample > max_sample || !man.level_at(channel_index, static_cast<isamp>(sample), l))
             throw hw::exception(hw::error::invalid_argument);
