@@ -67,7 +67,8 @@ void apply_trigger(kestrel::config::group_t::trig_t& trig, size_t slot,
 }
 
 // Refused before anything changes: flags, stored error and trigger position stay.
-void launch(api_handles& h, const kestrel::config& cfg) {
+// `programmed` runs the engines' trigger programs instead of the simple triggers.
+void launch(api_handles& h, const kestrel::config& cfg, bool programmed = false) {
     std::string why;
     if (!h.device.is_runnable(cfg, why)) {
         h.log_fn("Configuration refused: " + why);
@@ -77,7 +78,10 @@ void launch(api_handles& h, const kestrel::config& cfg) {
     std::lock_guard l(h.export_m);
     if (h.exports_running > 0) throw hw::exception(hw::error::busy);
     h.trig_pos = 0;
-    h.device.set_config(cfg);
+    if (programmed)
+        h.device.set_config_programmed(cfg);
+    else
+        h.device.set_config(cfg);
     h.device.start();
 }
 
@@ -101,6 +105,16 @@ trs::manager& checked_manager(api_handles& h, uint8_t channel_index) {
 // Samples beyond the signed range lie beyond every channel's end.
 constexpr uint64_t max_sample = static_cast<uint64_t>(std::numeric_limits<isamp>::max());
 } // namespace
+
+extern "C" ohwapi_err_code_t
+kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle, kestrelapi_settings_t settings) {
+    return with_handle(handle, [&](api_handles& h) {
+        kestrel::config cfg = h.get_cfg(settings);
+        // The order belongs to the master group, whichever entry of the vector it is.
+        cfg.master_group().trigger.order = static_cast<kestrel::trigger_order>(settings.trig_order);
+        launch(h, cfg, true);
+    });
+}
 
 ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
                                                                 kestrelapi_settings_t settings) {

@@ -5,19 +5,15 @@
 #include <string>
 
 #include "api/api_handles.h"
-#include "api/trycatch.h"
+#include "api/call.h"
 #include "fxt/program.h"
 #include "hw/exception.h"
 #include "kestrelapi.h"
 
 using api_utils::api_handles;
-using api_utils::trycatch;
+using api_utils::with_handle;
 
 namespace {
-
-api_handles& handle_of(kestrelapi_handle h) {
-    return *static_cast<api_handles*>(h);
-}
 
 // NUL-terminated and cut to size; nothing when there is no room at all.
 void copy_text(const std::string& text, char* out, uint32_t size) {
@@ -40,8 +36,7 @@ ohwapi_err_code_t kestrelapi_set_trigger_program(kestrelapi_handle handle, uint8
                                                  const char* program, char* message,
                                                  uint32_t message_size) {
     std::string why;
-    const ohwapi_err_code_t rc = trycatch([&] {
-        auto& h = handle_of(handle);
+    const ohwapi_err_code_t rc = with_handle(handle, [&](api_handles& h) {
         if (engine > 1) {
             why = "engine " + std::to_string(engine) + " does not exist: 0 is A, 1 is B";
             throw hw::exception(hw::error::invalid_argument);
@@ -61,25 +56,10 @@ ohwapi_err_code_t kestrelapi_set_trigger_program(kestrelapi_handle handle, uint8
 
 ohwapi_err_code_t kestrelapi_describe_trigger_program(kestrelapi_handle handle, uint8_t engine,
                                                       char* text, uint32_t text_size) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
+    return with_handle(handle, [&](api_handles& h) {
         const size_t e = engine_index(engine);
         if (text == nullptr || text_size == 0) throw hw::exception(hw::error::invalid_argument);
         copy_text(h.device.trigger_program(e).describe(), text, text_size);
-    });
-}
-
-ohwapi_err_code_t kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle,
-                                                           kestrelapi_settings_t settings) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
-        kestrel::config cfg = h.get_cfg(settings);
-        // The order belongs to the master group, whichever entry of the vector it is.
-        cfg.master_group().trigger.order = static_cast<kestrel::trigger_order>(settings.trig_order);
-        // A refused configuration changes nothing, the trigger position included.
-        h.device.set_config_programmed(cfg);
-        h.trig_pos = 0;
-        h.device.start();
     });
 }
 
