@@ -1104,6 +1104,39 @@ TEST_F(acq, a_stopped_run_leaves_its_fifo_bytes_until_the_host_flushes_or_aborts
     }
 }
 
+TEST_F(acq, the_stream_model_comes_from_the_environment_and_malformed_values_are_named) {
+    setenv("KESTREL_SIM_PACED", "1", 1);
+    setenv("KESTREL_SIM_MEMORY", "64M", 1);
+    setenv("KESTREL_SIM_BRIDGE_RATE", "0", 1);
+    bus::instance().reset();
+    auto m = bus::instance().stream_model();
+    EXPECT_TRUE(m.paced);
+    EXPECT_EQ(m.memory_bytes, 64000000u);
+    EXPECT_EQ(m.bridge_bytes_per_s, 0u);
+    EXPECT_EQ(m.fifo_bytes, 16384u); // the hardware's FIFO comes with pacing
+    setenv("KESTREL_SIM_FIFO", "0", 1);
+    EXPECT_EQ(kestrel_sim::stream_model_t::from_environment().fifo_bytes, 0u);
+    for (const auto& [name, value] :
+         {std::pair{"KESTREL_SIM_MEMORY", "lots"}, std::pair{"KESTREL_SIM_MEMORY", "-5M"},
+          std::pair{"KESTREL_SIM_BRIDGE_RATE", "3X"}, std::pair{"KESTREL_SIM_PACED", "yes"}}) {
+        setenv(name, value, 1);
+        try {
+            kestrel_sim::stream_model_t::from_environment();
+            ADD_FAILURE() << name << "=" << value << " was accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+        }
+        unsetenv(name);
+    }
+    for (const char* name :
+         {"KESTREL_SIM_PACED", "KESTREL_SIM_MEMORY", "KESTREL_SIM_BRIDGE_RATE", "KESTREL_SIM_FIFO"})
+        unsetenv(name);
+    bus::instance().reset();
+    m = bus::instance().stream_model();
+    EXPECT_FALSE(m.paced);
+    EXPECT_EQ(m.bridge_bytes_per_s, 360000000u);
+}
+
 TEST_F(acq, paced_samples_arrive_at_the_sampling_rate) {
     auto fw = plug_one(sn1);
     auto& a = fw->acq();
