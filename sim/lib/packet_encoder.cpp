@@ -82,7 +82,7 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
         // A period under 128 samples: a change every few samples, where looking the level
         // up costs less than finding the next change.
         const bool busy = fp < tera * 128;
-        if (p > static_cast<unsigned __int128>(packet_tile::max_samples) || !busy) continue;
+        if (p > static_cast<unsigned __int128>(longest) || !busy) continue;
         packet_tile::stripe st;
         st.channel = j;
         st.levels.resize(static_cast<size_t>(p));
