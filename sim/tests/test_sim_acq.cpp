@@ -4,6 +4,7 @@
 #include "kestrel_sim/acquisition.h"
 #include "raw_link.h"
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <thread>
@@ -989,6 +990,37 @@ TEST_F(acq, every_group_matches_the_ground_truth_at_whole_and_fractional_sample_
         }
         l.stop();
     }
+}
+
+size_t thread_count() {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+TEST_F(acq, an_unplugged_device_ends_its_sampling_thread_while_a_handle_still_holds_it) {
+    const size_t before = thread_count();
+    auto fw = plug_one(sn1);
+    // A host that never closes its handles keeps the device object alive.
+    auto* held = open_usb(sn1);
+    ASSERT_NE(held, nullptr);
+    {
+        link l(sn1);
+        l.run(cfg_t{});
+        ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    }
+    EXPECT_GT(thread_count(), before);
+    bus::instance().unplug(sn1);
+    bool back = false;
+    for (const auto end = clk::now() + 10s; !back && clk::now() < end;
+         std::this_thread::sleep_for(10ms))
+        back = thread_count() <= before;
+    EXPECT_TRUE(back);
+    EXPECT_FALSE(fw->acq().capture().running);
+    libusb_close(held);
 }
 
 TEST_F(acq, a_read_ends_at_its_time_out_or_abort_with_what_arrived_and_loses_nothing) {
