@@ -158,7 +158,8 @@ public:
         group_t(trs::manager& tm, trigger_t& trigger, uint8_t grp_idx, uint8_t first_channel,
                 uint8_t channels, size_t watermark, size_t chunk)
             : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk),
-              pre_trig_buffer(std::make_unique<mox::cvbuffer<TRS>>(watermark)) {
+              history_limit(watermark) {
+            size_history(0);
             append_pingpong.access_write_buffer([&](records& r) { r.reserve(chunk); });
             append_pingpong.access_read_buffer([&](records& r) { r.reserve(chunk); });
             capt_channels.reserve(channels);
@@ -178,7 +179,7 @@ public:
             given_up = false;
             post_trig_depth = 0;
             requested_post_trig_samples = post_trig_smples;
-            pre_trig_buffer->clear();
+            size_history(pre_trig_smples);
             append_pingpong.access_write_buffer([](records& r) { r.clear(); });
             append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             for (auto& c : capt_channels)
@@ -271,7 +272,7 @@ public:
                 // Cancelled, or the other groups never triggered: this group stores nothing more.
                 given_up = true;
                 pre_trig_phase = false;
-                buf.clear();
+                pre_trig_buffer.reset();
                 return;
             }
             isamp f = s - *common;
@@ -305,8 +306,34 @@ public:
                 append_pingpong.access_write_buffer([&](records& w) { push_pre(w, buf.at(k)); });
                 if (full) flush();
             }
-            buf.clear();
+            // The history is not needed again before the next capture sizes its own.
+            pre_trig_buffer.reset();
             pre_trig_phase = false;
+        }
+
+        // The history this capture needs: the requested pre-trigger samples (every record
+        // covers at least one), the trigger record and the slot the buffer keeps free; at
+        // most the tool's limit, halved while the address space is not there. Allocated
+        // when a capture starts, not with the tool, so that a handle costs nothing until it
+        // captures; pages become resident only as records arrive.
+        void size_history(isamp pre) {
+            const isamp limit = static_cast<isamp>(history_limit);
+            size_t want =
+                static_cast<size_t>(std::min<isamp>(std::clamp<isamp>(pre, 0, limit) + 3, limit));
+            if (pre_trig_buffer && pre_trig_buffer->capacity() + 1 == want) {
+                pre_trig_buffer->clear();
+                return;
+            }
+            pre_trig_buffer.reset();
+            for (;;) {
+                try {
+                    pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
+                    return;
+                } catch (const std::bad_alloc&) {
+                    if (want <= 200) throw;
+                    want /= 2;
+                }
+            }
         }
 
         // One pass over the batch for every channel: they all share the group's time. A
@@ -358,6 +385,7 @@ public:
         const size_t append_chunk_size;
         bool pre_trig_phase = true;
         bool given_up = false;
+        const size_t history_limit; // records
         std::unique_ptr<mox::cvbuffer<TRS>> pre_trig_buffer;
         std::mutex consume_m; // one hand-over at a time, from the parser or the capture thread
         std::future<void> buffer_consume_run;
