@@ -39,8 +39,6 @@ public:
     using records = std::vector<TRS>;
 
     static constexpr size_t first_append_chunk_size = 10000;
-    // A group whose partners never report their trigger gives up after this long.
-    static constexpr std::chrono::seconds trigger_wait_limit{60};
 
     static uint8_t groups_count_factory(uint8_t n_channels) {
         if (n_channels < 19) return 1;
@@ -72,11 +70,13 @@ public:
             cv.notify_all();
         }
 
-        // The common instant once every group reported; nothing when aborted or when the
-        // other groups stay silent past the limit.
+        // The common instant once every group reported; nothing when aborted. A group waits
+        // for the others as long as the capture lets it: the capture loop aborts the tool on
+        // every way out, also when a group's stream passes the capture's depth without its
+        // trigger, so no group gives up on a partner that is only late.
         std::optional<isamp> get_gobal_trigger_instant() {
             std::unique_lock lk(mtx);
-            cv.wait_for(lk, trigger_wait_limit, [this] { return ready || aborted; });
+            cv.wait(lk, [this] { return ready || aborted; });
             if (!ready) return std::nullopt;
             return global_trig_instant.load();
         }

@@ -155,6 +155,11 @@ err ft245::flush_rx() {
     return status(core::instance(true).flush_pipe(hm.get(), pipe_rx));
 }
 
+err ft245::abort_rx() {
+    if (!hm.valid()) return err::INVALID_HANDLE;
+    return status(core::instance(true).abort_pipe(hm.get(), pipe_rx));
+}
+
 bool ft245::is_open() {
     if (!hm.valid()) return false;
     uint32_t data = 0;
