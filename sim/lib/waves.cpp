@@ -216,6 +216,16 @@ int64_t wave::signal_next_change(int64_t t) const {
     return never;
 }
 
+int64_t wave::period_ps() const {
+    using k = signal_t::kind_t;
+    if (driven_) return 0;
+    if (s_.kind == k::square) return s_.period_ps;
+    // Bit b of the count repeats every 2^(b+1) counts.
+    if (s_.kind == k::counter && s_.period_ps <= (never >> (s_.bit + 2)))
+        return s_.period_ps << (s_.bit + 1);
+    return 0;
+}
+
 void cursor::load(int64_t n) {
     const int64_t t = tb_.time_of(n);
     level_ = w_->at(t);

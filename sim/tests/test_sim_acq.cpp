@@ -6,6 +6,8 @@
 
 #include <map>
 #include <optional>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -144,6 +146,16 @@ public:
         return out;
     }
     void drop_pending() { packets_.clear(); }
+    // Whether a status record within a generous bound satisfies `pred`.
+    template <class P> bool status_until(P pred, std::chrono::seconds bound = 20s) {
+        for (const auto end = std::chrono::steady_clock::now() + bound;
+             std::chrono::steady_clock::now() < end;) {
+            auto s = status();
+            if (!s) return false;
+            if (pred(*s)) return true;
+        }
+        return false;
+    }
 
 private:
     void pump() {
@@ -780,6 +792,255 @@ TEST_F(acq, a_long_capture_streams_through_large_reads) {
         }
     }
     EXPECT_EQ(samples, total);
+}
+
+// ---- the bridge and the device's memory ----
+
+using clk = std::chrono::steady_clock;
+
+kestrel_sim::stream_model_t model_with(uint64_t rate, bool paced = false, uint64_t memory = 0,
+                                       uint32_t fifo = 0) {
+    kestrel_sim::stream_model_t m;
+    m.paced = paced;
+    m.bridge_bytes_per_s = rate;
+    if (memory > 0) m.memory_bytes = memory;
+    m.fifo_bytes = fifo;
+    return m;
+}
+
+int64_t count_samples(const bytes& b) {
+    int64_t n = 0;
+    for (size_t o = 0; o + 16 <= b.size(); o += 16) {
+        const int type = b[o + 15] >> 6;
+        if (type == 0) n += 7;
+        if (type == 1) n += 7 * int64_t(b[o] | b[o + 1] << 8 | b[o + 2] << 16);
+    }
+    return n;
+}
+
+TEST_F(acq, every_group_matches_the_ground_truth_at_whole_and_fractional_sample_periods) {
+    // Tiled channels are laid out from the run's start: the window must line up with them
+    // wherever the trigger falls, and sample times must agree at any frequency.
+    for (const uint32_t freq : {250000000u, 100000000u, 33333333u, 3921568u}) {
+        SCOPED_TRACE(freq);
+        auto fw = plug_one(sn3);
+        auto& a = fw->acq();
+        a.set_output_sync(1, signal_t::square(3.3e-6, 0.3, 1e-7));
+        link l(sn3);
+        cfg_t c;
+        c.groups = 3;
+        c.freq = freq;
+        c.depth = 150000;
+        c.post = 149000;
+        c.edge(0, 12, true); // a square wave of the master group
+        l.run(c);
+        ASSERT_TRUE(a.wait_trigger(5s));
+        const auto info = a.capture();
+        for (unsigned g = 0; g < 3; ++g) {
+            bridge br(g, 1000);
+            const auto d = read_capture(br, info.total_samples);
+            ASSERT_EQ(static_cast<int64_t>(d.samples.size()), info.total_samples) << g;
+            EXPECT_EQ(d.trigger, info.trigger_sample) << g;
+            EXPECT_FALSE(d.delta_after_delta);
+            EXPECT_EQ(first_mismatch(a, d, 3, g), -1) << "group " << g;
+        }
+        l.stop();
+    }
+}
+
+TEST_F(acq, a_read_ends_at_its_time_out_or_abort_with_what_arrived_and_loses_nothing) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    bus::instance().set_stream_model(model_with(20000000));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 2000000;
+    c.post = 1900000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br(0, 50);
+    decoder dec;
+    // 4 MB cannot cross a 20 MB/s bridge in 50 ms: the read ends with what arrived.
+    auto [st, b] = br.read(4000000);
+    EXPECT_EQ(st, 19u);
+    EXPECT_GT(b.size(), 0u);
+    EXPECT_LT(b.size(), 3000000u);
+    dec.feed(b);
+
+    // An abort ends a read that would take seconds, with the bytes it had.
+    FT_SetPipeTimeout(br.h, 0x82, 60000);
+    bytes big(40000000);
+    uint32_t tr = 0, status = 0;
+    const auto t0 = clk::now();
+    std::thread reader(
+        [&] { status = FT_ReadPipe(br.h, 0x82, big.data(), 40000000, &tr, nullptr); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(FT_AbortPipe(br.h, 0x82), 0u);
+    reader.join();
+    EXPECT_EQ(status, 20u);
+    EXPECT_LT(clk::now() - t0, 10s); // the whole read takes two seconds
+    EXPECT_LT(tr, 40000000u);
+    big.resize(tr);
+    dec.feed(big);
+
+    // The stream goes on after both: nothing was lost or repeated.
+    FT_SetPipeTimeout(br.h, 0x82, 5000);
+    for (int i = 0;
+         i < 100 && static_cast<int64_t>(dec.d.samples.size()) < a.capture().total_samples; ++i) {
+        auto [st2, more] = br.read(1 << 20);
+        dec.feed(more);
+    }
+    ASSERT_EQ(static_cast<int64_t>(dec.d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, dec.d, 1, 0), -1);
+}
+
+TEST_F(acq, a_bridge_carries_at_most_its_rate) {
+    auto fw = plug_one(sn1);
+    bus::instance().set_stream_model(model_with(40000000));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 10000000;
+    c.post = 9000000;
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    bridge br(0, 20000);
+    const auto t0 = clk::now();
+    auto [st, b] = br.read(8000000);
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(b.size(), 8000000u);
+    EXPECT_GE(clk::now() - t0, 190ms); // 8 MB at 40 MB/s
+}
+
+TEST_F(acq, a_stopped_run_leaves_its_fifo_bytes_until_the_host_flushes_or_aborts) {
+    auto fw = plug_one(sn1);
+    bus::instance().set_stream_model(model_with(0, false, 0, 16384));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 1000000;
+    c.post = 900000;
+    // The same configuration streams the same bytes every run.
+    auto one_run = [&](uint32_t read_len) {
+        l.run(c);
+        EXPECT_TRUE(fw->acq().wait_trigger(5s));
+        bridge br(0, 1000);
+        auto [st, b] = br.read(read_len);
+        l.stop();
+        return b;
+    };
+    const bytes reference = one_run(48384);
+    ASSERT_EQ(reference.size(), 48384u);
+    {
+        // Not running: only what the FIFO holds.
+        bridge probe(0, 100);
+        auto [st, stale] = probe.read(20000);
+        EXPECT_EQ(st, 19u);
+        EXPECT_EQ(stale.size(), 16384u);
+    }
+    const bytes again = one_run(32000);
+    ASSERT_EQ(again, bytes(reference.begin(), reference.begin() + 32000));
+    // The next run's first bytes are the stale ones ...
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    {
+        bridge br(0, 1000);
+        auto [st1, first] = br.read(16384);
+        EXPECT_EQ(first, bytes(reference.begin() + 32000, reference.end()));
+        auto [st2, next] = br.read(32000);
+        EXPECT_EQ(next, bytes(reference.begin(), reference.begin() + 32000));
+    }
+    l.stop();
+    // ... unless the host flushes or aborts the pipe before starting it.
+    for (const bool flush : {true, false}) {
+        bridge br(0, 1000);
+        EXPECT_EQ(flush ? FT_FlushPipe(br.h, 0x82) : FT_AbortPipe(br.h, 0x82), 0u);
+        l.run(c);
+        ASSERT_TRUE(fw->acq().wait_trigger(5s));
+        auto [st3, clean] = br.read(32000);
+        EXPECT_EQ(clean, bytes(reference.begin(), reference.begin() + 32000)) << flush;
+        l.stop();
+    }
+}
+
+TEST_F(acq, paced_samples_arrive_at_the_sampling_rate) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    bus::instance().set_stream_model(model_with(360000000, true));
+    link l(sn1);
+    cfg_t c;
+    c.freq = 1000000;
+    c.depth = 300000; // 0.3 s of samples, 0.1 s of them before the trigger
+    c.post = 200000;
+    const auto t0 = clk::now();
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    EXPECT_GE(clk::now() - t0, 95ms);
+    bridge br(0, 1000);
+    decoder dec;
+    for (const auto end = clk::now() + 20s;
+         clk::now() < end &&
+         static_cast<int64_t>(dec.d.samples.size()) < a.capture().total_samples;) {
+        auto [st, b] = br.read(1 << 20);
+        dec.feed(b);
+    }
+    EXPECT_GE(clk::now() - t0, 290ms); // the last sample is taken 0.3 s after the start
+    ASSERT_EQ(static_cast<int64_t>(dec.d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, dec.d, 1, 0), -1);
+    EXPECT_EQ(dec.d.trigger, 100000);
+    auto s = l.status();
+    ASSERT_TRUE(s.has_value());
+    EXPECT_FALSE(s->at(0).overrun);
+}
+
+TEST_F(acq, paced_memory_fills_drains_and_overruns_when_full) {
+    auto fw = plug_one(sn3);
+    auto& a = fw->acq();
+    const uint64_t memory = 100000000;
+    bus::instance().set_stream_model(model_with(360000000, true, memory));
+    link l(sn3);
+    cfg_t c;
+    c.groups = 3;
+    c.depth = 2000000000; // eight seconds at 250 MHz
+    c.post = c.depth - 1000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    // Nobody reads: the buffered figure grows with every record until the memory is full.
+    std::vector<uint8_t> seen;
+    bool overrun = false;
+    for (const auto end = clk::now() + 30s; !overrun && clk::now() < end;) {
+        auto s = l.status();
+        ASSERT_TRUE(s.has_value());
+        if (!s->at(0).trigged) continue;
+        overrun = s->at(0).overrun && s->at(1).overrun && s->at(2).overrun;
+        seen.push_back(s->at(0).data_available);
+    }
+    ASSERT_TRUE(overrun);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 4); // 100 MB in units of 32 MB
+    EXPECT_GE(std::set<uint8_t>(seen.begin(), seen.end()).size(), 3u);
+    // The host drains a group: the figure shrinks, and the stream ends where the memory
+    // filled up.
+    bridge br(0, 1000);
+    int64_t samples = 0;
+    uint64_t got = 0;
+    bool shrank = false;
+    for (int i = 0; i < 200; ++i) {
+        auto [st, b] = br.read(8000000);
+        if (b.empty()) break;
+        samples += count_samples(b);
+        got += b.size();
+        // Records queued while reading tell of earlier moments: one soon tells of this one.
+        if (got > 60000000 && !shrank)
+            shrank = l.status_until([](const auto& g) {
+                return g.at(0).data_available <= 2 && g.at(1).data_available == 4;
+            });
+    }
+    EXPECT_TRUE(shrank);
+    EXPECT_LE(got, memory + 32); // and the trigger packet
+    EXPECT_GE(got, memory * 9 / 10);
+    EXPECT_EQ(samples, a.capture().streamed[0]);
+    EXPECT_LT(samples, a.capture().total_samples);
+    EXPECT_TRUE(l.status_until(
+        [](const auto& g) { return g.at(0).overrun && g.at(0).data_available == 0; }));
 }
 
 } // namespace
