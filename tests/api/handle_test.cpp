@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include <cstring>
 
 #include "api/api_handles.h"
@@ -57,4 +62,29 @@ TEST(Handle, StoredFailureIsReportedUntilCleared) {
     failure.reset_exception();
     EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_OK);
     EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
+}
+
+namespace {
+
+long resident_kb() {
+    std::ifstream f("/proc/self/statm");
+    long pages = 0, resident = 0;
+    f >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+} // namespace
+
+// A handle holds its stores, threads and the capture tool, but no capture memory: the
+// pre-trigger history and the bridges' buffers come with a capture and an open device.
+TEST(Handle, CreationCommitsAtMostSixteenMegabytes) {
+    for (kestrelapi_model_t m : {kestrel_one, kestrel_two, kestrel_three}) {
+        malloc_trim(0);
+        const long before = resident_kb();
+        kestrelapi_handle h = nullptr;
+        ASSERT_EQ(kestrelapi_create_new_handle(&h, m), OHWAPI_OK);
+        const long added = resident_kb() - before;
+        EXPECT_LT(added, 16 * 1024) << "model " << m << ": " << added << " kB";
+        EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
+    }
 }
