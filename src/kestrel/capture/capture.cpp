@@ -283,11 +283,16 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
                 if (received == 0 || group_done) continue;
                 // The last parse may wait for the common trigger instant; the capture thread
                 // releases it when the capture ends.
-                if (!parse_done()) break;
+                if (!parse_done() || stop) break;
                 u.swap_buffers();
                 gs.parse = pool.submit([&, g] {
-                    usb[g]->with_read_buffer(
-                        [&](std::span<const uint8_t> b) { parsers[g]->parse(b); });
+                    // In slices: the end of the capture stops a long parse at a packet
+                    // boundary instead of waiting for the whole buffer. The parser carries
+                    // its state from one slice to the next as from one buffer to the next.
+                    usb[g]->with_read_buffer([&](std::span<const uint8_t> b) {
+                        for (size_t at = 0; at < b.size() && !stop; at += parse_slice)
+                            parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
+                    });
                 });
                 heard = clock::now(); // waiting for a parse is not silence
             }
@@ -420,9 +425,11 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         hw_status.set(hw::status::v::preparing,
                       "memory overflow occured. Cleaning up invalid data...");
     }
-    // What every group received is kept, cut to the shortest so that all channels end at
-    // the same sample.
-    if (overrun || aborted) ctool.trim();
+    // After an overrun every channel is cut to the shortest group. An abort keeps what
+    // every group received as it is: the capture's length (the available samples) is the
+    // shortest group's, and rebuilding every store to cut the others' last read would hold
+    // the abort for seconds on a long capture.
+    if (overrun) ctool.trim();
     hw_status.set(hw::status::v::idle);
     // An overrun or an abort keeps the data, but the capture may show as done only once
     // its error is stored: a caller that sees done and then reads the error must not take

@@ -30,6 +30,8 @@ public:
     // hands over what came within it.
     static constexpr uint32_t usb_read_timeout_ms = 100;
     static constexpr size_t idle_read_size = 3200;
+    // Bytes parsed between two looks at the end of the capture (16384 packets).
+    static constexpr size_t parse_slice = 262144;
     // How often the capture thread looks at the abort, the progress and the readers.
     static constexpr uint32_t poll_ms = 50;
 
