@@ -379,7 +379,9 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     std::string not_triggered;
     if (!cancelled && !ctool.ready() && (untriggered || any_triggered))
         for (size_t g = 0; g < groups; ++g)
-            if (!watch.found[g])
+            // Past the depth, the group is known not to have triggered; the others may only
+            // have been behind.
+            if (!watch.found[g] && (!untriggered || watch.before[g] > late_limit))
                 not_triggered += (not_triggered.empty() ? "" : ", ") + std::to_string(g);
     const bool misaligned = untriggered && !cancelled;
     if (!not_triggered.empty())
