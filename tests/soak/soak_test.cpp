@@ -240,6 +240,7 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
             const int64_t depth = 2000 + static_cast<int64_t>(rng() % 60000);
             auto s = random_settings(rng, depth);
             const unsigned group = static_cast<unsigned>(rng() % m.groups);
+            std::vector<uint8_t> junk;
             std::string name =
                 std::string(m.sn) + " " + fault_names[int(f)] + " depth " + std::to_string(depth);
             dog.step("launch " + name);
@@ -266,13 +267,12 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
             case fault::stalled_stream:
                 acq.stall_stream(group, rng() % 40000, 150ms);
                 break;
-            case fault::corrupt_stream: {
-                std::vector<uint8_t> junk(16 * (1 + rng() % 8));
+            case fault::corrupt_stream:
+                // Pushed once the capture is armed: what a bridge holds before is flushed.
+                junk.resize(16 * (1 + rng() % 8));
                 for (auto& x : junk)
                     x = static_cast<uint8_t>(rng());
-                b.push_bridge_data(m.sn, group, junk);
                 break;
-            }
             default:
                 break;
             }
@@ -303,6 +303,10 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                     << name << " " << launched;
                 b.reset(); // faults off for the next one; the device restarts
                 break;
+            }
+            if (f == fault::corrupt_stream) {
+                eventually([&] { return flag(h, kestrelapi_get_config_done_flag); }, 5s);
+                b.push_bridge_data(m.sn, group, junk);
             }
             if (f == fault::corrupt_control) {
                 eventually([&] { return flag(h, kestrelapi_get_config_done_flag); }, 5s);
