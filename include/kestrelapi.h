@@ -221,6 +221,11 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_minor(kestrelapi
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
     kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings);
+/* Ends a running capture within about 100 ms in any phase; the ready flag comes back and
+ * kestrelapi_get_last_error gives OHWAPI_ABORTED. What arrived is kept: the available
+ * samples are the length every group reached. A capture whose groups cannot be placed at
+ * one trigger instant (a group streamed the whole depth without its trigger) fails with
+ * OHWAPI_DATA_NOT_ALIGNED and logs "Group N did not trigger". */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_request_abort(kestrelapi_handle handle);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_ready_flag(kestrelapi_handle handle, bool* f);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_config_done_flag(kestrelapi_handle handle,

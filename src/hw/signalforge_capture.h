@@ -39,8 +39,6 @@ public:
     using records = std::vector<TRS>;
 
     static constexpr size_t first_append_chunk_size = 10000;
-    // A group whose partners never report their trigger gives up after this long.
-    static constexpr std::chrono::seconds trigger_wait_limit{60};
 
     static uint8_t groups_count_factory(uint8_t n_channels) {
         if (n_channels < 19) return 1;
@@ -72,11 +70,13 @@ public:
             cv.notify_all();
         }
 
-        // The common instant once every group reported; nothing when aborted or when the
-        // other groups stay silent past the limit.
+        // The common instant once every group reported; nothing when aborted. A group waits
+        // for the others as long as the capture lets it: the capture loop aborts the tool on
+        // every way out, also when a group's stream passes the capture's depth without its
+        // trigger, so no group gives up on a partner that is only late.
         std::optional<isamp> get_gobal_trigger_instant() {
             std::unique_lock lk(mtx);
-            cv.wait_for(lk, trigger_wait_limit, [this] { return ready || aborted; });
+            cv.wait(lk, [this] { return ready || aborted; });
             if (!ready) return std::nullopt;
             return global_trig_instant.load();
         }
@@ -161,7 +161,8 @@ public:
         group_t(trs::manager& tm, trigger_t& trigger, uint8_t grp_idx, uint8_t first_channel,
                 uint8_t channels, size_t watermark, size_t chunk)
             : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk),
-              pre_trig_buffer(std::make_unique<mox::cvbuffer<TRS>>(watermark)) {
+              history_limit(watermark) {
+            size_history(0);
             append_pingpong.access_write_buffer([&](records& r) { r.reserve(chunk); });
             append_pingpong.access_read_buffer([&](records& r) { r.reserve(chunk); });
             capt_channels.reserve(channels);
@@ -181,7 +182,7 @@ public:
             given_up = false;
             post_trig_depth = 0;
             requested_post_trig_samples = post_trig_smples;
-            pre_trig_buffer->clear();
+            size_history(pre_trig_smples);
             append_pingpong.access_write_buffer([](records& r) { r.clear(); });
             append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             for (auto& c : capt_channels)
@@ -282,7 +283,7 @@ public:
                 // Cancelled, or the other groups never triggered: this group stores nothing more.
                 given_up = true;
                 pre_trig_phase = false;
-                buf.clear();
+                pre_trig_buffer.reset();
                 return;
             }
             isamp f = s - *common;
@@ -316,8 +317,34 @@ public:
                 append_pingpong.access_write_buffer([&](records& w) { push_pre(w, buf.at(k)); });
                 if (full) flush();
             }
-            buf.clear();
+            // The history is not needed again before the next capture sizes its own.
+            pre_trig_buffer.reset();
             pre_trig_phase = false;
+        }
+
+        // The history this capture needs: the requested pre-trigger samples (every record
+        // covers at least one), the trigger record and the slot the buffer keeps free; at
+        // most the tool's limit, halved while the address space is not there. Allocated
+        // when a capture starts, not with the tool, so that a handle costs nothing until it
+        // captures; pages become resident only as records arrive.
+        void size_history(isamp pre) {
+            const isamp limit = static_cast<isamp>(history_limit);
+            size_t want =
+                static_cast<size_t>(std::min<isamp>(std::clamp<isamp>(pre, 0, limit) + 3, limit));
+            if (pre_trig_buffer && pre_trig_buffer->capacity() + 1 == want) {
+                pre_trig_buffer->clear();
+                return;
+            }
+            pre_trig_buffer.reset();
+            for (;;) {
+                try {
+                    pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
+                    return;
+                } catch (const std::bad_alloc&) {
+                    if (want <= 200) throw;
+                    want /= 2;
+                }
+            }
         }
 
         // One pass over the batch for every channel: they all share the group's time. Each
@@ -372,6 +399,7 @@ public:
         const size_t append_chunk_size;
         bool pre_trig_phase = true;
         bool given_up = false;
+        const size_t history_limit; // records
         std::unique_ptr<mox::cvbuffer<TRS>> pre_trig_buffer;
         std::mutex consume_m; // one hand-over at a time, from the parser or the capture thread
         std::future<void> buffer_consume_run;

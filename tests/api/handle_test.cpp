@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include <cstring>
 #include <thread>
 
@@ -266,4 +271,29 @@ TEST(Handle, FreeFromInsideACallDeletesWhenTheCallReturns) {
         EXPECT_EQ((*lease).caps.channels, 18u); // still whole while the call runs
     }                                           // deleted here (ASan reports a leak otherwise)
     EXPECT_EQ(kestrelapi_free(h), OHWAPI_INVALID_ARGUMENT);
+}
+
+namespace {
+
+long resident_kb() {
+    std::ifstream f("/proc/self/statm");
+    long pages = 0, resident = 0;
+    f >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+} // namespace
+
+// A handle holds its stores, threads and the capture tool, but no capture memory: the
+// pre-trigger history and the bridges' buffers come with a capture and an open device.
+TEST(Handle, CreationCommitsAtMostSixteenMegabytes) {
+    for (kestrelapi_model_t m : {kestrel_one, kestrel_two, kestrel_three}) {
+        malloc_trim(0);
+        const long before = resident_kb();
+        kestrelapi_handle h = nullptr;
+        ASSERT_EQ(kestrelapi_create_new_handle(&h, m), OHWAPI_OK);
+        const long added = resident_kb() - before;
+        EXPECT_LT(added, 16 * 1024) << "model " << m << ": " << added << " kB";
+        EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
+    }
 }

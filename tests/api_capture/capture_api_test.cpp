@@ -1,8 +1,12 @@
 // Captures through the exported interface alone, checked against the virtual device.
 #include <kestrel_sim/acquisition.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
+#include "../capture/packets.h"
 #include "../core/api_fixture.h"
 
 namespace {
@@ -500,6 +504,224 @@ TEST_F(api_capture, bulk_reads_during_a_capture) {
     for (size_t i = 0; i + 1 < gathered.size(); ++i)
         ASSERT_EQ(gathered[i], whole[i]) << i;
     EXPECT_GT(reads_while_running, 0);
+}
+
+} // namespace
+
+namespace {
+
+// Captures on the paced device: samples enter its memory at the sampling rate by the wall
+// clock, so a capture lasts as long as it would on hardware.
+class paced_capture : public api_capture {
+protected:
+    void pace(uint64_t memory_bytes = 2000000000) {
+        kestrel_sim::stream_model_t m;
+        m.paced = true;
+        m.memory_bytes = memory_bytes;
+        m.fifo_bytes = 16384; // what a stopped run leaves in the bridge
+        bus::instance().set_stream_model(m);
+    }
+    int64_t available() {
+        int64_t total = 0, post = 0;
+        EXPECT_EQ(kestrelapi_get_available_samples(h->get(), &total, &post), OHWAPI_OK);
+        return total;
+    }
+    // Asks for the abort and waits for the ready flag; how long that took.
+    std::chrono::milliseconds abort_now() {
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
+        EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }, 20s));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - asked);
+    }
+    // What the stores kept covers the capture's length on every channel (ends there exactly
+    // when `cut`), and its first samples on the first and last channel of every group are
+    // what the device sampled.
+    void expect_kept_consistent(unsigned channels, bool cut) {
+        auto& man = h->internals().trs_man;
+        const int64_t total = available();
+        if (cut) {
+            EXPECT_EQ(man.maximum_samples_count(), total);
+        }
+        EXPECT_GE(man.maximum_samples_count(), total);
+        const int64_t checked = std::min<int64_t>(total, 300000);
+        auto& acq = fw->acq();
+        for (unsigned ch = 0; ch < channels; ch += 17) {
+            EXPECT_EQ(kestrelapi_trs_reset(h->get(), static_cast<uint8_t>(ch)), OHWAPI_OK);
+            kestrelapi_trs_t t{}, next{};
+            EXPECT_EQ(kestrelapi_trs_get_next(h->get(), static_cast<uint8_t>(ch), &t), OHWAPI_OK);
+            int bad = 0;
+            for (int guard = 0; guard < 10000000 && bad == 0; ++guard) {
+                bool more = false;
+                EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), static_cast<uint8_t>(ch), &more),
+                          OHWAPI_OK);
+                int64_t stop = checked;
+                if (more) {
+                    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), static_cast<uint8_t>(ch), &next),
+                              OHWAPI_OK);
+                    stop = std::min<int64_t>(checked, static_cast<int64_t>(next.sampple_index));
+                }
+                for (auto s = static_cast<int64_t>(t.sampple_index); s < stop; ++s)
+                    if (static_cast<int>(acq.level(ch, s)) != (t.value == 1 ? 1 : 0)) {
+                        ADD_FAILURE() << "channel " << ch << " sample " << s;
+                        ++bad;
+                        break;
+                    }
+                if (!more || stop >= checked) break;
+                t = next;
+            }
+        }
+    }
+};
+
+// An abort ends the capture in each of its phases, on one, two and three groups: the ready
+// flag comes back, the stored error is 1008, and what arrived before is kept, every group
+// cut to the same length and matching the device.
+TEST_F(paced_capture, abort_ends_every_phase_and_keeps_what_arrived) {
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.sn);
+        pace();
+        start(m);
+        std::chrono::milliseconds took[3];
+
+        // Pre-trigger buffering: 10 000 samples before the trigger at 10 kHz last a second.
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none,
+                                                               settings(1000000, 10000)),
+                  OHWAPI_OK);
+        ASSERT_TRUE(eventually(
+            [&] {
+                for (const auto& t : h->status_texts())
+                    if (t.rfind("Pre-trigger buffering", 0) == 0) return true;
+                return false;
+            },
+            20s));
+        took[0] = abort_now();
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_ABORTED);
+        EXPECT_FALSE(flag(kestrelapi_get_triggered_flag));
+
+        // Waiting for a trigger that does not come.
+        fw->acq().never_trigger(true);
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none,
+                                                               settings(100000, 10000000)),
+                  OHWAPI_OK);
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_config_done_flag); }, 20s));
+        std::this_thread::sleep_for(300ms);
+        took[1] = abort_now();
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_ABORTED);
+        EXPECT_FALSE(flag(kestrelapi_get_triggered_flag));
+        fw->acq().never_trigger(false);
+
+        // Streaming, once a good part of the samples after the trigger is in the stores:
+        // 2 x 10^8 samples at 10 MHz stream for 20 s.
+        const auto s = settings(200000000, 10000000);
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, s), OHWAPI_OK);
+        const int64_t pre = 10000; // what the interface keeps before the trigger of this depth
+        ASSERT_TRUE(eventually([&] { return available() > 1000000; }, 60s)) << available();
+        took[2] = abort_now();
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_ABORTED);
+        EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
+        uint64_t trig_pos = 0;
+        EXPECT_EQ(kestrelapi_get_trigger_position(h->get(), &trig_pos), OHWAPI_OK);
+        EXPECT_EQ(static_cast<int64_t>(trig_pos), pre);
+        EXPECT_GT(available(), 1000000);
+        EXPECT_LT(available(), s.sampling_depth);
+        expect_kept_consistent(m.channels, false);
+        std::printf("abort %s: buffering %lld ms, waiting %lld ms, streaming %lld ms\n", m.sn,
+                    static_cast<long long>(took[0].count()),
+                    static_cast<long long>(took[1].count()),
+                    static_cast<long long>(took[2].count()));
+        h->close();
+        h.reset();
+    }
+}
+
+// A device whose memory is small and whose samples come faster than its bridge carries
+// overruns: the capture ends with no data, done, and what it kept is cut to one length
+// on every group and matches the device.
+TEST_F(paced_capture, an_overrun_on_a_slow_host_keeps_a_consistent_start) {
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.sn);
+        pace(4000000);
+        start(m);
+        ASSERT_EQ(
+            kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(100000000)),
+            OHWAPI_OK);
+        EXPECT_EQ(finish(), OHWAPI_NO_DATA);
+        EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
+        EXPECT_LT(available(), 100000000);
+        expect_kept_consistent(m.channels, true);
+        h->close();
+        h.reset();
+    }
+}
+
+// A group whose stream comes late (stalled for a second and a half before its history)
+// is waited for: every group is placed at the common trigger instant.
+TEST_F(api_capture, a_late_group_is_aligned_with_the_others) {
+    for (const auto& m : {models[1], models[2]}) {
+        SCOPED_TRACE(m.sn);
+        start(m);
+        fw->acq().stall_stream(m.groups - 1, 0, 1500ms);
+        const auto s = settings(30000);
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                      h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0), s),
+                  OHWAPI_OK);
+        ASSERT_EQ(finish(), OHWAPI_OK);
+        expect_ground_truth(m.channels, 30000);
+        h->close();
+        h.reset();
+    }
+}
+
+// A group whose stream passes the capture's whole depth without its trigger marker cannot
+// be placed: the capture fails with OHWAPI_DATA_NOT_ALIGNED and names the group.
+TEST_F(api_capture, a_group_without_trigger_fails_the_capture_and_is_named) {
+    for (const auto& m : {models[1], models[2]}) {
+        SCOPED_TRACE(m.sn);
+        // The log is set before the handle's link threads can use it.
+        bus::instance().unplug_all();
+        bus::instance().plug(m.sn);
+        fw = bus::instance().firmware(m.sn);
+        h = std::make_unique<api_handle>(m.model);
+        struct log_t {
+            std::mutex m;
+            std::vector<std::string> lines;
+        };
+        auto log = std::make_shared<log_t>();
+        h->internals().log_fn = [log](const std::string& l) {
+            std::lock_guard g(log->m);
+            log->lines.push_back(l);
+        };
+        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
+        // Ahead of its real stream, the last group sends seven million samples without a
+        // trigger, then stays silent. (What a bridge holds before the capture is armed is
+        // flushed: the samples come once the configuration is in.)
+        const unsigned late = m.groups - 1;
+        std::vector<uint8_t> junk;
+        for (const auto& p : {capture_test::samples_all(0), capture_test::delta_s(1000000)})
+            junk.insert(junk.end(), p.begin(), p.end());
+        fw->acq().stall_stream(late, 0, -1ms);
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                      h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                      settings(30000)),
+                  OHWAPI_OK);
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_config_done_flag); }, 20s));
+        bus::instance().push_bridge_data(m.sn, late, junk);
+        EXPECT_EQ(finish(), OHWAPI_DATA_NOT_ALIGNED);
+        EXPECT_TRUE(flag(kestrelapi_get_ready_flag));
+        {
+            std::lock_guard g(log->m);
+            const std::string expect = "Group " + std::to_string(late) + " did not trigger";
+            EXPECT_TRUE(std::any_of(log->lines.begin(), log->lines.end(),
+                                    [&](const std::string& l) { return l.rfind(expect, 0) == 0; }))
+                << expect;
+        }
+        fw->acq().clear_faults();
+        h->close();
+        h.reset();
+    }
 }
 
 } // namespace

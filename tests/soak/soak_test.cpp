@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -83,7 +84,9 @@ long rss_kb() {
 // Ends the process when a step stops making progress: a hang is a failure too.
 class watchdog {
 public:
-    explicit watchdog(std::chrono::seconds limit) : limit(limit), th([this] { run(); }) {}
+    // on_hang runs on the watchdog's thread before the process ends.
+    watchdog(std::chrono::seconds limit, std::function<void()> on_hang)
+        : limit(limit), on_hang(std::move(on_hang)), th([this] { run(); }) {}
     ~watchdog() {
         {
             std::lock_guard l(m);
@@ -106,11 +109,13 @@ private:
             if (!stop && steady::now() - last > limit) {
                 std::fprintf(stderr, "soak: no progress for %llds in: %s\n",
                              static_cast<long long>(limit.count()), current.c_str());
+                if (on_hang) on_hang();
                 std::abort();
             }
         }
     }
     const std::chrono::seconds limit;
+    std::function<void()> on_hang;
     std::mutex m;
     std::condition_variable cv;
     bool stop = false;
@@ -136,6 +141,7 @@ kestrelapi_settings_t random_settings(std::mt19937_64& rng, int64_t depth) {
 struct figures {
     uint64_t captures = 0, completed = 0, verified = 0, faults = 0, failures_reported = 0,
              refused = 0, sessions = 0, reopen_after_unplug = 0, stalled_streams_reported = 0;
+    size_t most_threads = 0; // the thread count after a session, at most
     std::map<std::string, uint64_t> per_fault;
     std::map<int, uint64_t> per_code;
 };
@@ -161,11 +167,54 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
         for (int i = 0; i < int(fault::count); ++i)
             if (std::string(only) == fault_names[i]) only_fault = i;
     figures fig;
-    watchdog dog(150s);
     auto& b = bus::instance();
 
-    size_t threads0 = 0, fds0 = 0;
-    long rss0 = 0;
+    size_t threads0 = 0, fds0 = 0, threads1 = 0, fds1 = 0;
+    long rss0 = 0, rss1 = 0;
+    std::string ending = "ended early (a failed step)";
+    // The figures are written however the run ends: at the end, after a failed step or
+    // when the watchdog ends a hung run.
+    auto write_report = [&] {
+        std::string report;
+        char line[256];
+        std::snprintf(
+            line, sizeof line,
+            "seed %llu seconds %lld sessions %llu captures %llu completed %llu verified %llu "
+            "refused %llu faults %llu failures_reported %llu reopened_after_unplug %llu\n",
+            static_cast<unsigned long long>(seed), static_cast<long long>(duration.count()),
+            (unsigned long long)fig.sessions, (unsigned long long)fig.captures,
+            (unsigned long long)fig.completed, (unsigned long long)fig.verified,
+            (unsigned long long)fig.refused, (unsigned long long)fig.faults,
+            (unsigned long long)fig.failures_reported, (unsigned long long)fig.reopen_after_unplug);
+        report += line;
+        std::snprintf(line, sizeof line, "corrupted streams that stalled, reported %llu\n",
+                      (unsigned long long)fig.stalled_streams_reported);
+        report += line;
+        std::snprintf(
+            line, sizeof line,
+            "threads %zu -> %zu (at most %zu after a session), fds %zu -> %zu, rss %ld kB "
+            "-> %ld kB\n",
+            threads0, threads1, fig.most_threads, fds0, fds1, rss0, rss1);
+        report += line;
+        for (const auto& [k, v] : fig.per_fault)
+            report += "fault " + k + ": " + std::to_string(v) + "\n";
+        for (const auto& [k, v] : fig.per_code)
+            report += "code " + std::to_string(k) + ": " + std::to_string(v) + "\n";
+        report += ending + "\n";
+        std::fputs(report.c_str(), stdout);
+        if (const char* out = std::getenv("KESTREL_SOAK_REPORT")) std::ofstream(out) << report;
+    };
+    struct at_exit {
+        std::function<void()> f;
+        ~at_exit() { f(); }
+    } report_at_exit{write_report};
+    watchdog dog(150s, [&] {
+        ending = "ended by the watchdog (no progress)";
+        threads1 = count_dir("/proc/self/task");
+        fds1 = count_dir("/proc/self/fd");
+        rss1 = rss_kb();
+        write_report();
+    });
     const auto end = steady::now() + duration;
     while (steady::now() < end || fig.sessions < 2) {
         const model_case& m = models[rng() % 3];
@@ -179,6 +228,7 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
         dog.step("open");
         ASSERT_EQ(kestrelapi_device_open_first(h), OHWAPI_OK);
         ++fig.sessions;
+        std::string session; // the captures of this session, for a leak report
         for (int k = 0; k < 4; ++k) {
             auto fw = b.firmware(m.sn);
             ASSERT_TRUE(fw);
@@ -190,9 +240,11 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
             const int64_t depth = 2000 + static_cast<int64_t>(rng() % 60000);
             auto s = random_settings(rng, depth);
             const unsigned group = static_cast<unsigned>(rng() % m.groups);
+            std::vector<uint8_t> junk;
             std::string name =
                 std::string(m.sn) + " " + fault_names[int(f)] + " depth " + std::to_string(depth);
             dog.step("launch " + name);
+            session += " [" + name + "]";
             switch (f) {
             case fault::dropped_config_reply:
                 b.drop_replies(m.sn, 1, 1);
@@ -215,13 +267,12 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
             case fault::stalled_stream:
                 acq.stall_stream(group, rng() % 40000, 150ms);
                 break;
-            case fault::corrupt_stream: {
-                std::vector<uint8_t> junk(16 * (1 + rng() % 8));
+            case fault::corrupt_stream:
+                // Pushed once the capture is armed: what a bridge holds before is flushed.
+                junk.resize(16 * (1 + rng() % 8));
                 for (auto& x : junk)
                     x = static_cast<uint8_t>(rng());
-                b.push_bridge_data(m.sn, group, junk);
                 break;
-            }
             default:
                 break;
             }
@@ -252,6 +303,10 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
                     << name << " " << launched;
                 b.reset(); // faults off for the next one; the device restarts
                 break;
+            }
+            if (f == fault::corrupt_stream) {
+                eventually([&] { return flag(h, kestrelapi_get_config_done_flag); }, 5s);
+                b.push_bridge_data(m.sn, group, junk);
             }
             if (f == fault::corrupt_control) {
                 eventually([&] { return flag(h, kestrelapi_get_config_done_flag); }, 5s);
@@ -366,6 +421,18 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
         dog.step("free");
         EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
         if (::testing::Test::HasFailure()) break;
+        if (fig.sessions > 1) {
+            // Every session leaves the threads where the first one did: a leak shows with
+            // the captures that caused it, not only at the end.
+            dog.step("threads after " + session);
+            b.reset(); // as for the baseline: the device's own threads stop
+            const bool flat =
+                eventually([&] { return count_dir("/proc/self/task") <= threads0; }, 10s);
+            fig.most_threads = std::max(fig.most_threads, count_dir("/proc/self/task"));
+            EXPECT_TRUE(flat) << "threads " << threads0 << " -> " << count_dir("/proc/self/task")
+                              << " after session " << fig.sessions << ":" << session;
+            if (!flat) break;
+        }
         if (fig.sessions == 1) {
             // Baseline after the first session: lazily created state exists by now.
             b.reset();
@@ -378,37 +445,15 @@ TEST_F(soak, captures_with_faults_stay_correct_and_flat) {
     b.reset();
     const bool threads_flat =
         eventually([&] { return count_dir("/proc/self/task") <= threads0; }, 10s);
-    const size_t threads1 = count_dir("/proc/self/task"), fds1 = count_dir("/proc/self/fd");
-    const long rss1 = rss_kb();
+    threads1 = count_dir("/proc/self/task");
+    fds1 = count_dir("/proc/self/fd");
+    rss1 = rss_kb();
     EXPECT_TRUE(threads_flat) << threads0 << " -> " << threads1;
     EXPECT_LE(fds1, fds0) << "descriptors";
     // Allocator caches and the stores' high-water marks may stay; growth per capture may not.
     EXPECT_LT(rss1 - rss0, 96 * 1024) << rss0 << " kB -> " << rss1 << " kB";
 
-    std::string report;
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "seed %llu seconds %lld sessions %llu captures %llu completed %llu verified %llu "
-                  "refused %llu faults %llu failures_reported %llu reopened_after_unplug %llu\n",
-                  static_cast<unsigned long long>(seed), static_cast<long long>(duration.count()),
-                  (unsigned long long)fig.sessions, (unsigned long long)fig.captures,
-                  (unsigned long long)fig.completed, (unsigned long long)fig.verified,
-                  (unsigned long long)fig.refused, (unsigned long long)fig.faults,
-                  (unsigned long long)fig.failures_reported,
-                  (unsigned long long)fig.reopen_after_unplug);
-    report += line;
-    std::snprintf(line, sizeof line, "corrupted streams that stalled, reported %llu\n",
-                  (unsigned long long)fig.stalled_streams_reported);
-    report += line;
-    std::snprintf(line, sizeof line, "threads %zu -> %zu, fds %zu -> %zu, rss %ld kB -> %ld kB\n",
-                  threads0, threads1, fds0, fds1, rss0, rss1);
-    report += line;
-    for (const auto& [k, v] : fig.per_fault)
-        report += "fault " + k + ": " + std::to_string(v) + "\n";
-    for (const auto& [k, v] : fig.per_code)
-        report += "code " + std::to_string(k) + ": " + std::to_string(v) + "\n";
-    std::fputs(report.c_str(), stdout);
-    if (const char* out = std::getenv("KESTREL_SOAK_REPORT")) std::ofstream(out) << report;
+    ending = ::testing::Test::HasFailure() ? "ended with a failure" : "ended as planned";
 }
 
 } // namespace

@@ -61,12 +61,12 @@ namespace {
             kestrel::communication com(bulk, log);
             rlimit current{};
             getrlimit(RLIMIT_AS, &current);
-            // Room for about 2 x 40 MB on top of what the process maps now.
+            // Room for about 2 x 5 MB on top of what the process maps now.
             std::ifstream statm("/proc/self/statm");
             size_t pages = 0;
             statm >> pages;
             const rlim_t used = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-            rlimit low{used + 80u * 1000 * 1000, current.rlim_max};
+            rlimit low{used + 10u * 1000 * 1000, current.rlim_max};
             setrlimit(RLIMIT_AS, &low);
             try {
                 com.create_usb3(1);
@@ -98,16 +98,16 @@ TEST(UsbLocal, BufferCapacityHalvesUnderMemoryPressure) {
     GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
 #else
     const std::string log = halving_log();
-    const char* expected[] = {"Tryin USB buffer capacity reserve: 128MB", "reserve Failed!",
-                              "Tryin USB buffer capacity reserve: 64MB",
-                              "Tryin USB buffer capacity reserve: 32MB"};
+    const char* expected[] = {"Tryin USB buffer capacity reserve: 16MB", "reserve Failed!",
+                              "Tryin USB buffer capacity reserve: 8MB",
+                              "Tryin USB buffer capacity reserve: 4MB"};
     size_t at = 0;
     for (const char* line : expected) {
         const size_t found = log.find(line, at);
         ASSERT_NE(found, std::string::npos) << line << "\nlog:\n" << log;
         at = found;
     }
-    EXPECT_EQ(log.find("Tryin USB buffer capacity reserve: 16MB"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Tryin USB buffer capacity reserve: 2MB"), std::string::npos) << log;
     EXPECT_NE(log.find("Openning Core 0"), std::string::npos) << log;
 #endif
 }

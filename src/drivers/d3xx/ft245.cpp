@@ -96,6 +96,10 @@ err ft245::open(const std::string& sn, const std::string& desc, uint16_t) {
     rx_timeout_ms = 0;
     const err first = open_scan(core::instance(true), sn, desc);
     if (first == err::OK) return first;
+    // A handle the first scan created but could not confirm (the device left, its driver
+    // did not answer) is closed before the second scan stores its own: overwritten, it
+    // would keep the bridge open for the life of the process.
+    if (hm.valid()) close();
     return open_scan(core::instance(false), sn, desc);
 }
 
@@ -153,6 +157,11 @@ err ft245::write(const std::vector<uint8_t>& data, size_t& written, uint16_t) {
 
 err ft245::flush_rx() {
     return status(core::instance(true).flush_pipe(hm.get(), pipe_rx));
+}
+
+err ft245::abort_rx() {
+    if (!hm.valid()) return err::INVALID_HANDLE;
+    return status(core::instance(true).abort_pipe(hm.get(), pipe_rx));
 }
 
 bool ft245::is_open() {

@@ -31,6 +31,9 @@ public:
     err read(uint8_t* dst, size_t len, size_t& transferred, uint16_t timeout_ms);
     err write(const std::vector<uint8_t>& data, size_t& written, uint16_t timeout_ms);
     err flush_rx();
+    // Ends a read of the IN pipe under way on another thread at once (it returns
+    // OPERATION_ABORTED with what it had received).
+    err abort_rx();
     bool is_open();
     err read_config();
     err write_config(abi::FT_60XCONFIGURATION cfg);

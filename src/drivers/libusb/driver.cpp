@@ -15,6 +15,19 @@ void handle_manager::reset() {
     claimed_interfaces.clear();
 }
 
+void handle_manager::drop() {
+    // Forgotten without a close, the handle would keep the device's resources for the life
+    // of the process (on the virtual bus, the whole device and its threads).
+    if (libusb_device_handle* old = h.exchange(nullptr)) {
+        if (libusb_device_handle* earlier = dropped.exchange(old)) libusb_close(earlier);
+    }
+    claimed_interfaces.clear();
+}
+
+void handle_manager::close_dropped() {
+    if (libusb_device_handle* old = dropped.exchange(nullptr)) libusb_close(old);
+}
+
 void handle_manager::claim_interface(uint8_t n) {
     mox::mutex_lock lock(mutex_iface);
     libusb_device_handle* handle = h.load();
@@ -50,7 +63,7 @@ driver::~driver() {
 
 void driver::check_for_errors(int code) {
     if (code >= 0) return;
-    if (code == LIBUSB_ERROR_IO) hm.reset();
+    if (code == LIBUSB_ERROR_IO) hm.drop();
     throw exception(code);
 }
 
@@ -107,6 +120,11 @@ std::vector<device> driver::list_devices(uint16_t vid, uint16_t pid, const std::
 
 bool driver::open(const device& d) {
     mox::mutex_lock lock(open_mutex);
+    {
+        mox::mutex_lock rx(hm.mutex_rx);
+        mox::mutex_lock tx(hm.mutex_tx);
+        hm.close_dropped();
+    }
     hm.closing = false;
     libusb_device** list = nullptr;
     const ssize_t n = libusb_get_device_list(nullptr, &list);
@@ -147,6 +165,7 @@ void driver::close() {
             libusb_close(h);
             hm.reset();
         }
+        hm.close_dropped();
     }
     hm.closing = false;
 }

@@ -24,9 +24,17 @@ public:
     device dev_desc;
     mox::unique_list<uint8_t> claimed_interfaces;
 
+    // A handle given up after an IO error, closed by the next open or close: a transfer
+    // on the other endpoint may still be using it.
+    std::atomic<libusb_device_handle*> dropped{nullptr};
+
     bool valid() const { return h.load() != nullptr; }
-    // Forgets the handle without closing it (after an IO error the device is gone).
+    // Forgets the handle without closing it.
     void reset();
+    // Marks the link closed after an IO error; the handle waits in `dropped`.
+    void drop();
+    // Closes a dropped handle; the caller holds the IN and OUT locks.
+    void close_dropped();
     // Claims an interface once per open handle, on first use.
     void claim_interface(uint8_t n);
 };

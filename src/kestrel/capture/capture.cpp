@@ -6,6 +6,8 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <span>
+#include <thread>
 
 #include "drivers/d3xx/exception.h"
 #include "hw/exception.h"
@@ -42,6 +44,17 @@ std::optional<std::chrono::milliseconds> stream_silence_limit(const config& cfg)
     return std::chrono::milliseconds(5000 + static_cast<int64_t>(2000 * idle_packet_s));
 }
 
+// What one group's reader thread leaves for the capture thread. The reader writes the
+// plain fields before it sets `ended`.
+struct group_stream {
+    std::future<void> parse; // the group's parse under way, if any
+    std::atomic<bool> ended{false};
+    std::atomic<bool> overrun{false};
+    bool stalled = false;
+    d3xx::err error = d3xx::err::OK;
+    std::exception_ptr failure; // a parse or the reader itself threw
+};
+
 std::string seconds_text(int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ms) / 1000.0);
@@ -49,6 +62,34 @@ std::string seconds_text(int64_t ms) {
 }
 
 } // namespace
+
+// Per group, the samples its stream carried before its trigger marker: a group that
+// passes the capture's whole depth without one did not trigger, and no common trigger
+// instant can place it.
+template <typename T> struct capture<T>::trigger_watch {
+    explicit trigger_watch(size_t groups)
+        : found(new std::atomic<bool>[groups]), before(new std::atomic<isamp>[groups]) {
+        for (size_t g = 0; g < groups; ++g) {
+            found[g] = false;
+            before[g] = 0;
+        }
+    }
+    // On the group's parse thread, before the records reach the capture tool.
+    void count(std::span<const kestrel_trs> b, size_t g) {
+        if (found[g].load(std::memory_order_relaxed)) return;
+        isamp n = 0;
+        for (const auto& r : b) {
+            if (r.trigged) {
+                found[g] = true;
+                break;
+            }
+            n += r.delta_samples;
+        }
+        before[g] += n;
+    }
+    std::unique_ptr<std::atomic<bool>[]> found;
+    std::unique_ptr<std::atomic<isamp>[]> before;
+};
 
 template <typename T>
 capture<T>::capture(communication& c, config_loader& cl, T& tool, status_t& ds, hw::status& hs,
@@ -91,11 +132,13 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
         if (!com.usb_interfaces[g] || !com.usb_interfaces[g]->driver.handles().valid())
             throw hw::exception(hw::error::not_open);
 
+    trigger_watch watch(groups);
     std::vector<std::unique_ptr<buffer_parser>> parsers;
     for (size_t g = 0; g < groups; ++g)
         parsers.push_back(std::make_unique<buffer_parser>(
             static_cast<uint8_t>(g),
-            buffer_parser::batch_fn_t([this](std::span<kestrel_trs> b, uint8_t gi) {
+            buffer_parser::batch_fn_t([this, &watch](std::span<kestrel_trs> b, uint8_t gi) {
+                watch.count(b, gi);
                 ctool.append(std::span<const kestrel_trs>(b), gi);
             })));
 
@@ -113,6 +156,13 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     MOX_ASSERT(master_group_found == true);
 
     cfg_loader.set_run_flag(false);
+    // A bridge keeps what an earlier capture left in its FIFO (a cancelled read, a stream
+    // stopped before its end): it must not be taken for this capture's first samples.
+    for (size_t g = 0; g < groups; ++g) {
+        auto& bridge = com.usb_interfaces[g]->driver;
+        bridge.abort_rx();
+        bridge.flush_rx();
+    }
     cfg_loader.send_to_device(cfg);
     mox::wait_ms(mox::timeout(100));
     cfg_done = true;
@@ -122,7 +172,7 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     trigged = true;
     if (trig_mode == hw::trigger_mode_t::normal) ctool.reset(pre, period, cfg.post_trig_depth);
     hw_status.set(hw::status::v::trigged_and_sampling);
-    stream(cfg, last_sn, parsers);
+    stream(cfg, last_sn, parsers, watch);
 }
 
 template <typename T>
@@ -161,105 +211,130 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn)
 
 template <typename T>
 void capture<T>::stream(const config& cfg, const std::string& last_sn,
-                        std::vector<std::unique_ptr<buffer_parser>>& parsers) {
+                        std::vector<std::unique_ptr<buffer_parser>>& parsers,
+                        trigger_watch& watch) {
     const size_t groups = parsers.size();
     const isamp post = cfg.post_trig_depth;
+    const isamp pre = cfg.pre_trig_samples();
     auto& usb = com.usb_interfaces;
     for (size_t g = 0; g < groups; ++g)
         usb[g]->clear_buffers();
-    std::vector<char> ready_for_data(groups, 1);
-    std::unique_ptr<std::atomic<bool>[]> previous_data_parsed(new std::atomic<bool>[groups]);
-    for (size_t g = 0; g < groups; ++g)
-        previous_data_parsed[g] = true;
-    std::vector<std::future<void>> tasks(groups);
-    mox::semaphore parsing_done_semaphore{1, 0};
-    bool cancelled = false;
-    d3xx::err read_error = d3xx::err::OK;
     // A stream that stops for good (a corrupted count, a device that lost its place) would
     // otherwise leave the capture waiting for samples that never come.
     using clock = std::chrono::steady_clock;
     const auto silence_limit = stream_silence_limit(cfg);
-    std::vector<clock::time_point> heard(groups, clock::now());
-    bool stalled = false;
+    std::vector<group_stream> streams(groups);
+    std::atomic<bool> stop{false};
 
-    // Built after the state its tasks write, so that on every way out (an exception
-    // included) the workers end before that state goes; a parse parked on the common
-    // trigger instant is let go first.
+    // One reader per bridge, so that the groups stream side by side: it reads into the
+    // group's write buffer while the group's last buffer is parsed on the pool, then hands
+    // the new one over. Reads are bounded by the pipe time-out and cut by an abort of the
+    // pipe, so a reader follows `stop` within one read.
+    auto read_group = [&](size_t g, mox::worker_pool& pool) {
+        group_stream& gs = streams[g];
+        hw::usb_group_t& u = *usb[g];
+        auto parse_done = [&gs] {
+            if (!gs.parse.valid()) return true;
+            try {
+                gs.parse.get();
+                return true;
+            } catch (...) {
+                gs.failure = std::current_exception();
+                return false;
+            }
+        };
+        try {
+            auto heard = clock::now();
+            while (!stop) {
+                // A group with its depth keeps being read, so that its device memory does
+                // not fill while the others catch up, but what it sends is dropped.
+                const bool group_done =
+                    ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= post;
+                const auto st = device_status.groups();
+                const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
+                if (!group_done && backlog == 0 && g < st.size() && st[g].overrun) {
+                    gs.overrun = true;
+                    break;
+                }
+                const uint64_t size =
+                    std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, u.capacity());
+                size_t received = 0;
+                const d3xx::err e =
+                    u.dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
+                // A time-out delivers what came so far and the stream goes on; a read cut by
+                // the end of the capture keeps its bytes; anything else means the bridge is
+                // gone.
+                const bool cut = stop && e == d3xx::err::OPERATION_ABORTED;
+                if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT && !cut) {
+                    gs.error = e;
+                    break;
+                }
+                const auto now = clock::now();
+                // A device that holds data its bridge does not deliver is as stuck as one
+                // that sends nothing.
+                if (received > 0) {
+                    heard = now;
+                } else if (!group_done && silence_limit && now - heard > *silence_limit) {
+                    log("No data from group " + std::to_string(g) + " for " +
+                        seconds_text(silence_limit->count()) + " s: the stream has stalled");
+                    gs.stalled = true;
+                    break;
+                }
+                if (received == 0 || group_done) continue;
+                // The last parse may wait for the common trigger instant; the capture thread
+                // releases it when the capture ends.
+                if (!parse_done() || stop) break;
+                u.swap_buffers();
+                gs.parse = pool.submit([&, g] {
+                    // In slices: the end of the capture stops a long parse at a packet
+                    // boundary instead of waiting for the whole buffer. The parser carries
+                    // its state from one slice to the next as from one buffer to the next.
+                    usb[g]->with_read_buffer([&](std::span<const uint8_t> b) {
+                        for (size_t at = 0; at < b.size() && !stop; at += parse_slice)
+                            parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
+                    });
+                });
+                heard = clock::now(); // waiting for a parse is not silence
+            }
+            parse_done();
+        } catch (...) {
+            if (!gs.failure) gs.failure = std::current_exception();
+        }
+        gs.ended = true;
+    };
+
+    // Built after the state their tasks write, so that on every way out (an exception
+    // included) the readers and the parse workers end before that state goes: the
+    // readers are stopped, their reads cut, a parse parked on the common trigger instant
+    // let go, and then they are joined.
     mox::worker_pool pool(static_cast<unsigned>(groups));
-    struct release_parked {
+    struct readers_t {
+        std::atomic<bool>& stop;
+        communication& com;
+        size_t groups;
         T& tool;
-        ~release_parked() { tool.abort(); }
-    } release{ctool};
+        std::vector<std::thread> threads;
+        void finish() {
+            stop = true;
+            for (size_t g = 0; g < groups; ++g)
+                com.usb_interfaces[g]->driver.abort_rx();
+            tool.abort();
+            for (auto& t : threads)
+                if (t.joinable()) t.join();
+        }
+        ~readers_t() { finish(); }
+    } readers{stop, com, groups, ctool, {}};
+    for (size_t g = 0; g < groups; ++g)
+        readers.threads.emplace_back(read_group, g, std::ref(pool));
 
+    bool cancelled = false;
+    std::optional<size_t> untriggered; // a group whose stream passed the depth without trigger
+    const isamp late_limit = pre + std::max<isamp>(post, 64);
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
-        if (abort.take(mox::timeout(0))) {
+        if (abort.take(mox::timeout(poll_ms))) {
             cancelled = true;
             break;
-        }
-        for (size_t g = 0; g < groups; ++g) {
-            if (!ready_for_data[g]) continue;
-            previous_data_parsed[g] = false;
-            tasks[g] = pool.submit([&, g] {
-                struct done_signal {
-                    std::atomic<bool>& flag;
-                    mox::semaphore& sem;
-                    ~done_signal() {
-                        flag = true;
-                        sem.notify();
-                    }
-                } signal{previous_data_parsed[g], parsing_done_semaphore};
-                usb[g]->with_read_buffer([&](std::span<const uint8_t> b) { parsers[g]->parse(b); });
-            });
-        }
-
-        bool all_groups_done = true;
-        const auto st = device_status.groups();
-        for (size_t g = 0; g < groups && read_error == d3xx::err::OK; ++g) {
-            if (!ready_for_data[g]) {
-                // Still parsing (or parked on the common trigger instant): not silence.
-                heard[g] = clock::now();
-                all_groups_done = false;
-                continue;
-            }
-            if (ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= post) {
-                usb[g]->clear_write_buffer();
-                continue;
-            }
-            all_groups_done = false;
-            const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
-            if (backlog == 0 && g < st.size() && st[g].overrun) {
-                overrun = true;
-                continue;
-            }
-            const uint64_t size =
-                std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, usb[g]->capacity());
-            size_t received = 0;
-            const d3xx::err e =
-                usb[g]->dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
-            // A time-out delivers what came so far and the stream goes on; anything else
-            // means the bridge is gone.
-            if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT) read_error = e;
-            const auto now = clock::now();
-            // A device that holds data its bridge does not deliver is as stuck as one
-            // that sends nothing.
-            if (received > 0) {
-                heard[g] = now;
-            } else if (silence_limit && now - heard[g] > *silence_limit) {
-                log("No data from group " + std::to_string(g) + " for " +
-                    seconds_text(silence_limit->count()) + " s: the stream has stalled");
-                stalled = true;
-            }
-        }
-        if (read_error != d3xx::err::OK || stalled) break;
-
-        std::fill(ready_for_data.begin(), ready_for_data.end(), 0);
-        if (parsing_done_semaphore.take(mox::timeout(100))) {
-            for (size_t g = 0; g < groups; ++g) {
-                if (!previous_data_parsed[g]) continue;
-                ready_for_data[g] = 1;
-                usb[g]->swap_buffers();
-            }
         }
         post_trig_samples = ctool.captured_post_trig_depth();
         if (!streaming_started && ctool.ready()) {
@@ -269,30 +344,58 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         ctool.flush_outdated(50);
         const int64_t pct = post > 0 ? 100 * post_trig_samples / post : 100;
         progress.set(static_cast<uint8_t>(std::clamp<int64_t>(pct, 0, 100)));
-        if (post_trig_samples > post || overrun || all_groups_done) break;
-    }
 
-    // A group parked on the common trigger instant lets go before its task is waited for.
-    ctool.abort();
-    log("cleaning thread pool");
-    std::exception_ptr parse_error;
-    for (auto& t : tasks) {
-        if (!t.valid()) continue;
-        try {
-            t.get();
-        } catch (...) {
-            if (!parse_error) parse_error = std::current_exception();
+        bool all_groups_done = true, reader_ended = false;
+        for (size_t g = 0; g < groups; ++g) {
+            if (ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) < post)
+                all_groups_done = false;
+            if (streams[g].ended) reader_ended = true;
+            if (!watch.found[g] && watch.before[g] > late_limit) untriggered = g;
         }
+        if (untriggered || reader_ended || all_groups_done || post_trig_samples > post) break;
     }
+    log("cleaning thread pool");
+    readers.finish();
     log("thread pool cleaned");
+
+    std::exception_ptr parse_error;
+    d3xx::err read_error = d3xx::err::OK;
+    bool stalled = false;
+    for (size_t g = 0; g < groups; ++g) {
+        const auto& gs = streams[g];
+        if (gs.failure && !parse_error) parse_error = gs.failure;
+        if (gs.error != d3xx::err::OK && read_error == d3xx::err::OK) read_error = gs.error;
+        stalled = stalled || gs.stalled;
+        if (gs.overrun) overrun = true;
+    }
+    // A capture that ends, other than by the user, with some groups past their trigger and
+    // others without it cannot align them at a common trigger instant. A stream cut by an
+    // overrun, a stall or a bridge error fails for that reason; a stream that passed the
+    // whole depth without its trigger fails as not aligned. Either way the log names the
+    // groups.
+    bool any_triggered = false;
+    for (size_t g = 0; g < groups; ++g)
+        any_triggered = any_triggered || watch.found[g];
+    std::string not_triggered;
+    if (!cancelled && !ctool.ready() && (untriggered || any_triggered))
+        for (size_t g = 0; g < groups; ++g)
+            // Past the depth, the group is known not to have triggered; the others may only
+            // have been behind.
+            if (!watch.found[g] && (!untriggered || watch.before[g] > late_limit))
+                not_triggered += (not_triggered.empty() ? "" : ", ") + std::to_string(g);
+    const bool misaligned = untriggered && !cancelled;
+    if (!not_triggered.empty())
+        log("Group " + not_triggered + " did not trigger: no common trigger instant");
+
     ctool.flush();
     ctool.wait_stored();
     post_trig_samples = ctool.captured_post_trig_depth();
-    if (!cancelled && read_error == d3xx::err::OK && !stalled)
+    if (!cancelled && read_error == d3xx::err::OK && !stalled && !misaligned)
         log("Capture done, post_trig_samples = " + std::to_string(post_trig_samples.load()) +
             "Overrun?" + (overrun ? "true" : "false") + " Stopping capture");
 
-    const bool failed = cancelled || read_error != d3xx::err::OK || parse_error || stalled;
+    const bool failed =
+        cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
     try {
         cfg_loader.set_run_flag(false);
     } catch (...) {
@@ -306,22 +409,33 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         hw_status.set(hw::status::v::idle);
         throw d3xx::exception(read_error);
     }
+    if (misaligned) {
+        // The triggered groups waited for the others within the capture's own bounds;
+        // what they hold cannot be placed against the rest.
+        const std::string text = "Group " + not_triggered + " did not trigger";
+        hw_status.set(hw::status::v::idle, text);
+        throw hw::exception(hw::error::data_not_aligned);
+    }
     if (stalled) {
         // What arrived stays in the stores; the capture is not done.
         hw_status.set(hw::status::v::idle);
         throw hw::exception(hw::error::not_responding);
     }
+    const bool aborted = cancelled || abort.take(mox::timeout(0));
     if (overrun) {
         progress.set(0);
         hw_status.set(hw::status::v::preparing,
                       "memory overflow occured. Cleaning up invalid data...");
-        ctool.trim();
     }
+    // After an overrun every channel is cut to the shortest group. An abort keeps what
+    // every group received as it is: the capture's length (the available samples) is the
+    // shortest group's, and rebuilding every store to cut the others' last read would hold
+    // the abort for seconds on a long capture.
+    if (overrun) ctool.trim();
     hw_status.set(hw::status::v::idle);
     // An overrun or an abort keeps the data, but the capture may show as done only once
     // its error is stored: a caller that sees done and then reads the error must not take
     // a failed capture for a good one. The launcher sets done after storing the error.
-    const bool aborted = cancelled || abort.take(mox::timeout(0));
     if (overrun || aborted) {
         if (aborted) ctool.abort();
         done_once_stored = true;

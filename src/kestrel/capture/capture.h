@@ -26,8 +26,14 @@ namespace kestrel {
 // while the last ones are parsed.
 template <typename CAPTURE_TOOL> class capture {
 public:
-    static constexpr uint32_t usb_read_timeout_ms = 1500;
+    // One read of a bridge never waits longer: a stream cut by an abort or a time-out
+    // hands over what came within it.
+    static constexpr uint32_t usb_read_timeout_ms = 100;
     static constexpr size_t idle_read_size = 3200;
+    // Bytes parsed between two looks at the end of the capture (16384 packets).
+    static constexpr size_t parse_slice = 262144;
+    // How often the capture thread looks at the abort, the progress and the readers.
+    static constexpr uint32_t poll_ms = 50;
 
     capture(communication& com, config_loader& cfg_loader, CAPTURE_TOOL& ctool,
             status_t& device_status, hw::status& hw_status, mox::progress<uint8_t, 100>& progress,
@@ -58,9 +64,10 @@ public:
 private:
     std::atomic<int> running{0};
 
+    struct trigger_watch;
     void wait_for_trigger(const config& cfg, const std::string& last_sn);
     void stream(const config& cfg, const std::string& last_sn,
-                std::vector<std::unique_ptr<buffer_parser>>& parsers);
+                std::vector<std::unique_ptr<buffer_parser>>& parsers, trigger_watch& watch);
 
     communication& com;
     config_loader& cfg_loader;

@@ -27,7 +27,10 @@ public:
     using handler = std::function<void(mox_com::acknowledge, bytes)>;
 
     static constexpr size_t trx_max_len = 512;
-    static constexpr size_t first_usb3_capacity = 128000000;
+    // Bytes per buffer of a group, and so the largest read: 16 MB is 44 ms of a bridge at
+    // its 360 MB/s, so a read hands over often enough to keep parsing beside it and an
+    // open device does not hold more than two of them per group.
+    static constexpr size_t first_usb3_capacity = 16000000;
 
     communication(libusb::interface_bulk& usb_bulk, const hw::log_fn& log);
     ~communication();
