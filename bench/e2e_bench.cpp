@@ -5,6 +5,8 @@
 // (KESTREL_SIM_BRIDGE_RATE=0), so that what is measured is the host.
 #include <kestrelapi.h>
 
+#include "../tests/core/settings.h"
+
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -30,24 +32,6 @@ template <typename F> bool wait_for(F done, std::chrono::seconds limit) {
         std::this_thread::sleep_for(1ms);
     }
     return true;
-}
-
-kestrelapi_settings_t settings(int64_t depth) {
-    kestrelapi_settings_t s;
-    std::memset(&s, 0, sizeof s);
-    s.sampling_depth = depth;
-    s.post_trig_depth = depth / 2;
-    s.s_clk = 250000000;
-    for (auto& t : s.thresh_capture_mv)
-        t = 1650;
-    for (auto& v : s.vcc_gen_mv)
-        v = 3300;
-    s.state_clk_mode = SCLK_DISABLE;
-    s.state_clk_src = SCLK_CH9;
-    s.timebase_src = TIMEBASE_INTERNAL;
-    s.ext_in_threshold_mv = 1000;
-    s.ext_trig_out_polarity = true;
-    return s;
 }
 
 double process_cpu_seconds() {
@@ -77,8 +61,9 @@ void capture(benchmark::State& state, kestrelapi_model_t model, std::string sn) 
     double cpu = 0;
     for (auto _ : state) {
         const double cpu0 = process_cpu_seconds();
-        const bool launched = kestrelapi_launch_new_capture_simple_trigger(
-                                  h, none, none, settings(state.range(0))) == OHWAPI_OK;
+        const bool launched =
+            kestrelapi_launch_new_capture_simple_trigger(
+                h, none, none, core_test::default_settings(state.range(0))) == OHWAPI_OK;
         wait_for(
             [&] {
                 return flag(h, kestrelapi_get_capture_done_flag) ||
