@@ -84,6 +84,7 @@ BENCHMARK_CAPTURE(stream, quiet_square_waves_250MHz, inputs::quiet, 250000000, 1
 BENCHMARK_CAPTURE(stream, spi_and_uart_250MHz, inputs::serial, 250000000, 1);
 BENCHMARK_CAPTURE(tile, build_250MHz, 250000000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tile, build_100MHz, 100000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(tile, build_3921568Hz, 3921568)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

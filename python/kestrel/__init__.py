@@ -3,7 +3,7 @@
     import kestrel
     print(kestrel.devices())
     with kestrel.open(model="one") as dev:
-        cap = dev.capture(rate=250_000_000, depth=100_000, trigger="rising:3")
+        cap = dev.capture(rate=250_000_000, depth=100_000, trigger="ch3 rise & ch5 high")
         print(cap.trigger_position, cap.transitions(3)[:4])
         cap.export("x.vcd")
 
@@ -203,6 +203,57 @@ def _trigger(description):
     return _lib.TriggerDescription(_TRIGGER_TYPES[kind], ch)
 
 
+_EXTERNAL = {"ext_rising": True, "ext_falling": False}
+_ORDERS = {"a_or_b": 0, "a_then_b": 1, "b_then_a": 2, "a_and_b": 3}
+
+
+def _external(description):
+    """True (rising) or False (falling) for the external trigger input, None otherwise."""
+    if isinstance(description, str):
+        key = "".join(description.split()).lower().replace("-", "_").replace(":", "_")
+        return _EXTERNAL.get(key)
+    if isinstance(description, tuple):
+        return _external(str(description[0]))
+    return None
+
+
+def _program(description):
+    """The trigger program text: None is no trigger; a (kind, channel) pair is the older
+    "kind:channel" form, which the library takes as an alias."""
+    if description is None:
+        return ""
+    if isinstance(description, tuple):
+        kind, ch = description
+        return "" if str(kind).strip().lower() == "none" else f"{kind}:{ch}"
+    if not isinstance(description, str):
+        raise TypeError(f"a trigger is a program text, not {type(description).__name__}")
+    return description
+
+
+def _order(order):
+    if isinstance(order, int) and not isinstance(order, bool) and 0 <= order <= 3:
+        return order
+    key = "_".join(str(order).lower().replace("-", " ").split())
+    if key not in _ORDERS:
+        raise ValueError(f"unknown order {order!r}: one of {', '.join(_ORDERS)}")
+    return _ORDERS[key]
+
+
+def _pre_trigger(pre_trigger, depth):
+    """Samples before the trigger: a count, a ratio of the depth below 1, or None for the
+    library's usual min(5 %, 10000 samples)."""
+    if pre_trigger is None:
+        return depth - max(int(0.95 * depth), depth - 10000)
+    if isinstance(pre_trigger, float):
+        if not 0 <= pre_trigger < 1:
+            raise ValueError(f"pre_trigger ratio {pre_trigger} not within 0..1")
+        return int(pre_trigger * depth)
+    pre = int(pre_trigger)
+    if not 0 <= pre < depth:
+        raise ValueError(f"pre_trigger {pre} not within 0..{depth - 1} (below the depth)")
+    return pre
+
+
 class Device:
     """An opened device. Closing it (or leaving the with block) frees its handle."""
 
@@ -263,19 +314,70 @@ class Device:
         _check(fn(h.h, channel, None if name is None else name.encode()),
                f"name channel {channel}")
 
+    def _set_programs(self, trigger, trigger_b):
+        h = self._h()
+        fn = h.lib.late("kestrelapi_set_trigger_program")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_set_trigger_program")
+        for engine, (name, description) in enumerate((("trigger", trigger),
+                                                      ("trigger_b", trigger_b))):
+            text = _program(description)
+            why = ctypes.create_string_buffer(512)
+            code = fn(h.h, engine, text.encode(), why, len(why))
+            if code != _lib.OK:
+                reason = why.value.decode(errors="replace")
+                err = KestrelError(code, f"{name} {text!r}: {reason}")
+                err.reason = reason  # where and why the program was refused
+                raise err
+
+    def explain_trigger(self, trigger=None, trigger_b=None, order="a_or_b"):
+        """What the trigger engines will run for these programs, as text: each engine's
+        steps, its trigger clock and every time bound in ticks. A refused program raises
+        KestrelError with the reason."""
+        _order(order)
+        self._set_programs(trigger, trigger_b)
+        h = self._h()
+        fn = h.lib.late("kestrelapi_describe_trigger_program")
+        out = []
+        for engine in (0, 1):
+            text = ctypes.create_string_buffer(65536)
+            _check(fn(h.h, engine, text, len(text)), "describe trigger")
+            out.append(f"engine {'AB'[engine]}: " + text.value.decode(errors="replace"))
+        return "".join(out)
+
     def capture(self, rate=250_000_000, depth=100_000, trigger=None, trigger_b=None,
-                threshold_mv=1650, vcc_mv=3300, timeout=60.0):
+                threshold_mv=1650, vcc_mv=3300, timeout=60.0, order="a_or_b",
+                pre_trigger=None):
         """Captures depth samples at rate Hz and waits for the result.
 
-        trigger and trigger_b take "rising:3", "falling:5", "change", "change:4",
-        "ext_rising", "ext_falling" or None. A capture that is not done within timeout
-        seconds is aborted (CaptureTimeout); a failed one raises KestrelError.
+        trigger and trigger_b are the programs of trigger engines A and B, in the trigger
+        language: "ch3 rise", "ch3 rise & ch5 high", "ch2 pulse high 1us..5us",
+        "ch3 rise; ch4 fall within 10us", ... (the older "rising:3", "falling:5",
+        "change", "change:4" are aliases), None for no trigger; or "ext_rising" /
+        "ext_falling" for the external input. order combines A and B: "a_or_b",
+        "a_then_b", "b_then_a" or "a_and_b". pre_trigger is the count of samples kept
+        before the trigger, or a ratio of the depth (default min(5 %, 10000)); the
+        external input always keeps that default.
+
+        A refused program raises KestrelError carrying the reason; a capture that is not
+        done within timeout seconds is aborted (CaptureTimeout); a failed one raises
+        KestrelError.
         """
         h = self._h()
-        trig_a, trig_b = _trigger(trigger), _trigger(trigger_b)
+        depth = int(depth)
+        order_value = _order(order)
+        external = _external(trigger) is not None or _external(trigger_b) is not None
+        if external and pre_trigger is not None:
+            raise ValueError("pre_trigger is fixed with the external trigger input")
+        pre = _pre_trigger(pre_trigger, depth) if depth > 0 else 0
+        if external:
+            trig_a, trig_b = _trigger(trigger), _trigger(trigger_b)
+        else:
+            self._set_programs(trigger, trigger_b)
         s = _lib.Settings()
-        s.sampling_depth = int(depth)
-        s.post_trig_depth = int(depth) // 2
+        s.sampling_depth = depth
+        s.post_trig_depth = depth - pre
+        s.trig_order = order_value
         s.s_clk = int(rate)
         s.t_clk[:] = [250_000_000, 250_000_000]
         s.thresh_capture_mv[:] = [int(threshold_mv)] * 6
@@ -286,9 +388,13 @@ class Device:
         s.ext_in_threshold_mv = 1000
         # The trigger output follows an external trigger's edge; the library refuses
         # any other combination.
-        s.ext_trig_out_polarity = trig_a.type != _TRIGGER_TYPES["ext_falling"]
+        s.ext_trig_out_polarity = _external(trigger) is not False
         self._generation += 1
-        _check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
+        if external:
+            _check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
+        else:
+            launch = h.lib.late("kestrelapi_launch_new_capture_programmed")
+            _check(launch(h.h, s), "capture")
 
         def finished():
             return h.flag("get_capture_done_flag") or (

@@ -215,6 +215,34 @@ def test_change_and_external_triggers(dev):
         check_counter(cap)
 
 
+def test_trigger_programs(dev):
+    # Default signals: 9..16 square waves of growing periods.
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="ch9 rise & ch10 high", pre_trigger=1000)
+    p = cap.trigger_position
+    assert p == 1000 and cap.samples == DEPTH
+    assert (p, 1) in pairs(cap.transitions(9)) and cap.level(10, p) == 1
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="rising:9", trigger_b="ch11 fall",
+                      order="a-then-b", pre_trigger=0.25)
+    p = cap.trigger_position
+    assert p == DEPTH // 4 and (p, 0) in pairs(cap.transitions(11))
+    assert any(s < p for s, v in pairs(cap.transitions(9)) if v == 1)
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="ch10 pulse high >10ns")
+    assert (cap.trigger_position, 0) in pairs(cap.transitions(10))
+
+    text = dev.explain_trigger("ch3 rise; ch4 fall within 10us", trigger_b=None)
+    assert "trigger clock: 125000000 Hz" in text and "within 1250 ticks (10 us)" in text
+    assert "engine B: no trigger program" in text
+    with pytest.raises(kestrel.KestrelError) as e:
+        dev.capture(trigger="ch3 rise & ch4 fall")
+    assert e.value.code == 1006
+    assert "column 12 ('ch'): a step waits for one edge" in str(e.value)
+    assert e.value.reason.startswith("column 12")
+    for bad in (dict(order="sideways"), dict(pre_trigger=DEPTH), dict(pre_trigger=1.5),
+                dict(trigger="ext_rising", pre_trigger=10)):
+        with pytest.raises(ValueError):
+            dev.capture(depth=DEPTH, **bad)
+
+
 def test_refused_captures(dev):
     cases = [(dict(trigger="rising:18"), 1006), (dict(trigger="change:-2"), 1006),
              (dict(rate=0), 1005), (dict(depth=0), 1005), (dict(rate=1_500_000_000), 1005),

@@ -136,7 +136,9 @@ void device::unplug() {
         for (auto& b : bridges_)
             b.open = false;
     }
-    fw_->acq().device_side().stop();
+    // A device off the bus runs nothing: its sampling thread ends now, even while a handle
+    // the host did not close still holds the device.
+    fw_->acq().device_side().shutdown();
     cv_.notify_all();
 }
 

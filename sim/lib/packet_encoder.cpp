@@ -64,6 +64,33 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
             t->channels |= 1u << j;
         }
     }
+    // Channels left out that change every few samples and repeat within bounds: stripes.
+    // Their period at any sample frequency f: the first whole number of samples that is
+    // a whole number of the channel's periods.
+    for (unsigned j = 0; j < group_channels; ++j) {
+        const int64_t p_ps = s.waves[base + j].period_ps();
+        if (p_ps <= 0 || ((t->channels >> j) & 1)) continue;
+        const auto fp = static_cast<unsigned __int128>(s.tb.freq) * static_cast<uint64_t>(p_ps);
+        const unsigned __int128 tera = 1000000000000ULL;
+        unsigned __int128 a = fp, b = tera;
+        while (b != 0) {
+            const auto r = a % b;
+            a = b;
+            b = r;
+        }
+        const unsigned __int128 p = fp / a;
+        // A period under 128 samples: a change every few samples, where looking the level
+        // up costs less than finding the next change.
+        const bool busy = fp < tera * 128;
+        if (p > static_cast<unsigned __int128>(longest) || !busy) continue;
+        packet_tile::stripe st;
+        st.channel = j;
+        st.levels.resize(static_cast<size_t>(p));
+        cursor c(&s.waves[base + j], s.tb);
+        for (size_t n = 0; n < st.levels.size(); ++n)
+            st.levels[n] = c.at(static_cast<int64_t>(n)) ? 1 : 0;
+        t->stripes.push_back(std::move(st));
+    }
     std::vector<uint32_t> v(static_cast<size_t>(period), 0);
     std::vector<uint8_t> one;
     for (const auto& [p, j] : tiled) {
@@ -128,6 +155,26 @@ void packet_encoder::refresh(int64_t abs) {
 
 void packet_encoder::advance_tile(int64_t packets) {
     k_ = static_cast<size_t>((static_cast<int64_t>(k_) + packets) % static_cast<int64_t>(np_));
+    for (size_t i = 0; i < stripe_at_.size(); ++i) {
+        const auto n = static_cast<int64_t>(tile_->stripes[i].levels.size());
+        stripe_at_[i] =
+            static_cast<size_t>((static_cast<int64_t>(stripe_at_[i]) + 7 * packets) % n);
+    }
+}
+
+void packet_encoder::add_stripes(packet_bits& bits) {
+    for (size_t k = 0; k < stripe_at_.size(); ++k) {
+        const auto& st = tile_->stripes[k];
+        const size_t n = st.levels.size();
+        size_t at = stripe_at_[k];
+        for (unsigned i = 0; i < 7; ++i) {
+            if (st.levels[at] != 0) {
+                const unsigned b = 18 * i + st.channel;
+                (b < 64 ? bits.lo : bits.hi) |= uint64_t{1} << (b % 64);
+            }
+            if (++at == n) at = 0;
+        }
+    }
 }
 
 void packet_encoder::put(pkt_type type, const uint8_t* payload, size_t n) {
@@ -154,7 +201,7 @@ void packet_encoder::next_packets(int64_t limit) {
 
     // An idle stretch: whole packets whose samples all repeat the last one sent. Never two
     // delta_s in a row (the host keeps only the second count), never over the trigger.
-    if (pos_ > 0 && !last_delta_ && t.idle[k_] > 0) {
+    if (pos_ > 0 && !last_delta_ && t.idle[k_] > 0 && stripe_at_.empty()) {
         const int64_t slow_until = slow_from_ <= abs - 1 ? slow_until_ : abs;
         int64_t k = std::min({(slow_until - abs) / 7, (limit - pos_) / 7, max_delta_count});
         if (t.idle[k_] != packet_tile::always) k = std::min<int64_t>(k, t.idle[k_]);
@@ -193,6 +240,8 @@ void packet_encoder::next_packets(int64_t limit) {
         refresh(abs + 6);
     }
 
+    add_stripes(bits);
+
     if (trig_due && trig_cap_ < pos_ + 7) {
         const uint8_t b = static_cast<uint8_t>(1u << (trig_cap_ - pos_));
         put(pkt_trig, &b, 1);
@@ -212,6 +261,7 @@ void packet_encoder::next_packets(int64_t limit) {
 size_t packet_encoder::bulk(uint8_t* out, size_t room, int64_t limit) {
     const int64_t abs = first_abs_ + pos_;
     if (abs < slow_from_ || abs + 7 > slow_until_ || slow_sync_ != sync_on_) return 0;
+    if (!stripe_at_.empty()) return 0; // packet by packet
     const auto& t = *tile_;
     int64_t n =
         std::min({static_cast<int64_t>(room / 16), (slow_until_ - abs) / 7, (limit - pos_) / 7});
@@ -246,8 +296,14 @@ size_t packet_encoder::produce(uint8_t* out, size_t len, int64_t limit) {
     if (!tile_) {
         tile_ = make_packet_tile(*s_, group_, first_abs_);
         np_ = tile_->packets.size();
+        uint32_t striped = 0;
+        for (const auto& st : tile_->stripes) {
+            striped |= 1u << st.channel;
+            stripe_at_.push_back(
+                static_cast<size_t>(first_abs_ % static_cast<int64_t>(st.levels.size())));
+        }
         for (unsigned j = 0; j < group_channels; ++j)
-            if (!((tile_->channels >> j) & 1)) slow_.push_back(j);
+            if (!(((tile_->channels | striped) >> j) & 1)) slow_.push_back(j);
     }
     size_t n = 0;
     while (n < len) {

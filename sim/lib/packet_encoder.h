@@ -33,6 +33,15 @@ struct packet_tile {
     std::vector<uint32_t> busy;
     static constexpr uint32_t always = UINT32_MAX;
 
+    // Channels outside the tile that still repeat within max_samples but change every few
+    // samples (counter bits at a fractional sample period): their levels over their own
+    // period, looked up sample by sample.
+    struct stripe {
+        unsigned channel = 0;
+        std::vector<uint8_t> levels; // level of device sample n at n % size
+    };
+    std::vector<stripe> stripes;
+
     // The longest period (in samples, with the packets' seven) a tile may span.
     static constexpr int64_t max_samples = int64_t{1} << 20;
 };
@@ -60,6 +69,7 @@ private:
     void put(pkt_type type, const uint8_t* payload, size_t n);
     void put_samples(const packet_bits& p);
     void advance_tile(int64_t packets);
+    void add_stripes(packet_bits& bits);
 
     const setup_t* s_;
     unsigned group_;
@@ -71,7 +81,8 @@ private:
 
     std::array<cursor, 18> cur_;
     cursor sync_;
-    std::vector<unsigned> slow_; // channels outside the tile
+    std::vector<unsigned> slow_;    // channels outside the tile, evaluated where they change
+    std::vector<size_t> stripe_at_; // per stripe: the index of pos_
 
     // The untiled channels and the output-sync flag hold these levels on [from, until).
     int64_t slow_from_ = -1, slow_until_ = -1;

@@ -4,6 +4,7 @@
 #include "kestrel_sim/acquisition.h"
 #include "raw_link.h"
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <thread>
@@ -991,6 +992,37 @@ TEST_F(acq, every_group_matches_the_ground_truth_at_whole_and_fractional_sample_
     }
 }
 
+size_t thread_count() {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+TEST_F(acq, an_unplugged_device_ends_its_sampling_thread_while_a_handle_still_holds_it) {
+    const size_t before = thread_count();
+    auto fw = plug_one(sn1);
+    // A host that never closes its handles keeps the device object alive.
+    auto* held = open_usb(sn1);
+    ASSERT_NE(held, nullptr);
+    {
+        link l(sn1);
+        l.run(cfg_t{});
+        ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    }
+    EXPECT_GT(thread_count(), before);
+    bus::instance().unplug(sn1);
+    bool back = false;
+    for (const auto end = clk::now() + 10s; !back && clk::now() < end;
+         std::this_thread::sleep_for(10ms))
+        back = thread_count() <= before;
+    EXPECT_TRUE(back);
+    EXPECT_FALSE(fw->acq().capture().running);
+    libusb_close(held);
+}
+
 TEST_F(acq, a_read_ends_at_its_time_out_or_abort_with_what_arrived_and_loses_nothing) {
     auto fw = plug_one(sn1);
     auto& a = fw->acq();
@@ -1102,6 +1134,39 @@ TEST_F(acq, a_stopped_run_leaves_its_fifo_bytes_until_the_host_flushes_or_aborts
         EXPECT_EQ(clean, bytes(reference.begin(), reference.begin() + 32000)) << flush;
         l.stop();
     }
+}
+
+TEST_F(acq, the_stream_model_comes_from_the_environment_and_malformed_values_are_named) {
+    setenv("KESTREL_SIM_PACED", "1", 1);
+    setenv("KESTREL_SIM_MEMORY", "64M", 1);
+    setenv("KESTREL_SIM_BRIDGE_RATE", "0", 1);
+    bus::instance().reset();
+    auto m = bus::instance().stream_model();
+    EXPECT_TRUE(m.paced);
+    EXPECT_EQ(m.memory_bytes, 64000000u);
+    EXPECT_EQ(m.bridge_bytes_per_s, 0u);
+    EXPECT_EQ(m.fifo_bytes, 16384u); // the hardware's FIFO comes with pacing
+    setenv("KESTREL_SIM_FIFO", "0", 1);
+    EXPECT_EQ(kestrel_sim::stream_model_t::from_environment().fifo_bytes, 0u);
+    for (const auto& [name, value] :
+         {std::pair{"KESTREL_SIM_MEMORY", "lots"}, std::pair{"KESTREL_SIM_MEMORY", "-5M"},
+          std::pair{"KESTREL_SIM_BRIDGE_RATE", "3X"}, std::pair{"KESTREL_SIM_PACED", "yes"}}) {
+        setenv(name, value, 1);
+        try {
+            kestrel_sim::stream_model_t::from_environment();
+            ADD_FAILURE() << name << "=" << value << " was accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+        }
+        unsetenv(name);
+    }
+    for (const char* name :
+         {"KESTREL_SIM_PACED", "KESTREL_SIM_MEMORY", "KESTREL_SIM_BRIDGE_RATE", "KESTREL_SIM_FIFO"})
+        unsetenv(name);
+    bus::instance().reset();
+    m = bus::instance().stream_model();
+    EXPECT_FALSE(m.paced);
+    EXPECT_EQ(m.bridge_bytes_per_s, 360000000u);
 }
 
 TEST_F(acq, paced_samples_arrive_at_the_sampling_rate) {

@@ -42,6 +42,9 @@ public:
     // Caller names of channels in exported files.
     std::mutex names_m;
     std::map<hw::ich, std::string> channel_names;
+    // Exports walking the stores: a launch, which clears them, is refused while one runs.
+    std::mutex export_m;
+    int exports_running = 0; // guarded by export_m
 
     // The device configuration a settings record asks for. Values outside their
     // enumerations are refused with invalid_argument.

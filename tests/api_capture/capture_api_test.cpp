@@ -20,20 +20,8 @@ struct transition {
     int level;
 };
 
-class api_capture : public on_bus {
+class api_capture : public opened_device {
 protected:
-    void start(const model_case& c) {
-        bus::instance().unplug_all();
-        bus::instance().plug(c.sn);
-        fw = bus::instance().firmware(c.sn);
-        h = std::make_unique<api_handle>(c.model);
-        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
-    }
-    void TearDown() override {
-        if (h) h->close();
-        h.reset();
-        on_bus::TearDown();
-    }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
         return read_flag(h->get(), getter);
     }
@@ -79,9 +67,6 @@ protected:
             }
         }
     }
-
-    std::shared_ptr<kestrel_sim::firmware> fw;
-    std::unique_ptr<api_handle> h;
 };
 
 TEST_F(api_capture, simple_triggers_on_every_model) {
@@ -153,9 +138,9 @@ TEST_F(api_capture, complex_launch_and_walking_backwards) {
         const uint64_t at = t.sampple_index; // a packed member: no reference to it
         EXPECT_EQ(at, forward[static_cast<size_t>(i)].sample);
     }
-    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_INVALID_ARGUMENT);
     bool more = true;
-    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_INVALID_ARGUMENT);
 }
 
 TEST_F(api_capture, refused_launches_start_nothing) {
@@ -328,6 +313,23 @@ TEST_F(api_capture, an_overrun_is_reported_before_done) {
 }
 
 namespace {
+
+TEST_F(api_capture, ready_is_false_from_the_launch_until_the_capture_has_ended) {
+    start(models[0]);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(
+            kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(20000)),
+            OHWAPI_OK);
+        // Read at once, before the capture thread can have taken the device: a caller that
+        // polls ready must not take the capture for finished.
+        EXPECT_FALSE(flag(kestrelapi_get_ready_flag)) << i;
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+        // Ready again only once it has ended.
+        EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+    }
+}
 
 // The walk of reset / get_next, with the transitions of one sample folded into one item that
 // carries the last level: what a bulk read must give.
