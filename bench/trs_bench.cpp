@@ -197,20 +197,28 @@ void BM_append_writer(benchmark::State& state) {
     state.SetLabel(name_of(kind));
 }
 
-// The bulk read of the store of 10^8 random toggles, in reads of `capacity` items.
-void BM_read(benchmark::State& state) {
-    trs::store& s = big_store();
-    const auto capacity = static_cast<size_t>(state.range(0));
+// Bulk reads in pieces of `capacity` items, each going on at the last sample + 1 (from the
+// start again at the end); `read` is (from, samples, levels, capacity) -> count.
+template <typename Read> void read_on(benchmark::State& state, Read read) {
+    const auto capacity = static_cast<uint32_t>(state.range(0));
     std::vector<uint64_t> samples(capacity);
     std::vector<uint8_t> levels(capacity);
-    isamp from = 0;
+    uint64_t from = 0;
     int64_t items = 0;
     for (auto _ : state) {
-        const size_t n = s.read(from, samples.data(), levels.data(), capacity);
-        from = n == 0 ? 0 : static_cast<isamp>(samples[n - 1]) + 1;
-        items += static_cast<int64_t>(n);
+        const uint32_t n = read(from, samples.data(), levels.data(), capacity);
+        from = n == 0 ? 0 : samples[n - 1] + 1;
+        items += n;
     }
     state.SetItemsProcessed(items);
+}
+
+// The bulk read of the store of 10^8 random toggles.
+void BM_read(benchmark::State& state) {
+    trs::store& s = big_store();
+    read_on(state, [&](uint64_t from, uint64_t* samples, uint8_t* levels, uint32_t capacity) {
+        return static_cast<uint32_t>(s.read(static_cast<isamp>(from), samples, levels, capacity));
+    });
 }
 
 // The same store behind a handle, through the exported functions.
@@ -240,18 +248,11 @@ void BM_api_get_next(benchmark::State& state) {
 
 void BM_api_trs_read(benchmark::State& state) {
     kestrelapi_handle h = big_handle();
-    const auto capacity = static_cast<uint32_t>(state.range(0));
-    std::vector<uint64_t> samples(capacity);
-    std::vector<uint8_t> levels(capacity);
-    uint64_t from = 0;
-    int64_t items = 0;
-    for (auto _ : state) {
+    read_on(state, [&](uint64_t from, uint64_t* samples, uint8_t* levels, uint32_t capacity) {
         uint32_t n = 0;
-        kestrelapi_trs_read(h, 0, from, samples.data(), levels.data(), capacity, &n);
-        from = n == 0 ? 0 : samples[n - 1] + 1;
-        items += n;
-    }
-    state.SetItemsProcessed(items);
+        kestrelapi_trs_read(h, 0, from, samples, levels, capacity, &n);
+        return n;
+    });
 }
 
 void BM_api_level_at(benchmark::State& state) {

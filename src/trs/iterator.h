@@ -15,7 +15,8 @@ namespace trs {
 // transition that ends the run. Scale 10.0 folds nothing.
 //
 // next(), prev(), current() and last_idle() hold the store's clearing mutex for the whole
-// step. A clear (or resize) of the store voids the position: the next step starts again from
+// step; a next() without folding that needs a single read of the store checks under the
+// store's own lock that no clear came in between instead. A clear (or resize) of the store voids the position: the next step starts again from
 // the restart target. Copies walk the same store from the same position; an iterator is used
 // by one thread at a time.
 class iterator {

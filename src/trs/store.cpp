@@ -234,8 +234,21 @@ bool store::decode(int64_t k, decoded_t& out) const {
     return decode(k, out, count);
 }
 
+bool store::decode(int64_t k, decoded_t& out, int64_t& count, uint64_t gen) const {
+    std::lock_guard lk(m);
+    if (clear_generation != gen) {
+        count = -1;
+        return false;
+    }
+    return decode_locked(k, out, count);
+}
+
 bool store::decode(int64_t k, decoded_t& out, int64_t& count) const {
     std::lock_guard lk(m);
+    return decode_locked(k, out, count);
+}
+
+bool store::decode_locked(int64_t k, decoded_t& out, int64_t& count) const {
     const int64_t n = pub.slices;
     count = n;
     if (k < 0 || k >= n) return false;

@@ -87,6 +87,8 @@ public:
     bool decode(int64_t k, decoded_t& out) const;
     // decode() of slice k together with the published slice count, under one lock.
     bool decode(int64_t k, decoded_t& out, int64_t& slices_count) const;
+    // The same while the store is still at `generation`; otherwise false with a count of -1.
+    bool decode(int64_t k, decoded_t& out, int64_t& slices_count, uint64_t generation) const;
 
     // The level changes at or after sample `from`, in increasing sample order, at most
     // `capacity` of them; returns how many were written. Transitions at one sample come out
@@ -172,6 +174,7 @@ private:
     void reopen_locked();
     std::unique_ptr<chunk> take_chunk(isamp abs_time);
     int64_t first_at_or_after(isamp sample, int64_t count) const;
+    bool decode_locked(int64_t k, decoded_t& out, int64_t& slices_count) const;
     slice at(int64_t k) const {
         return chunks[static_cast<size_t>(k / chunk_size)]
             ->slices[static_cast<size_t>(k % chunk_size)];
