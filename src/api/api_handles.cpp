@@ -1,14 +1,16 @@
 #include "api/api_handles.h"
 #include "api/raw_value.h"
+#include "api/trycatch.h"
 
 #include <cstring>
 
+#include "export/error_names.h"
 #include "hw/exception.h"
 
 namespace api_utils {
 
 api_handles::api_handles(hw::model_t model)
-    : log_fn(hw::stdout_log()), caps(model), trs_man(caps.channels, new_samples_notifier),
+    : log_fn(log_target.writer()), caps(model), trs_man(caps.channels, new_samples_notifier),
       trs_iter(trs_man.create_iterators()),
       capture(
           caps.channels, trs_man, capture_watermark, [this](int64_t at) { trig_pos = at; }, log_fn),
@@ -31,11 +33,54 @@ template <typename T> T checked(int raw, int low, int high) {
     return static_cast<T>(raw);
 }
 
+std::string range_text(const char* field, int64_t value, int64_t low, int64_t high,
+                       const char* unit) {
+    return std::string("settings: ") + field + " = " + std::to_string(value) + " is outside " +
+           std::to_string(low) + ".." + std::to_string(high) + unit;
+}
+
 } // namespace
 
-kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) const {
+ohwapi_err_code_t api_handles::explained(const std::function<void()>& body) {
+    last_failure.set("");
+    const ohwapi_err_code_t rc = trycatch(body);
+    if (rc != OHWAPI_OK && last_failure.get().empty()) last_failure.set(xport::error_name(rc));
+    return rc;
+}
+
+void api_handles::refuse(hw::error code, const std::string& why) {
+    last_failure.set(why);
+    throw hw::exception(code);
+}
+
+void api_handles::check_ranges(const kestrelapi_settings_t& s) {
+    auto in = [this](const char* field, int64_t v, int64_t low, int64_t high, const char* unit) {
+        if (v < low || v > high)
+            refuse(hw::error::invalid_argument, range_text(field, v, low, high, unit));
+    };
+    using kestrel::capabilities;
+    in("sampling_depth", s.sampling_depth, capabilities::min_sampling_depth,
+       capabilities::max_sampling_depth, " samples");
+    in("post_trig_depth", s.post_trig_depth, 0, s.sampling_depth, " samples (the depth)");
+    in("s_clk", s.s_clk, 1, capabilities::max_sampling_freq, " Hz");
+    in("ext_in_threshold_mv", s.ext_in_threshold_mv, caps.trg_in_threshold_min,
+       caps.trg_in_threshold_max, " mV");
+    // Entries 2 g + p of the groups the model has (a zero falls back to entry p).
+    for (size_t e = 0; e < 2u * caps.groups_count; ++e) {
+        const std::string i = "[" + std::to_string(e) + "]";
+        in(("thresh_capture_mv" + i).c_str(), s.thresh_capture_mv[e], caps.cap_threshold_min,
+           caps.cap_threshold_max, " mV");
+        // 0 leaves the supply off.
+        if (s.vcc_gen_mv[e] != 0)
+            in(("vcc_gen_mv" + i).c_str(), s.vcc_gen_mv[e], caps.gen_tvcc_min, caps.gen_tvcc_max,
+               " mV (or 0, off)");
+    }
+}
+
+kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) {
     using kestrel::config;
     using port_t = config::group_t::port_990;
+    check_ranges(s);
     config cfg(caps);
     cfg.sampling_depth = s.sampling_depth;
     cfg.post_trig_depth = s.post_trig_depth;

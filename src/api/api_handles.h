@@ -1,10 +1,13 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "api/diagnostics.h"
 #include "drivers/libusb/device.h"
+#include "hw/error.h"
 #include "hw/log.h"
 #include "hw/model.h"
 #include "hw/trigger_mode.h"
@@ -28,6 +31,9 @@ public:
     api_handles(const api_handles&) = delete;
     api_handles& operator=(const api_handles&) = delete;
 
+    // Declared first: every component's log writes through it.
+    log_sink log_target;
+    failure_text last_failure;
     hw::log_fn log_fn;
     std::atomic<hw::trigger_mode_t> trg_mode{hw::trigger_mode_t::single};
     kestrel::capabilities caps;
@@ -43,9 +49,19 @@ public:
     std::mutex names_m;
     std::map<hw::ich, std::string> channel_names;
 
+    // Runs an exported call's body like trycatch. A failure's reason stays readable with
+    // kestrelapi_get_last_error_text: what the body gave to refuse, else the code's name.
+    ohwapi_err_code_t explained(const std::function<void()>& body);
+    // Fails the running call with code, keeping why as its reason.
+    [[noreturn]] void refuse(hw::error code, const std::string& why);
+
     // The device configuration a settings record asks for. Values outside their
-    // enumerations are refused with invalid_argument.
-    kestrel::config get_cfg(const kestrelapi_settings_t& settings) const;
+    // enumerations are refused with invalid_argument, values outside the device's ranges
+    // with invalid_argument and a reason that names the field and its range.
+    kestrel::config get_cfg(const kestrelapi_settings_t& settings);
+
+    // Refuses the first field of a settings record outside what the device takes.
+    void check_ranges(const kestrelapi_settings_t& settings);
 
     // The control links of the family on the bus, including those open in this process.
     std::vector<libusb::device> list_devices();

@@ -18,14 +18,17 @@ api_handles& handle_of(kestrelapi_handle h) {
     return *static_cast<api_handles*>(h);
 }
 
-void check_trigger(const kestrelapi_trigger_description_t& t) {
+void check_trigger(api_handles& h, const kestrelapi_trigger_description_t& t, const char* slot) {
     const int type = raw_value(t.type);
     if (type != KESTRELAPI_TRG_FALLING && type != KESTRELAPI_TRG_RISING &&
         type != KESTRELAPI_TRG_CHANGE)
         return; // NOTRIG and the external types ignore the channel
-    if (t.channel < -1 || t.channel > 17) throw hw::exception(hw::error::invalid_argument);
+    const std::string field = std::string(slot) + ".channel = " + std::to_string(t.channel);
+    if (t.channel < -1 || t.channel > 17)
+        h.refuse(hw::error::invalid_argument,
+                 field + " is outside 0..17 (-1, any channel, for a change trigger)");
     if (t.channel == -1 && type != KESTRELAPI_TRG_CHANGE)
-        throw hw::exception(hw::error::invalid_argument);
+        h.refuse(hw::error::invalid_argument, field + ": an edge trigger needs a channel 0..17");
 }
 
 void apply_trigger(kestrel::config::group_t::trig_t& trig, size_t slot,
@@ -72,7 +75,7 @@ void launch(api_handles& h, const kestrel::config& cfg) {
     std::string why;
     if (!h.device.is_runnable(cfg, why)) {
         h.log_fn("Configuration refused: " + why);
-        throw hw::exception(hw::error::invalid_configration);
+        h.refuse(hw::error::invalid_configration, "settings refused: " + why);
     }
     h.trig_pos = 0;
     h.device.set_config(cfg);
@@ -92,10 +95,8 @@ trs::iterator& channel_iterator(kestrelapi_handle handle, uint8_t channel_index)
 
 ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
                                                                 kestrelapi_settings_t settings) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
-        launch(h, h.get_cfg(settings));
-    });
+    auto& h = handle_of(handle);
+    return h.explained([&] { launch(h, h.get_cfg(settings)); });
 }
 
 extern "C" {
@@ -103,10 +104,10 @@ extern "C" {
 ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
     kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
-        check_trigger(trig_a);
-        check_trigger(trig_b);
+    auto& h = handle_of(handle);
+    return h.explained([&] {
+        check_trigger(h, trig_a, "trig_a");
+        check_trigger(h, trig_b, "trig_b");
         settings.t_clk[0] = 250000000;
         settings.t_clk[1] = 250000000;
         kestrel::config cfg = h.get_cfg(settings);

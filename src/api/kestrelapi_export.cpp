@@ -28,7 +28,7 @@ std::string channel_name(api_handles& h, hw::ich ch) {
     return n != h.channel_names.end() ? n->second : xport::default_name(ch);
 }
 
-std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
+std::vector<hw::ich> selected(api_handles& h, uint64_t lo, uint64_t hi, hw::ich channels) {
     std::vector<hw::ich> out;
     const bool all = lo == 0 && hi == 0;
     for (hw::ich ch = 0; ch < 128; ++ch) {
@@ -36,7 +36,9 @@ std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
         if (!all && !bit) continue;
         if (ch >= channels) {
             if (all) break;
-            throw hw::exception(hw::error::invalid_argument);
+            h.refuse(hw::error::invalid_argument, "channel mask: channel " + std::to_string(ch) +
+                                                      " is outside 0.." +
+                                                      std::to_string(channels - 1));
         }
         out.push_back(ch);
     }
@@ -48,14 +50,15 @@ enum class format { vcd, sr, csv };
 void export_capture(kestrelapi_handle handle, const char* path, uint64_t lo, uint64_t hi,
                     format fmt) {
     auto& h = handle_of(handle);
-    if (!path || !*path) throw hw::exception(hw::error::invalid_argument);
+    if (!path || !*path) h.refuse(hw::error::invalid_argument, "path: no file name");
     xport::capture_t cap;
-    cap.channels = selected(lo, hi, h.caps.channels);
+    cap.channels = selected(h, lo, hi, h.caps.channels);
     // A running capture still appends: only a finished (or aborted) one is exported.
-    if (h.device.capture_in_progress()) throw hw::exception(hw::error::busy);
+    if (h.device.capture_in_progress())
+        h.refuse(hw::error::busy, "a capture is running: export it once done or aborted");
     cap.man = &h.trs_man;
     cap.length = h.trs_man.available_samples_count();
-    if (cap.length <= 0) throw hw::exception(hw::error::no_data);
+    if (cap.length <= 0) h.refuse(hw::error::no_data, "no samples stored");
     cap.period = h.trs_man.get_sampling_period();
     cap.trigger = h.device.capt.trigged ? static_cast<isamp>(h.trig_pos) : -1;
     for (hw::ich ch : cap.channels)
@@ -74,7 +77,7 @@ void export_capture(kestrelapi_handle handle, const char* path, uint64_t lo, uin
         }
     } catch (const xport::file_error& e) {
         h.log_fn(std::string("Export failed: ") + e.what());
-        throw hw::exception(hw::error::invalid_argument);
+        h.refuse(hw::error::invalid_argument, e.what());
     }
 }
 
@@ -84,19 +87,19 @@ extern "C" {
 
 ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return trycatch(
+    return handle_of(handle).explained(
         [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::vcd); });
 }
 
 ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle, const char* path,
                                        uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return trycatch(
+    return handle_of(handle).explained(
         [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::sr); });
 }
 
 ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return trycatch(
+    return handle_of(handle).explained(
         [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::csv); });
 }
 
