@@ -210,8 +210,9 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_minor(kestrelapi
 
 /* Capture launch and flags
  *
- * A launch refuses settings outside what the device takes with OHWAPI_INVALID_ARGUMENT
- * before anything starts; kestrelapi_get_last_error_text names the field and its range:
+ * A launch refuses settings outside what the device takes with OHWAPI_INVALID_CONFIG (a
+ * trigger channel with OHWAPI_INVALID_ARGUMENT) before anything starts;
+ * kestrelapi_get_last_error_text names the field and its range:
  * sampling_depth 2..10^12 samples, post_trig_depth 0..sampling_depth, s_clk
  * 1..1000000000 Hz, thresh_capture_mv 0..3000 mV, vcc_gen_mv 1800..3300 mV or 0 (off),
  * ext_in_threshold_mv 0..2500 mV (the entries of the model's groups), a trigger channel

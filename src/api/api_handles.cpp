@@ -56,7 +56,7 @@ void api_handles::refuse(hw::error code, const std::string& why) {
 void api_handles::check_ranges(const kestrelapi_settings_t& s) {
     auto in = [this](const char* field, int64_t v, int64_t low, int64_t high, const char* unit) {
         if (v < low || v > high)
-            refuse(hw::error::invalid_argument, range_text(field, v, low, high, unit));
+            refuse(hw::error::invalid_configration, range_text(field, v, low, high, unit));
     };
     using kestrel::capabilities;
     in("sampling_depth", s.sampling_depth, capabilities::min_sampling_depth,
@@ -80,7 +80,6 @@ void api_handles::check_ranges(const kestrelapi_settings_t& s) {
 kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) {
     using kestrel::config;
     using port_t = config::group_t::port_990;
-    check_ranges(s);
     config cfg(caps);
     cfg.sampling_depth = s.sampling_depth;
     cfg.post_trig_depth = s.post_trig_depth;

@@ -56,11 +56,11 @@ public:
     [[noreturn]] void refuse(hw::error code, const std::string& why);
 
     // The device configuration a settings record asks for. Values outside their
-    // enumerations are refused with invalid_argument, values outside the device's ranges
-    // with invalid_argument and a reason that names the field and its range.
+    // enumerations are refused with invalid_argument.
     kestrel::config get_cfg(const kestrelapi_settings_t& settings);
 
-    // Refuses the first field of a settings record outside what the device takes.
+    // Refuses the first field of a settings record outside what the device takes with
+    // invalid_configration and a reason that names the field and its range.
     void check_ranges(const kestrelapi_settings_t& settings);
 
     // The control links of the family on the bus, including those open in this process.

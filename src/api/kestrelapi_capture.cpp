@@ -96,7 +96,10 @@ trs::iterator& channel_iterator(kestrelapi_handle handle, uint8_t channel_index)
 ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
                                                                 kestrelapi_settings_t settings) {
     auto& h = handle_of(handle);
-    return h.explained([&] { launch(h, h.get_cfg(settings)); });
+    return h.explained([&] {
+        h.check_ranges(settings);
+        launch(h, h.get_cfg(settings));
+    });
 }
 
 extern "C" {
@@ -108,6 +111,7 @@ ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     return h.explained([&] {
         check_trigger(h, trig_a, "trig_a");
         check_trigger(h, trig_b, "trig_b");
+        h.check_ranges(settings);
         settings.t_clk[0] = 250000000;
         settings.t_clk[1] = 250000000;
         kestrel::config cfg = h.get_cfg(settings);

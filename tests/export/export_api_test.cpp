@@ -316,11 +316,11 @@ TEST_F(export_api, a_failed_export_or_launch_says_why) {
         r.spoil(s);
         EXPECT_EQ(kestrelapi_launch_new_capture_simple_trigger(
                       h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0), s),
-                  OHWAPI_INVALID_ARGUMENT)
+                  OHWAPI_INVALID_CONFIG)
             << r.why;
         EXPECT_EQ(last_error_text(h->get()), r.why);
         EXPECT_EQ(kestrelapi_launch_new_capture_complex_trigger(h->get(), s),
-                  OHWAPI_INVALID_ARGUMENT);
+                  OHWAPI_INVALID_CONFIG);
         EXPECT_EQ(last_error_text(h->get()), r.why);
     }
     EXPECT_EQ(kestrelapi_launch_new_capture_simple_trigger(
