@@ -14,7 +14,9 @@ api_handles::api_handles(hw::model_t model)
       trs_iter(trs_man.create_iterators()),
       capture(
           caps.channels, trs_man, capture_watermark, [this](int64_t at) { trig_pos = at; }, log_fn),
-      device(capture, trs_man, notifier, model, log_fn, trg_mode) {}
+      device(capture, trs_man, notifier, model, log_fn, trg_mode) {
+    log_target.constructed();
+}
 
 using api_utils::raw_value;
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "hw/log.h"
 
@@ -12,6 +13,16 @@ class log_sink {
 public:
     using callback = void (*)(void* user, int level, const char* line);
 
+    // Lines written before constructed() (while the handle is built, before its creator
+    // can set a function) wait for the first target they can go to: the function set
+    // next, else standard output with the next line, the removal of a function or the end
+    // of the handle.
+    log_sink() = default;
+    ~log_sink();
+    log_sink(const log_sink&) = delete;
+    log_sink& operator=(const log_sink&) = delete;
+    void constructed();
+
     // A null function restores standard output. Once set returns, the previous function
     // is not called again: lines are delivered under the sink's lock.
     void set(callback fn, void* user);
@@ -20,9 +31,14 @@ public:
     hw::log_fn writer();
 
 private:
+    void deliver(const std::string& line);
+    void flush_pending();
+
     std::mutex m;
     callback fn = nullptr;
     void* user = nullptr;
+    bool holding = true;
+    std::vector<std::string> pending;
     const hw::log_fn standard = hw::stdout_log();
 };
 
