@@ -20,6 +20,8 @@ How README.md's code blocks are read:
   - `<!-- example: skip REASON -->`: the block is not run; the reason says why (a
     placeholder such as `<program>`, a fragment of a larger program, a command that
     writes outside the checkout or runs this very test).
+  - `<!-- example: expect TEXT -->` (one or more): the output of the block's commands
+    must contain each TEXT, for outputs that are the point of the example.
 - A fenced block of any other language (python, c, cmake, ...) without one of the two
   comments fails the test: say whether it is a file or why it is skipped.
 
@@ -32,28 +34,33 @@ import subprocess
 import sys
 
 SHELL_LANGS = {"", "sh", "shell", "console", "bash"}
-MARKER = re.compile(r"^<!--\s*example:\s*(file|skip)\s+(.*?)\s*-->\s*$")
+MARKER = re.compile(r"^<!--\s*example:\s*(file|skip|expect)\s+(.*?)\s*-->\s*$")
 TIMEOUT = 600
 
 
 class Block:
-    def __init__(self, line, lang, text, marker):
+    def __init__(self, line, lang, text, marker, expects):
         self.line = line      # 1-based line of the block's first line in README.md
         self.lang = lang      # None for an indented block
         self.text = text
         self.marker = marker  # None, ("file", name) or ("skip", reason)
+        self.expects = expects
 
 
 def blocks(readme_text):
     lines = readme_text.split("\n")
     out = []
     marker = None
+    expects = []
     i = 0
     while i < len(lines):
         line = lines[i]
         m = MARKER.match(line.strip())
         if m:
-            marker = (m.group(1), m.group(2))
+            if m.group(1) == "expect":
+                expects.append(m.group(2))
+            else:
+                marker = (m.group(1), m.group(2))
             i += 1
             continue
         if line.startswith("```"):
@@ -62,8 +69,8 @@ def blocks(readme_text):
             i += 1
             while i < len(lines) and not lines[i].startswith("```"):
                 i += 1
-            out.append(Block(start + 1, lang, "\n".join(lines[start:i]) + "\n", marker))
-            marker = None
+            out.append(Block(start + 1, lang, "\n".join(lines[start:i]) + "\n", marker, expects))
+            marker, expects = None, []
             i += 1
             continue
         prev_blank = i == 0 or lines[i - 1].strip() == "" or MARKER.match(lines[i - 1].strip())
@@ -75,11 +82,11 @@ def blocks(readme_text):
                 i += 1
             while body and not body[-1].strip():
                 body.pop()
-            out.append(Block(start + 1, None, "\n".join(body) + "\n", marker))
-            marker = None
+            out.append(Block(start + 1, None, "\n".join(body) + "\n", marker, expects))
+            marker, expects = None, []
             continue
         if line.strip():
-            marker = None  # a marker belongs to the block right below it
+            marker, expects = None, []  # markers belong to the block right below them
         i += 1
     return out
 
@@ -130,6 +137,7 @@ def plan(readme_text):
                           "<!-- example: file NAME --> or <!-- example: skip REASON -->")
             continue
         steps.extend((b.line, "run", c) for c in commands(b))
+        steps.extend((b.line, "expect", e) for e in b.expects)
     return steps, errors
 
 
@@ -142,7 +150,7 @@ def main(argv):
         steps, errors = plan(f.read())
     if "--list" in argv:
         for line, kind, payload in steps:
-            print(f"{line}: {kind} {payload if kind == 'run' else payload[0]}")
+            print(f"{line}: {kind} {payload[0] if kind == 'file' else payload}")
         for e in errors:
             print(e)
         return 1 if errors else 0
@@ -153,8 +161,14 @@ def main(argv):
     before = set(os.listdir(root))
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     failed = 0
+    block_output = {}
     try:
         for line, kind, payload in steps:
+            if kind == "expect":
+                if payload not in block_output.get(line, ""):
+                    failed += 1
+                    print(f"README.md:{line}: FAILED: no '{payload}' in the output", flush=True)
+                continue
             if kind == "file":
                 name, text = payload
                 with open(os.path.join(root, name), "w", encoding="utf-8") as f:
@@ -170,6 +184,7 @@ def main(argv):
             except subprocess.TimeoutExpired as e:
                 rc, output = f"no end within {TIMEOUT} s", e.stdout or b""
             text = output.decode(errors="replace")
+            block_output[line] = block_output.get(line, "") + text
             if rc != 0:
                 failed += 1
                 print(f"README.md:{line}: FAILED ({rc}): {payload}\n{text}", flush=True)
