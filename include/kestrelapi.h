@@ -193,6 +193,10 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_device_descriptor(kestrelapi_
                                                                      device_descriptor_t* d);
 /* Releases the two strings kestrelapi_get_device_descriptor handed out and nulls them. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free_device_descriptor(device_descriptor_t* d);
+/* Opens a device of the handle's model. OHWAPI_NOT_SUPPORTED, at once, when another device
+ * on the bus carries a USB3 bridge this one needs: the bridges' serial numbers are the same
+ * on every device, so the data could not be told apart (kestrelapi_get_last_error_text
+ * says which bridge; keep one KESTREL device plugged to capture). */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle,
                                                            device_descriptor_t desc);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open_first(kestrelapi_handle handle);

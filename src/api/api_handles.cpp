@@ -2,8 +2,10 @@
 #include "api/raw_value.h"
 #include "api/trycatch.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "drivers/d3xx/ft245.h"
 #include "export/error_names.h"
 #include "hw/exception.h"
 
@@ -129,6 +131,34 @@ kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) {
     }
     cfg.groups.front().trigger.order = checked<kestrel::trigger_order>(s.trig_order, 0, 3);
     return cfg;
+}
+
+void api_handles::check_bridges_unambiguous(const std::string& sn) {
+    if (device.is_open() || hw::get_model(sn) != caps.model) return;
+    const auto on_bus = list_devices();
+    if (std::none_of(on_bus.begin(), on_bus.end(), [&](const auto& d) { return d.sn == sn; }))
+        return;
+    std::vector<hw::descriptor> bridges;
+    try {
+        d3xx::ft245 lister;
+        bridges = lister.list_devices(std::string(hw::sn_kestrel_core[0].substr(0, 7)), true);
+    } catch (const std::exception&) {
+        return; // no bridge driver: the open reports that itself
+    }
+    for (size_t g = 0; g < caps.groups_count; ++g) {
+        const auto count = std::count_if(bridges.begin(), bridges.end(), [&](const auto& b) {
+            return b.sn == hw::sn_kestrel_core[g] && b.description == hw::desc_kestrel_core;
+        });
+        if (count < 2) continue;
+        const std::string why =
+            "device " + sn + ": " + std::to_string(count) + " USB3 bridges " +
+            std::string(hw::sn_kestrel_core[g]) +
+            " on the bus (every KESTREL device's bridges carry the same serial numbers), so "
+            "its data cannot be told apart from another device's: keep one KESTREL device "
+            "plugged";
+        log_fn("Open refused: " + why);
+        refuse(hw::error::not_supported, why);
+    }
 }
 
 std::vector<libusb::device> api_handles::list_devices() {

@@ -63,6 +63,12 @@ public:
     // invalid_configration and a reason that names the field and its range.
     void check_ranges(const kestrelapi_settings_t& settings);
 
+    // Refuses (not_supported, with the reason) to open device sn when a USB3 bridge it
+    // needs is on the bus more than once: the bridges' serial numbers are the same on every
+    // device, so its data could come from another one. Only for a device of this model
+    // that is on the bus; other refusals stay with the open itself.
+    void check_bridges_unambiguous(const std::string& sn);
+
     // The control links of the family on the bus, including those open in this process.
     std::vector<libusb::device> list_devices();
 };

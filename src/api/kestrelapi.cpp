@@ -106,7 +106,12 @@ ohwapi_err_code_t kestrelapi_free_device_descriptor(device_descriptor_t* d) {
 
 ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle, device_descriptor_t desc) {
     if (desc.sn == nullptr || desc.desc == nullptr) return OHWAPI_INVALID_ARGUMENT;
-    return trycatch([&] { handle_of(handle).device.open(std::string(desc.sn)); });
+    auto& h = handle_of(handle);
+    return h.explained([&] {
+        const std::string sn(desc.sn);
+        h.check_bridges_unambiguous(sn);
+        h.device.open(sn);
+    });
 }
 
 ohwapi_err_code_t kestrelapi_device_open_first(kestrelapi_handle handle) {

@@ -30,6 +30,7 @@ constexpr leveled_start known_starts[] = {
     {"reserve Failed!", log_level::error},
     {"Export failed: ", log_level::error},
     {"Configuration refused: ", log_level::error},
+    {"Open refused: ", log_level::error},
     {"Libusb RX exception: ", log_level::error},
     {"Libusb TX exception: ", log_level::error},
     {"MOXCOM error: ", log_level::error},
