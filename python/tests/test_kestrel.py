@@ -443,3 +443,16 @@ def test_a_missing_numpy_is_a_warning():
         print("RESULT", json.dumps([str(x.message) for x in w]))
     """, no_numpy=True)
     assert len(got) == 1 and "numpy is not importable" in got[0], got
+
+
+def test_two_devices_are_refused_with_the_reason():
+    got = child("""
+        import json, kestrel
+        try:
+            kestrel.open(serial="7302103000007")
+            out = None
+        except kestrel.KestrelError as e:
+            out = [e.code, e.reason]
+        print("RESULT", json.dumps(out))
+    """, devices="7302101000001,7302103000007")
+    assert got[0] == 1001 and "USB3 bridges 730210100001 on the bus" in got[1], got
