@@ -2,6 +2,8 @@
 // plain memcpy of the same bytes in the same run.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <array>
 #include <cstring>
 #include <random>
@@ -118,9 +120,17 @@ void BM_memcpy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
 
+double process_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 // Parser, capture tool and stores for `groups` groups, each group on its own thread as in
-// a capture; samples/s counts one group's samples per sample instant.
-void host_path(benchmark::State& state, mix m) {
+// a capture; samples/s counts one group's samples per sample instant. With `per_core` the
+// time of an iteration is the CPU time the whole process spent on it, so samples/s is what
+// one core per group sustains, whatever else the machine runs.
+void host_path(benchmark::State& state, mix m, bool per_core = false) {
     const auto groups = static_cast<unsigned>(state.range(0));
     const auto bytes = make_stream(m);
     // Samples one stream stands for.
@@ -142,6 +152,7 @@ void host_path(benchmark::State& state, mix m) {
         tool.reset(0, 4e-9, static_cast<isamp>(per_stream) + 10);
         std::vector<kestrel_trs> first{{0, 1, true}};
         state.ResumeTiming();
+        const double cpu0 = process_cpu_seconds();
         std::vector<std::thread> th;
         std::atomic<uint64_t> seen{0};
         for (unsigned g = 0; g < groups; ++g)
@@ -160,6 +171,7 @@ void host_path(benchmark::State& state, mix m) {
         tool.flush();
         tool.wait_stored();
         records += seen;
+        if (per_core) state.SetIterationTime((process_cpu_seconds() - cpu0) / groups);
     }
     state.counters["samples/s"] = benchmark::Counter(
         static_cast<double>(per_stream * state.iterations()), benchmark::Counter::kIsRate);
@@ -173,6 +185,15 @@ void BM_host_idle(benchmark::State& s) {
 }
 void BM_host_clock(benchmark::State& s) {
     host_path(s, mix::clock);
+}
+void BM_host_idle_per_core(benchmark::State& s) {
+    host_path(s, mix::idle, true);
+}
+void BM_host_serial_per_core(benchmark::State& s) {
+    host_path(s, mix::serial, true);
+}
+void BM_host_random_per_core(benchmark::State& s) {
+    host_path(s, mix::random, true);
 }
 void BM_host_random(benchmark::State& s) {
     host_path(s, mix::random);
@@ -192,5 +213,8 @@ BENCHMARK(BM_host_idle)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealT
 BENCHMARK(BM_host_serial)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_host_random)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_host_clock)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_host_idle_per_core)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_host_serial_per_core)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_host_random_per_core)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 BENCHMARK_MAIN();

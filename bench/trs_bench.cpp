@@ -1,4 +1,6 @@
 // Transition store: append, walk and positioning rates, and memory per transition.
+#include "api/api_handles.h"
+#include "kestrelapi.h"
 #include "trs/iterator.h"
 #include "trs/store.h"
 
@@ -171,8 +173,105 @@ void BM_memory(benchmark::State& state) {
     state.SetLabel(name_of(kind));
 }
 
+// Appends through a writer session, as the capture tool's hand-over does: the encoder alone.
+// The input is a cache-sized piece of the signal repeated at later times, as the hand-over
+// reads a batch of records that is in the cache, not a stream from main memory.
+void BM_append_writer(benchmark::State& state) {
+    const auto kind = static_cast<signal_kind>(state.range(0));
+    constexpr size_t piece = 1 << 15;
+    const auto sig = make_signal(kind, piece + 1);
+    const isamp span = sig.back().sample + 1;
+    trs::store s;
+    for (auto _ : state) {
+        s.clear(); // keeps the chunks: no page is faulted in after the first round
+        trs::store::writer w(s);
+        for (size_t r = 0; r < append_n / piece; ++r) {
+            const isamp base = static_cast<isamp>(r) * span;
+            for (size_t k = 0; k < piece; ++k)
+                w.append(base + sig[k].sample, sig[k].level);
+        }
+        w.commit();
+        benchmark::DoNotOptimize(s.get_slices_count());
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (append_n / piece) * piece));
+    state.SetLabel(name_of(kind));
+}
+
+// The bulk read of the store of 10^8 random toggles, in reads of `capacity` items.
+void BM_read(benchmark::State& state) {
+    trs::store& s = big_store();
+    const auto capacity = static_cast<size_t>(state.range(0));
+    std::vector<uint64_t> samples(capacity);
+    std::vector<uint8_t> levels(capacity);
+    isamp from = 0;
+    int64_t items = 0;
+    for (auto _ : state) {
+        const size_t n = s.read(from, samples.data(), levels.data(), capacity);
+        from = n == 0 ? 0 : static_cast<isamp>(samples[n - 1]) + 1;
+        items += static_cast<int64_t>(n);
+    }
+    state.SetItemsProcessed(items);
+}
+
+// The same store behind a handle, through the exported functions.
+kestrelapi_handle big_handle() {
+    static kestrelapi_handle h = [] {
+        kestrelapi_handle hh = nullptr;
+        kestrelapi_create_new_handle(&hh, kestrel_one);
+        static_cast<api_utils::api_handles*>(hh)->trs_man.create_builder(0).get_store() =
+            big_store();
+        return hh;
+    }();
+    return h;
+}
+
+void BM_api_get_next(benchmark::State& state) {
+    kestrelapi_handle h = big_handle();
+    kestrelapi_trs_reset(h, 0);
+    kestrelapi_trs_t t{};
+    int64_t n = 0;
+    for (auto _ : state) {
+        kestrelapi_trs_get_next(h, 0, &t);
+        benchmark::DoNotOptimize(t);
+        ++n;
+    }
+    state.SetItemsProcessed(n);
+}
+
+void BM_api_trs_read(benchmark::State& state) {
+    kestrelapi_handle h = big_handle();
+    const auto capacity = static_cast<uint32_t>(state.range(0));
+    std::vector<uint64_t> samples(capacity);
+    std::vector<uint8_t> levels(capacity);
+    uint64_t from = 0;
+    int64_t items = 0;
+    for (auto _ : state) {
+        uint32_t n = 0;
+        kestrelapi_trs_read(h, 0, from, samples.data(), levels.data(), capacity, &n);
+        from = n == 0 ? 0 : samples[n - 1] + 1;
+        items += n;
+    }
+    state.SetItemsProcessed(items);
+}
+
+void BM_api_level_at(benchmark::State& state) {
+    kestrelapi_handle h = big_handle();
+    const auto end = static_cast<uint64_t>(big_store().samples_count());
+    std::mt19937_64 rng(5);
+    uint8_t level = 0;
+    for (auto _ : state) {
+        kestrelapi_trs_level_at(h, 0, rng() % end, &level);
+        benchmark::DoNotOptimize(level);
+    }
+}
+
 BENCHMARK(BM_append_single)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_append_batched)->ArgsProduct({{0, 1, 2}, {100, 10000}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_append_writer)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_read)->Arg(1)->Arg(64)->Arg(65536);
+BENCHMARK(BM_api_get_next);
+BENCHMARK(BM_api_trs_read)->Arg(1)->Arg(64)->Arg(65536);
+BENCHMARK(BM_api_level_at)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_next);
 BENCHMARK(BM_prev);
 BENCHMARK(BM_restart_at_sample)->Unit(benchmark::kMicrosecond);

@@ -174,6 +174,15 @@ KESTRELAPI_LAYOUT(sizeof(kestrelapi_trs_t) == 12, "transition record is 12 bytes
 KESTRELAPI_LAYOUT(offsetof(kestrelapi_trs_t, sampple_index) == 4, "sample index at 4");
 #undef KESTRELAPI_LAYOUT
 
+/* Checks at the boundary
+ *
+ * Every function that takes a handle first looks it up among the handles created and not
+ * yet freed, by its value only (nothing behind an unknown pointer is read), and refuses a
+ * NULL, never-created or freed handle with OHWAPI_INVALID_ARGUMENT. A NULL output pointer
+ * and a channel or device index beyond the model or the list are refused the same way.
+ * A handle freed while another thread's call uses it is deleted once that call returns.
+ * The check costs a few nanoseconds a call. */
+
 /* Handles and errors */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h,
                                                                  kestrelapi_model_t model);
@@ -253,6 +262,33 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_is_not_last(kestrelapi_handle
                                                                uint8_t channel_index,
                                                                bool* is_not_last_trs);
 
+/* Bulk transition reads
+ *
+ * kestrelapi_trs_read copies the level changes of a channel whose sample is at or after
+ * from_sample, in increasing sample order, at most `capacity` of them: samples[i] is where
+ * the level levels[i] (0 or 1) starts. *count receives how many were written; 0 means there
+ * is nothing at or after from_sample. The first item of a channel is its initial level at
+ * sample 0; transitions stored at one sample are reported once, with the level that holds
+ * from that sample on, so the samples strictly increase and reading on with from_sample =
+ * the last sample + 1 neither skips nor repeats an item. The items are those of the walk
+ * with kestrelapi_trs_reset / kestrelapi_trs_get_next, and the channel's iterator is not
+ * moved.
+ *
+ * kestrelapi_trs_level_at writes the level in force at `sample` (found by binary search).
+ *
+ * Both may run while a capture appends: they see the transitions stored so far (nothing
+ * before the channel's first samples are stored). They return
+ * OHWAPI_INVALID_ARGUMENT for a channel beyond the model's count, a NULL pointer and a
+ * capacity of 0; kestrelapi_trs_level_at also for a sample at or beyond the channel's length
+ * (every sample of an empty channel). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_read(kestrelapi_handle handle,
+                                                        uint8_t channel_index, uint64_t from_sample,
+                                                        uint64_t* samples, uint8_t* levels,
+                                                        uint32_t capacity, uint32_t* count);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle handle,
+                                                            uint8_t channel_index, uint64_t sample,
+                                                            uint8_t* level);
+
 /* Export of a capture
  *
  * The capture the handle holds, written to `path` as a file of one format: every
@@ -292,6 +328,77 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle hand
  * Names belong to the handle and go with it. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle,
                                                                 uint8_t channel, const char* name);
+
+/* Trigger programs
+ *
+ * Each of the two trigger engines (0 = A, 1 = B) runs a program of steps on the channels
+ * of the master group (0..17), written in a small language:
+ *
+ *   program   := step { ";" step }        each step must follow the previous one
+ *   step      := condition [ timing ]
+ *   condition := term { "&" term }        at most one edge, change or pulse per step;
+ *                                         levels qualify it
+ *   term      := "ch" N ( "rise" | "fall" | "change" | "high" | "low" )
+ *              | "ch" N "pulse" ( "high" | "low" ) width   (a program of this step only)
+ *              | "any change"
+ *   timing    := "within" T | "after" T | "after" T "within" T
+ *                                         (from the previous step; not on the first)
+ *   width     := ">" T | "<" T | T ".." T
+ *   T         := a decimal number with "ns", "us", "ms" or "s"
+ *
+ * Whitespace is free and keywords are case-insensitive. Examples:
+ *
+ *   ch3 rise                              a rising edge on channel 3
+ *   ch3 rise & ch5 high & ch6 low         that edge while ch5 is high and ch6 low
+ *   ch7 high & ch8 low                    as soon as both levels hold
+ *   ch4 change                            any edge on channel 4
+ *   any change & ch2 low                  an edge on any channel while ch2 is low
+ *   ch2 pulse high 1us..5us               where a high pulse of 1 to 5 us ends
+ *   ch2 pulse low >2us                    where a low pulse longer than 2 us ends
+ *   ch3 rise; ch4 fall within 10us        ch4 falls at most 10 us after ch3 rose
+ *   ch0 fall; ch1 rise after 2us within 50us; ch2 high
+ *
+ * How it runs: a step's edge or change is the first one after the previous step
+ * completed; qualifying levels are checked where it happens; a level step completes as
+ * soon as its levels hold. "within" and "after" bound that instant from the previous
+ * step's; an event outside them starts the program over from its first step. A pulse's
+ * width is timed from its start to its end, where the trigger is. The trigger clock is
+ * the fastest whose 11-bit step timers reach the program's longest time, so every time is
+ * rounded to whole ticks of it (kestrelapi_describe_trigger_program shows them); times
+ * beyond about 1.02 s or below one tick are refused, and so are programs of more than 255
+ * engine words. The older trigger forms are accepted as aliases: "rising:3", "3:rising",
+ * "falling:3", "change:3", "change" (any channel), "any:change"; "none" is no trigger.
+ * The external trigger input is not a program: it stays with the simple launch.
+ */
+
+/* Compiles `program` for engine 0 (A) or 1 (B) of the handle and keeps it for the next
+ * kestrelapi_launch_new_capture_programmed; NULL or "" (or "none") puts the engine back to
+ * no trigger. A refused program returns OHWAPI_INVALID_ARGUMENT and writes the reason,
+ * naming the place ("column 3 ('18'): channel outside 0..17"), NUL-terminated and cut to
+ * message_size, into `message` when it is not NULL; the engine keeps its previous program.
+ * On success `message` is set to "". */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_trigger_program(kestrelapi_handle handle,
+                                                                   uint8_t engine,
+                                                                   const char* program,
+                                                                   char* message,
+                                                                   uint32_t message_size);
+
+/* Launches a capture whose engines run their programs: `trig_order` combines A and B (an
+ * engine without a program leaves the other to decide alone), and `post_trig_depth` is
+ * honoured as given, so the pre-trigger length is sampling_depth - post_trig_depth (a
+ * pre-trigger of 0 gives 10 % of the depth). `t_clk` is not read: each program has the
+ * clock it needs. Both engines without a program: the capture triggers at once. Flags,
+ * errors and transitions as with kestrelapi_launch_new_capture_simple_trigger. */
+KESTRELAPI_EXPORT ohwapi_err_code_t
+kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle, kestrelapi_settings_t settings);
+
+/* What engine 0 (A) or 1 (B) will run, as text, NUL-terminated and cut to text_size (NULL
+ * or 0 is OHWAPI_INVALID_ARGUMENT): the program, the trigger clock chosen, and each engine
+ * step after expansion with its time bounds as the timers hold them (ticks and the time
+ * they make). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_describe_trigger_program(kestrelapi_handle handle,
+                                                                        uint8_t engine, char* text,
+                                                                        uint32_t text_size);
 
 /* Name of an error code as a static string: "OHWAPI_BUSY", "LIBUSB_ERROR_TIMEOUT" (1993),
  * "FT_DEVICE_NOT_FOUND" (3002), ...; "UNKNOWN" for any other value. 1999 is

@@ -229,46 +229,47 @@ int list_devices() {
     return exit_ok;
 }
 
+// The external input keeps the simple launch; everything else is a trigger program (the
+// older forms "3:rising", "any:change", "none" are aliases the library compiles).
 struct trigger_choice {
-    kestrelapi_trigger_description_t desc{};
+    bool external = false;
     bool external_rising = true;
 };
 
 trigger_choice parse_trigger(const std::string& s) {
     trigger_choice t;
-    std::memset(&t.desc, 0, sizeof t.desc);
-    t.desc.type = KESTRELAPI_TRG_NOTRIG;
-    if (s == "none") return t;
-    const auto colon = s.find(':');
-    const std::string where = s.substr(0, colon);
-    const std::string edge = colon == std::string::npos ? "" : s.substr(colon + 1);
-    auto bad = [&] { return failure{exit_usage, "invalid trigger '" + s + "'"}; };
-    if (where == "ext") {
-        if (edge != "rising" && edge != "falling") throw bad();
-        t.external_rising = edge == "rising";
-        t.desc.type = t.external_rising ? KESTRELAPI_TRG_EXT_RISING : KESTRELAPI_TRG_EXT_FALLING;
-        return t;
+    std::string l = s;
+    std::transform(l.begin(), l.end(), l.begin(), ::tolower);
+    l.erase(std::remove_if(l.begin(), l.end(), ::isspace), l.end());
+    if (l == "ext:rising" || l == "ext_rising" || l == "ext:falling" || l == "ext_falling") {
+        t.external = true;
+        t.external_rising = l.find("rising") != std::string::npos;
     }
-    if (where == "any") {
-        if (edge != "change") throw bad();
-        t.desc.type = KESTRELAPI_TRG_CHANGE;
-        t.desc.channel = -1;
-        return t;
-    }
-    if (where.empty() || where.size() > 2 || !std::all_of(where.begin(), where.end(), ::isdigit))
-        throw bad();
-    const int ch = std::stoi(where);
-    if (ch > 17) throw failure{exit_usage, "trigger channel " + where + " is not 0..17"};
-    t.desc.channel = static_cast<int8_t>(ch);
-    if (edge == "rising")
-        t.desc.type = KESTRELAPI_TRG_RISING;
-    else if (edge == "falling")
-        t.desc.type = KESTRELAPI_TRG_FALLING;
-    else if (edge == "change")
-        t.desc.type = KESTRELAPI_TRG_CHANGE;
-    else
-        throw bad();
     return t;
+}
+
+const char* const order_names[] = {"a-or-b", "a-then-b", "b-then-a", "a-and-b"};
+
+uint8_t parse_order(const std::string& s) {
+    for (uint8_t i = 0; i < 4; ++i)
+        if (s == order_names[i] || s == std::to_string(i)) return i;
+    throw failure{exit_usage, "invalid order '" + s + "' (a-or-b, a-then-b, b-then-a, a-and-b)"};
+}
+
+// Compiles the programs of both engines into the handle; a refused one is a usage error
+// with the library's reason.
+void set_programs(kestrelapi_handle h, const std::string& a, const std::string& b) {
+    const std::pair<const char*, const std::string*> engines[] = {{"--trigger", &a},
+                                                                  {"--trigger-b", &b}};
+    for (uint8_t e = 0; e < 2; ++e) {
+        char why[512] = "";
+        const int rc =
+            kestrelapi_set_trigger_program(h, e, engines[e].second->c_str(), why, sizeof why);
+        if (rc == OHWAPI_INVALID_ARGUMENT)
+            throw failure{exit_usage, std::string("invalid ") + engines[e].first + " '" +
+                                          *engines[e].second + "': " + why};
+        check(rc, std::string("cannot set ") + engines[e].first, exit_failure);
+    }
 }
 
 // "0-7,12": the channels, as the 128-bit mask of the export functions.
@@ -422,6 +423,9 @@ struct options {
     std::string depth = "1M";
     std::string pre_trigger;
     std::string trigger = "none";
+    std::string trigger_b = "none";
+    std::string order = "a-or-b";
+    bool explain = false;
     unsigned threshold = 1650;
     unsigned vcc = 3300;
     std::string channels;
@@ -431,6 +435,24 @@ struct options {
     bool verbose = false;
     std::vector<std::string> names;
 };
+
+int explain_trigger(const options& o) {
+    if (parse_trigger(o.trigger).external)
+        throw failure{exit_usage, "'" + o.trigger +
+                                      "' is the external trigger input, not a "
+                                      "program: nothing to explain"};
+    handle h(kestrel_one);
+    set_programs(h.get(), o.trigger, o.trigger_b);
+    for (uint8_t e = 0; e < 2; ++e) {
+        std::vector<char> text(65536);
+        check(kestrelapi_describe_trigger_program(h.get(), e, text.data(),
+                                                  static_cast<uint32_t>(text.size())),
+              "cannot describe the trigger", exit_failure);
+        std::fprintf(out, "engine %c: %s", e == 0 ? 'A' : 'B', text.data());
+    }
+    std::fprintf(out, "order: %s\n", order_names[parse_order(o.order)]);
+    return exit_ok;
+}
 
 // What was captured, for the summary line.
 struct capture_facts {
@@ -501,8 +523,7 @@ int capture(const options& o) {
     if (o.timeout <= 0 || o.timeout > 86400)
         throw failure{exit_usage, "--timeout must be within 0..86400 s"};
     const trigger_choice trig = parse_trigger(o.trigger);
-    const bool external =
-        trig.desc.type == KESTRELAPI_TRG_EXT_RISING || trig.desc.type == KESTRELAPI_TRG_EXT_FALLING;
+    const bool external = trig.external;
     const unsigned threshold_max = external ? 2500 : 3000;
     if (o.threshold > threshold_max)
         throw failure{exit_usage, "--threshold " + std::to_string(o.threshold) + " is outside 0.." +
@@ -511,9 +532,16 @@ int capture(const options& o) {
     if (o.vcc != 0 && (o.vcc < 1800 || o.vcc > 3300))
         throw failure{exit_usage,
                       "--vcc " + std::to_string(o.vcc) + " is outside 1800..3300 mV (or 0, off)"};
-    // The library keeps min(5 %, 10000 samples) before the trigger, whatever is asked.
+    const uint8_t order = parse_order(o.order);
+    if (trig.external && parse_trigger(o.trigger_b).external)
+        throw failure{exit_usage, "--trigger-b cannot be the external input"};
+    if (trig.external && o.trigger_b != "none")
+        throw failure{exit_usage, "the external trigger input (" + o.trigger +
+                                      ") cannot be combined with --trigger-b"};
+    // Programs keep the pre-trigger asked for (by default min(5 %, 10000 samples), as the
+    // external trigger's simple launch always does).
     const int64_t d = static_cast<int64_t>(depth);
-    const int64_t post = std::max(static_cast<int64_t>(0.95 * static_cast<double>(d)), d - 10000);
+    int64_t post = std::max(static_cast<int64_t>(0.95 * static_cast<double>(d)), d - 10000);
     if (!o.pre_trigger.empty()) {
         int64_t asked;
         if (o.pre_trigger.find('.') != std::string::npos) {
@@ -532,14 +560,24 @@ int capture(const options& o) {
                         : static_cast<int64_t>(parse_count(o.pre_trigger, "pre-trigger"));
         }
         if (asked >= d) throw failure{exit_usage, "pre-trigger not below the depth"};
-        if (asked != d - post)
+        if (!trig.external) {
+            post = d - asked;
+            if (asked == 0)
+                std::fprintf(stderr, "note: a pre-trigger of 0 keeps 10 %% of the depth before "
+                                     "the trigger\n");
+        } else if (asked != d - post)
             std::fprintf(stderr,
-                         "note: %lld samples before the trigger (asked %lld): the "
-                         "library keeps min(5 %%, 10000)\n",
+                         "note: %lld samples before the trigger (asked %lld): with the "
+                         "external input the library keeps min(5 %%, 10000)\n",
                          static_cast<long long>(d - post), static_cast<long long>(asked));
     }
 
     check_writable(o.output);
+    // A refused program is known before any device is looked for.
+    if (!trig.external) {
+        handle probe(kestrel_one);
+        set_programs(probe.get(), o.trigger, o.trigger_b);
+    }
 
     // The device: by serial number or the first found.
     std::vector<std::pair<std::string, std::string>> found;
@@ -590,11 +628,19 @@ int capture(const options& o) {
     s.timebase_src = TIMEBASE_INTERNAL;
     s.ext_in_threshold_mv = static_cast<uint16_t>(external ? o.threshold : 1000);
     s.ext_trig_out_polarity = trig.external_rising;
-    kestrelapi_trigger_description_t none;
-    std::memset(&none, 0, sizeof none);
-    none.type = KESTRELAPI_TRG_NOTRIG;
-    h.check_call(kestrelapi_launch_new_capture_simple_trigger(h.get(), trig.desc, none, s),
-                 "capture refused");
+    s.trig_order = order;
+    if (trig.external) {
+        kestrelapi_trigger_description_t ext, none;
+        std::memset(&ext, 0, sizeof ext);
+        std::memset(&none, 0, sizeof none);
+        ext.type = trig.external_rising ? KESTRELAPI_TRG_EXT_RISING : KESTRELAPI_TRG_EXT_FALLING;
+        none.type = KESTRELAPI_TRG_NOTRIG;
+        h.check_call(kestrelapi_launch_new_capture_simple_trigger(h.get(), ext, none, s),
+                     "capture refused");
+    } else {
+        set_programs(h.get(), o.trigger, o.trigger_b);
+        h.check_call(kestrelapi_launch_new_capture_programmed(h.get(), s), "capture refused");
+    }
 
     progress bar;
     const auto launched = steady::now();
@@ -710,14 +756,24 @@ int kestrel_capture_main(int argc, char** argv) {
     app.add_option("-n,--depth", o.depth, "Samples to capture, k/M/G suffixes")
         ->capture_default_str();
     app.add_option("--pre-trigger", o.pre_trigger,
-                   "Samples before the trigger, as a ratio (0.1) or a count (5000). The library "
-                   "fixes it to min(5 % of the depth, 10000 samples): the capture after the "
-                   "trigger is max(0.95 x depth, depth - 10000); a different request is "
-                   "reported and not applied");
+                   "Samples before the trigger, as a ratio (0.1) or a count (5000); default "
+                   "min(5 % of the depth, 10000 samples). With the external input the library "
+                   "always keeps that default");
     app.add_option("-t,--trigger", o.trigger,
-                   "CH:rising, CH:falling, CH:change (CH 0..17), any:change, ext:rising, "
-                   "ext:falling or none")
+                   "Trigger program of engine A, e.g. 'ch3 rise', 'ch3 rise & ch5 high', "
+                   "'ch2 pulse high 1us..5us', 'ch3 rise; ch4 fall within 10us' (see the "
+                   "README); also the older CH:rising, CH:falling, CH:change (CH 0..17), "
+                   "any:change and none, or the external input ext:rising, ext:falling")
         ->capture_default_str();
+    app.add_option("--trigger-b", o.trigger_b, "Trigger program of engine B")
+        ->capture_default_str();
+    app.add_option("--order", o.order,
+                   "How A and B combine: a-or-b (the first), a-then-b, b-then-a, a-and-b (both, "
+                   "at the later); an engine without a program leaves the other alone")
+        ->capture_default_str();
+    app.add_flag("--explain-trigger", o.explain,
+                 "Print what the trigger engines will run (steps, trigger clock, time bounds "
+                 "in ticks) and exit without capturing");
     app.add_option("--threshold", o.threshold, "Input threshold in millivolts")
         ->capture_default_str();
     app.add_option("--vcc", o.vcc, "Generated I/O supply in millivolts")->capture_default_str();
@@ -743,7 +799,7 @@ int kestrel_capture_main(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? exit_ok : exit_usage;
     }
-    if (!o.list && o.output.empty()) {
+    if (!o.list && !o.explain && o.output.empty()) {
         std::fprintf(stderr, "kestrel-capture: -o FILE is required (or --list)\n");
         return exit_usage;
     }
@@ -757,7 +813,7 @@ int kestrel_capture_main(int argc, char** argv) {
 
     int rc;
     try {
-        rc = o.list ? list_devices() : capture(o);
+        rc = o.list ? list_devices() : o.explain ? explain_trigger(o) : capture(o);
     } catch (const failure& f) {
         std::fprintf(stderr, "kestrel-capture: %s\n", f.message.c_str());
         rc = f.exit;

@@ -3,13 +3,14 @@
     import kestrel
     print(kestrel.devices())
     with kestrel.open(model="one") as dev:
-        cap = dev.capture(rate=250_000_000, depth=100_000, trigger="rising:3")
+        cap = dev.capture(rate=250_000_000, depth=100_000, trigger="ch3 rise & ch5 high")
         print(cap.trigger_position, cap.transitions(3)[:4])
         cap.export("x.vcd")
 
 Transitions come as numpy arrays when numpy is importable, as lists otherwise.
 """
 import atexit
+import bisect
 import collections
 import ctypes
 import enum
@@ -304,6 +305,57 @@ def _trigger(description):
     return _lib.TriggerDescription(_TRIGGER_TYPES[kind], ch)
 
 
+_EXTERNAL = {"ext_rising": True, "ext_falling": False}
+_ORDERS = {"a_or_b": 0, "a_then_b": 1, "b_then_a": 2, "a_and_b": 3}
+
+
+def _external(description):
+    """True (rising) or False (falling) for the external trigger input, None otherwise."""
+    if isinstance(description, str):
+        key = "".join(description.split()).lower().replace("-", "_").replace(":", "_")
+        return _EXTERNAL.get(key)
+    if isinstance(description, tuple):
+        return _external(str(description[0]))
+    return None
+
+
+def _program(description):
+    """The trigger program text: None is no trigger; a (kind, channel) pair is the older
+    "kind:channel" form, which the library takes as an alias."""
+    if description is None:
+        return ""
+    if isinstance(description, tuple):
+        kind, ch = description
+        return "" if str(kind).strip().lower() == "none" else f"{kind}:{ch}"
+    if not isinstance(description, str):
+        raise TypeError(f"a trigger is a program text, not {type(description).__name__}")
+    return description
+
+
+def _order(order):
+    if isinstance(order, int) and not isinstance(order, bool) and 0 <= order <= 3:
+        return order
+    key = "_".join(str(order).lower().replace("-", " ").split())
+    if key not in _ORDERS:
+        raise ValueError(f"unknown order {order!r}: one of {', '.join(_ORDERS)}")
+    return _ORDERS[key]
+
+
+def _pre_trigger(pre_trigger, depth):
+    """Samples before the trigger: a count, a ratio of the depth below 1, or None for the
+    library's usual min(5 %, 10000 samples)."""
+    if pre_trigger is None:
+        return depth - max(int(0.95 * depth), depth - 10000)
+    if isinstance(pre_trigger, float):
+        if not 0 <= pre_trigger < 1:
+            raise ValueError(f"pre_trigger ratio {pre_trigger} not within 0..1")
+        return int(pre_trigger * depth)
+    pre = int(pre_trigger)
+    if not 0 <= pre < depth:
+        raise ValueError(f"pre_trigger {pre} not within 0..{depth - 1} (below the depth)")
+    return pre
+
+
 class Device:
     """An opened device. Closing it (or leaving the with block) frees its handle."""
 
@@ -365,13 +417,54 @@ class Device:
         _check(fn(h.h, channel, None if name is None else name.encode()),
                f"name channel {channel}")
 
+    def _set_programs(self, trigger, trigger_b):
+        h = self._h()
+        fn = h.lib.late("kestrelapi_set_trigger_program")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_set_trigger_program")
+        for engine, (name, description) in enumerate((("trigger", trigger),
+                                                      ("trigger_b", trigger_b))):
+            text = _program(description)
+            why = ctypes.create_string_buffer(512)
+            code = fn(h.h, engine, text.encode(), why, len(why))
+            if code != _lib.OK:
+                reason = why.value.decode(errors="replace")
+                err = KestrelError(code, f"{name} {text!r}: {reason}")
+                err.reason = reason  # where and why the program was refused
+                raise err
+
+    def explain_trigger(self, trigger=None, trigger_b=None, order="a_or_b"):
+        """What the trigger engines will run for these programs, as text: each engine's
+        steps, its trigger clock and every time bound in ticks. A refused program raises
+        KestrelError with the reason."""
+        _order(order)
+        self._set_programs(trigger, trigger_b)
+        h = self._h()
+        fn = h.lib.late("kestrelapi_describe_trigger_program")
+        out = []
+        for engine in (0, 1):
+            text = ctypes.create_string_buffer(65536)
+            _check(fn(h.h, engine, text, len(text)), "describe trigger")
+            out.append(f"engine {'AB'[engine]}: " + text.value.decode(errors="replace"))
+        return "".join(out)
+
     def capture(self, rate=250_000_000, depth=100_000, trigger=None, trigger_b=None,
-                threshold_mv=1650, vcc_mv=3300, timeout=60.0):
+                threshold_mv=1650, vcc_mv=3300, timeout=60.0, order="a_or_b",
+                pre_trigger=None):
         """Captures depth samples at rate Hz and waits for the result.
 
-        trigger and trigger_b take "rising:3", "falling:5", "change", "change:4",
-        "ext_rising", "ext_falling" or None. A capture that is not done within timeout
-        seconds is aborted (CaptureTimeout); a failed one raises KestrelError.
+        trigger and trigger_b are the programs of trigger engines A and B, in the trigger
+        language: "ch3 rise", "ch3 rise & ch5 high", "ch2 pulse high 1us..5us",
+        "ch3 rise; ch4 fall within 10us", ... (the older "rising:3", "falling:5",
+        "change", "change:4" are aliases), None for no trigger; or "ext_rising" /
+        "ext_falling" for the external input. order combines A and B: "a_or_b",
+        "a_then_b", "b_then_a" or "a_and_b". pre_trigger is the count of samples kept
+        before the trigger, or a ratio of the depth (default min(5 %, 10000)); the
+        external input always keeps that default.
+
+        A refused program raises KestrelError carrying the reason; a capture that is not
+        done within timeout seconds is aborted (CaptureTimeout); a failed one raises
+        KestrelError.
         """
         h = self._h()
         # Refused here, by name and range, before anything starts.
@@ -379,11 +472,21 @@ class Device:
         depth = _in_range("depth", depth, MIN_DEPTH, MAX_DEPTH, " samples")
         threshold_mv = _in_range("threshold_mv", threshold_mv, 0, 3000, " mV")
         vcc_mv = _in_range("vcc_mv", vcc_mv, 1800, 3300, " mV", also=0)
-        trig_a, trig_b = _trigger(trigger), _trigger(trigger_b)
+        depth = int(depth)
+        order_value = _order(order)
+        external = _external(trigger) is not None or _external(trigger_b) is not None
+        if external and pre_trigger is not None:
+            raise ValueError("pre_trigger is fixed with the external trigger input")
+        pre = _pre_trigger(pre_trigger, depth) if depth > 0 else 0
+        if external:
+            trig_a, trig_b = _trigger(trigger), _trigger(trigger_b)
+        else:
+            self._set_programs(trigger, trigger_b)
         s = _lib.Settings()
         s.sampling_depth = depth
-        s.post_trig_depth = depth // 2
-        s.s_clk = rate
+        s.post_trig_depth = depth - pre
+        s.trig_order = order_value
+        s.s_clk = int(rate)
         s.t_clk[:] = [250_000_000, 250_000_000]
         s.thresh_capture_mv[:] = [threshold_mv] * 6
         s.vcc_gen_mv[:] = [vcc_mv] * 6
@@ -393,9 +496,13 @@ class Device:
         s.ext_in_threshold_mv = 1000
         # The trigger output follows an external trigger's edge; the library refuses
         # any other combination.
-        s.ext_trig_out_polarity = trig_a.type != _TRIGGER_TYPES["ext_falling"]
+        s.ext_trig_out_polarity = _external(trigger) is not False
         self._generation += 1
-        h.check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
+        if external:
+            h.check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
+        else:
+            launch = h.lib.late("kestrelapi_launch_new_capture_programmed")
+            h.check(launch(h.h, s), "capture")
 
         def finished():
             return h.flag("get_capture_done_flag") or (
@@ -455,46 +562,86 @@ class Capture:
         return h
 
     def transitions(self, channel):
-        """The channel's transitions in sample order: (sample, level) pairs, level 1 high
-        and 0 low from that sample on. A numpy structured array (fields sample and
+        """The channel's level changes in sample order: (sample, level) pairs, level 1 high
+        and 0 low from that sample on. The first pair is the level at sample 0, so a channel
+        that never changes gives one pair. A numpy structured array (fields sample and
         level) with numpy, else a list of tuples."""
         if channel not in self._cache:
             if not 0 <= channel < self.channels:
                 raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
-            h = self._h()
-            lib, hh = h.lib, h.h
-            _check(lib.trs_reset(hh, channel), f"channel {channel}")
-            out = []
-            more = ctypes.c_bool(False)
-            t = _lib.Transition()
-            pmore, pt = ctypes.byref(more), ctypes.byref(t)
-            _check(lib.trs_is_not_last(hh, channel, pmore), f"channel {channel}")
-            # A store holds its last transition too, so read until is_not_last turns false.
-            if self.samples > 0:
-                while True:
-                    _check(lib.trs_get_next(hh, channel, pt), f"channel {channel}")
-                    out.append((t.sampple_index, t.value))
-                    _check(lib.trs_is_not_last(hh, channel, pmore), f"channel {channel}")
-                    if not more.value:
-                        break
-            self._cache[channel] = out
+            self._cache[channel] = self._read(channel)
         out = self._cache[channel]
         if _np is not None:
-            return _np.array(out, dtype=TRANSITION_DTYPE)
+            return out.copy()
         _warn_no_numpy()
-        return list(out)
+        return list(zip(*out))
+
+    def _read(self, channel):
+        """Every item of the channel through kestrelapi_trs_read: numpy arrays filled by
+        the library itself, or with ctypes arrays (samples, levels) without numpy."""
+        h = self._h()
+        fn = h.lib.late("kestrelapi_trs_read")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_trs_read")
+        count = ctypes.c_uint32()
+        pcount = ctypes.byref(count)
+        size = 1 << 16
+        if _np is not None:
+            samples = _np.empty(size, dtype=_np.uint64)
+            levels = _np.empty(size, dtype=_np.uint8)
+        else:
+            samples, levels = (ctypes.c_uint64 * size)(), (ctypes.c_uint8 * size)()
+        n, start = 0, 0
+        while True:
+            room = min(size - n, 0xFFFFFFFF)
+            if _np is not None:
+                ps, pl = samples[n:].ctypes.data, levels[n:].ctypes.data
+            else:
+                ps = ctypes.addressof(samples) + 8 * n
+                pl = ctypes.addressof(levels) + n
+            _check(fn(h.h, channel, start, ps, pl, room, pcount), f"channel {channel}")
+            got = count.value
+            if got == 0:
+                break
+            n += got
+            start = int(samples[n - 1]) + 1
+            if n == size:
+                size *= 4
+                if _np is not None:
+                    samples = _np.resize(samples, size)
+                    levels = _np.resize(levels, size)
+                else:
+                    grown_s, grown_l = (ctypes.c_uint64 * size)(), (ctypes.c_uint8 * size)()
+                    ctypes.memmove(grown_s, samples, 8 * n)
+                    ctypes.memmove(grown_l, levels, n)
+                    samples, levels = grown_s, grown_l
+        if _np is not None:
+            out = _np.empty(n, dtype=TRANSITION_DTYPE)
+            out["sample"] = samples[:n]
+            out["level"] = levels[:n]
+            return out
+        return samples[:n], levels[:n]
 
     def level(self, channel, sample):
-        """The channel's level at a sample; None before its first transition."""
+        """The channel's level (0 or 1) at a sample, found by binary search."""
         if not 0 <= sample < self.samples:
             raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
-        tr = self.transitions(channel)
-        level = None
-        for s, v in tr:
-            if s > sample:
-                break
-            level = int(v)
-        return level
+        if not 0 <= channel <= 255:
+            raise ValueError(f"channel {channel} out of range")
+        if channel in self._cache:
+            # Read already: also after a later capture replaced this one.
+            out = self._cache[channel]
+            if _np is not None:
+                k = int(_np.searchsorted(out["sample"], sample, side="right"))
+                return int(out["level"][k - 1])
+            return int(out[1][bisect.bisect_right(out[0], sample) - 1])
+        h = self._h()
+        fn = h.lib.late("kestrelapi_trs_level_at")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_trs_level_at")
+        level = ctypes.c_uint8()
+        _check(fn(h.h, channel, sample, ctypes.byref(level)), f"channel {channel}")
+        return level.value
 
     def export(self, path, channels=None, format=None):
         """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by

@@ -132,6 +132,14 @@ LATE_PROTOTYPES = {
     "kestrelapi_get_last_error_text": ([_h, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
     "kestrelapi_get_library_version":
         ([ctypes.POINTER(ctypes.c_uint32)] * 3, ctypes.c_int),
+    "kestrelapi_trs_read": ([_h, _u8, _u64, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32,
+                             ctypes.POINTER(ctypes.c_uint32)], ctypes.c_int),
+    "kestrelapi_trs_level_at": ([_h, _u8, _u64, _pu8], ctypes.c_int),
+    "kestrelapi_set_trigger_program":
+        ([_h, _u8, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_describe_trigger_program":
+        ([_h, _u8, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_launch_new_capture_programmed": ([_h, Settings], ctypes.c_int),
 }
 
 # void (*)(void* user, int level, const char* line)

@@ -1,6 +1,7 @@
 """The Python package against the virtual device (one KESTREL ONE, 7302101000001, unless a
 child process plugs others). Ground truth from the device's default signals: channels 0..7
 of the first group are bits of a counter that steps every 32 ns."""
+import bisect
 import ctypes
 import json
 import logging
@@ -57,7 +58,8 @@ def check_counter(cap, first_channel=0):
     for bit in range(8):
         tr = pairs(cap.transitions(first_channel + bit))
         check_signal(tr, cap.samples)
-        gaps = {b - a for (a, _), (b, _) in zip(tr, tr[1:])}
+        assert tr[0][0] == 0  # the level at sample 0 comes first
+        gaps = {b - a for (a, _), (b, _) in zip(tr[1:], tr[2:])}
         assert gaps == {8 << bit}, f"channel {first_channel + bit}: gaps {sorted(gaps)[:5]}"
 
 
@@ -214,6 +216,34 @@ def test_change_and_external_triggers(dev):
         check_counter(cap)
 
 
+def test_trigger_programs(dev):
+    # Default signals: 9..16 square waves of growing periods.
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="ch9 rise & ch10 high", pre_trigger=1000)
+    p = cap.trigger_position
+    assert p == 1000 and cap.samples == DEPTH
+    assert (p, 1) in pairs(cap.transitions(9)) and cap.level(10, p) == 1
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="rising:9", trigger_b="ch11 fall",
+                      order="a-then-b", pre_trigger=0.25)
+    p = cap.trigger_position
+    assert p == DEPTH // 4 and (p, 0) in pairs(cap.transitions(11))
+    assert any(s < p for s, v in pairs(cap.transitions(9)) if v == 1)
+    cap = dev.capture(rate=RATE, depth=DEPTH, trigger="ch10 pulse high >10ns")
+    assert (cap.trigger_position, 0) in pairs(cap.transitions(10))
+
+    text = dev.explain_trigger("ch3 rise; ch4 fall within 10us", trigger_b=None)
+    assert "trigger clock: 125000000 Hz" in text and "within 1250 ticks (10 us)" in text
+    assert "engine B: no trigger program" in text
+    with pytest.raises(kestrel.KestrelError) as e:
+        dev.capture(trigger="ch3 rise & ch4 fall")
+    assert e.value.code == 1006
+    assert "column 12 ('ch'): a step waits for one edge" in str(e.value)
+    assert e.value.reason.startswith("column 12")
+    for bad in (dict(order="sideways"), dict(pre_trigger=DEPTH), dict(pre_trigger=1.5),
+                dict(trigger="ext_rising", pre_trigger=10)):
+        with pytest.raises(ValueError):
+            dev.capture(depth=DEPTH, **bad)
+
+
 def test_refused_captures(dev):
     cases = [(dict(trigger="rising:18"), 1006), (dict(trigger="change:-2"), 1006),
              (dict(trigger="ext_rising", trigger_b="rising:1"), 1005)]
@@ -248,15 +278,36 @@ def test_numpy_and_lists(dev):
     tr = cap.transitions(1)
     if kestrel._np is not None:
         assert tr.dtype.names == ("sample", "level")
-        assert (tr["sample"][1:] - tr["sample"][:-1] == 16).all()
+        assert (tr["sample"][2:] - tr["sample"][1:-1] == 16).all()
     got = child("""
         import json, kestrel
         with kestrel.open() as dev:
             tr = dev.capture(depth=20_000).transitions(1)
             print("RESULT", json.dumps([type(tr).__name__, type(tr[0]).__name__,
-                                        [b[0] - a[0] for a, b in zip(tr, tr[1:])][:50]]))
+                                        [b[0] - a[0] for a, b in zip(tr[1:], tr[2:])][:50]]))
     """, no_numpy=True)
     assert got[:2] == ["list", "tuple"] and set(got[2]) == {16}
+
+
+def test_quiet_channels_and_levels(dev):
+    cap = dev.capture(depth=2_000)
+    # The slowest square waves do not change within 8 us: one pair, their level.
+    quiet = [ch for ch in range(9, 18) if len(cap.transitions(ch)) == 1]
+    assert quiet
+    for ch in quiet:
+        [(s, v)] = pairs(cap.transitions(ch))
+        assert s == 0 and cap.level(ch, 0) == v == cap.level(ch, cap.samples - 1)
+    # level() of a channel not read yet asks the library; it agrees with the pairs.
+    fresh = dev.capture(depth=20_000)
+    asked = [fresh.level(3, s) for s in range(0, 20_000, 97)]
+    tr = pairs(fresh.transitions(3))
+    starts = [s for s, _ in tr]
+    assert asked == [tr[bisect.bisect_right(starts, s) - 1][1] for s in range(0, 20_000, 97)]
+    with pytest.raises(kestrel.KestrelError) as e:
+        fresh.level(18, 0)
+    assert e.value.code == 1006
+    with pytest.raises(IndexError):
+        fresh.level(3, 20_000)
 
 
 def test_three_groups():
@@ -266,7 +317,7 @@ def test_three_groups():
             cap = dev.capture(depth=50_000, trigger="rising:2")
             out = {"channels": dev.channels, "model": dev.model.name,
                    "trigger": cap.trigger_position,
-                   "gaps": [sorted({int(b[0] - a[0]) for a, b in zip(t, t[1:])})
+                   "gaps": [sorted({int(b[0] - a[0]) for a, b in zip(t[1:], t[2:])})
                             for t in (cap.transitions(g * 18 + bit)
                                       for g in range(3) for bit in range(8))]}
             try:

@@ -1,10 +1,13 @@
 #include "acquisition_engine.h"
 
+#include "packet_encoder.h"
+#include "stream_model.h"
 #include "trigger_search.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 namespace kestrel_sim {
@@ -15,7 +18,6 @@ using namespace std::chrono_literals;
 using clock_t_ = std::chrono::steady_clock;
 
 constexpr unsigned group_channels = 18;
-constexpr int64_t max_delta_count = 0xFFFFFF;
 constexpr auto status_period = 10ms;
 // Candidates examined per slice of the trigger search; between slices the engine pushes
 // status and sees a stop.
@@ -24,12 +26,22 @@ constexpr uint32_t ft_ok = 0;
 constexpr uint32_t ft_timeout = 19;
 constexpr uint32_t unlimited_wait_ms = 60000;
 constexpr double data_unit_bytes = 32000000.0;
-
-enum pkt_type : uint8_t { pkt_samples = 0, pkt_delta = 1, pkt_trig = 2, pkt_rfu = 3 };
+// Samples of a trial run that estimate a paced stream's bytes per sample.
+constexpr int64_t estimate_samples = 1 << 16;
+// A read produces at most this much between looks at an abort and the time-out ...
+constexpr size_t read_slice_bytes = 1 << 20;
+// ... and waits at most this long between them.
+constexpr auto interrupt_poll = 5ms;
 
 int64_t round_up7(int64_t n) {
     return (n + 6) / 7 * 7;
 }
+
+signal_t default_external() {
+    return signal_t::square(100e-6, 0.5, 37e-6);
+}
+
+} // namespace
 
 // Activity on every input without any set-up: counters, a UART stream, square waves of
 // spread periods and random toggles, a little different in each group.
@@ -50,51 +62,51 @@ signal_t default_signal(unsigned ch) {
     return signal_t::random(0x5EED0000u + ch, 2e-6);
 }
 
-signal_t default_external() {
-    return signal_t::square(100e-6, 0.5, 37e-6);
-}
-
-} // namespace
-
 enum class stream_state { more, paused, ended };
 
-// One group's sample stream, produced packet by packet as the host reads it.
+// One group's sample stream, produced packet by packet as the host reads it. Paced, the
+// samples enter the device's memory at the sampling rate from the run's start and the
+// stream ends early when the memory fills up.
 struct stream_t {
-    stream_t(std::shared_ptr<const setup_t> setup, unsigned g, int64_t trigger_abs)
-        : s(std::move(setup)), group(g), first_abs(trigger_abs - s->pre), trig_cap(s->pre) {
+    stream_t(std::shared_ptr<const setup_t> setup, unsigned g, int64_t trigger_abs,
+             const stream_model_t& m, clock_t_::time_point run_start)
+        : s(std::move(setup)), group(g), first_abs(trigger_abs - s->pre), trig_cap(s->pre),
+          model(m), t0(run_start) {
         end = s->total;
-        if (s->overrun_after[g] >= 0) end = std::min(end, round_up7(s->overrun_after[g]));
-        const unsigned base = s->base_channel(g);
-        for (unsigned j = 0; j < group_channels; ++j)
-            cur[j] = cursor(&s->waves[base + j], s->tb);
-        sync = cursor(&s->sync[g], s->tb);
+        if (s->overrun_after[g] >= 0) {
+            end = std::min(end, round_up7(s->overrun_after[g]));
+            // An injected overrun is reported from the trigger on.
+            overran = end < s->total;
+        }
+        lim = model.paced ? 0 : end;
     }
 
     size_t produce(uint8_t* out, size_t len, stream_state& st);
-    void next_packets();
-    void put(pkt_type type, const uint8_t* payload, size_t n);
+    // Paced: what the memory holds at `now`, and an overrun when it is full.
+    void update(clock_t_::time_point now);
+    double bytes_per_sample();
 
     const std::shared_ptr<const setup_t> s;
     const unsigned group;
     const int64_t first_abs; // device sample of capture sample 0
     const int64_t trig_cap;  // capture sample of the trigger
-    int64_t end = 0;
+    const stream_model_t model;
+    const clock_t_::time_point t0; // the run's start: device sample 0
+    int64_t end = 0;               // the stream ends here (an overrun moves it)
+    int64_t lim = 0;               // produced so far: the stream may go up to here
 
     std::mutex m; // the reader of the bridge
-    std::array<cursor, group_channels> cur;
-    cursor sync;
-    int64_t pos = 0;
-    bool last_delta = false;
-    bool trig_sent = false;
-    bool sync_on = false;
-    std::array<uint8_t, 48> stage{};
-    size_t stage_off = 0, stage_len = 0;
+    packet_encoder enc{*s, group, first_abs, trig_cap};
+    double estimate = 0;      // paced: bytes per sample before the reader measured it
     int64_t stall_after = -1; // bytes
     std::chrono::milliseconds stall_for{0};
     bool stalling = false;
     clock_t_::time_point stall_until{};
+    clock_t_::time_point bridge_free{}; // the bridge has carried every byte handed out by then
 
     std::atomic<bool> stopped{false};
+    std::atomic<bool> overran{false};
+    std::atomic<double> held_pub{0}; // paced: bytes in the device's memory
     std::atomic<int64_t> pos_pub{0};
     std::atomic<uint64_t> staged_pub{0};
     std::atomic<uint64_t> bytes{0};
@@ -102,8 +114,11 @@ struct stream_t {
 
 struct run_t {
     std::shared_ptr<const setup_t> setup;
+    stream_model_t model;
+    clock_t_::time_point t0;                // run flag 1: device sample 0
     std::unique_ptr<trigger_search> search; // engine thread only
     int64_t trigger_abs = -1;
+    int64_t pending_trigger = -1; // paced: found, waiting for the wall clock to reach it
     bool trigged = false;
     std::vector<std::shared_ptr<stream_t>> streams; // from the trigger on
     // Per group, where its output program starts; only groups whose engine runs.
@@ -142,74 +157,6 @@ void drive_outputs(setup_t& s, run_t& r, const output_engines& outputs) {
 
 } // namespace
 
-void stream_t::put(pkt_type type, const uint8_t* payload, size_t n) {
-    uint8_t* p = stage.data() + stage_len;
-    std::memset(p, 0, 16);
-    std::memcpy(p, payload, n);
-    p[15] = static_cast<uint8_t>(p[15] | (type << 6));
-    stage_len += 16;
-}
-
-void stream_t::next_packets() {
-    stage_off = stage_len = 0;
-    const int64_t abs = first_abs + pos;
-    const bool trig_due = !trig_sent && trig_cap >= pos;
-
-    // An idle stretch: whole packets whose samples all repeat the last one sent. Never two
-    // delta_s in a row (the host keeps only the second count), never over the trigger.
-    if (pos > 0 && !last_delta) {
-        int64_t until = sync.next_change(abs - 1);
-        for (auto& c : cur)
-            until = std::min(until, c.next_change(abs - 1));
-        int64_t k = (until - abs) / 7;
-        k = std::min({k, (end - pos) / 7, max_delta_count});
-        if (trig_due) k = std::min(k, (trig_cap - pos) / 7);
-        if (k >= 1) {
-            const uint8_t n[3] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
-                                  static_cast<uint8_t>(k >> 16)};
-            put(pkt_delta, n, 3);
-            pos += 7 * k;
-            last_delta = true;
-            return;
-        }
-    }
-
-    std::array<uint32_t, 7> v{};
-    for (unsigned j = 0; j < group_channels; ++j) {
-        auto& c = cur[j];
-        if (c.next_change(abs) > abs + 6) {
-            if (c.at(abs))
-                for (auto& x : v)
-                    x |= 1u << j;
-            continue;
-        }
-        for (int i = 0; i < 7; ++i)
-            if (c.at(abs + i)) v[static_cast<size_t>(i)] |= 1u << j;
-    }
-    uint8_t sync_bits = 0;
-    for (int i = 0; i < 7; ++i)
-        if (sync.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
-
-    if (trig_due && trig_cap < pos + 7) {
-        const uint8_t b = static_cast<uint8_t>(1u << (trig_cap - pos));
-        put(pkt_trig, &b, 1);
-        trig_sent = true;
-    }
-    // The host carries the flag of sample 6 into the following packets.
-    if (sync_bits != (sync_on ? 0x7F : 0)) put(pkt_rfu, &sync_bits, 1);
-    sync_on = (sync_bits & 0x40) != 0;
-
-    unsigned __int128 acc = 0;
-    for (size_t i = 0; i < 7; ++i)
-        acc |= static_cast<unsigned __int128>(v[i]) << (18 * i);
-    uint8_t p[16];
-    for (size_t i = 0; i < 16; ++i)
-        p[i] = static_cast<uint8_t>(acc >> (8 * i));
-    put(pkt_samples, p, 16);
-    pos += 7;
-    last_delta = false;
-}
-
 size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
     st = stream_state::more;
     size_t n = 0;
@@ -237,22 +184,55 @@ size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
                 room = std::min<size_t>(room, static_cast<uint64_t>(stall_after) - done);
             }
         }
-        if (stage_off == stage_len) {
-            if (pos >= end) {
-                st = stream_state::ended;
-                break;
-            }
-            next_packets();
-        }
-        const size_t k = std::min(room, stage_len - stage_off);
-        std::memcpy(out + n, stage.data() + stage_off, k);
-        stage_off += k;
+        const size_t k = enc.produce(out + n, room, lim);
         n += k;
+        if (k < room) {
+            st = enc.pos() >= end ? stream_state::ended : stream_state::paused;
+            break;
+        }
     }
     bytes.fetch_add(n);
-    pos_pub.store(pos);
-    staged_pub.store(stage_len - stage_off);
+    pos_pub.store(enc.pos());
+    staged_pub.store(enc.staged());
     return n;
+}
+
+double stream_t::bytes_per_sample() {
+    // Measured on what the host read; before that, on a trial run of the stream's start.
+    const int64_t pos = enc.pos();
+    if (pos >= estimate_samples)
+        return static_cast<double>(bytes.load() + enc.staged()) / static_cast<double>(pos);
+    if (estimate == 0) {
+        packet_encoder trial(*s, group, first_abs, trig_cap);
+        std::vector<uint8_t> scratch(estimate_samples / 7 * 48);
+        const int64_t upto = std::min(end, estimate_samples);
+        const size_t n = trial.produce(scratch.data(), scratch.size(), upto);
+        estimate =
+            std::max(1.0, static_cast<double>(n)) / static_cast<double>(std::max<int64_t>(upto, 7));
+    }
+    return estimate;
+}
+
+void stream_t::update(clock_t_::time_point now) {
+    if (!model.paced) return;
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - t0).count();
+    // Samples taken so far: sample n at n / f after the run started.
+    const int64_t taken =
+        ns < 0 ? 0 : static_cast<int64_t>(static_cast<__int128>(ns) * s->tb.freq / 1000000000) + 1;
+    const int64_t pos = enc.pos();
+    int64_t avail = std::clamp<int64_t>(taken - first_abs, pos, end);
+    if (avail < end) avail = std::max(pos, avail / 7 * 7);
+    const double per_sample = bytes_per_sample();
+    const double staged = static_cast<double>(enc.staged());
+    const auto memory = static_cast<double>(model.memory_bytes);
+    if (!overran && staged + static_cast<double>(avail - pos) * per_sample > memory) {
+        // The memory filled up: the samples that still fitted are the last of the stream.
+        const auto fits = static_cast<int64_t>(std::max(0.0, memory - staged) / per_sample);
+        end = std::min(end, pos + fits / 7 * 7);
+        overran = true;
+    }
+    lim = std::min(avail, end);
+    held_pub = staged + static_cast<double>(lim - pos) * per_sample;
 }
 
 acquisition::engine::engine(unsigned groups) : groups_(groups), outputs_(groups) {
@@ -339,6 +319,8 @@ void acquisition::engine::start(const device_config_t& cfg) {
         auto r = std::make_shared<run_t>();
         drive_outputs(*s, *r, outputs_);
         r->setup = s;
+        r->model = current_stream_model();
+        r->t0 = clock_t_::now();
         if (!faults_.never_trigger) r->search = std::make_unique<trigger_search>(*s, s->pre);
         run_ = std::move(r);
         running_ = true;
@@ -349,15 +331,40 @@ void acquisition::engine::start(const device_config_t& cfg) {
 }
 
 void acquisition::engine::stop() {
+    std::vector<std::shared_ptr<stream_t>> streams;
+    std::function<void(unsigned, std::vector<uint8_t>)> sink;
     {
         std::lock_guard lk(m_);
         if (!running_) return;
         running_ = false;
-        // Unread samples go with the run: the next capture starts on an empty buffer.
-        for (auto& s : run_->streams)
+        streams = run_->streams;
+        if (run_->model.fifo_bytes > 0) sink = fifo_sink_;
+        // Unread samples go with the run: the next capture starts on an empty memory ...
+        for (auto& s : streams)
             s->stopped = true;
     }
     cv_.notify_all();
+    // ... but what already went into a bridge's FIFO stays there until the host flushes
+    // or aborts the pipe.
+    if (sink)
+        for (auto& s : streams) {
+            std::vector<uint8_t> left;
+            {
+                std::lock_guard sl(s->m);
+                s->update(clock_t_::now());
+                left.resize(s->model.fifo_bytes);
+                s->stopped = false;
+                stream_state st;
+                left.resize(s->produce(left.data(), left.size(), st));
+                s->stopped = true;
+            }
+            if (!left.empty()) sink(s->group, std::move(left));
+        }
+}
+
+void acquisition::engine::set_fifo_sink(std::function<void(unsigned, std::vector<uint8_t>)> sink) {
+    std::lock_guard lk(m_);
+    fifo_sink_ = std::move(sink);
 }
 
 bool acquisition::engine::running() const {
@@ -390,23 +397,30 @@ void acquisition::engine::thread_main() {
             if (r->search->never()) {
                 r->search.reset();
             } else if (r->search->found() >= 0) {
-                r->trigger_abs = r->search->found();
-                r->trigged = true;
-                for (size_t g = 0; g < r->origins.size(); ++g)
-                    if (r->origins[g] && r->waits_for_trigger[g])
-                        r->origins[g]->t0_ps = r->setup->tb.time_of(r->trigger_abs);
-                for (unsigned g = 0; g < groups_; ++g) {
-                    auto st = std::make_shared<stream_t>(r->setup, g, r->trigger_abs);
-                    st->stall_after = faults_.stall_after[g];
-                    st->stall_for = faults_.stall_for[g];
-                    r->streams.push_back(std::move(st));
-                }
+                const int64_t found = r->search->found();
                 r->search.reset();
+                if (r->model.paced)
+                    r->pending_trigger = found;
+                else
+                    fire_trigger(*r, found);
                 next_push = clock_t_::now(); // tell the host at once
-                cv_.notify_all();
             } else {
                 // Leave the other cores a share while a far trigger is searched.
                 cv_.wait_for(lk, 1ms);
+            }
+            continue;
+        }
+        if (running_ && r && !r->trigged && r->pending_trigger >= 0) {
+            // Paced, the trigger happens when the wall clock reaches its sample.
+            const auto at =
+                r->t0 +
+                std::chrono::nanoseconds(static_cast<int64_t>(
+                    static_cast<__int128>(r->pending_trigger) * 1000000000 / r->setup->tb.freq));
+            if (now >= at) {
+                fire_trigger(*r, r->pending_trigger);
+                next_push = now;
+            } else {
+                cv_.wait_until(lk, std::min(at, next_push));
             }
             continue;
         }
@@ -415,6 +429,22 @@ void acquisition::engine::thread_main() {
         else
             cv_.wait_for(lk, 200ms);
     }
+}
+
+void acquisition::engine::fire_trigger(run_t& r, int64_t abs) {
+    r.trigger_abs = abs;
+    r.pending_trigger = -1;
+    r.trigged = true;
+    for (size_t g = 0; g < r.origins.size(); ++g)
+        if (r.origins[g] && r.waits_for_trigger[g])
+            r.origins[g]->t0_ps = r.setup->tb.time_of(r.trigger_abs);
+    for (unsigned g = 0; g < groups_; ++g) {
+        auto st = std::make_shared<stream_t>(r.setup, g, r.trigger_abs, r.model, r.t0);
+        st->stall_after = faults_.stall_after[g];
+        st->stall_for = faults_.stall_for[g];
+        r.streams.push_back(std::move(st));
+    }
+    cv_.notify_all();
 }
 
 bool acquisition::engine::trigged() const {
@@ -428,15 +458,36 @@ std::shared_ptr<stream_t> acquisition::engine::stream_of(unsigned group) const {
 }
 
 bool acquisition::engine::overrun(unsigned group) const {
-    std::lock_guard lk(m_);
-    auto s = stream_of(group);
-    return s && s->end < s->s->total;
+    std::shared_ptr<stream_t> s;
+    {
+        std::lock_guard lk(m_);
+        s = stream_of(group);
+    }
+    if (!s) return false;
+    if (s->model.paced) {
+        std::lock_guard sl(s->m);
+        s->update(clock_t_::now());
+    }
+    return s->overran;
 }
 
 uint8_t acquisition::engine::data_available(unsigned group) const {
-    std::lock_guard lk(m_);
-    auto s = stream_of(group);
+    std::shared_ptr<stream_t> s;
+    {
+        std::lock_guard lk(m_);
+        s = stream_of(group);
+    }
     if (!s) return 0;
+    if (s->model.paced) {
+        double held = 0;
+        {
+            std::lock_guard sl(s->m);
+            s->update(clock_t_::now());
+            held = s->held_pub;
+        }
+        return held <= 0 ? 0
+                         : static_cast<uint8_t>(std::min(255.0, std::ceil(held / data_unit_bytes)));
+    }
     const int64_t left = std::max<int64_t>(0, s->end - s->pos_pub.load());
     const double bytes = static_cast<double>(s->staged_pub.load()) +
                          16.0 * static_cast<double>((left + 6) / 7) * 1.1;
@@ -459,40 +510,65 @@ uint32_t acquisition::engine::take_read_fault(unsigned group) {
 
 uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, uint32_t timeout_ms,
                                    uint32_t* transferred,
-                                   const std::function<uint32_t()>& interrupted) {
-    *transferred = 0;
+                                   const std::function<uint32_t()>& interrupted, uint32_t got) {
     const auto deadline = clock_t_::now() + std::chrono::milliseconds(
                                                 timeout_ms == 0 ? unlimited_wait_ms : timeout_ms);
-    size_t got = 0;
+    auto finish = [&](uint32_t status) {
+        *transferred = got;
+        return status;
+    };
     for (;;) {
-        if (const uint32_t st = interrupted(); st != ft_ok) {
-            *transferred = static_cast<uint32_t>(got);
-            return st;
-        }
+        if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
         std::shared_ptr<stream_t> s;
         {
             std::lock_guard lk(m_);
             s = stream_of(group);
         }
         stream_state state = stream_state::paused;
+        size_t n = 0;
+        auto arrival = clock_t_::now();
         if (s) {
             std::lock_guard sl(s->m);
-            got += s->produce(buf + got, len - got, state);
+            const auto now = clock_t_::now();
+            // Produced in slices, so that an abort or the time-out ends the read soon.
+            size_t room = std::min<size_t>(len - got, read_slice_bytes);
+            const uint64_t rate = s->model.bridge_bytes_per_s;
+            const auto start = std::max(now, s->bridge_free);
+            if (rate > 0) {
+                // Only what the bridge can carry before the time-out.
+                const double secs = std::chrono::duration<double>(deadline - start).count();
+                room = secs <= 0 ? 0 : std::min<size_t>(room, static_cast<size_t>(secs * rate));
+            }
+            if (room > 0) {
+                s->update(now);
+                n = s->produce(buf + got, room, state);
+            } else {
+                state = stream_state::more;
+            }
+            if (n > 0 && rate > 0)
+                s->bridge_free =
+                    start + std::chrono::nanoseconds(static_cast<int64_t>(
+                                static_cast<double>(n) * 1e9 / static_cast<double>(rate)));
+            arrival = std::max(now, s->bridge_free);
         }
-        if (got == len) break;
+        got += static_cast<uint32_t>(n);
+        // The bytes are the host's once the bridge has carried them.
+        for (auto now = clock_t_::now(); now < arrival && now < deadline; now = clock_t_::now()) {
+            if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
+            std::unique_lock lk(m_);
+            cv_.wait_until(lk, std::min({arrival, deadline, now + interrupt_poll}));
+        }
+        if (got == len) return finish(ft_ok);
         // Like the bridge, a transfer that has data ends with a short packet once the
         // device has nothing more for the moment.
-        if (got > 0 && state != stream_state::more) break;
+        if (got > 0 && state != stream_state::more) return finish(ft_ok);
         const auto now = clock_t_::now();
-        if (now >= deadline) {
-            *transferred = static_cast<uint32_t>(got);
-            return ft_timeout;
+        if (now >= deadline) return finish(ft_timeout);
+        if (n == 0 && state != stream_state::more) {
+            std::unique_lock lk(m_);
+            cv_.wait_until(lk, std::min(deadline, now + interrupt_poll));
         }
-        std::unique_lock lk(m_);
-        cv_.wait_until(lk, std::min(deadline, now + 10ms));
     }
-    *transferred = static_cast<uint32_t>(got);
-    return ft_ok;
 }
 
 void acquisition::engine::set_signal(unsigned ch, signal_t s) {
@@ -516,10 +592,15 @@ void acquisition::engine::set_output_sync(unsigned group, signal_t s) {
 }
 
 void acquisition::engine::reset_signals() {
+    const auto chosen = environment_signals();
     std::lock_guard lk(m_);
     signals_.clear();
     for (unsigned ch = 0; ch < groups_ * group_channels; ++ch)
         signals_.push_back(default_signal(ch));
+    // Channels beyond this model's are for the larger ones on the same bus.
+    for (const auto& c : chosen)
+        for (size_t i = 0; i < c.channels.size(); ++i)
+            if (c.channels[i] < signals_.size()) signals_[c.channels[i]] = c.signals[i];
     external_ = default_external();
     sync_.assign(groups_, signal_t::constant(false));
 }
@@ -664,6 +745,18 @@ void acquisition::set_signal(unsigned ch, signal_t s) {
 }
 signal_t acquisition::signal(unsigned ch) const {
     return e_->signal(ch);
+}
+void acquisition::set_signals(const std::string& description) {
+    const auto chosen = parse_signal_description(description);
+    for (const auto& c : chosen)
+        for (const unsigned ch : c.channels)
+            if (ch >= channels())
+                throw std::invalid_argument("signal description: channel " + std::to_string(ch) +
+                                            " is not on this device (" +
+                                            std::to_string(channels()) + " channels)");
+    for (const auto& c : chosen)
+        for (size_t i = 0; i < c.channels.size(); ++i)
+            e_->set_signal(c.channels[i], c.signals[i]);
 }
 void acquisition::set_spi(unsigned clk_channel, unsigned data_channel, unsigned cs_channel,
                           std::vector<uint8_t> bytes, double clock_hz, unsigned gap_clocks) {

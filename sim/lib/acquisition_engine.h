@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kestrel_sim/acquisition.h"
+#include "kestrel_sim/bus.h"
 #include "kestrel_sim/records.h"
 #include "output_engine.h"
 #include "waves.h"
@@ -31,6 +32,9 @@ public:
 
     // Called without the engine's lock held; the engine never calls it with its own held.
     void set_status_sink(std::function<void()> push);
+    // Receives, when a run stops, the unread stream bytes left in a bridge's IN FIFO
+    // (stream_model_t::fifo_bytes); same locking rule as the status sink.
+    void set_fifo_sink(std::function<void(unsigned group, std::vector<uint8_t> bytes)> sink);
 
     // Trigger program words from the trigger loader (address in bytes, 8 per word).
     void load_trigger_word(unsigned group, unsigned engine_index, unsigned address, uint64_t word);
@@ -49,10 +53,12 @@ public:
     bool active(unsigned group) const;
     // Read fault for this read, 0 when none.
     uint32_t take_read_fault(unsigned group);
-    // Blocking read of the sample stream; `interrupted` returns a non-zero FT status when
-    // the read must end (unplug, abort).
+    // Blocking read of the sample stream into buf[got, len); `interrupted` returns a
+    // non-zero FT status when the read must end (unplug, abort). Bounded by the time-out;
+    // the bytes that arrived are kept in every case.
     uint32_t read(unsigned group, uint8_t* buf, uint32_t len, uint32_t timeout_ms,
-                  uint32_t* transferred, const std::function<uint32_t()>& interrupted);
+                  uint32_t* transferred, const std::function<uint32_t()>& interrupted,
+                  uint32_t got = 0);
 
     // Control interface (through the acquisition facade).
     void set_signal(unsigned ch, signal_t s);
@@ -87,6 +93,7 @@ private:
     };
 
     void thread_main();
+    void fire_trigger(run_t& r, int64_t abs);
     void ensure_thread();
     std::shared_ptr<stream_t> stream_of(unsigned group) const;
 
@@ -103,6 +110,7 @@ private:
     bool running_ = false;
     uint64_t runs_ = 0;
     std::function<void()> push_status_;
+    std::function<void(unsigned, std::vector<uint8_t>)> fifo_sink_;
     bool quit_ = false;
     std::thread thread_;
 };

@@ -2,8 +2,11 @@
 
 #include "bus_core.h"
 #include "stats.h"
+#include "stream_model.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -35,6 +38,62 @@ std::vector<std::string> start_devices() {
     return out;
 }
 
+// A byte count with an optional K, M or G suffix (powers of 1000).
+uint64_t byte_count(const char* name, const std::string& text) {
+    size_t used = 0;
+    unsigned long long v = 0;
+    try {
+        v = std::stoull(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    uint64_t scale = 1;
+    if (used > 0 && used + 1 == text.size()) {
+        switch (text.back()) {
+        case 'K':
+        case 'k':
+            scale = 1000;
+            break;
+        case 'M':
+        case 'm':
+            scale = 1000000;
+            break;
+        case 'G':
+        case 'g':
+            scale = 1000000000;
+            break;
+        default:
+            used = 0;
+        }
+        if (used > 0) ++used;
+    }
+    if (used == 0 || used != text.size() || text.front() == '-' || v > UINT64_MAX / scale)
+        throw std::invalid_argument(std::string(name) + "=" + text +
+                                    ": expected a byte count such as 64M");
+    return v * scale;
+}
+
+struct stream_model_slot {
+    std::mutex m;
+    stream_model_t model;
+    bool loaded = false;
+};
+
+stream_model_slot& model_slot() {
+    static auto* slot = new stream_model_slot;
+    return *slot;
+}
+
+// The environment is read where no caller can be told of a mistake: say it and stop.
+stream_model_t model_from_environment_or_exit() {
+    try {
+        return stream_model_t::from_environment();
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "kestrel_sim: %s\n", e.what());
+        std::exit(2);
+    }
+}
+
 std::shared_ptr<device> need(const std::string& serial) {
     auto d = bus_core::get().find(serial);
     if (!d) throw std::invalid_argument("no plugged device " + serial);
@@ -42,6 +101,51 @@ std::shared_ptr<device> need(const std::string& serial) {
 }
 
 } // namespace
+
+stream_model_t stream_model_t::from_environment() {
+    stream_model_t m;
+    auto get = [](const char* name) -> const char* {
+        const char* v = std::getenv(name);
+        return v != nullptr && *v != 0 ? v : nullptr;
+    };
+    if (const char* v = get("KESTREL_SIM_PACED")) {
+        const std::string t(v);
+        if (t != "0" && t != "1")
+            throw std::invalid_argument("KESTREL_SIM_PACED=" + t + ": expected 0 or 1");
+        m.paced = t == "1";
+        if (m.paced) m.fifo_bytes = 16384;
+    }
+    if (const char* v = get("KESTREL_SIM_MEMORY")) {
+        m.memory_bytes = byte_count("KESTREL_SIM_MEMORY", v);
+        if (m.memory_bytes == 0)
+            throw std::invalid_argument("KESTREL_SIM_MEMORY=0: the memory holds at least a byte");
+    }
+    if (const char* v = get("KESTREL_SIM_BRIDGE_RATE"))
+        m.bridge_bytes_per_s = byte_count("KESTREL_SIM_BRIDGE_RATE", v);
+    if (const char* v = get("KESTREL_SIM_FIFO")) {
+        const uint64_t n = byte_count("KESTREL_SIM_FIFO", v);
+        if (n > (1u << 30)) throw std::invalid_argument("KESTREL_SIM_FIFO: at most 1G");
+        m.fifo_bytes = static_cast<uint32_t>(n);
+    }
+    return m;
+}
+
+stream_model_t current_stream_model() {
+    auto& s = model_slot();
+    std::lock_guard lk(s.m);
+    if (!s.loaded) {
+        s.model = model_from_environment_or_exit();
+        s.loaded = true;
+    }
+    return s.model;
+}
+
+void set_current_stream_model(const stream_model_t& m) {
+    auto& s = model_slot();
+    std::lock_guard lk(s.m);
+    s.model = m;
+    s.loaded = true;
+}
 
 // Never destroyed: entry points may still run from other threads at process exit.
 bus_core& bus_core::get() {
@@ -69,6 +173,7 @@ void bus_core::reset() {
     for (auto& d : old)
         d->unplug();
     stats().clear();
+    set_current_stream_model(model_from_environment_or_exit());
 }
 
 void bus_core::plug_locked(const std::string& serial) {
@@ -232,6 +337,14 @@ counters_t bus::counters() const {
     c.bridge_open_failures = s.bridge_open_failures;
     c.dropped_replies = s.dropped_replies;
     return c;
+}
+
+void bus::set_stream_model(const stream_model_t& m) {
+    set_current_stream_model(m);
+}
+
+stream_model_t bus::stream_model() const {
+    return current_stream_model();
 }
 
 void bus::drop_replies(const std::string& serial, uint8_t endpoint, int count) {

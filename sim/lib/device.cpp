@@ -48,6 +48,8 @@ device::device(std::string serial, uint8_t address)
         std::lock_guard lk(m_);
         if (hide_bridges_ < 0) hide_bridges_ = 0;
     });
+    fw_->acq().device_side().set_fifo_sink(
+        [this](unsigned group, std::vector<uint8_t> bytes) { push_bridge_data(group, bytes); });
 }
 
 // Tests may keep the firmware longer than the device: it must not call back into it.
@@ -55,6 +57,7 @@ device::~device() {
     fw_->set_reply_sink({});
     fw_->set_restart_hook({});
     fw_->set_bridge_reset_hook({});
+    fw_->acq().device_side().set_fifo_sink({});
     fw_->acq().device_side().stop();
 }
 
@@ -316,16 +319,24 @@ d3xx::FT_STATUS device::read_pipe(unsigned group, uint32_t gen, uint8_t pipe, ui
     const uint64_t aborts = b.aborts;
     auto& eng = fw_->acq().device_side();
     if (const auto fault = eng.take_read_fault(group); fault != d3xx::FT_OK) return fault;
-    if (b.in.empty() && eng.active(group)) {
-        // The sample stream; produced outside the link lock so the control link stays live.
+    if (eng.active(group)) {
+        // What the FIFO holds comes first (bytes a stopped run left there, if the host did
+        // not flush), then the sample stream, produced outside the link lock so that the
+        // control link stays live.
+        const auto n = static_cast<uint32_t>(std::min<size_t>(len, b.in.size()));
+        std::copy_n(b.in.begin(), n, buf);
+        b.in.erase(b.in.begin(), b.in.begin() + n);
         const uint32_t timeout = b.in_timeout_ms;
         lk.unlock();
-        return eng.read(group, buf, len, timeout, transferred, [&]() -> d3xx::FT_STATUS {
-            std::lock_guard relock(m_);
-            if (!present_locked(gen)) return d3xx::FT_DEVICE_NOT_CONNECTED;
-            if (b.aborts != aborts) return d3xx::FT_OPERATION_ABORTED;
-            return d3xx::FT_OK;
-        });
+        return eng.read(
+            group, buf, len, timeout, transferred,
+            [&]() -> d3xx::FT_STATUS {
+                std::lock_guard relock(m_);
+                if (!present_locked(gen)) return d3xx::FT_DEVICE_NOT_CONNECTED;
+                if (b.aborts != aborts) return d3xx::FT_OPERATION_ABORTED;
+                return d3xx::FT_OK;
+            },
+            n);
     }
     cv_.wait_until(lk, deadline_after(b.in_timeout_ms), [&] {
         return !present_locked(gen) || b.aborts != aborts || b.in.size() >= len;
@@ -368,6 +379,8 @@ d3xx::FT_STATUS device::abort_pipe(unsigned group, uint32_t gen, uint8_t pipe) {
         if (auto s = bridge_check(group, gen); s != d3xx::FT_OK) return s;
         if (pipe != 0x82 && pipe != 0x02) return d3xx::FT_INVALID_PARAMETER;
         ++bridges_[group].aborts;
+        // Pending transfers end, and what waited in the IN FIFO is dropped.
+        if (pipe == 0x82) bridges_[group].in.clear();
     }
     cv_.notify_all();
     return d3xx::FT_OK;

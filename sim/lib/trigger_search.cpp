@@ -110,13 +110,15 @@ private:
 // ignore_tmax, 2..12 tmin and 13..23 tmax in trigger-clock ticks, 24 change only, 25 keep
 // the timer, 26 do not wait for a change, 27..44 levels, 45..62 mask (set: ignored).
 //
-// A step completes on the first sample, from the one after the previous step completed,
-// where: any unmasked channel changes (change only), the unmasked channels are at their
-// levels (do not wait), or they reach their levels through a change. Its timer starts
-// where the previous step completed (the first step: where the program starts) unless the
-// step keeps it. Completing before tmin, or not before tmax, fails the program, which
-// starts again from its first step; a do-not-wait step instead waits out tmin. The last
-// step completing is the slot's event.
+// A step completes on the first sample where: any unmasked channel changes (change only),
+// the unmasked channels are at their levels (do not wait), or they reach their levels
+// through a change. A step that waits for a change looks from the sample after the one
+// where the previous step completed; a do-not-wait step is satisfied by the levels
+// present, so it looks from that very sample. Its timer starts where the previous step
+// completed (the first step: where the program starts) unless the step keeps it.
+// Completing before tmin, or not before tmax, fails the program, which starts again from
+// its first step; a do-not-wait step instead waits out tmin. The last step completing is
+// the slot's event.
 class flex_search : public slot_search {
 public:
     flex_search(const setup_t& s, const slot_t& slot, int64_t from)
@@ -188,7 +190,7 @@ private:
     }
     void restart(int64_t at, int64_t timer) {
         index_ = 0;
-        entered_ = next_ = at;
+        start_ = entered_ = next_ = at;
         t0_ = timer;
     }
     void complete(int64_t n) {
@@ -197,12 +199,13 @@ private:
             return;
         }
         ++index_;
-        entered_ = next_ = n + 1;
+        entered_ = next_ = steps_[index_].dont_wait ? n : n + 1;
         if (!steps_[index_].keep_timer) t0_ = n;
     }
     void fail(int64_t n) {
-        // A first step that fails where it began starts over one sample later.
-        const int64_t at = index_ == 0 && n <= entered_ ? n + 1 : n;
+        // A program that fails on the sample where it started would fail there again:
+        // it starts over one sample later.
+        const int64_t at = n <= start_ ? n + 1 : n;
         restart(at, at);
     }
 
@@ -211,6 +214,7 @@ private:
     uint32_t clk_;
     std::vector<step_t> steps_;
     size_t index_ = 0;
+    int64_t start_ = 0;
     int64_t entered_ = 0;
     int64_t t0_ = 0;
 };

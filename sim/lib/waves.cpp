@@ -91,6 +91,54 @@ signal_t signal_t::random(uint64_t seed, double mean_interval_s, bool initial) {
     return s;
 }
 
+signal_t signal_t::pattern(std::vector<uint8_t> levels, double unit_s, bool repeat,
+                           double start_s) {
+    signal_t s;
+    s.kind = kind_t::pattern;
+    for (auto& l : levels)
+        l = l != 0 ? 1 : 0;
+    s.bytes = std::move(levels);
+    s.rate_hz = unit_s > 0 ? 1 / unit_s : 0;
+    s.repeat = repeat;
+    s.phase_ps = to_ps(start_s);
+    return s;
+}
+
+signal_t signal_t::i2c(i2c_role_t role, uint8_t address, const std::vector<uint8_t>& bytes,
+                       double clock_hz, bool repeat, double start_s) {
+    // Quarter clock units: SCL low, high, high, low around each bit; SDA changes only
+    // while SCL is low, except at start (falls under a high SCL) and stop (rises under it).
+    std::vector<uint8_t> scl, sda;
+    auto unit = [&](int c, int d) {
+        scl.push_back(static_cast<uint8_t>(c));
+        sda.push_back(static_cast<uint8_t>(d));
+    };
+    unit(1, 1);
+    unit(1, 0); // start
+    unit(1, 0);
+    unit(0, 0);
+    auto bit = [&](int b) {
+        unit(0, b);
+        unit(1, b);
+        unit(1, b);
+        unit(0, b);
+    };
+    std::vector<uint8_t> frame{static_cast<uint8_t>(address << 1)};
+    frame.insert(frame.end(), bytes.begin(), bytes.end());
+    for (const uint8_t byte : frame) {
+        for (int i = 7; i >= 0; --i)
+            bit((byte >> i) & 1);
+        bit(0); // acknowledged
+    }
+    unit(0, 0);
+    unit(1, 0);
+    unit(1, 1); // stop
+    for (int i = 0; i < 16; ++i)
+        unit(1, 1);
+    const double q = clock_hz > 0 ? 1 / (4 * clock_hz) : 0;
+    return pattern(role == i2c_role_t::scl ? scl : sda, q, repeat, start_s);
+}
+
 wave::wave(const signal_t& s) : s_(s) {
     // A framed signal without bytes or rate, or an empty square wave, is a constant.
     using k = signal_t::kind_t;
@@ -100,6 +148,26 @@ wave::wave(const signal_t& s) : s_(s) {
     }
     if (s_.kind == k::square && (s_.high_ps == 0 || s_.high_ps >= s_.period_ps))
         s_ = signal_t::constant(s_.high_ps != 0);
+    if (s_.kind == k::pattern) {
+        const auto& l = s_.bytes;
+        if (l.empty() || !(s_.rate_hz > 0) ||
+            std::all_of(l.begin(), l.end(), [&](uint8_t v) { return v == l[0]; })) {
+            s_ = signal_t::constant(!l.empty() && l.back() != 0);
+        } else {
+            unit_ps_ = std::max(1.0, 1e12 / s_.rate_hz);
+            frame_units_ = static_cast<int64_t>(l.size());
+            // Units from each level to the next different one, around the pattern.
+            auto steps = std::make_shared<std::vector<int64_t>>(l.size());
+            const size_t n = l.size();
+            for (size_t i = 0; i < n; ++i) {
+                size_t d = 1;
+                while (l[(i + d) % n] == l[i])
+                    ++d;
+                (*steps)[i] = static_cast<int64_t>(d);
+            }
+            steps_ = std::move(steps);
+        }
+    }
     if (s_.kind == k::uart) {
         unit_ps_ = std::max(1.0, 1e12 / s_.rate_hz);
         frame_units_ = 10 + s_.gap_bits;
@@ -154,6 +222,15 @@ bool wave::spi_at(int64_t t) const {
     return false;
 }
 
+bool wave::pattern_at(int64_t t) const {
+    const auto& l = s_.bytes;
+    if (t < s_.phase_ps) return l.back() != 0;
+    const auto unit =
+        static_cast<int64_t>(std::floor(static_cast<double>(t - s_.phase_ps) / unit_ps_));
+    if (!s_.repeat && unit >= frame_units_) return l.back() != 0;
+    return l[static_cast<size_t>(unit % frame_units_)] != 0;
+}
+
 bool wave::signal_at(int64_t t) const {
     using k = signal_t::kind_t;
     switch (s_.kind) {
@@ -167,6 +244,8 @@ bool wave::signal_at(int64_t t) const {
         return uart_at(t);
     case k::spi:
         return spi_at(t);
+    case k::pattern:
+        return pattern_at(t);
     case k::random: {
         const int64_t block = floor_div(t, s_.period_ps);
         const int64_t in = t - block * s_.period_ps;
@@ -205,6 +284,15 @@ int64_t wave::signal_next_change(int64_t t) const {
         const int64_t next_unit = q >= busy ? (frame + 1) * frame_units_ : unit + 1;
         return std::max(t + 1, grid(s_.phase_ps, unit_ps_, next_unit));
     }
+    case k::pattern: {
+        if (t < s_.phase_ps) return s_.phase_ps;
+        const auto unit =
+            static_cast<int64_t>(std::floor(static_cast<double>(t - s_.phase_ps) / unit_ps_));
+        if (!s_.repeat && unit >= frame_units_) return never;
+        int64_t next = unit + (*steps_)[static_cast<size_t>(unit % frame_units_)];
+        if (!s_.repeat && next >= frame_units_) next = frame_units_;
+        return std::max(t + 1, grid(s_.phase_ps, unit_ps_, next));
+    }
     case k::random: {
         const int64_t block = floor_div(t, s_.period_ps);
         const int64_t in = t - block * s_.period_ps;
@@ -214,6 +302,16 @@ int64_t wave::signal_next_change(int64_t t) const {
     }
     }
     return never;
+}
+
+int64_t wave::period_ps() const {
+    using k = signal_t::kind_t;
+    if (driven_) return 0;
+    if (s_.kind == k::square) return s_.period_ps;
+    // Bit b of the count repeats every 2^(b+1) counts.
+    if (s_.kind == k::counter && s_.period_ps <= (never >> (s_.bit + 2)))
+        return s_.period_ps << (s_.bit + 1);
+    return 0;
 }
 
 void cursor::load(int64_t n) {

@@ -22,6 +22,7 @@ uint32_t FT_ReadPipe(void* h, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t
 uint32_t FT_WritePipe(void* h, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* tr, void* ov);
 uint32_t FT_SetPipeTimeout(void* h, uint8_t pipe, uint32_t ms);
 uint32_t FT_AbortPipe(void* h, uint8_t pipe);
+uint32_t FT_FlushPipe(void* h, uint8_t pipe);
 uint32_t FT_GetDriverVersion(void* h, uint32_t* v);
 uint32_t FT_ReadGPIO(void* h, uint32_t* data);
 }

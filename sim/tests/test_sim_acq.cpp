@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -144,6 +145,16 @@ public:
         return out;
     }
     void drop_pending() { packets_.clear(); }
+    // Whether a status record within a generous bound satisfies `pred`.
+    template <class P> bool status_until(P pred, std::chrono::seconds bound = 20s) {
+        for (const auto end = std::chrono::steady_clock::now() + bound;
+             std::chrono::steady_clock::now() < end;) {
+            auto s = status();
+            if (!s) return false;
+            if (pred(*s)) return true;
+        }
+        return false;
+    }
 
 private:
     void pump() {
@@ -756,6 +767,150 @@ TEST_F(acq, uart_spi_random_and_output_sync_signals) {
     EXPECT_GT(d.rfu_packets, 100u);
 }
 
+// The test's own I2C reader: bytes of each whole transaction, acknowledgement bits dropped.
+std::vector<std::vector<uint8_t>> i2c_transactions(const decoded_t& d, unsigned scl, unsigned sda) {
+    std::vector<std::vector<uint8_t>> out;
+    std::vector<uint8_t> cur;
+    bool in = false;
+    unsigned bits = 0, value = 0;
+    for (size_t i = 1; i < d.samples.size(); ++i) {
+        const uint32_t v = d.samples[i], p = d.samples[i - 1];
+        const bool c = (v >> scl) & 1, da = (v >> sda) & 1;
+        const bool pc = (p >> scl) & 1, pd = (p >> sda) & 1;
+        if (c && pc && pd && !da) { // start
+            cur.clear();
+            in = true;
+            bits = value = 0;
+        } else if (c && pc && !pd && da) { // stop
+            if (in) out.push_back(cur);
+            in = false;
+        } else if (in && c && !pc) {
+            if (++bits <= 8) value = value << 1 | (da ? 1 : 0);
+            if (bits == 9) {
+                EXPECT_FALSE(da) << "acknowledged";
+                cur.push_back(static_cast<uint8_t>(value));
+                bits = value = 0;
+            }
+        }
+    }
+    return out;
+}
+
+TEST_F(acq, signals_chosen_by_description_appear_in_the_capture) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    a.set_signals("0=clock:1MHz:0.25; 1-3=counter:1us # bits 0..2\n"
+                  "4=uart:1MHz:Hi\\x21; 5,6,7=spi:5MHz:0x81,0x3C\n"
+                  "8,9=i2c:1MHz:0x50:0x12,0x34; 10=1; 11=low");
+    link l(sn1);
+    cfg_t c;
+    c.freq = 100000000;
+    c.depth = 200000;
+    c.post = 199000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br(0, 1000);
+    const auto d = read_capture(br, a.capture().total_samples);
+    ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+    auto bit = [&](size_t i, unsigned ch) { return ((d.samples[i] >> ch) & 1) != 0; };
+    // Clock: 100 samples a period, 25 of them high; the counter bits count microseconds.
+    unsigned high = 0;
+    for (size_t i = 1000; i < 2000; ++i)
+        high += bit(i, 0) ? 1 : 0;
+    EXPECT_EQ(high, 250u);
+    const int64_t first = a.capture().first_sample;
+    for (size_t i = 0; i < 5000; i += 37) {
+        const auto count = static_cast<unsigned>((first + static_cast<int64_t>(i)) / 100);
+        for (unsigned b = 0; b < 3; ++b)
+            EXPECT_EQ(bit(i, 1 + b), ((count >> b) & 1) != 0) << i;
+    }
+    const auto text = uart_bytes(d, 4, 100);
+    ASSERT_GE(text.size(), 6u);
+    const std::vector<uint8_t> hi{'H', 'i', '!'};
+    for (size_t i = 0; i + 3 <= text.size(); i += 3)
+        EXPECT_EQ(std::vector<uint8_t>(text.begin() + static_cast<long>(i),
+                                       text.begin() + static_cast<long>(i) + 3),
+                  hi);
+    const auto spi = spi_bytes(d, 5, 6, 7);
+    ASSERT_GE(spi.size(), 4u);
+    for (size_t i = 0; i < spi.size(); ++i)
+        EXPECT_EQ(spi[i], i % 2 == 0 ? 0x81 : 0x3C);
+    const auto i2c = i2c_transactions(d, 8, 9);
+    ASSERT_GE(i2c.size(), 3u);
+    for (const auto& t : i2c)
+        EXPECT_EQ(t, (std::vector<uint8_t>{0xA0, 0x12, 0x34}));
+    for (size_t i = 0; i < d.samples.size(); i += 101) {
+        EXPECT_TRUE(bit(i, 10));
+        EXPECT_FALSE(bit(i, 11));
+    }
+}
+
+TEST_F(acq, malformed_signal_descriptions_are_refused_with_their_reason) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    const std::pair<const char*, const char*> cases[] = {
+        {"5=sine:1MHz", "unknown signal 'sine'"},
+        {"5 clock:1MHz", "expected CHANNELS=SIGNAL"},
+        {"5=clock:1MPa", "unknown unit"},
+        {"5=clock:-3", "above 0"},
+        {"5=clock:1MHz:1.5", "between 0 and 1"},
+        {"1,2=spi:1MHz:0x81", "spi takes 3 channels"},
+        {"1=i2c:1MHz:0x50:0x01", "i2c takes 2 channels"},
+        {"1,2=i2c:1MHz:200:0x01", "address '200'"},
+        {"60=1", "channel '60'"},
+        {"1=1; 3=0\n1=0", "line 2, '1=0': channel 1 was chosen before"},
+        {"2-1=0", "runs backwards"},
+        {"4=uart:9600:a\\qb", "unknown escape"},
+        {"4=uart:9600:", "data is empty"},
+        {"4=uart:9600:0x1FF", "byte '0x1FF'"},
+        {"4=counter:5", "unknown unit"},
+    };
+    for (const auto& [text, reason] : cases) {
+        try {
+            kestrel_sim::parse_signal_description(text);
+            ADD_FAILURE() << text << " was accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos)
+                << text << ": " << e.what();
+        }
+    }
+    // A channel beyond the device, and nothing applied from a refused description.
+    const auto before = a.signal(2).kind;
+    EXPECT_THROW(a.set_signals("2=1; 18=1"), std::invalid_argument);
+    EXPECT_EQ(a.signal(2).kind, before);
+    EXPECT_TRUE(kestrel_sim::parse_signal_description("# nothing\n\n ; ").empty());
+}
+
+TEST_F(acq, signals_from_the_environment_or_a_file_and_a_refusal_that_ends_the_program) {
+    setenv("KESTREL_SIM_SIGNALS", "3=high; 40=low", 1);
+    auto fw = plug_one(sn1); // a one-group device skips channel 40
+    unsetenv("KESTREL_SIM_SIGNALS");
+    EXPECT_EQ(fw->acq().signal(3).kind, signal_t::kind_t::constant);
+    EXPECT_TRUE(fw->acq().signal(3).level);
+    EXPECT_EQ(fw->acq().signal(4).kind, signal_t::kind_t::counter); // untouched default
+
+    const std::string path = ::testing::TempDir() + "kestrel_signals.txt";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("# bus under test\n6,7=i2c:400k:0x3C:0x00,0xAF\n", f);
+        std::fclose(f);
+    }
+    setenv("KESTREL_SIM_SIGNALS_FILE", path.c_str(), 1);
+    fw = plug_one(sn1);
+    unsetenv("KESTREL_SIM_SIGNALS_FILE");
+    EXPECT_EQ(fw->acq().signal(7).kind, signal_t::kind_t::pattern);
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("KESTREL_SIM_SIGNALS", "3=hihg", 1);
+            plug_one(sn1);
+        },
+        ::testing::ExitedWithCode(2), "KESTREL_SIM_SIGNALS: .*'3=hihg': unknown signal 'hihg'");
+}
+
 TEST_F(acq, a_long_capture_streams_through_large_reads) {
     auto fw = plug_one(sn1);
     link l(sn1);
@@ -780,6 +935,256 @@ TEST_F(acq, a_long_capture_streams_through_large_reads) {
         }
     }
     EXPECT_EQ(samples, total);
+}
+
+// ---- the bridge and the device's memory ----
+
+using clk = std::chrono::steady_clock;
+
+kestrel_sim::stream_model_t model_with(uint64_t rate, bool paced = false, uint64_t memory = 0,
+                                       uint32_t fifo = 0) {
+    kestrel_sim::stream_model_t m;
+    m.paced = paced;
+    m.bridge_bytes_per_s = rate;
+    if (memory > 0) m.memory_bytes = memory;
+    m.fifo_bytes = fifo;
+    return m;
+}
+
+int64_t count_samples(const bytes& b) {
+    int64_t n = 0;
+    for (size_t o = 0; o + 16 <= b.size(); o += 16) {
+        const int type = b[o + 15] >> 6;
+        if (type == 0) n += 7;
+        if (type == 1) n += 7 * int64_t(b[o] | b[o + 1] << 8 | b[o + 2] << 16);
+    }
+    return n;
+}
+
+TEST_F(acq, every_group_matches_the_ground_truth_at_whole_and_fractional_sample_periods) {
+    // Tiled channels are laid out from the run's start: the window must line up with them
+    // wherever the trigger falls, and sample times must agree at any frequency.
+    for (const uint32_t freq : {250000000u, 100000000u, 33333333u, 3921568u}) {
+        SCOPED_TRACE(freq);
+        auto fw = plug_one(sn3);
+        auto& a = fw->acq();
+        a.set_output_sync(1, signal_t::square(3.3e-6, 0.3, 1e-7));
+        link l(sn3);
+        cfg_t c;
+        c.groups = 3;
+        c.freq = freq;
+        c.depth = 150000;
+        c.post = 149000;
+        c.edge(0, 12, true); // a square wave of the master group
+        l.run(c);
+        ASSERT_TRUE(a.wait_trigger(5s));
+        const auto info = a.capture();
+        for (unsigned g = 0; g < 3; ++g) {
+            bridge br(g, 1000);
+            const auto d = read_capture(br, info.total_samples);
+            ASSERT_EQ(static_cast<int64_t>(d.samples.size()), info.total_samples) << g;
+            EXPECT_EQ(d.trigger, info.trigger_sample) << g;
+            EXPECT_FALSE(d.delta_after_delta);
+            EXPECT_EQ(first_mismatch(a, d, 3, g), -1) << "group " << g;
+        }
+        l.stop();
+    }
+}
+
+TEST_F(acq, a_read_ends_at_its_time_out_or_abort_with_what_arrived_and_loses_nothing) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    bus::instance().set_stream_model(model_with(20000000));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 2000000;
+    c.post = 1900000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    bridge br(0, 50);
+    decoder dec;
+    // 4 MB cannot cross a 20 MB/s bridge in 50 ms: the read ends with what arrived.
+    auto [st, b] = br.read(4000000);
+    EXPECT_EQ(st, 19u);
+    EXPECT_GT(b.size(), 0u);
+    EXPECT_LT(b.size(), 3000000u);
+    dec.feed(b);
+
+    // An abort ends a read that would take seconds, with the bytes it had.
+    FT_SetPipeTimeout(br.h, 0x82, 60000);
+    bytes big(40000000);
+    uint32_t tr = 0, status = 0;
+    const auto t0 = clk::now();
+    std::thread reader(
+        [&] { status = FT_ReadPipe(br.h, 0x82, big.data(), 40000000, &tr, nullptr); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(FT_AbortPipe(br.h, 0x82), 0u);
+    reader.join();
+    EXPECT_EQ(status, 20u);
+    EXPECT_LT(clk::now() - t0, 10s); // the whole read takes two seconds
+    EXPECT_LT(tr, 40000000u);
+    big.resize(tr);
+    dec.feed(big);
+
+    // The stream goes on after both: nothing was lost or repeated.
+    FT_SetPipeTimeout(br.h, 0x82, 5000);
+    for (int i = 0;
+         i < 100 && static_cast<int64_t>(dec.d.samples.size()) < a.capture().total_samples; ++i) {
+        auto [st2, more] = br.read(1 << 20);
+        dec.feed(more);
+    }
+    ASSERT_EQ(static_cast<int64_t>(dec.d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, dec.d, 1, 0), -1);
+}
+
+TEST_F(acq, a_bridge_carries_at_most_its_rate) {
+    auto fw = plug_one(sn1);
+    bus::instance().set_stream_model(model_with(40000000));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 10000000;
+    c.post = 9000000;
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    bridge br(0, 20000);
+    const auto t0 = clk::now();
+    auto [st, b] = br.read(8000000);
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(b.size(), 8000000u);
+    EXPECT_GE(clk::now() - t0, 190ms); // 8 MB at 40 MB/s
+}
+
+TEST_F(acq, a_stopped_run_leaves_its_fifo_bytes_until_the_host_flushes_or_aborts) {
+    auto fw = plug_one(sn1);
+    bus::instance().set_stream_model(model_with(0, false, 0, 16384));
+    link l(sn1);
+    cfg_t c;
+    c.depth = 1000000;
+    c.post = 900000;
+    // The same configuration streams the same bytes every run.
+    auto one_run = [&](uint32_t read_len) {
+        l.run(c);
+        EXPECT_TRUE(fw->acq().wait_trigger(5s));
+        bridge br(0, 1000);
+        auto [st, b] = br.read(read_len);
+        l.stop();
+        return b;
+    };
+    const bytes reference = one_run(48384);
+    ASSERT_EQ(reference.size(), 48384u);
+    {
+        // Not running: only what the FIFO holds.
+        bridge probe(0, 100);
+        auto [st, stale] = probe.read(20000);
+        EXPECT_EQ(st, 19u);
+        EXPECT_EQ(stale.size(), 16384u);
+    }
+    const bytes again = one_run(32000);
+    ASSERT_EQ(again, bytes(reference.begin(), reference.begin() + 32000));
+    // The next run's first bytes are the stale ones ...
+    l.run(c);
+    ASSERT_TRUE(fw->acq().wait_trigger(5s));
+    {
+        bridge br(0, 1000);
+        auto [st1, first] = br.read(16384);
+        EXPECT_EQ(first, bytes(reference.begin() + 32000, reference.end()));
+        auto [st2, next] = br.read(32000);
+        EXPECT_EQ(next, bytes(reference.begin(), reference.begin() + 32000));
+    }
+    l.stop();
+    // ... unless the host flushes or aborts the pipe before starting it.
+    for (const bool flush : {true, false}) {
+        bridge br(0, 1000);
+        EXPECT_EQ(flush ? FT_FlushPipe(br.h, 0x82) : FT_AbortPipe(br.h, 0x82), 0u);
+        l.run(c);
+        ASSERT_TRUE(fw->acq().wait_trigger(5s));
+        auto [st3, clean] = br.read(32000);
+        EXPECT_EQ(clean, bytes(reference.begin(), reference.begin() + 32000)) << flush;
+        l.stop();
+    }
+}
+
+TEST_F(acq, paced_samples_arrive_at_the_sampling_rate) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    bus::instance().set_stream_model(model_with(360000000, true));
+    link l(sn1);
+    cfg_t c;
+    c.freq = 1000000;
+    c.depth = 300000; // 0.3 s of samples, 0.1 s of them before the trigger
+    c.post = 200000;
+    const auto t0 = clk::now();
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    EXPECT_GE(clk::now() - t0, 95ms);
+    bridge br(0, 1000);
+    decoder dec;
+    for (const auto end = clk::now() + 20s;
+         clk::now() < end &&
+         static_cast<int64_t>(dec.d.samples.size()) < a.capture().total_samples;) {
+        auto [st, b] = br.read(1 << 20);
+        dec.feed(b);
+    }
+    EXPECT_GE(clk::now() - t0, 290ms); // the last sample is taken 0.3 s after the start
+    ASSERT_EQ(static_cast<int64_t>(dec.d.samples.size()), a.capture().total_samples);
+    EXPECT_EQ(first_mismatch(a, dec.d, 1, 0), -1);
+    EXPECT_EQ(dec.d.trigger, 100000);
+    auto s = l.status();
+    ASSERT_TRUE(s.has_value());
+    EXPECT_FALSE(s->at(0).overrun);
+}
+
+TEST_F(acq, paced_memory_fills_drains_and_overruns_when_full) {
+    auto fw = plug_one(sn3);
+    auto& a = fw->acq();
+    const uint64_t memory = 100000000;
+    bus::instance().set_stream_model(model_with(360000000, true, memory));
+    link l(sn3);
+    cfg_t c;
+    c.groups = 3;
+    c.freq = 100000000; // the memory fills in about half a second
+    c.depth = 2000000000;
+    c.post = c.depth - 1000;
+    l.run(c);
+    ASSERT_TRUE(a.wait_trigger(5s));
+    // Nobody reads: the buffered figure grows with every record until the memory is full.
+    std::vector<uint8_t> seen;
+    bool overrun = false;
+    for (const auto end = clk::now() + 30s; !overrun && clk::now() < end;) {
+        auto s = l.status();
+        ASSERT_TRUE(s.has_value());
+        if (!s->at(0).trigged) continue;
+        overrun = s->at(0).overrun && s->at(1).overrun && s->at(2).overrun;
+        seen.push_back(s->at(0).data_available);
+    }
+    ASSERT_TRUE(overrun);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 4); // 100 MB in units of 32 MB
+    EXPECT_LT(seen.front(), 4);
+    // The host drains a group: the figure shrinks, and the stream ends where the memory
+    // filled up.
+    bridge br(0, 1000);
+    int64_t samples = 0;
+    uint64_t got = 0;
+    bool shrank = false;
+    for (int i = 0; i < 200; ++i) {
+        auto [st, b] = br.read(8000000);
+        if (b.empty()) break;
+        samples += count_samples(b);
+        got += b.size();
+        // Records queued while reading tell of earlier moments: one soon tells of this one.
+        if (got > 60000000 && !shrank)
+            shrank = l.status_until([](const auto& g) {
+                return g.at(0).data_available <= 2 && g.at(1).data_available == 4;
+            });
+    }
+    EXPECT_TRUE(shrank);
+    EXPECT_LE(got, memory + 32); // and the trigger packet
+    EXPECT_GE(got, memory * 9 / 10);
+    EXPECT_EQ(samples, a.capture().streamed[0]);
+    EXPECT_LT(samples, a.capture().total_samples);
+    EXPECT_TRUE(l.status_until(
+        [](const auto& g) { return g.at(0).overrun && g.at(0).data_available == 0; }));
 }
 
 } // namespace

@@ -45,11 +45,16 @@ std::string range_text(const char* field, int64_t value, int64_t low, int64_t hi
 
 } // namespace
 
-ohwapi_err_code_t api_handles::explained(const std::function<void()>& body) {
+void api_handles::explained(const std::function<void()>& body) {
     last_failure.set("");
-    const ohwapi_err_code_t rc = trycatch(body);
-    if (rc != OHWAPI_OK && last_failure.get().empty()) last_failure.set(xport::error_name(rc));
-    return rc;
+    try {
+        body();
+    } catch (...) {
+        // The code the failure will be reported with: the same mapping, on a rethrow.
+        if (last_failure.get().empty())
+            last_failure.set(xport::error_name(trycatch([] { throw; })));
+        throw;
+    }
 }
 
 void api_handles::refuse(hw::error code, const std::string& why) {

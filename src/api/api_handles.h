@@ -48,10 +48,14 @@ public:
     // Caller names of channels in exported files.
     std::mutex names_m;
     std::map<hw::ich, std::string> channel_names;
+    // Exports walking the stores: a launch, which clears them, is refused while one runs.
+    std::mutex export_m;
+    int exports_running = 0; // guarded by export_m
 
-    // Runs an exported call's body like trycatch. A failure's reason stays readable with
-    // kestrelapi_get_last_error_text: what the body gave to refuse, else the code's name.
-    ohwapi_err_code_t explained(const std::function<void()>& body);
+    // Runs the body of a launch, an export or an open and passes on what it throws; the
+    // reason of a failure stays readable with kestrelapi_get_last_error_text: what the body
+    // gave to refuse, else the name of the failure's code.
+    void explained(const std::function<void()>& body);
     // Fails the running call with code, keeping why as its reason.
     [[noreturn]] void refuse(hw::error code, const std::string& why);
 

@@ -3,35 +3,25 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/api_handles.h"
-#include "api/trycatch.h"
-#include "hw/exception.h"
+#include "api/call.h"
 #include "kestrelapi.h"
 
 using api_utils::api_handles;
-using api_utils::trycatch;
-
-namespace {
-
-api_handles& handle_of(kestrelapi_handle h) {
-    return *static_cast<api_handles*>(h);
-}
-
-} // namespace
+using api_utils::with_handle;
 
 extern "C" {
 
 ohwapi_err_code_t kestrelapi_set_log_callback(kestrelapi_handle handle,
                                               void (*fn)(void* user, int level, const char* line),
                                               void* user) {
-    return trycatch([&] { handle_of(handle).log_target.set(fn, user); });
+    return with_handle(handle, [&](api_handles& h) { h.log_target.set(fn, user); });
 }
 
 ohwapi_err_code_t kestrelapi_get_last_error_text(kestrelapi_handle handle, char* text,
                                                  uint32_t size) {
-    if (text == nullptr || size == 0) return OHWAPI_INVALID_ARGUMENT;
-    return trycatch([&] {
-        const std::string t = handle_of(handle).last_failure.get();
+    return with_handle(handle, [&](api_handles& h) {
+        if (text == nullptr || size == 0) throw hw::exception(hw::error::invalid_argument);
+        const std::string t = h.last_failure.get();
         const size_t n = std::min<size_t>(t.size(), size - 1);
         std::memcpy(text, t.data(), n);
         text[n] = '\0';

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "api/api_handles.h"
-#include "api/trycatch.h"
+#include "api/call.h"
 #include "export/error_names.h"
 #include "export/output_file.h"
 #include "export/writers.h"
@@ -12,13 +12,9 @@
 #include "kestrelapi.h"
 
 using api_utils::api_handles;
-using api_utils::trycatch;
+using api_utils::with_handle;
 
 namespace {
-
-api_handles& handle_of(kestrelapi_handle h) {
-    return *static_cast<api_handles*>(h);
-}
 
 constexpr size_t max_name_length = 255;
 
@@ -47,15 +43,25 @@ std::vector<hw::ich> selected(api_handles& h, uint64_t lo, uint64_t hi, hw::ich 
 
 enum class format { vcd, sr, csv };
 
-void export_capture(kestrelapi_handle handle, const char* path, uint64_t lo, uint64_t hi,
-                    format fmt) {
-    auto& h = handle_of(handle);
+void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, format fmt) {
     if (!path || !*path) h.refuse(hw::error::invalid_argument, "path: no file name");
     xport::capture_t cap;
     cap.channels = selected(h, lo, hi, h.caps.channels);
-    // A running capture still appends: only a finished (or aborted) one is exported.
-    if (h.device.capture_in_progress())
-        h.refuse(hw::error::busy, "a capture is running: export it once done or aborted");
+    // A running capture still appends: only a finished (or aborted) one is exported; and
+    // no launch clears the stores until this export is done.
+    {
+        std::lock_guard l(h.export_m);
+        if (h.device.capture_in_progress())
+            h.refuse(hw::error::busy, "a capture is running: export it once done or aborted");
+        ++h.exports_running;
+    }
+    struct done {
+        api_handles& h;
+        ~done() {
+            std::lock_guard l(h.export_m);
+            --h.exports_running;
+        }
+    } running{h};
     cap.man = &h.trs_man;
     cap.length = h.trs_man.available_samples_count();
     if (cap.length <= 0) h.refuse(hw::error::no_data, "no samples stored");
@@ -87,26 +93,30 @@ extern "C" {
 
 ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return handle_of(handle).explained(
-        [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::vcd); });
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained(
+            [&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::vcd); });
+    });
 }
 
 ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle, const char* path,
                                        uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return handle_of(handle).explained(
-        [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::sr); });
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained([&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::sr); });
+    });
 }
 
 ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return handle_of(handle).explained(
-        [&] { export_capture(handle, path, channel_mask_lo, channel_mask_hi, format::csv); });
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained(
+            [&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::csv); });
+    });
 }
 
 ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle, uint8_t channel,
                                               const char* name) {
-    return trycatch([&] {
-        auto& h = handle_of(handle);
+    return with_handle(handle, [&](api_handles& h) {
         if (channel >= h.caps.channels) throw hw::exception(hw::error::invalid_argument);
         std::string n = name ? name : "";
         // One line of text: names go into line-based headers.

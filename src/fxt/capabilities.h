@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -46,6 +47,10 @@ struct capabilities {
     bool use_fast_mode;
 
     bool supports(mode_t m) const;
+
+    // Longest program one engine can load: the configuration carries the word count in 8
+    // bits, so a 256th word would make the count 0 (an engine that is off).
+    size_t max_program_words() const { return max_steps < 255 ? max_steps : 255; }
 };
 
 } // namespace fxt

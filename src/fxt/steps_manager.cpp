@@ -228,14 +228,63 @@ std::vector<step_t> steps_manager::pulse_steps() const {
     return {idle, pulse, back};
 }
 
+template <typename T>
+T encode_step(step_t s, size_t start_channel, const capabilities& caps, const clock& clk) {
+    const size_t per_engine = caps.n_channels_per_engine;
+    MOX_ASSERT(per_engine < 64 && start_channel + per_engine <= n_conditions);
+    const map& wm = caps.trig_word_map;
+    // Times past the timer's range are clamped: a wrapped count would be a short time.
+    auto ticks = [&](period t, reg r) {
+        const uint64_t limit = r.width >= 64 ? ~0ULL : (1ULL << r.width) - 1;
+        return std::min(clk.to_tick(t), limit);
+    };
+
+    auto& cond = s.bit_event_type;
+    if (start_channel != 0)
+        std::rotate(cond.begin(), cond.begin() + static_cast<std::ptrdiff_t>(start_channel),
+                    cond.end());
+    uint64_t static_value = 0;
+    uint64_t mask = 0;
+    for (size_t i = 0; i < per_engine; ++i) {
+        switch (cond[i]) {
+        case event_t::DONT_CARE:
+            mask |= 1ULL << i;
+            break;
+        case event_t::LVL_1:
+            static_value |= 1ULL << i;
+            break;
+        case event_t::LVL_0:
+        case event_t::CHNG:
+            break;
+        default:
+            unexpected_event();
+        }
+    }
+    if (mask == (1ULL << per_engine) - 1) s.dont_wait_for_change = true;
+
+    T w = 0;
+    write_reg(w, wm.ignore_tmin, s.ignore_tmin);
+    write_reg(w, wm.ignore_tmax, s.ignore_tmax);
+    write_reg(w, wm.tmin, ticks(s.t_min, wm.tmin));
+    write_reg(w, wm.tmax, ticks(s.t_max, wm.tmax));
+    write_reg(w, wm.check_logic_change_only, s.logic_change_only);
+    write_reg(w, wm.dont_reset_time, s.dont_reset_time);
+    write_reg(w, wm.dont_wait_for_change, s.dont_wait_for_change);
+    write_reg(w, wm.static_value, static_value);
+    write_reg(w, wm.mask, mask);
+    return w;
+}
+
+template uint64_t encode_step<uint64_t>(step_t, size_t, const capabilities&, const clock&);
+
 template <typename T> std::vector<T> steps_manager::build_device_data(size_t start_channel) {
     mox::mutex_lock lock(mutex);
     const mode_t m = mode.load();
     if (my_caps.use_fast_mode &&
         (m == mode_t::RISING || m == mode_t::FALLING || m == mode_t::CHANGE))
         MOX_ASSERT(false);
-    const size_t per_engine = my_caps.n_channels_per_engine;
-    MOX_ASSERT(per_engine < 64 && start_channel + per_engine <= n_conditions);
+    MOX_ASSERT(my_caps.n_channels_per_engine < 64 &&
+               start_channel + my_caps.n_channels_per_engine <= n_conditions);
 
     // An engine without a trigger runs no program, whatever steps it still holds.
     std::vector<step_t> engine;
@@ -247,54 +296,13 @@ template <typename T> std::vector<T> steps_manager::build_device_data(size_t sta
     // The clock follows the bounds the engine will count: expansion drops the timing of
     // user steps, and a bound it dropped must not slow the clock for the others.
     my_clk.autoset(longest_bound(engine));
-    if (engine.size() > my_caps.max_steps) throw hw::exception(hw::error::invalid_configration);
-
-    const map& wm = my_caps.trig_word_map;
-    const uint64_t all_masked = (1ULL << per_engine) - 1;
-    // Times past the timer's range are clamped: a wrapped count would be a short time.
-    auto ticks = [&](period t, reg r) {
-        const uint64_t limit = r.width >= 64 ? ~0ULL : (1ULL << r.width) - 1;
-        return std::min(my_clk.to_tick(t), limit);
-    };
+    if (engine.size() > my_caps.max_program_words())
+        throw hw::exception(hw::error::invalid_configration);
 
     std::vector<T> words;
     words.reserve(engine.size());
-    for (step_t& s : engine) {
-        auto& cond = s.bit_event_type;
-        if (start_channel != 0)
-            std::rotate(cond.begin(), cond.begin() + static_cast<std::ptrdiff_t>(start_channel),
-                        cond.end());
-        uint64_t static_value = 0;
-        uint64_t mask = 0;
-        for (size_t i = 0; i < per_engine; ++i) {
-            switch (cond[i]) {
-            case event_t::DONT_CARE:
-                mask |= 1ULL << i;
-                break;
-            case event_t::LVL_1:
-                static_value |= 1ULL << i;
-                break;
-            case event_t::LVL_0:
-            case event_t::CHNG:
-                break;
-            default:
-                unexpected_event();
-            }
-        }
-        if (mask == all_masked) s.dont_wait_for_change = true;
-
-        T w = 0;
-        write_reg(w, wm.ignore_tmin, s.ignore_tmin);
-        write_reg(w, wm.ignore_tmax, s.ignore_tmax);
-        write_reg(w, wm.tmin, ticks(s.t_min, wm.tmin));
-        write_reg(w, wm.tmax, ticks(s.t_max, wm.tmax));
-        write_reg(w, wm.check_logic_change_only, s.logic_change_only);
-        write_reg(w, wm.dont_reset_time, s.dont_reset_time);
-        write_reg(w, wm.dont_wait_for_change, s.dont_wait_for_change);
-        write_reg(w, wm.static_value, static_value);
-        write_reg(w, wm.mask, mask);
-        words.push_back(w);
-    }
+    for (const step_t& s : engine)
+        words.push_back(encode_step<T>(s, start_channel, my_caps, my_clk));
     return words;
 }
 

@@ -50,8 +50,8 @@ public:
     // One word per engine step for the group whose first channel is start_channel; sets
     // the core's clock so that the step times fit. Instantiated for uint32_t and uint64_t.
     // Throws std::runtime_error for a program the engine cannot run and
-    // hw::exception(invalid_configration) for more words than max_steps; the steps are
-    // then unchanged.
+    // hw::exception(invalid_configration) for more words than max_program_words(); the
+    // steps are then unchanged.
     template <typename T> std::vector<T> build_device_data(size_t start_channel);
 
     // Step list form: marker 2, uint64 count, the step records.
@@ -62,8 +62,10 @@ public:
     // Reads a list without touching any manager; same failures as pull_from_vector.
     static std::vector<step_t> read_list(const bytes& src, size_t& index);
 
-private:
+    // Longest time among the bounds the steps use (t_max or t_min); 0 for none.
     static period longest_bound(const std::vector<step_t>& steps);
+
+private:
     std::vector<step_t> pulse_steps() const;
 
     mox::mutex mutex;
@@ -73,6 +75,13 @@ private:
     std::vector<step_t> my_steps;
 };
 
+// The word of one engine step (levels, changes and flags only, as expand gives them) for
+// the group whose first natural channel is start_channel, with times in ticks of clk,
+// clamped to the timers. Throws std::runtime_error for a condition a word cannot hold.
+template <typename T>
+T encode_step(step_t s, size_t start_channel, const capabilities& caps, const clock& clk);
+
+extern template uint64_t encode_step<uint64_t>(step_t, size_t, const capabilities&, const clock&);
 extern template std::vector<uint32_t> steps_manager::build_device_data<uint32_t>(size_t);
 extern template std::vector<uint64_t> steps_manager::build_device_data<uint64_t>(size_t);
 

@@ -131,13 +131,16 @@ public:
             builder.append(0, 0);
         }
 
-        // The channel's changes of one batch, and where the batch left its time and level.
-        void store(std::span<const trs::edge_t> edges, isamp time, bool level) {
-            if (!edges.empty()) builder.append(edges);
+        // Opens the session through which a hand-over writes the channel's changes.
+        trs::store::writer open() { return trs::store::writer(builder.get_store()); }
+
+        // Ends a batch's session where the batch left the channel's time and level.
+        void close(trs::store::writer& w, isamp time, bool level) {
             global_time = time;
             last_val = level;
             last_val_bitmap = level ? val_bitmask : 0;
-            builder.append_idle(global_time, last_val);
+            w.append_idle(global_time, last_val);
+            w.commit();
         }
 
         isamp time() const { return global_time; }
@@ -164,7 +167,7 @@ public:
             capt_channels.reserve(channels);
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
-            channel_edges.resize(channels);
+            channel_writers.reserve(channels);
             channels_mask = channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;
         }
         ~group_t() { wait_hand_over(); }
@@ -203,8 +206,8 @@ public:
                 }
                 bool full = false;
                 append_pingpong.access_write_buffer([&](records& w) {
-                    for (; i < batch.size() && !full; ++i)
-                        full = push_post_trigger(w, batch[i]);
+                    i = push_post_trigger(w, batch, i);
+                    full = w.size() >= append_chunk_size;
                 });
                 if (full) flush();
             }
@@ -238,13 +241,21 @@ public:
         uint32_t time_since_last_flush() const { return sw_since_flush.elapsed_ms(); }
 
     private:
-        // True when the write side is full enough to hand over.
-        bool push_post_trigger(records& w, const TRS& t) {
-            if (total_captured_depth >= total_requested_depth) return false;
-            total_captured_depth += t.delta_samples;
-            post_trig_depth += t.delta_samples;
-            w.push_back(t);
-            return w.size() >= append_chunk_size;
+        // Moves the records from batch[i] on to the write side, up to its hand-over size, in
+        // one copy and one update of the shared depth; the records beyond the requested depth
+        // are dropped. Returns the index of the first record not taken.
+        size_t push_post_trigger(records& w, std::span<const TRS> batch, size_t i) {
+            const size_t room = w.size() < append_chunk_size ? append_chunk_size - w.size() : 0;
+            const size_t end = std::min(batch.size(), i + room);
+            isamp total = total_captured_depth;
+            size_t j = i;
+            for (; j < end && total < total_requested_depth; ++j)
+                total += batch[j].delta_samples;
+            w.insert(w.end(), batch.begin() + static_cast<ptrdiff_t>(i),
+                     batch.begin() + static_cast<ptrdiff_t>(j));
+            post_trig_depth.fetch_add(total - total_captured_depth, std::memory_order_relaxed);
+            total_captured_depth = total;
+            return j < end ? batch.size() : j;
         }
 
         void append_pre_trigger(const TRS& t) {
@@ -309,12 +320,15 @@ public:
             pre_trig_phase = false;
         }
 
-        // One pass over the batch for every channel: they all share the group's time. A
-        // record that would carry the time past the requested depth is cut to it, and
-        // nothing after it is stored.
+        // One pass over the batch for every channel: they all share the group's time. Each
+        // change is encoded straight into its channel's store through a writer session,
+        // which readers see when the batch ends. A record that would carry the time past the
+        // requested depth is cut to it, and nothing after it is stored.
         void store_batch(const records& batch) {
-            for (auto& e : channel_edges)
-                e.clear();
+            channel_writers.clear();
+            for (auto& c : capt_channels)
+                channel_writers.push_back(c.open());
+            trs::store::writer* const wr = channel_writers.data();
             isamp t = group_time;
             uint64_t last = group_levels;
             for (const TRS& r : batch) {
@@ -325,14 +339,14 @@ public:
                 while (changed != 0) {
                     const int k = __builtin_ctzll(changed);
                     changed &= changed - 1;
-                    channel_edges[static_cast<size_t>(k)].push_back(
-                        {t, static_cast<uint8_t>((r.levels >> k) & 1)});
+                    wr[k].append(t, static_cast<uint8_t>((last >> k) & 1));
                 }
             }
             group_time = t;
             group_levels = last;
             for (size_t k = 0; k < capt_channels.size(); ++k)
-                capt_channels[k].store(channel_edges[k], t, ((last >> k) & 1) != 0);
+                capt_channels[k].close(channel_writers[k], t, ((last >> k) & 1) != 0);
+            channel_writers.clear();
         }
 
         void wait_hand_over_locked() {
@@ -363,7 +377,7 @@ public:
         std::future<void> buffer_consume_run;
         mox::pingpong_t<records> append_pingpong;
         std::vector<channel_t> capt_channels;
-        std::vector<std::vector<trs::edge_t>> channel_edges; // scratch of the hand-over job
+        std::vector<trs::store::writer> channel_writers; // scratch of the hand-over job
         uint64_t channels_mask = 0;
         isamp group_time = 0;
         uint64_t group_levels = 0;

@@ -1,6 +1,7 @@
 #include "kestrel/core.h"
 
 #include "drivers/d3xx/exception.h"
+#include "drivers/libusb/exception.h"
 #include "hw/exception.h"
 #include "mox/timeout.h"
 
@@ -18,11 +19,31 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
       trigger_engines{fxt::core(m), fxt::core(m)}, oci_loader(com, device_caps, status),
       fake_spi_port(fake_spi, fake_cs, 0), fpga_core(fake_spi_port), oci(fake_spi_port),
       oci_cfg(device_caps, device_config, cfg_loader, oci_loader, stat_ctrl, tsm, l),
-      updater(make_updater(*this)) {}
+      updater(make_updater(*this)) {
+    com.on_device_left([this](int code) { device_left(code); });
+}
 
 core::~core() {
     abort(); // a capture thread ends within its next wait
     thrd_tool.join_all();
+}
+
+void core::device_left(int code) {
+    // Work holding the device ends with its own error (and a restart during an update is
+    // expected); an idle link to a device that left the bus is closed here, so that the
+    // open flag tells the truth and a re-plugged device opens at the first try. Uses only
+    // members built before the link, which outlive its threads.
+    std::unique_lock lock(device_busy, std::try_to_lock);
+    if (!lock.owns_lock() || !usb_driver.is_open()) return;
+    log("Device left the bus: control link closed");
+    usb_driver.close();
+    if (restart_requested) return;
+    try {
+        throw libusb::exception(code);
+    } catch (...) {
+        capture_exception();
+    }
+    notifier.notify();
 }
 
 void core::launch(std::function<void()> work) {
@@ -40,6 +61,7 @@ void core::open(const std::string& sn) {
     // A device of another model cannot be served by this handle's stores and loaders.
     if (hw::get_model(sn) != model.load()) throw hw::exception(hw::error::invalid_serial_number);
     reset_exception();
+    restart_requested = false;
     status.set(hw::status::v::preparing);
     std::unique_lock lock(device_busy, std::defer_lock);
     if (!lock.try_lock_for(std::chrono::milliseconds(500))) {
@@ -48,6 +70,12 @@ void core::open(const std::string& sn) {
     }
     status.set(hw::status::v::preparing, "Waiting for device startup");
 
+    // A link whose device left the bus is dead even when its close has not come yet.
+    try {
+        com.throw_if_device_gone();
+    } catch (const libusb::exception&) {
+        usb_driver.close();
+    }
     if (!usb_driver.is_open()) {
         libusb::device d;
         d.sn = sn;
@@ -63,8 +91,28 @@ void core::open(const std::string& sn) {
         // Bridges kept from an earlier session belong to a link that is gone.
         if (!com.usb_interfaces.empty()) com.clear_usb3();
     }
-    wait_for_startup(last_sn);
+    // A failed open leaves nothing half-open: bridges that did not all open would be taken
+    // for open ones by the next open, and a control link without them serves no capture.
+    d3xx::err err = d3xx::err::OK;
+    try {
+        wait_for_startup(last_sn);
+        err = open_bridges();
+    } catch (...) {
+        com.clear_usb3();
+        usb_driver.close();
+        status.set(hw::status::v::idle);
+        throw;
+    }
+    if (err != d3xx::err::OK) {
+        com.clear_usb3();
+        usb_driver.close();
+    }
+    status.set(hw::status::v::preparing, "Device ready");
+    lock.unlock();
+    communication::throw_usb_err(err);
+}
 
+d3xx::err core::open_bridges() {
     int trial = 1;
     d3xx::err err = com.create_usb3(device_caps.groups_count);
     while (err != d3xx::err::OK && trial <= 3) {
@@ -79,9 +127,7 @@ void core::open(const std::string& sn) {
         err = com.create_usb3(device_caps.groups_count);
         ++trial;
     }
-    status.set(hw::status::v::preparing, "Device ready");
-    lock.unlock();
-    communication::throw_usb_err(err);
+    return err;
 }
 
 void core::wait_for_startup(const std::string& sn) {
@@ -89,6 +135,9 @@ void core::wait_for_startup(const std::string& sn) {
 }
 
 bool core::is_ready() {
+    // A launched capture holds the device from its launch, before its thread takes the
+    // lock, until it has ended.
+    if (captures_launched > 0) return false;
     if (!device_busy.try_lock()) return false;
     device_busy.unlock();
     return true;
@@ -160,12 +209,34 @@ bool core::is_runnable(const config& cfg, std::string& why) {
 }
 
 void core::set_config(const config& cfg) {
+    store_config(cfg, false);
+}
+
+void core::set_config_programmed(const config& cfg) {
+    store_config(cfg, true);
+}
+
+void core::set_trigger_program(size_t engine, fxt::program p) {
+    std::lock_guard lock(launch_m);
+    programs.at(engine) = std::move(p);
+}
+
+fxt::program core::trigger_program(size_t engine) {
+    std::lock_guard lock(launch_m);
+    return programs.at(engine);
+}
+
+void core::store_config(const config& cfg, bool programmed) {
     std::string why;
     if (!is_runnable(cfg, why)) {
         log("Configuration refused: " + why);
         throw hw::exception(hw::error::invalid_configration);
     }
     std::lock_guard lock(launch_m);
+    if (programmed)
+        launch_programs = programs;
+    else
+        launch_programs.reset();
     device_config = cfg;
     auto& m = device_config.master_group();
     device_config.global_trigger.trig_source =
@@ -202,7 +273,28 @@ void core::start() {
     }
 }
 
+void core::prepare_programs(config& cfg) {
+    const auto& progs = *launch_programs;
+    for (size_t gi = 0; gi < cfg.groups.size(); ++gi) {
+        auto& trig = cfg.groups[gi].trigger;
+        for (size_t i = 0; i < 2; ++i) {
+            auto& flex = trig.flex[i];
+            // The programs watch the master group's channels, natural channels 0..17.
+            flex.tmp_loading_vector =
+                progs[i].words(trigger_engines[i].my_caps, cfg.start_channel_from_group(gi));
+            flex.max_steps = static_cast<uint8_t>(flex.tmp_loading_vector.size());
+            flex.clk =
+                progs[i].empty() ? trigger_engines[i].my_caps.max_clk : progs[i].trigger_clock();
+            trig.select_fast[i] = false;
+        }
+    }
+    // An engine without a program does not take part: the other decides alone.
+    if (progs[0].empty() || progs[1].empty())
+        cfg.master_group().trigger.order = trigger_order::a_and_b;
+}
+
 void core::prepare_triggers(config& cfg) {
+    if (launch_programs) return prepare_programs(cfg);
     for (size_t gi = 0; gi < cfg.groups.size(); ++gi) {
         auto& trig = cfg.groups[gi].trigger;
         for (size_t i = 0; i < 2; ++i) {
@@ -252,6 +344,9 @@ void core::resume_oci() {
 }
 
 void core::reboot_and_close() {
+    // Without a control link the request would only run into its time-out.
+    if (!usb_driver.is_open()) throw hw::exception(hw::error::not_open);
+    restart_requested = true;
     stat_ctrl.request_bootloader();
     close();
 }

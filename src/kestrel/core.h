@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "drivers/libusb/driver.h"
 #include "fxt/core.h"
+#include "fxt/program.h"
 #include "hw/descriptor.h"
 #include "hw/log.h"
 #include "hw/model.h"
@@ -65,7 +67,7 @@ public:
     void open(const std::string& sn);
     void open(const hw::descriptor& d) { open(d.sn); }
     void wait_for_startup(const std::string& sn);
-    // No open, capture or update holds the device.
+    // No open, capture or update holds the device, and no capture is launched.
     bool is_ready();
     // A capture launched and not yet done: its stores still change. A done capture whose
     // thread is still leaving the device does not count.
@@ -80,9 +82,17 @@ public:
     // hw::exception(invalid_configration), changing nothing, for a configuration the device
     // cannot run.
     void set_config(const config& cfg);
+    // Like set_config, for a capture whose engines run the trigger programs kept with
+    // set_trigger_program: the configuration's trigger order and post-trigger depth are
+    // kept as given.
+    void set_config_programmed(const config& cfg);
     // Clears the last capture's flags and stored failure, then captures on a background
     // thread.
     void start();
+    // The program engine (0 A, 1 B) runs in the next programmed capture; an empty one
+    // leaves the engine off.
+    void set_trigger_program(size_t engine, fxt::program p);
+    fxt::program trigger_program(size_t engine);
     // Restarts the output engines on a background thread.
     void resume_oci();
     oci::callbacks& get_oci_callbacks() { return oci_cfg.callbacks; }
@@ -110,6 +120,9 @@ public:
     libusb::interface_bulk data_interface;
     mox::timed_mutex device_busy;
     capabilities device_caps;
+    // A restart was asked for: the device leaving the bus is no failure. Before com: its
+    // threads read it until they are joined.
+    std::atomic<bool> restart_requested{false};
     communication com;
     status_t device_status;
     config device_config;
@@ -134,18 +147,33 @@ public:
 private:
     static std::unique_ptr<update, updater_deleter> make_updater(core& c);
     void close_links();
+    // The link found the device gone from the bus.
+    void device_left(int code);
+    // Opens the USB3 bridges, resetting them up to three times.
+    d3xx::err open_bridges();
     void capture_thread();
     // The trigger words and clocks of every group, and the order and depth the engines
     // imply; on a copy that the capture then uses.
     void prepare_triggers(config& cfg);
+    void prepare_programs(config& cfg);
+    // set_config with the programs kept (programmed) or none.
+    void store_config(const config& cfg, bool programmed);
     // Background work: the first exception ends it and is stored for the caller.
     void launch(std::function<void()> work);
+    // An update or a serial-number change; refused with busy while one runs.
+    void launch_firmware_work(std::function<void()> work);
 
     std::string last_sn;
     std::mutex launch_m; // a launch against a capture thread still preparing
+    // Guarded by launch_m: the programs kept for the next programmed launch, and those the
+    // launched capture runs (none for the other launches).
+    std::array<fxt::program, 2> programs;
+    std::optional<std::array<fxt::program, 2>> launch_programs;
     // Capture threads launched and not yet ended: an abort before one has reached the
     // device must still stop it.
     std::atomic<int> captures_launched{0};
+    // An update or a serial-number change is launched and has not ended.
+    std::atomic<bool> firmware_work{false};
     // Declared last: destroyed first, so every background thread is joined while the
     // objects it works on still exist.
     mox::thread_tools thrd_tool;

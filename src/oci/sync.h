@@ -32,8 +32,19 @@ public:
     // A batch of records under one lock.
     template <typename Range> void push_all(const Range& records) {
         mox::mutex_lock lk(m);
-        for (const auto& r : records)
-            push_locked(static_cast<uint64_t>(r.levels), static_cast<uint64_t>(r.delta_samples));
+        // The flag changes rarely: only its steps leave the loop.
+        isamp t = global_time;
+        bool level = last_level;
+        for (const auto& r : records) {
+            t += static_cast<isamp>(r.delta_samples);
+            const bool flag = (static_cast<uint64_t>(r.levels) >> oci_flag_trs_pos) & 1u;
+            if (flag != level) [[unlikely]] {
+                steps.push_back({t, flag});
+                level = flag;
+            }
+        }
+        global_time = t;
+        last_level = level;
     }
     void reset();
 

@@ -174,6 +174,18 @@ void iterator::skip_run_backwards() {
 tr iterator::next() {
     std::lock_guard lk(channel_store->clearing_mutex());
     check_generation();
+    if (!reset && !bloc_drawing && samples_per_pixel == 0) {
+        // A walk without folding: the next transition and the count in one lock of the
+        // store, the same items as the general steps below.
+        store::decoded_t d;
+        int64_t count = 0;
+        if (!channel_store->decode(global_index() + 1, d, count))
+            return {ti.val, ti.s_acc, is_first_slice(), true};
+        set_global_index(d.last);
+        ti.s_acc = d.sample;
+        ti.val = d.level ? value::rising : value::falling;
+        return {ti.val, ti.s_acc, is_first_slice(), d.last >= count - 1};
+    }
     if (reset && is_empty()) return {value::none, 0, true, true};
     if (!reset && is_last_slice()) return {ti.val, ti.s_acc, is_first_slice(), true};
 

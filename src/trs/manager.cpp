@@ -223,6 +223,17 @@ uint64_t manager::get_data_version() {
     return data_version;
 }
 
+// The store vector never changes size, so a read needs no manager lock.
+size_t manager::read(hw::ich i, isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) {
+    check_index(i);
+    return channel_stores[i].read(from, samples, levels, capacity);
+}
+
+bool manager::level_at(hw::ich i, isamp sample, uint8_t& level) {
+    check_index(i);
+    return channel_stores[i].level_at(sample, level);
+}
+
 bool manager::is_channel_uncaptured(hw::ich i) {
     mox::mutex_lock lk(mutex);
     check_index(i);

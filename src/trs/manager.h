@@ -80,6 +80,9 @@ public:
     void modify_sampling_period(hw::period s);
     uint64_t get_data_version();
     bool is_channel_uncaptured(hw::ich i);
+    // Bulk reads of channel i (store::read and store::level_at), safe while it is written.
+    size_t read(hw::ich i, isamp from, uint64_t* samples, uint8_t* levels, size_t capacity);
+    bool level_at(hw::ich i, isamp sample, uint8_t& level);
     void set_channel_uncaptured(hw::ich i, bool uncaptured);
 
     // Threads currently inside wait_samples().

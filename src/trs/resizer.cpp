@@ -80,7 +80,15 @@ void resizer::resize_channel(hw::ich ch, isamp n, bool set_as_uncaptured) {
     builder& b = target_ch_builders.at(ch);
     std::lock_guard lk(b.get_mutex());
 
-    store backup(target_ch_stores.at(ch));
+    // A channel that already ends there would be rebuilt as it is: the cut at the end of
+    // every capture costs nothing for the channels that reached the common length.
+    store& target = target_ch_stores.at(ch);
+    if (!target.is_empty() && target.samples_count() == n) {
+        b.set_uncaptured(set_as_uncaptured);
+        return;
+    }
+
+    store backup(target);
     iterator it(backup);
     it.restart(0, 10.0, 0); // no folding: every transition on its own
     const isamp old_length = backup.samples_count();

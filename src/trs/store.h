@@ -2,8 +2,11 @@
 
 #include "trs/types.h"
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -11,9 +14,12 @@
 
 namespace trs {
 
+constexpr int chunk_slices = 500;
+
 struct chunk {
     isamp abs_time = 0; // offsets of the transitions that begin here count from it
-    std::vector<slice> slices;
+    // Only the slices the store counts hold data; the rest is left unwritten.
+    std::array<slice, chunk_slices> slices;
 };
 
 // The transitions of one channel, packed into one-byte slices in chunks of 500.
@@ -23,18 +29,35 @@ struct chunk {
 // carries extended = 1. The first slice of a non-empty store is the initial level slice
 // (offset 0), the level held before the first real transition.
 //
-// One writer and any number of readers may use a store at once. Every append, read and clear
-// holds `m`; a reader additionally holds clearing_mutex() around a whole iterator step, which
-// clear() also takes, so a step never sees a half-cleared store. Appends must come in
-// non-decreasing sample order; an append that would break it throws and changes nothing.
+// One writer and any number of readers may use a store at once. Readers see what the writer
+// has published: every append, append_idle and clear publishes at once, a writer session
+// (below) when it commits. Every read and publication holds `m`; a reader additionally holds
+// clearing_mutex() around a whole iterator step, which clear() also takes, so a step never
+// sees a half-cleared store. Appends must come in non-decreasing sample order; an append that
+// would break it throws and changes nothing.
+//
+// Chunks are kept when the store is cleared and filled again by the next capture, so a
+// capture writes into memory that is already mapped instead of faulting in fresh pages; the
+// spare chunks are bounded by the larger of the last two captures.
 class store {
+    // Where the next slice goes and what encoding the next transition needs.
+    struct cursor {
+        slice* p = nullptr;
+        slice* end = nullptr;
+        isamp ref = 0;     // abs_time of the chunk opened last
+        isamp n = 0;       // samples covered
+        uint8_t level = 0; // level at the end
+        bool empty = true;
+    };
+
 public:
-    static constexpr int chunk_size = 500;
+    static constexpr int chunk_size = chunk_slices;
     static constexpr uint8_t slice_dt_mask = 63;
+    static_assert(std::endian::native == std::endian::little, "writer sessions store words");
 
     store();
-    // Copies take a snapshot of the source under its lock, so copying a store that is being
-    // written is safe.
+    // Copies take a snapshot of the source's published data under its lock, so copying a
+    // store that is being written is safe.
     store(const store& other);
     store& operator=(const store& other);
 
@@ -62,19 +85,93 @@ public:
         uint8_t level = 0;
     };
     bool decode(int64_t k, decoded_t& out) const;
+    // decode() of slice k together with the published slice count, under one lock.
+    bool decode(int64_t k, decoded_t& out, int64_t& slices_count) const;
+
+    // The level changes at or after sample `from`, in increasing sample order, at most
+    // `capacity` of them; returns how many were written. Transitions at one sample come out
+    // once, with the level of the last of them, so the samples strictly increase and a read
+    // from the last sample + 1 goes on without a gap or a repeat. The first item of a
+    // non-empty store is its initial level at sample 0. A store of length 0 gives nothing.
+    // Reading on while a writer appends neither skips nor repeats an item as long as the
+    // writer never appends at the sample where a publication ended (the capture tool's
+    // changes after its first batch are always later).
+    size_t read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const;
+    // The level in force at `sample`; false at or beyond the channel's length.
+    bool level_at(isamp sample, uint8_t& level) const;
+
+    // A batch of appends by the store's one writer. Slices go straight into chunk memory
+    // without the store's lock; readers see them once commit() publishes them, and what was
+    // not committed is dropped with the session. The lock is taken only at the start, when a
+    // chunk is opened and at commit. No other write (append, clear, assignment, a second
+    // session) may run while a session is open; a clear meanwhile makes commit() throw.
+    class writer {
+    public:
+        explicit writer(store& s);
+        writer(const writer&) = delete;
+        writer& operator=(const writer&) = delete;
+        writer(writer&&) noexcept = default;
+        writer& operator=(writer&&) noexcept = default;
+
+        // Same encoding and order check as store::append. Inline while the chunk has room
+        // for the longest transition; the first transition, a full chunk and an order error
+        // go the general way.
+        void append(isamp abs_samples, uint8_t edge) {
+            const auto d = static_cast<uint64_t>(abs_samples - c.ref);
+            // Up to four slices (offsets below 2^24) without a branch on their number: all
+            // four bytes are written at once, the position moves by the slices used.
+            if (abs_samples >= c.n && d < (uint64_t{1} << 24) && c.end - c.p >= 4 && !c.empty)
+                [[likely]] {
+                const uint32_t e1 = d > slice_dt_mask, e2 = d >> 12 != 0, e3 = d >> 18 != 0;
+                const uint32_t v = edge != 0 ? 0x02020202u : 0;
+                const auto dd = static_cast<uint32_t>(d);
+                const uint32_t word = v | e1 | (e2 << 8) | (e3 << 16) | ((dd & 63) << 2) |
+                                      (((dd >> 6) & 63) << 10) | (((dd >> 12) & 63) << 18) |
+                                      ((dd >> 18) << 26);
+                std::memcpy(c.p, &word, 4); // little-endian: the first slice first
+                c.p += 1 + e1 + e2 + e3;
+                c.n = abs_samples;
+                c.level = edge != 0;
+                return;
+            }
+            st->put_slow(c, abs_samples, edge != 0, true);
+        }
+        void append_idle(isamp abs_samples, uint8_t idle_level);
+        void commit();
+
+    private:
+        store* st;
+        cursor c;
+        uint64_t generation;
+    };
 
     std::mutex& clearing_mutex() const { return clearing_m; }
     // Changes at every clear or assignment; an iterator's position is void once it changed.
     uint64_t generation() const { return clear_generation; }
-    // Heap bytes held by the slices and their chunks (allocator overhead not included).
+    // Heap bytes held by the slices and their chunks, spare ones included (allocator
+    // overhead not included).
     size_t memory_bytes() const;
 
 private:
+    // What readers see.
+    struct published_t {
+        int64_t slices = 0;
+        size_t chunks = 1;
+        isamp n = 0;
+        isamp ref = 0;
+        uint8_t level = 0;
+    };
+
     void check_order(isamp abs_samples) const;
-    void append_locked(isamp abs_samples, uint8_t edge);
-    void append_slice(slice t, isamp abs_time);
-    void grow(isamp abs_time);
-    int64_t count_locked() const;
+    void put_slow(cursor& c, isamp abs_samples, bool edge, bool lock);
+    void put_slice(cursor& c, slice t, isamp abs_time, bool lock);
+    void put_idle(cursor& c, isamp abs_samples, bool level, bool lock);
+    void grow(cursor& c, isamp abs_time, bool lock);
+    void grow_locked(cursor& c, isamp abs_time);
+    void publish_locked(const cursor& c);
+    void reopen_locked();
+    std::unique_ptr<chunk> take_chunk(isamp abs_time);
+    int64_t first_at_or_after(isamp sample, int64_t count) const;
     slice at(int64_t k) const {
         return chunks[static_cast<size_t>(k / chunk_size)]
             ->slices[static_cast<size_t>(k % chunk_size)];
@@ -84,13 +181,16 @@ private:
     mutable std::mutex clearing_m;
     mutable std::mutex m;
     std::vector<std::unique_ptr<chunk>> chunks;
-    isamp last_time_ref = 0;
-    isamp n_samples = 0;
-    uint8_t idle_level = 0;
+    std::vector<std::unique_ptr<chunk>> spare;
+    size_t previous_chunks = 0; // chunks the capture before the last one used
+    cursor w;                   // the writer's position behind the locked appends
+    published_t pub;
     std::atomic<bool> empty{true};
-    mutable std::atomic<bool> slices_recount_needed{false};
-    mutable int64_t last_slices_count = 0;
     std::atomic<uint64_t> clear_generation{0};
 };
+
+inline void store::writer::append_idle(isamp abs_samples, uint8_t idle_level) {
+    st->put_idle(c, abs_samples, idle_level != 0, true);
+}
 
 } // namespace trs

@@ -1,5 +1,5 @@
 /* A plain C caller: only the public header, only the library. Captures with every simple
- * trigger type and checks what it reads back. */
+ * trigger type and with a trigger program, and checks what it reads back. */
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -14,6 +14,18 @@ static void sleep_ms(long ms) {
 static int fail(const char* what, int code) {
     printf("FAILED: %s (%d)\n", what, code);
     return 1;
+}
+
+/* Polls the done flag for up to a minute; 0 once the capture is done. */
+static int wait_done(kestrelapi_handle h) {
+    bool done = false;
+    for (int i = 0; i < 6000 && !done; ++i) {
+        kestrelapi_get_capture_done_flag(h, &done);
+        const ohwapi_err_code_t rc = kestrelapi_get_last_error(h);
+        if (rc != OHWAPI_OK) return fail("capture", rc);
+        if (!done) sleep_ms(10);
+    }
+    return done ? 0 : fail("capture never finished", 0);
 }
 
 static int capture(kestrelapi_handle h, unsigned channels, kestrelapi_trigger_type_t type,
@@ -32,14 +44,7 @@ static int capture(kestrelapi_handle h, unsigned channels, kestrelapi_trigger_ty
     kestrelapi_trigger_description_t a = {type, ch}, b = {KESTRELAPI_TRG_NOTRIG, 0};
     ohwapi_err_code_t rc = kestrelapi_launch_new_capture_simple_trigger(h, a, b, s);
     if (rc != OHWAPI_OK) return fail("launch", rc);
-    bool done = false;
-    for (int i = 0; i < 6000 && !done; ++i) {
-        kestrelapi_get_capture_done_flag(h, &done);
-        rc = kestrelapi_get_last_error(h);
-        if (rc != OHWAPI_OK) return fail("capture", rc);
-        if (!done) sleep_ms(10);
-    }
-    if (!done) return fail("capture never finished", 0);
+    if (wait_done(h)) return 1;
 
     uint64_t trig = 0;
     int64_t total = 0, post = 0;
@@ -65,6 +70,50 @@ static int capture(kestrelapi_handle h, unsigned channels, kestrelapi_trigger_ty
             c == (unsigned)ch && level_at_trigger != (type == KESTRELAPI_TRG_RISING ? 1 : 0))
             return fail("level at the trigger", level_at_trigger);
     }
+    return 0;
+}
+
+/* Level of a channel at a sample, from its transitions. */
+static int level_at(kestrelapi_handle h, uint8_t c, uint64_t sample) {
+    int level = -1;
+    bool more = true;
+    kestrelapi_trs_t t;
+    kestrelapi_trs_reset(h, c);
+    while (more && kestrelapi_trs_get_next(h, c, &t) == OHWAPI_OK && t.sampple_index <= sample) {
+        level = t.value;
+        kestrelapi_trs_is_not_last(h, c, &more);
+    }
+    return level;
+}
+
+/* A trigger program on engine A, with the pre-trigger length the caller asks for. */
+static int programmed(kestrelapi_handle h) {
+    char why[256];
+    if (kestrelapi_set_trigger_program(h, 0, "ch3 rise & ch4 high", why, sizeof why) != OHWAPI_OK)
+        return fail(why, 0);
+    if (kestrelapi_set_trigger_program(h, 1, "ch3 rise & ch3 low", why, sizeof why) !=
+            OHWAPI_INVALID_ARGUMENT ||
+        strstr(why, "ch3 appears twice") == NULL)
+        return fail("refusal", 0);
+    char text[1024];
+    if (kestrelapi_describe_trigger_program(h, 0, text, sizeof text) != OHWAPI_OK ||
+        strstr(text, "trigger clock: 250000000 Hz") == NULL)
+        return fail("description", 0);
+    kestrelapi_settings_t s;
+    memset(&s, 0, sizeof s);
+    s.sampling_depth = 100000;
+    s.post_trig_depth = 90000;
+    s.s_clk = 250000000;
+    s.timebase_src = TIMEBASE_INTERNAL;
+    s.ext_trig_out_polarity = true;
+    ohwapi_err_code_t rc = kestrelapi_launch_new_capture_programmed(h, s);
+    if (rc != OHWAPI_OK) return fail("programmed launch", rc);
+    if (wait_done(h)) return 1;
+    uint64_t trig = 0;
+    kestrelapi_get_trigger_position(h, &trig);
+    if (trig != 10000) return fail("programmed trigger position", (int)trig);
+    if (level_at(h, 3, trig) != 1 || level_at(h, 3, trig - 1) != 0 || level_at(h, 4, trig) != 1)
+        return fail("program not satisfied at the trigger", 0);
     return 0;
 }
 
@@ -99,6 +148,7 @@ int main(void) {
     if (rc != OHWAPI_OK) return fail("open", rc);
     for (unsigned t = 0; t < 6; ++t)
         if (capture(h, channels, triggers[t].type, triggers[t].ch, triggers[t].polarity)) return 1;
+    if (programmed(h)) return 1;
     kestrelapi_device_close(h);
     bool open = true;
     for (int i = 0; i < 500 && open; ++i) {

@@ -20,20 +20,8 @@ struct transition {
     int level;
 };
 
-class api_capture : public on_bus {
+class api_capture : public opened_device {
 protected:
-    void start(const model_case& c) {
-        bus::instance().unplug_all();
-        bus::instance().plug(c.sn);
-        fw = bus::instance().firmware(c.sn);
-        h = std::make_unique<api_handle>(c.model);
-        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
-    }
-    void TearDown() override {
-        if (h) h->close();
-        h.reset();
-        on_bus::TearDown();
-    }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
         return read_flag(h->get(), getter);
     }
@@ -79,9 +67,6 @@ protected:
             }
         }
     }
-
-    std::shared_ptr<kestrel_sim::firmware> fw;
-    std::unique_ptr<api_handle> h;
 };
 
 TEST_F(api_capture, simple_triggers_on_every_model) {
@@ -153,9 +138,9 @@ TEST_F(api_capture, complex_launch_and_walking_backwards) {
         const uint64_t at = t.sampple_index; // a packed member: no reference to it
         EXPECT_EQ(at, forward[static_cast<size_t>(i)].sample);
     }
-    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_trs_get_next(h->get(), 36, &t), OHWAPI_INVALID_ARGUMENT);
     bool more = true;
-    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_INVALID_ARGUMENT);
 }
 
 TEST_F(api_capture, refused_launches_start_nothing) {
@@ -325,3 +310,195 @@ TEST_F(api_capture, an_overrun_is_reported_before_done) {
         ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
     }
 }
+
+namespace {
+
+TEST_F(api_capture, ready_is_false_from_the_launch_until_the_capture_has_ended) {
+    start(models[0]);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(
+            kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(20000)),
+            OHWAPI_OK);
+        // Read at once, before the capture thread can have taken the device: a caller that
+        // polls ready must not take the capture for finished.
+        EXPECT_FALSE(flag(kestrelapi_get_ready_flag)) << i;
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+        // Ready again only once it has ended.
+        EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
+        EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+    }
+}
+
+// The walk of reset / get_next, with the transitions of one sample folded into one item that
+// carries the last level: what a bulk read must give.
+std::vector<transition> folded_walk(kestrelapi_handle h, uint8_t ch) {
+    std::vector<transition> out;
+    EXPECT_EQ(kestrelapi_trs_reset(h, ch), OHWAPI_OK);
+    kestrelapi_trs_t t;
+    for (int guard = 0; guard < 10000000; ++guard) {
+        EXPECT_EQ(kestrelapi_trs_get_next(h, ch, &t), OHWAPI_OK);
+        const uint64_t s = t.sampple_index;
+        const int level = t.value == 1 ? 1 : 0;
+        if (!out.empty() && out.back().sample == s)
+            out.back().level = level;
+        else
+            out.push_back({s, level});
+        bool more = false;
+        EXPECT_EQ(kestrelapi_trs_is_not_last(h, ch, &more), OHWAPI_OK);
+        if (!more) break;
+    }
+    return out;
+}
+
+// Everything from `from` on, in reads of `capacity` items, each going on at the last + 1.
+std::vector<transition> read_all(kestrelapi_handle h, uint8_t ch, uint32_t capacity,
+                                 uint64_t from = 0) {
+    std::vector<transition> out;
+    std::vector<uint64_t> samples(capacity);
+    std::vector<uint8_t> levels(capacity);
+    for (;;) {
+        uint32_t n = 12345;
+        EXPECT_EQ(kestrelapi_trs_read(h, ch, from, samples.data(), levels.data(), capacity, &n),
+                  OHWAPI_OK);
+        EXPECT_LE(n, capacity);
+        if (n == 0 || n > capacity) return out;
+        for (uint32_t i = 0; i < n; ++i)
+            out.push_back({samples[i], levels[i]});
+        from = samples[n - 1] + 1;
+    }
+}
+
+bool operator==(const transition& a, const transition& b) {
+    return a.sample == b.sample && a.level == b.level;
+}
+
+TEST_F(api_capture, bulk_reads_agree_with_the_walk_on_every_model) {
+    for (const model_case& m : models) {
+        SCOPED_TRACE(m.sn);
+        start(m);
+        auto& acq = fw->acq();
+        acq.set_signal(5, kestrel_sim::signal_t::constant(true)); // never changes
+        acq.set_signal(6, kestrel_sim::signal_t::constant(false));
+        acq.set_signal(7, kestrel_sim::signal_t::square(1e-6, 0.3));
+        ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                      h->get(), trig(KESTRELAPI_TRG_RISING, 7), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                      settings(60000)),
+                  OHWAPI_OK);
+        ASSERT_EQ(finish(), OHWAPI_OK);
+        int64_t length = 0, post = 0;
+        ASSERT_EQ(kestrelapi_get_available_samples(h->get(), &length, &post), OHWAPI_OK);
+
+        for (unsigned c = 0; c < m.channels; ++c) {
+            SCOPED_TRACE(c);
+            const auto ch = static_cast<uint8_t>(c);
+            const auto walked = folded_walk(h->get(), ch);
+            ASSERT_FALSE(walked.empty());
+            EXPECT_EQ(walked.front().sample, 0u); // the initial level comes first
+            const auto all = read_all(h->get(), ch, 100000);
+            ASSERT_EQ(all, walked);
+            if (c == 5 || c == 6 || c == 7 || c + 1 == m.channels) {
+                EXPECT_EQ(read_all(h->get(), ch, 1), walked); // capacity 1 goes on item by item
+            }
+
+            // The level at every item, just before it and at the last sample.
+            // An item can close the channel at its length, where no sample has a level.
+            for (size_t i = 0; i < walked.size(); i += 1 + walked.size() / 50) {
+                if (walked[i].sample >= static_cast<uint64_t>(length)) continue;
+                uint8_t level = 9;
+                ASSERT_EQ(kestrelapi_trs_level_at(h->get(), ch, walked[i].sample, &level),
+                          OHWAPI_OK);
+                EXPECT_EQ(level, walked[i].level);
+                if (i > 0) {
+                    ASSERT_EQ(kestrelapi_trs_level_at(h->get(), ch, walked[i].sample - 1, &level),
+                              OHWAPI_OK);
+                    EXPECT_EQ(level, walked[i - 1].level);
+                }
+                EXPECT_EQ(walked[i].level, static_cast<int>(acq.level(c, walked[i].sample)))
+                    << walked[i].sample;
+            }
+            uint8_t level = 9;
+            ASSERT_EQ(
+                kestrelapi_trs_level_at(h->get(), ch, static_cast<uint64_t>(length - 1), &level),
+                OHWAPI_OK);
+            auto last = walked.rbegin();
+            while (last->sample >= static_cast<uint64_t>(length))
+                ++last;
+            EXPECT_EQ(level, last->level);
+            EXPECT_EQ(kestrelapi_trs_level_at(h->get(), ch, static_cast<uint64_t>(length), &level),
+                      OHWAPI_INVALID_ARGUMENT);
+
+            // From inside a run: the next item; beyond the end: nothing.
+            if (walked.size() > 2 && walked[1].sample + 1 < walked[2].sample) {
+                const auto rest = read_all(h->get(), ch, 7, walked[1].sample + 1);
+                ASSERT_EQ(rest.size(), walked.size() - 2);
+                EXPECT_EQ(rest.front(), walked[2]);
+            }
+            EXPECT_TRUE(read_all(h->get(), ch, 10, walked.back().sample + 1).empty());
+            EXPECT_TRUE(read_all(h->get(), ch, 10, ~uint64_t{0}).empty());
+        }
+        // A channel that never changes is its level from sample 0 on.
+        EXPECT_EQ(read_all(h->get(), 6, 10), (std::vector<transition>{{0, 0}}));
+        const auto high = read_all(h->get(), 5, 10);
+        ASSERT_FALSE(high.empty());
+        EXPECT_EQ(high.back().level, 1);
+        EXPECT_LE(high.size(), 2u);
+
+        // Arguments.
+        uint64_t s[2];
+        uint8_t l[2];
+        uint32_t n = 0;
+        const auto beyond = static_cast<uint8_t>(m.channels);
+        EXPECT_EQ(kestrelapi_trs_read(h->get(), beyond, 0, s, l, 2, &n), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(kestrelapi_trs_read(h->get(), 0, 0, nullptr, l, 2, &n), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(kestrelapi_trs_read(h->get(), 0, 0, s, nullptr, 2, &n), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(kestrelapi_trs_read(h->get(), 0, 0, s, l, 2, nullptr), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(kestrelapi_trs_read(h->get(), 0, 0, s, l, 0, &n), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(kestrelapi_trs_level_at(h->get(), beyond, 0, l), OHWAPI_INVALID_ARGUMENT);
+        EXPECT_EQ(kestrelapi_trs_level_at(h->get(), 0, 0, nullptr), OHWAPI_INVALID_ARGUMENT);
+        h->close();
+        h.reset();
+    }
+}
+
+// Reads that go on from the last sample + 1 while the capture appends: no item is skipped or
+// repeated, and what they gathered is a prefix of the finished channel.
+TEST_F(api_capture, bulk_reads_during_a_capture) {
+    start(models[0]);
+    fw->acq().set_signal(3, kestrel_sim::signal_t::square(2e-6, 0.5));
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           settings(3000000, 50000000)),
+              OHWAPI_OK);
+    std::vector<transition> gathered;
+    std::vector<uint64_t> samples(64);
+    std::vector<uint8_t> levels(64);
+    uint64_t from = 0;
+    int reads_while_running = 0;
+    for (;;) {
+        const bool done = flag(kestrelapi_get_capture_done_flag) ||
+                          kestrelapi_get_last_error(h->get()) != OHWAPI_OK;
+        uint32_t n = 0;
+        ASSERT_EQ(kestrelapi_trs_read(h->get(), 3, from, samples.data(), levels.data(), 64, &n),
+                  OHWAPI_OK);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!gathered.empty()) {
+                ASSERT_GT(samples[i], gathered.back().sample);
+            }
+            gathered.push_back({samples[i], levels[i]});
+        }
+        if (n > 0) from = samples[n - 1] + 1;
+        if (!done && n > 0) ++reads_while_running;
+        if (done && n == 0) break;
+    }
+    ASSERT_EQ(finish(), OHWAPI_OK);
+    const auto whole = read_all(h->get(), 3, 4096);
+    ASSERT_FALSE(gathered.empty());
+    ASSERT_LE(gathered.size(), whole.size());
+    // A capture that ends with a cut of the channels may drop the tail read during it.
+    for (size_t i = 0; i + 1 < gathered.size(); ++i)
+        ASSERT_EQ(gathered[i], whole[i]) << i;
+    EXPECT_GT(reads_while_running, 0);
+}
+
+} // namespace

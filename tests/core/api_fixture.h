@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -108,6 +109,26 @@ protected:
         bus::instance().unplug_all();
     }
     void TearDown() override { bus::instance().reset(); }
+};
+
+// One device of a model alone on the bus, opened through a handle of the exported interface.
+class opened_device : public on_bus {
+protected:
+    void start(const model_case& c) {
+        bus::instance().unplug_all();
+        bus::instance().plug(c.sn);
+        fw = bus::instance().firmware(c.sn);
+        h = std::make_unique<api_handle>(c.model);
+        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
+    }
+    void TearDown() override {
+        if (h) h->close();
+        h.reset();
+        on_bus::TearDown();
+    }
+
+    std::shared_ptr<kestrel_sim::firmware> fw;
+    std::unique_ptr<api_handle> h;
 };
 
 } // namespace core_test

@@ -77,7 +77,7 @@ TEST_F(open_close, device_list_and_descriptors) {
     device_descriptor_t d;
     d.sn = nullptr;
     d.desc = nullptr;
-    EXPECT_EQ(kestrelapi_get_device_descriptor(h.get(), 2, &d), OHWAPI_UNKNOWN_ERROR);
+    EXPECT_EQ(kestrelapi_get_device_descriptor(h.get(), 2, &d), OHWAPI_INVALID_ARGUMENT);
     EXPECT_EQ(d.sn, nullptr);
     std::vector<std::string> sns;
     for (uint8_t i = 0; i < count; ++i) {
@@ -218,10 +218,15 @@ TEST_F(open_close, usb3_failure_after_three_recoveries) {
                                         "Recovering USB3 connection - trial 2",
                                         "Recovering USB3 connection - trial 3", "Device ready"}));
     EXPECT_EQ(bus::instance().firmware(sn)->counters().bridge_resets, 6u);
-    // The control link stays open; the device is free again.
-    EXPECT_TRUE(h.open_flag());
+    // Nothing stays half-open: the control link is closed too; the device is free again.
+    EXPECT_FALSE(h.open_flag());
     EXPECT_TRUE(h.ready_flag());
+    EXPECT_FALSE(bus::instance().bridge_is_open(sn, 0));
+    // The next open opens the bridges again (it took the half-open ones for open before).
     bus::instance().fail_bridge_opens(0);
+    EXPECT_EQ(h.open(sn), OHWAPI_OK);
+    EXPECT_TRUE(h.open_flag());
+    EXPECT_TRUE(bus::instance().bridge_is_open(sn, 0));
     h.close();
 }
 

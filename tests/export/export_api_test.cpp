@@ -2,9 +2,11 @@
 // read back by sigrok-cli's decoders and by an independent VCD reader.
 #include <kestrel_sim/acquisition.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "../core/api_fixture.h"
 #include "helpers.h"
@@ -343,6 +345,40 @@ TEST(library_version, is_the_project_version) {
     EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch),
               KESTREL_PROJECT_VERSION);
     EXPECT_EQ(kestrelapi_get_library_version(nullptr, &minor, &patch), OHWAPI_INVALID_ARGUMENT);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(export_api, a_launch_while_an_export_runs_is_refused) {
+    // Enough transitions (the device's counters on every channel) that the export is still
+    // writing when the launch comes.
+    capture(4000000);
+    const std::string csv = dir.file("all.csv");
+    std::atomic<ohwapi_err_code_t> exported{OHWAPI_UNKNOWN_ERROR};
+    std::thread writer([&] { exported = kestrelapi_export_csv(h->get(), csv.c_str(), 0, 0); });
+    // The export writes under a temporary name until it is complete.
+    const bool seen_running =
+        eventually([&] { return !dir.entries().empty() || exported != OHWAPI_UNKNOWN_ERROR; });
+    const bool running = seen_running && exported == OHWAPI_UNKNOWN_ERROR;
+    const auto launched = kestrelapi_launch_new_capture_simple_trigger(
+        h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0), settings(20000));
+    const bool still_running = exported == OHWAPI_UNKNOWN_ERROR;
+    writer.join();
+    EXPECT_EQ(exported, OHWAPI_OK);
+    ASSERT_TRUE(running && still_running) << "the export ended before the launch: no race tried";
+    // The stores it walks were not cleared under it; they still hold the first capture.
+    EXPECT_EQ(launched, OHWAPI_BUSY);
+    int64_t total = 0, post = 0;
+    ASSERT_EQ(kestrelapi_get_available_samples(h->get(), &total, &post), OHWAPI_OK);
+    EXPECT_EQ(total, 4000000);
+    // Launching works again once the export is done.
+    EXPECT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           settings(20000)),
+              OHWAPI_OK);
+    EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
 }
 
 } // namespace

@@ -142,8 +142,28 @@ fi
 run 0 -n 100k -c 5 --pre-trigger 0.5 -o "$work/one.csv"
 head -2 "$work/one.csv" | tr '\n' ' ' | grep -q "^sample,time,channel,level 0,0,ch5," ||
     fail "csv: $(head -3 "$work/one.csv")"
+# The pre-trigger asked for is kept; only the external input's simple launch fixes it.
+grep -q "^50000,[^,]*,trigger,1" "$work/one.csv" || fail "pre-trigger not kept: $(grep trigger "$work/one.csv")"
+run 0 -n 100k -c 5 --pre-trigger 0.5 -t ext:rising -o "$work/ext.csv"
 grep -q "note: 5000 samples before the trigger (asked 50000)" "$base/err" ||
     fail "pre-trigger note: $(cat "$base/err")"
+
+# Trigger programs: explained without a capture, refused with the reason, run on both
+# engines in the order asked.
+run 0 --explain-trigger -t "ch3 rise; ch4 fall within 10us" --trigger-b "2:falling"
+grep -q "trigger clock: 125000000 Hz" "$base/out" || fail "explain: $(cat "$base/out")"
+grep -q "within 1250 ticks (10 us)" "$base/out" || fail "explain: $(cat "$base/out")"
+grep -q "engine B: program: 2:falling" "$base/out" || fail "explain: $(cat "$base/out")"
+run 2 --explain-trigger -t "ch3 rise & ch4 fall"
+grep -q "invalid --trigger 'ch3 rise & ch4 fall': column 12 ('ch'): a step waits for one edge" \
+    "$base/err" || fail "refusal: $(cat "$base/err")"
+run 2 --trigger-b "ch1 pulse high" -o "$work/x.vcd"
+run 2 --order sideways -o "$work/x.vcd"
+[ -z "$(ls "$work" | grep x.vcd)" ] || fail "file written for refused arguments"
+run 0 -r 10M -n 20000 --pre-trigger 1000 -t "ch9 rise" --trigger-b "ch10 rise & ch9 high" \
+    --order a-then-b -c 9-10 -o "$work/prog.csv"
+grep -q "^1000,[^,]*,trigger,1" "$work/prog.csv" || fail "program: $(grep trigger "$work/prog.csv")"
+grep -q "^1000,[^,]*,ch10,1" "$work/prog.csv" || fail "B's edge not at the trigger"
 
 # Ctrl-C while streaming: exit 5; with --keep-partial what was captured is written.
 interrupt() {

@@ -98,6 +98,16 @@ TEST_F(loader, RemovingAMissingFileSendsNoRemove) {
     EXPECT_FALSE(fs().exists("x.bin"));
 }
 
+TEST_F(loader, ARemoveWhoseExistsStaysBusyIsNeverSuccess) {
+    // The signature must be gone before its image is written: a device busy on the
+    // question has not said the file is absent.
+    fs().store("x.bin", {1, 2});
+    fs().answer_next(op::exists, std::vector<file_answer>(100, file_answer::busy));
+    EXPECT_FALSE(fl->file_remove("x.bin"));
+    EXPECT_EQ(requests(op::remove), 0u);
+    EXPECT_TRUE(fs().exists("x.bin"));
+}
+
 TEST_F(loader, MalformedCrcRepliesAreResentOnceThenNotResponding) {
     fs().store("x.bin", {1, 2, 3});
     const uint32_t crc = kestrel_sim::file_system::crc32(bytes{1, 2, 3});

@@ -244,3 +244,74 @@ TEST_F(serial, AChangeTheDeviceDoesNotConfirmIsAFirmwareError) {
 
 } // namespace
 } // namespace fw_test
+
+namespace fw_test {
+namespace {
+
+class closed_device : public on_device {};
+
+TEST_F(closed_device, RebootAndCloseIsRefusedLikeTheOtherFirmwareCalls) {
+    h->close();
+    ASSERT_TRUE(eventually([&] { return !h->open_flag() && h->ready_flag(); }));
+    const auto requests = fw_counters().bootloader_requests;
+    // Refused at once, as update_needed and the update are, instead of waiting for a reply
+    // no link can bring and then reporting success.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(kestrelapi_reboot_and_close(h->get()), OHWAPI_DEVICE_NOT_OPEN);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    bool needed = true;
+    EXPECT_EQ(
+        kestrelapi_check_fw_update_needed(h->get(), &needed, nullptr, 0, nullptr, 0, nullptr, 0),
+        OHWAPI_DEVICE_NOT_OPEN);
+    EXPECT_EQ(fw_counters().bootloader_requests, requests);
+}
+
+} // namespace
+} // namespace fw_test
+
+namespace fw_test {
+namespace {
+
+TEST_F(update, ASerialChangeDuringAnUpdateIsRefusedAndTheUpdateKeepsItsDoneFlag) {
+    const bytes big = pattern(20000, 3); // long enough to be running when the change comes
+    ASSERT_EQ(launch(images({}, {}, big), true), OHWAPI_OK);
+    std::string new_sn = "7302101000079";
+    EXPECT_EQ(kestrelapi_change_sn(h->get(), new_sn.data(), static_cast<uint32_t>(new_sn.size())),
+              OHWAPI_BUSY);
+    // The update alone sets done, once it has finished, and without an error.
+    EXPECT_EQ(launch(images({}, {}, big), true), OHWAPI_BUSY);
+    EXPECT_EQ(finish(), OHWAPI_OK);
+    EXPECT_TRUE(done_flag());
+    EXPECT_FALSE(fs().exists("sn.txt") &&
+                 fs().read("sn.txt") == bytes(new_sn.begin(), new_sn.end()));
+    // Once it has ended the change is taken.
+    ASSERT_TRUE(eventually([&] {
+        return kestrelapi_change_sn(h->get(), new_sn.data(),
+                                    static_cast<uint32_t>(new_sn.size())) == OHWAPI_OK;
+    }));
+    EXPECT_EQ(finish(), OHWAPI_OK);
+}
+
+} // namespace
+} // namespace fw_test
+
+namespace fw_test {
+namespace {
+
+TEST_F(update, ARestartRequestTheDeviceNeverSeesFailsTheUpdate) {
+    // The request is lost: no acknowledgement, no restart; the device stays on the bus
+    // with the old image, and a reopen would find it at once.
+    bus::instance().ignore_packets(sn, 7, 1); // the status endpoint
+    ASSERT_EQ(launch(images({}, {}, fpga), true), OHWAPI_OK);
+    EXPECT_EQ(finish(60s), OHWAPI_NOT_RESPONDING);
+    EXPECT_FALSE(done_flag());
+    EXPECT_EQ(restarts(), 0u);
+    // A request that arrives restarts the device, and the update is done once it is back.
+    ASSERT_EQ(launch(images({}, {}, fpga), true), OHWAPI_OK);
+    EXPECT_EQ(finish(60s), OHWAPI_OK);
+    EXPECT_TRUE(done_flag());
+    EXPECT_EQ(restarts(), 1u);
+}
+
+} // namespace
+} // namespace fw_test

@@ -21,12 +21,15 @@ TEST_P(fuzz_inputs, seeds_and_found_faults_run_clean) {
     const auto& t = GetParam();
     for (const auto& s : kestrel_fuzz::seeds(t.name))
         EXPECT_EQ(t.fn(s.data(), s.size()), 0);
-    const auto dir = std::filesystem::path(KESTREL_FUZZ_CRASHES) / t.name;
-    if (!std::filesystem::exists(dir)) return;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        SCOPED_TRACE(e.path().string());
-        const auto in = read_file(e.path());
-        EXPECT_EQ(t.fn(in.data(), in.size()), 0);
+    // Found faults, and a few inputs of a long run kept for the paths they reach.
+    for (const char* kept : {KESTREL_FUZZ_CRASHES, KESTREL_FUZZ_CORPUS}) {
+        const auto dir = std::filesystem::path(kept) / t.name;
+        if (!std::filesystem::exists(dir)) continue;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            SCOPED_TRACE(e.path().string());
+            const auto in = read_file(e.path());
+            EXPECT_EQ(t.fn(in.data(), in.size()), 0);
+        }
     }
 }
 

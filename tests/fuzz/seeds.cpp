@@ -141,6 +141,16 @@ std::vector<bytes> seeds(const std::string& name) {
             }
             out.push_back(o);
         }
+    } else if (name == "trigger_program") {
+        for (const char* text :
+             {"ch3 rise", "ch3 rise & ch5 high & ch6 low", "ch7 high & ch8 low",
+              "any change & ch2 low", "ch2 pulse high 1us..5us", "ch2 pulse low >2us",
+              "ch2 pulse high <300ns & ch9 high", "ch3 rise; ch4 fall within 10us",
+              "ch0 fall; ch1 rise after 2us within 50us; ch2 high", "rising:3", "4:change",
+              "any:change", "none", "ch0 rise; ch1 rise within 1s"}) {
+            const std::string t(text);
+            out.emplace_back(t.begin(), t.end());
+        }
     } else if (name == "settings") {
         for (uint8_t m = 0; m < 3; ++m) {
             kestrelapi_settings_t st = core_test::default_settings(100000);
@@ -156,6 +166,43 @@ std::vector<bytes> seeds(const std::string& name) {
             put(s, {0x01, 0, 0, 0xFF, 0xFF, 0xFF, 0xFB, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
             out.push_back(s);
         }
+    } else if (name == "api_misuse") {
+        // Calls on the first live handle (handle byte 0, channel byte 1 then the channel):
+        // a session as a host program runs it, then the same with a second thread freeing
+        // the handle and calling with handles that are not live.
+        auto call = [](bytes& s, uint8_t what, uint8_t ch, bytes extra = {}) {
+            put(s, {what, 0, 1, ch});
+            put(s, extra);
+        };
+        auto session = [&](bytes& s) {
+            call(s, 0, 0, {0});                   // create the handle
+            call(s, 5, 0);                        // open the first device
+            const bytes notrig = {0, 0, 5, 1, 3}; // trigger: type NOTRIG, channel 3
+            call(s, 9, 0, notrig);
+            put(s, notrig);
+            put(s, bytes(sizeof(kestrelapi_settings_t), 0));
+            put(s, {1, 0xC4, 0x09}); // 250 MHz, depth 1000 + 4 * 2500
+            for (int i = 0; i < 4; ++i)
+                call(s, 23, 0, {19});  // let the capture run
+            call(s, 7, 4);             // capture done flag
+            call(s, 15, 2, {7});       // walk channel 2
+            call(s, 17, 0, {1, 1, 0}); // export VCD
+            call(s, 6, 0);             // close
+        };
+        bytes alone = {255};
+        session(alone);
+        out.push_back(alone);
+        bytes racing = {128};
+        session(racing);
+        const size_t first = racing.size(); // the session, then the second thread's calls
+        for (uint8_t h : {0, 3, 4, 5, 6, 7})
+            put(racing, {2, h, 1, 0});           // last error of every kind of handle
+        put(racing, {1, 0, 1, 0, 0});            // free the live handle under the other thread
+        put(racing, {13 | 0x80, 0, 0, 1, 0, 0}); // null outputs
+        // The first byte splits at 1 + b (size - 1) / 255: the session goes to one thread.
+        racing[0] =
+            static_cast<uint8_t>(((first - 1) * 255 + racing.size() - 2) / (racing.size() - 1));
+        out.push_back(racing);
     }
     return out;
 }

@@ -3,12 +3,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "api/api_handles.h"
 #include "config_decode.h"
 #include "drivers/libusb/driver.h"
 #include "fxt/core.h"
+#include "fxt/program.h"
+#include "fxt/word.h"
 #include "hw/exception.h"
 #include "input.h"
 #include "kestrel/capture/buffer_parser.h"
@@ -282,6 +285,33 @@ int settings(const uint8_t* data, size_t size) {
                 continue;
             refused([&] { (void)e.build_device_data(cfg.start_channel_from_group(g)); });
         }
+    return 0;
+}
+
+int trigger_program(const uint8_t* data, size_t size) {
+    static const fxt::capabilities caps(models[0]);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::optional<fxt::program> p;
+    try {
+        p = fxt::program::compile(text, caps);
+    } catch (const fxt::program_error&) {
+        return 0; // refused with a message: the only way a caller's text may fail
+    }
+    // What is accepted runs as compiled: one word per step, within the engine, every
+    // bound it uses a count the timers hold (0 only for the same-tick qualifier).
+    const auto& steps = p->engine_steps();
+    require(steps.size() <= caps.max_program_words());
+    const auto words = p->words(caps, 0);
+    require(words.size() == steps.size());
+    const fxt::map& wm = caps.trig_word_map;
+    for (size_t k = 0; k < words.size(); ++k) {
+        require((words[k] >> 63) == 0);
+        if (!steps[k].ignore_tmin) require(fxt::read_reg(words[k], wm.tmin) > 0);
+        if (!steps[k].ignore_tmax && steps[k].t_max > 0)
+            require(fxt::read_reg(words[k], wm.tmax) > 0);
+    }
+    require(p->empty() || p->trigger_clock() > 0);
+    require(!p->describe().empty());
     return 0;
 }
 

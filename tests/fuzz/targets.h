@@ -19,6 +19,9 @@ int file_loader_reply(const uint8_t* data, size_t size);
 int trigger_description(const uint8_t* data, size_t size);
 int sim_config_decode(const uint8_t* data, size_t size);
 int settings(const uint8_t* data, size_t size);
+// Sequences of exported calls from two threads against the virtual device (api_misuse.cpp).
+int api_misuse(const uint8_t* data, size_t size);
+int trigger_program(const uint8_t* data, size_t size);
 
 struct target {
     const char* name;
@@ -33,6 +36,8 @@ inline constexpr target all_targets[] = {
     {"trigger_description", trigger_description},
     {"sim_config_decode", sim_config_decode},
     {"settings", settings},
+    {"api_misuse", api_misuse},
+    {"trigger_program", trigger_program},
 };
 
 // Seed inputs for a target, made with the library's own encoders and the layouts the

@@ -155,9 +155,13 @@ TEST_F(Words, NoTriggerLoadsNoProgram) {
     EXPECT_TRUE(build(mode_t::EXT_RISING, {}).empty());
 }
 
+// The configuration carries the word count in 8 bits: a 256th word would load as a
+// program of 0 words, an engine that is off and triggers at once.
 TEST_F(Words, ProgramsLongerThanTheEngineAreRefused) {
-    std::vector<fxt::step_t> steps(256, step({{0, E::LVL_1}}));
-    EXPECT_EQ(build(mode_t::MLTI_STEP, steps).size(), 256u);
+    std::vector<fxt::step_t> steps(255, step({{0, E::LVL_1}}));
+    EXPECT_EQ(build(mode_t::MLTI_STEP, steps).size(), 255u);
+    steps.push_back(step({{0, E::LVL_0}}));
+    EXPECT_THROW(build(mode_t::MLTI_STEP, steps), hw::exception);
     steps.push_back(step({{0, E::LVL_0}}));
     EXPECT_THROW(build(mode_t::MLTI_STEP, steps), hw::exception);
 }

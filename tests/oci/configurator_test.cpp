@@ -5,6 +5,7 @@
 
 #include "drivers/libusb/driver.h"
 #include "kestrel/oci/oci_configurator.h"
+#include "oci/program.h"
 #include "oci_helpers.h"
 
 namespace {
@@ -125,7 +126,7 @@ TEST_F(configurator, preview_renders_holds_where_they_are_held) {
 TEST_F(configurator, preview_repeats_loops) {
     cb.set_io_type(0, oci::io_t::push_pull);
     // Hold 100 periods inside a loop with count 2: three passes, then low.
-    std::vector<oci::word> prog{hold(50, {0}, true), hold(50), loop(2), hold(1000)};
+    std::vector<oci::word> prog{hold(50, {0}, true), hold(50), loop(2), hold(500)};
     ASSERT_TRUE(cb.preview_oci_chunk(prog, 1000, 8e-9));
     std::vector<bool> expected;
     for (int k = 0; k < 3; ++k) {
@@ -204,6 +205,48 @@ TEST_F(configurator, preview_draws_enabled_clock_outputs) {
     cb.set_clkout_freq(0, 200000000);
     ASSERT_TRUE(oc.preview_oci_chunk({hold(100)}, 40, 4e-9));
     EXPECT_EQ(sampled(man, 8, 40), run(40, false));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(configurator, malformed_programs_are_refused_before_the_preview_or_the_device) {
+    cb.set_io_type(0, oci::io_t::push_pull);
+    auto deep = [](int levels) {
+        std::vector<oci::word> p;
+        for (int k = 0; k < levels; ++k)
+            p.push_back(hold(1, {0}, true));
+        for (int k = 0; k < levels; ++k)
+            p.push_back(loop(1));
+        return p;
+    };
+    const std::vector<std::pair<const char*, std::vector<oci::word>>> refused = {
+        // Unbalanced loop words with no hold: the preview spun for ever holding its lock.
+        {"two loops closing nothing", {loop(1), loop(1)}},
+        {"a loop word after the whole program's loop", {hold(2, {0}), loop(2), hold(1), loop(1)}},
+        {"a loop never closed", {hold(2, {0}, true), hold(1), end()}},
+        {"four nested loops", deep(4)},
+        // Values the device would run truncated while the preview drew them whole.
+        {"hold beyond 9 bits", {hold(512, {0})}},
+        {"negative hold", {hold(-1, {0})}},
+        {"loop count beyond 28 bits", {hold(1, {0}, true), loop(size_t{1} << 28)}},
+    };
+    for (const auto& [name, prog] : refused) {
+        logged.clear();
+        auto p = prog;
+        EXPECT_FALSE(cb.preview_oci_chunk(p, 100, 8e-9)) << name;
+        // Refused before anything goes to the device (this fixture has none to answer).
+        EXPECT_FALSE(cb.start_oci_chunk(p)) << name;
+        EXPECT_NE(logged.find("Output program refused"), std::string::npos) << name;
+    }
+    // At the limits of their fields, and with the whole program's loop last, they run.
+    auto ok = deep(3);
+    EXPECT_TRUE(cb.preview_oci_chunk(ok, 100, 8e-9));
+    std::vector<oci::word> widest{
+        hold(511, {0}, true), loop(oci::max_loop_count), hold(3), loop(0), end(), hold(7)};
+    EXPECT_TRUE(cb.preview_oci_chunk(widest, 100, 8e-9));
+    EXPECT_EQ(sampled(man, 0, 100), run(100, true));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Leaves the process with a handle open: "capture" with a capture waiting for its
-// trigger, "open" with the device open and idle.
+// trigger, "open" with the device open and idle, "unpinged" open with the device's ping
+// replies lost, so that the link keeps sending pings while the process exits.
 #include <kestrel_sim/acquisition.h>
 #include <kestrel_sim/bus.h>
 
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     b.reset();
     kestrelapi_handle h = nullptr;
     if (kestrelapi_create_new_handle(&h, kestrel_one) != OHWAPI_OK) return 2;
+    if (mode == "unpinged") b.drop_replies(kestrel_sim::default_serial, 8, -1);
     if (kestrelapi_device_open_first(h) != OHWAPI_OK) return 3;
     if (mode == "capture") {
         b.firmware(kestrel_sim::default_serial)->acq().never_trigger(true);

@@ -208,7 +208,7 @@ TEST_F(teardown, free_during_an_update_returns_and_joins) {
 // The process ends with a handle open and a capture waiting: exit neither hangs nor
 // crashes.
 TEST_F(teardown, process_exit_with_a_handle_open) {
-    for (const char* mode : {"capture", "open"}) {
+    for (const char* mode : {"capture", "open", "unpinged"}) {
         SCOPED_TRACE(mode);
         pid_t pid = 0;
         char* argv[] = {const_cast<char*>(KESTREL_EXIT_HELPER), const_cast<char*>(mode), nullptr};
@@ -290,3 +290,16 @@ TEST_F(hot_unplug, during_an_update_stores_the_error_and_the_device_reopens) {
 }
 
 } // namespace
+
+TEST_F(hot_unplug, an_idle_device_that_leaves_closes_the_link_and_reopens_at_the_first_try) {
+    bus::instance().unplug(sn);
+    // The link notices within its next transfers: closed, the link's error stored, no
+    // longer reported open.
+    EXPECT_TRUE(eventually([&] { return !get(h, kestrelapi_get_device_open_flag); }, 10s))
+        << "the link stays open on a device that left";
+    EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_USB_ERRORS - 4 /* LIBUSB_ERROR_NO_DEVICE */);
+    EXPECT_TRUE(get(h, kestrelapi_get_ready_flag));
+    bus::instance().plug(sn);
+    EXPECT_EQ(kestrelapi_device_open_first(h), OHWAPI_OK);
+    EXPECT_EQ(kestrelapi_get_last_error(h), OHWAPI_OK);
+}

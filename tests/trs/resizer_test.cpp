@@ -90,6 +90,28 @@ TEST(Resizer, EveryChannelEndsAtNewLengthWithItsLevel) {
     EXPECT_EQ(man.maximum_samples_count(), 0);
 }
 
+// The cut at the end of a capture: channels already at the length keep their stores (and a
+// reader its position), the others are cut, and the flag is set on all of them.
+TEST(Resizer, ChannelsAtTheLengthStayAsTheyAre) {
+    mox::semaphore gui;
+    trs::manager man(18, gui);
+    capture_like(man.create_builder(0), {100, 200, 300}, 300);
+    capture_like(man.create_builder(1), {100, 250}, 400);
+    auto it = man.create_iterator(0);
+    it.restart(0, 10.0, 0);
+    it.next();
+    const auto before = it.next();
+    man.resize(300, true);
+    EXPECT_EQ(it.next().sample, 200); // position kept: no rebuild
+    EXPECT_EQ(walk(man.create_iterator(0)),
+              (std::vector<item>{{R, 0}, {F, 0}, {R, 100}, {F, 200}, {R, 300}}));
+    EXPECT_EQ(before.sample, 100);
+    EXPECT_EQ(walk(man.create_iterator(1)),
+              (std::vector<item>{{R, 0}, {F, 0}, {R, 100}, {F, 250}}));
+    for (hw::ich ch = 0; ch < 18; ++ch)
+        EXPECT_TRUE(man.is_channel_uncaptured(ch)) << ch;
+}
+
 TEST(Resizer, ParallelOverAllChannelsOfLargestModel) {
     mox::semaphore gui;
     trs::manager man(54, gui);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -196,6 +198,197 @@ TEST(Store, CopyIsDeepAndDecodesTheSame) {
     assigned.append(90000, 0); // continues from the copied chunk state
     EXPECT_EQ(decode_all(assigned).back().sample, 90000);
     EXPECT_EQ(decode_all(copy).size(), 2001u);
+}
+
+} // namespace
+
+namespace {
+
+// Every item of a bulk read from `from`, in reads of `capacity` that go on at the last + 1.
+std::vector<trs::edge_t> read_all(const trs::store& s, isamp from, size_t capacity) {
+    std::vector<trs::edge_t> v;
+    std::vector<uint64_t> samples(capacity);
+    std::vector<uint8_t> levels(capacity);
+    for (;;) {
+        const size_t n = s.read(from, samples.data(), levels.data(), capacity);
+        if (n == 0) return v;
+        for (size_t i = 0; i < n; ++i)
+            v.push_back({static_cast<isamp>(samples[i]), levels[i]});
+        from = static_cast<isamp>(samples[n - 1]) + 1;
+    }
+}
+
+// decode_all with the transitions of one sample folded into the last of them.
+std::vector<trs::edge_t> folded(const trs::store& s) {
+    std::vector<trs::edge_t> v;
+    for (const auto& e : decode_all(s)) {
+        if (!v.empty() && v.back().sample == e.sample)
+            v.back().level = e.level;
+        else
+            v.push_back(e);
+    }
+    return v;
+}
+
+// Transitions 1..3000 samples apart, some at one sample, spanning many chunks and every
+// slice count from one to three.
+std::vector<trs::edge_t> varied_signal(size_t n) {
+    std::vector<trs::edge_t> v;
+    isamp t = 0;
+    uint32_t x = 12345;
+    for (size_t k = 0; k < n; ++k) {
+        x = x * 1103515245u + 12345u;
+        const uint32_t r = x >> 16;
+        t += r % 7 == 0 ? 0 : static_cast<isamp>(r % 3000);
+        v.push_back({t, static_cast<uint8_t>(k % 2)});
+    }
+    return v;
+}
+
+TEST(StoreWriter, SessionsEncodeAsAppendsAndPublishOnlyOnCommit) {
+    const auto sig = varied_signal(5000);
+    trs::store plain;
+    plain.append(sig);
+    plain.append_idle(sig.back().sample + 10, sig.back().level);
+
+    trs::store s;
+    {
+        trs::store::writer w(s);
+        for (size_t k = 0; k < 2000; ++k)
+            w.append(sig[k].sample, sig[k].level);
+        EXPECT_TRUE(s.is_empty()); // nothing visible before the commit
+        EXPECT_EQ(s.get_slices_count(), 0);
+        w.commit();
+        const auto visible = s.get_slices_count();
+        EXPECT_GT(visible, 2000);
+        for (size_t k = 2000; k < sig.size(); ++k)
+            w.append(sig[k].sample, sig[k].level);
+        EXPECT_EQ(s.get_slices_count(), visible);
+        EXPECT_THROW(w.append(sig.back().sample - 1, 0), std::runtime_error);
+        w.append_idle(sig.back().sample + 10, sig.back().level);
+        w.commit();
+    }
+    EXPECT_EQ(bytes(s), bytes(plain));
+    EXPECT_EQ(s.samples_count(), plain.samples_count());
+
+    // An uncommitted session leaves nothing behind; a clear voids an open session.
+    { trs::store::writer(s).append(s.samples_count() + 5, 1); }
+    EXPECT_EQ(bytes(s), bytes(plain));
+    trs::store::writer w(s);
+    w.append(s.samples_count() + 5, 1);
+    s.clear();
+    EXPECT_THROW(w.commit(), std::logic_error);
+    EXPECT_TRUE(s.is_empty());
+}
+
+TEST(StoreRead, ItemsAreTheFoldedTransitionsInAnyCapacity) {
+    trs::store s;
+    const auto sig = varied_signal(4000);
+    s.append(sig);
+    const auto want = folded(s);
+    ASSERT_LT(want.size(), sig.size() + 1); // some transitions share a sample
+    EXPECT_EQ(want.front().sample, 0);
+    for (size_t cap : {size_t{1}, size_t{2}, size_t{499}, size_t{100000}})
+        expect_edges(read_all(s, 0, cap), want);
+
+    // From inside a run: the first item after it; at an item: that item; beyond: nothing.
+    const size_t i = want.size() / 2;
+    ASSERT_GT(want[i + 1].sample, want[i].sample + 1);
+    const auto from_inside = read_all(s, want[i].sample + 1, 3);
+    ASSERT_EQ(from_inside.size(), want.size() - i - 1);
+    EXPECT_EQ(from_inside.front().sample, want[i + 1].sample);
+    EXPECT_EQ(read_all(s, want[i].sample, 3).size(), want.size() - i);
+    EXPECT_TRUE(read_all(s, want.back().sample + 1, 3).empty());
+
+    // The level in force: at an item, just before the next one, and not at or beyond the end.
+    uint8_t level = 9;
+    for (size_t k = 0; k + 1 < want.size(); k += 37) {
+        ASSERT_TRUE(s.level_at(want[k].sample, level));
+        EXPECT_EQ(level, want[k].level) << k;
+        ASSERT_TRUE(s.level_at(want[k + 1].sample - 1, level)); // samples strictly increase
+        EXPECT_EQ(level, want[k].level) << k;
+    }
+    EXPECT_FALSE(s.level_at(s.samples_count(), level));
+    EXPECT_FALSE(s.level_at(-1, level));
+}
+
+TEST(StoreRead, ChannelThatNeverChangesAndEmptyStore) {
+    trs::store s;
+    uint64_t sample = 7;
+    uint8_t level = 7;
+    EXPECT_EQ(s.read(0, &sample, &level, 1), 0u);
+    EXPECT_FALSE(s.level_at(0, level));
+    s.append_idle(0, 1); // length 0: nothing yet
+    EXPECT_EQ(s.read(0, &sample, &level, 1), 0u);
+    s.append_idle(1000, 1);
+    ASSERT_EQ(s.read(0, &sample, &level, 1), 1u);
+    EXPECT_EQ(sample, 0u);
+    EXPECT_EQ(level, 1);
+    ASSERT_TRUE(s.level_at(999, level));
+    EXPECT_EQ(level, 1);
+}
+
+// A reader going on from its last sample + 1 while a writer commits batches sees every item
+// once, in order, and ends with what the store holds.
+TEST(StoreRead, ReadingOnDuringAppends) {
+    trs::store s;
+    const auto sig = varied_signal(200000);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        s.append(0, 0);
+        s.append_idle(1, 0);
+        trs::store::writer w(s);
+        for (size_t k = 0; k < sig.size(); ++k) {
+            w.append(sig[k].sample + 1, sig[k].level);
+            // Never at a sample the next transition shares, as the capture tool.
+            if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
+                w.append_idle(sig[k].sample + 1, sig[k].level);
+                w.commit();
+            }
+        }
+        w.append_idle(sig.back().sample + 2, sig.back().level);
+        w.commit();
+        done = true;
+    });
+    std::vector<trs::edge_t> got;
+    std::vector<uint64_t> samples(97);
+    std::vector<uint8_t> levels(97);
+    isamp from = 0;
+    for (;;) {
+        const bool finished = done;
+        const size_t n = s.read(from, samples.data(), levels.data(), samples.size());
+        for (size_t i = 0; i < n; ++i) {
+            if (!got.empty()) {
+                ASSERT_GT(static_cast<isamp>(samples[i]), got.back().sample);
+            }
+            got.push_back({static_cast<isamp>(samples[i]), levels[i]});
+        }
+        if (n > 0) from = static_cast<isamp>(samples[n - 1]) + 1;
+        if (finished && n == 0) break;
+    }
+    writer.join();
+    expect_edges(got, folded(s));
+}
+
+TEST(Store, ClearKeepsChunksForTheNextCapture) {
+    trs::store s;
+    const auto sig = varied_signal(100000);
+    s.append(sig);
+    const size_t full = s.memory_bytes();
+    const auto first = bytes(s);
+    s.clear();
+    // Kept as spare chunks, and filled again without new ones (the pointer vectors differ).
+    EXPECT_GT(s.memory_bytes(), full * 9 / 10);
+    s.append(sig);
+    EXPECT_LT(s.memory_bytes(), full * 11 / 10);
+    EXPECT_EQ(bytes(s), first);
+    // Two small captures in a row let the spare chunks of the large one go.
+    s.clear();
+    s.append(0, 1);
+    s.clear();
+    s.append(0, 1);
+    s.clear();
+    EXPECT_LT(s.memory_bytes(), full / 10);
 }
 
 } // namespace

@@ -9,14 +9,16 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace kestrel_sim {
 
 // One input signal. Times are in seconds; they are rounded to whole picoseconds.
 struct signal_t {
-    enum class kind_t { constant, square, counter, uart, spi, random };
+    enum class kind_t { constant, square, counter, uart, spi, random, pattern };
     enum class spi_role_t { clk, data, cs };
+    enum class i2c_role_t { scl, sda };
 
     kind_t kind = kind_t::constant;
     bool level = false;         // constant: the level; random: the level at time 0
@@ -24,8 +26,8 @@ struct signal_t {
     int64_t high_ps = 0;        // square: time high in each period
     int64_t phase_ps = 0;       // square, uart, spi: time of the first rising edge / frame start
     unsigned bit = 0;           // counter: which bit of the count
-    std::vector<uint8_t> bytes; // uart, spi: the bytes sent, in order
-    double rate_hz = 0;         // uart: baud rate; spi: clock frequency
+    std::vector<uint8_t> bytes; // uart, spi: the bytes sent, in order; pattern: the levels
+    double rate_hz = 0;         // uart: baud rate; spi: clock frequency; pattern: levels/s
     unsigned gap_bits = 2;      // uart: idle bits after each frame; spi: idle clocks after a frame
     bool repeat = true;         // uart, spi: start again after the last byte (else idle forever)
     spi_role_t role = spi_role_t::clk;
@@ -46,7 +48,34 @@ struct signal_t {
                         unsigned gap_clocks = 4, bool repeat = true, double start_s = 0);
     // One toggle at a seeded random point of every `mean_interval_s` window.
     static signal_t random(uint64_t seed, double mean_interval_s, bool initial = false);
+    // The levels in turn (0 or 1), each for `unit_s`, from `start_s` on; the last level
+    // before the start and, without repeat, after the end.
+    static signal_t pattern(std::vector<uint8_t> levels, double unit_s, bool repeat = true,
+                            double start_s = 0);
+    // One I2C write of `bytes` to the 7-bit `address` at `clock_hz`: start, address with
+    // the write bit, the bytes, every ninth bit an acknowledgement (low), stop; then both
+    // lines idle high for four clocks before it repeats.
+    static signal_t i2c(i2c_role_t role, uint8_t address, const std::vector<uint8_t>& bytes,
+                        double clock_hz, bool repeat = true, double start_s = 0);
 };
+
+// Signals chosen by a description instead of code (the virtual device's
+// KESTREL_SIM_SIGNALS), one item per channel or bus, separated by ';' or new lines, '#'
+// starting a comment:
+//   CH=clock:FREQ[:DUTY]         a square wave (FREQ like 1MHz, 250k, 9600)
+//   CH=counter:STEP[:BIT]        bit BIT (default 0) of a count going up every STEP (1us, 80ns)
+//   A-B=counter:STEP             bits 0, 1, ... of that count on channels A..B
+//   CH=uart:BAUD:DATA            8N1 frames of DATA, repeated
+//   CLK,DATA,CS=spi:FREQ:DATA    SPI mode 0 frames of DATA, repeated
+//   SCL,SDA=i2c:FREQ:ADDR:DATA   an I2C write of DATA to ADDR (7 bits, 0x50 or 80), repeated
+//   CH=0, CH=1 (or low, high)    a constant level
+// DATA is text (with \n, \r, \t, \\ and \xNN) or hexadecimal bytes such as 0x81,0x3C.
+struct signal_choice_t {
+    std::vector<unsigned> channels; // natural channels
+    std::vector<signal_t> signals;  // one per channel
+};
+// Throws std::invalid_argument with a message that names the item and what is wrong.
+std::vector<signal_choice_t> parse_signal_description(const std::string& text);
 
 // What the engine knows about a capture. Sample indexes count from the first sample
 // streamed (capture sample 0).
@@ -90,13 +119,17 @@ public:
     // Inputs. A capture works on the signals set when its run started.
     void set_signal(unsigned natural_channel, signal_t s);
     signal_t signal(unsigned natural_channel) const;
+    // Signals by description (see parse_signal_description); all or nothing: a malformed
+    // description or a channel the device does not have throws std::invalid_argument.
+    void set_signals(const std::string& description);
     // Clock, data and chip select of one SPI bus on three channels.
     void set_spi(unsigned clk_channel, unsigned data_channel, unsigned cs_channel,
                  std::vector<uint8_t> bytes, double clock_hz, unsigned gap_clocks = 4);
     void set_external_input(signal_t s);
     // Output-sync flag of a group's output engine, streamed in `rfu` packets.
     void set_output_sync(unsigned group, signal_t s);
-    // Every input back to the default activity.
+    // Every input back to the default activity, then what KESTREL_SIM_SIGNALS (or the file
+    // KESTREL_SIM_SIGNALS_FILE) chooses for the channels this device has.
     void reset_signals();
     unsigned channels() const;
 

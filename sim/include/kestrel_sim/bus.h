@@ -17,6 +17,27 @@ namespace kestrel_sim {
 
 inline constexpr const char* default_serial = "7302101000001";
 
+// How the devices' sample streams meet the host. Taken by each capture when its run starts.
+//
+// Unpaced (the default): a triggered capture is all in the device's memory at once, so a
+// test reads it as fast as the bridge goes. Paced: samples enter the memory at the sampling
+// rate by the wall clock, the status reports what the memory holds, and a full memory
+// overruns the group. Either way a bridge delivers at most `bridge_bytes_per_s`.
+struct stream_model_t {
+    bool paced = false;
+    uint64_t memory_bytes = 2000000000;      // per group; paced only
+    uint64_t bridge_bytes_per_s = 360000000; // 0: no limit
+    // Bytes of a stopped run's unread stream left in a bridge's IN FIFO until the host
+    // flushes or aborts the pipe (0: none).
+    uint32_t fifo_bytes = 0;
+
+    // The default, changed by KESTREL_SIM_PACED (1: paced, with a 16384-byte FIFO),
+    // KESTREL_SIM_MEMORY, KESTREL_SIM_BRIDGE_RATE and KESTREL_SIM_FIFO (byte counts, with
+    // an optional K, M or G suffix of powers of 1000). A malformed value throws
+    // std::invalid_argument naming the variable.
+    static stream_model_t from_environment();
+};
+
 struct counters_t {
     std::map<uint8_t, uint64_t> packets_received; // per endpoint, over the plugged devices
     uint64_t bulk_out_transfers = 0;
@@ -44,6 +65,11 @@ public:
     std::shared_ptr<kestrel_sim::firmware> firmware(const std::string& serial) const;
 
     counters_t counters() const;
+
+    // The stream model of every device, for the captures started from now on; reset()
+    // returns to stream_model_t::from_environment().
+    void set_stream_model(const stream_model_t& m);
+    stream_model_t stream_model() const;
 
     // Replies on a control-link endpoint: drop the next `count` (negative: all) ...
     void drop_replies(const std::string& serial, uint8_t endpoint, int count = -1);

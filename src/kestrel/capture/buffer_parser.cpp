@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 namespace kestrel {
@@ -10,6 +11,10 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little,
               "packets are read as little-endian words");
+// Records are written as two words: the levels, then the count with the trigger flag above it.
+static_assert(sizeof(kestrel_trs) == 16 && offsetof(kestrel_trs, delta_samples) == 8 &&
+                  offsetof(kestrel_trs, trigged) == 12,
+              "record layout");
 
 // Bit k of a packet is bit k % 8 of byte k / 8: sample i sits at bits 18 i .. 18 i + 17.
 void load_samples(const uint8_t* p, uint64_t (&s)[7]) {
@@ -49,8 +54,14 @@ void buffer_parser::parse(std::span<const uint8_t> src) {
             pending_len = 0;
         }
     }
-    for (; pos + packet_size <= src.size(); pos += packet_size)
-        packet(src.data() + pos);
+    while (pos + packet_size <= src.size()) {
+        const size_t plain = plain_samples(src.data() + pos, (src.size() - pos) / packet_size);
+        pos += plain * packet_size;
+        if (plain == 0) {
+            packet(src.data() + pos);
+            pos += packet_size;
+        }
+    }
     if (pos < src.size()) {
         pending_len = src.size() - pos;
         std::memcpy(pending, src.data() + pos, pending_len);
@@ -84,6 +95,55 @@ void buffer_parser::packet(const uint8_t* p) {
         break;
     }
     first_packet = false;
+}
+
+// The common case, in one loop with its state in registers: samples packets without a mark,
+// after the first sample, while the block has room for a whole packet. Every sample is
+// written as a record and the output position moves on only where the levels changed and at
+// a packet's last sample (so a packet that repeats the last levels gives one record), with
+// arithmetic rather than branches: whether a sample changes is data no predictor learns.
+// Returns how many of the n packets at p it took.
+size_t buffer_parser::plain_samples(const uint8_t* p, size_t n) {
+    if (!batch_fn || first_sample || oci_pos_in_pkt != 0 ||
+        (!trig_marker_found && trigger_pos_in_pkt != 0xFF))
+        return 0;
+    kestrel_trs* const begin = block.data();
+    kestrel_trs* out = begin + block_used;
+    kestrel_trs* const last_room = begin + block_size - 7;
+    const uint64_t flag = trig_marker_found ? uint64_t{1} << 32 : 0;
+    uint64_t last = last_transition.levels;
+    size_t k = 0;
+    for (; k < n && out <= last_room; ++k, p += packet_size) {
+        if (static_cast<pkt_t>(p[15] >> 6) != pkt_t::samples) break;
+        uint64_t samples[7];
+        load_samples(p, samples);
+        uint32_t run = 0;
+#pragma GCC unroll 7
+        for (unsigned i = 0; i < 7; ++i) {
+            ++run;
+            // Two word stores per sample: the levels, then the count and the flag.
+            const uint64_t tail = run | flag;
+            std::memcpy(&out->levels, &samples[i], 8);
+            std::memcpy(&out->delta_samples, &tail, 8);
+            const uint64_t diff = samples[i] ^ last;
+            const uint64_t keep = ((diff | (0 - diff)) >> 63) | (i == 6 ? 1u : 0u);
+            out += keep;
+            run &= static_cast<uint32_t>(keep - 1);
+            last = samples[i];
+        }
+    }
+    if (k == 0) return 0;
+    block_used = static_cast<size_t>(out - begin);
+    kestrel_trs t{};
+    t.levels = last;
+    t.trigged = trig_marker_found;
+    transition = t;
+    last_transition = t;
+    last_packet = k > 1 ? pkt_t::samples : pkt;
+    pkt = pkt_t::samples;
+    first_packet = false;
+    if (block_used == block_size) flush_block();
+    return k;
 }
 
 void buffer_parser::unpack(const uint8_t* p) {

@@ -40,6 +40,7 @@ public:
     bool trigger_found() const { return trig_marker_found; }
 
 private:
+    size_t plain_samples(const uint8_t* p, size_t n);
     void packet(const uint8_t* p);
     void unpack(const uint8_t* p);
     void emit(const kestrel_trs& t);

@@ -69,6 +69,10 @@ bool file_loader::wait_result(op_t op, mox::timeout t, uint8_t& result) {
 }
 
 bool file_loader::do_file_operation(op_t op, const std::string& filename, mox::timeout t) {
+    return answer_of(op, filename, t).value_or(false);
+}
+
+std::optional<bool> file_loader::answer_of(op_t op, const std::string& filename, mox::timeout t) {
     MOX_ASSERT(filename.size() < 0xFF);
     std::lock_guard lock(m);
     const bytes request = request_of(op, filename.begin(), filename.end());
@@ -87,7 +91,7 @@ bool file_loader::do_file_operation(op_t op, const std::string& filename, mox::t
         mox::wait_ms(mox::timeout(times.busy_pause_ms));
     }
     log("file op still busy after " + std::to_string(max_attempts) + " attempts");
-    return false;
+    return std::nullopt;
 }
 
 bool file_loader::file_exists(const std::string& name) {
@@ -95,7 +99,10 @@ bool file_loader::file_exists(const std::string& name) {
 }
 
 bool file_loader::file_remove(const std::string& name) {
-    if (!file_exists(name)) return true;
+    // Only a confirmed absence is success: a device that stayed busy said nothing.
+    const auto exists = answer_of(op_t::exists, name, times.op_ms);
+    if (!exists) return false;
+    if (!*exists) return true;
     return do_file_operation(op_t::remove, name, times.op_ms);
 }
 

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,8 @@ public:
     // Named operations: false when the device refuses or stays busy for every attempt;
     // hw::exception(not_responding) when an attempt gets no answer.
     bool file_exists(const std::string& name);
-    // True at once when there is nothing to remove.
+    // True at once when the device confirms there is nothing to remove; false when it
+    // stays busy on the question.
     bool file_remove(const std::string& name);
     bool file_open(const std::string& name);
     bool file_close(const std::string& name);
@@ -73,6 +75,9 @@ public:
 
 private:
     bool do_file_operation(commands::file_loader op, const std::string& filename, mox::timeout t);
+    // The device's answer, or none when it stayed busy for every attempt.
+    std::optional<bool> answer_of(commands::file_loader op, const std::string& filename,
+                                  mox::timeout t);
     // Waits for the result of op; a late answer to an earlier operation is skipped.
     bool wait_result(commands::file_loader op, mox::timeout t, uint8_t& result);
 

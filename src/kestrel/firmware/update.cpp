@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "drivers/libusb/exception.h"
 #include "hw/exception.h"
 #include "hw/keep_alive.h"
 #include "kestrel/core.h"
@@ -104,15 +105,36 @@ bool update::do_update(const bytes& fwdata, fw_t fw_type, const std::string& las
     return true;
 }
 
+bool update::seen_restarting() {
+    // A restarting device leaves the bus: the control link to the old image breaks. One
+    // that stays (its request lost, or refused) still runs the old image, and a reopen
+    // would find it at once and take it for the new one.
+    const auto until = std::chrono::steady_clock::now() + restart_wait;
+    for (;;) {
+        try {
+            com.throw_if_device_gone();
+        } catch (const libusb::exception&) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+        mox::wait_ms(mox::timeout(20));
+    }
+}
+
 bool update::reboot(bool goto_bootloader, const std::string& last_sn) {
+    bool acknowledged = false;
     if (goto_bootloader) {
         log("Rebooting in bootloader mode...\n");
-        stat_ctrl.request_bootloader();
+        acknowledged = stat_ctrl.request_bootloader();
     } else {
         log("Rebooting...\n");
-        stat_ctrl.request_reboot();
+        acknowledged = stat_ctrl.request_reboot();
     }
     hw_status.set(status_v::updating_firmware, "Rebooting to apply firmware update");
+    if (!seen_restarting()) {
+        log(acknowledged ? "Device did not restart" : "Restart request not acknowledged");
+        return false;
+    }
     usb_driver.close();
     mox::wait_ms(mox::timeout(200));
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -53,7 +54,8 @@ public:
                    const bytes& fwdata_fpga);
     // Throws invalid_firmware when a file step or a verification fails.
     bool do_update(const bytes& fwdata, fw_t fw_type, const std::string& last_sn);
-    // False when the device did not come back within the reopen window.
+    // False when the device was not seen restarting (its link to the old image did not
+    // break within restart_wait) or did not come back within the reopen window.
     bool reboot(bool goto_bootloader, const std::string& last_sn);
     // Installs FPGA, recovery, controller (each when forced or needed), then reboots;
     // done is set only when the device is back.
@@ -65,7 +67,11 @@ public:
 
     std::atomic<bool> done{false};
 
+    // How long a device that was asked to restart may take to leave the bus.
+    static constexpr std::chrono::milliseconds restart_wait{3000};
+
 private:
+    bool seen_restarting();
     // SHA-256 of the image; invalid_firmware when mbedTLS fails.
     bytes digest(const bytes& fwdata);
     // Removes nothing: opens, writes and closes, invalid_firmware on any refusal.

@@ -1,5 +1,7 @@
 #include "kestrel/link/communication.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <new>
 
@@ -16,7 +18,10 @@ namespace kestrel {
 
 namespace {
 
-const communication::bytes ping_payload = {0xAA, 0xBB, 0xCC, 0xDD};
+// Constant, never destroyed: the link threads of a handle still open when the process
+// exits send and compare it until the exit frees the handle, which may come after the
+// library's other statics are gone.
+constexpr std::array<uint8_t, 4> ping_payload = {0xAA, 0xBB, 0xCC, 0xDD};
 
 constexpr uint8_t id(commands::endpoints ep) {
     return static_cast<uint8_t>(ep);
@@ -71,13 +76,18 @@ void communication::tx(commands::endpoints ep, const bytes& payload) {
 }
 
 void communication::on_ping(const bytes& params) {
-    if (params != ping_payload) return;
+    if (!std::equal(params.begin(), params.end(), ping_payload.begin(), ping_payload.end())) return;
     ping_ok = true;
     ping_sem.give();
 }
 
 void communication::throw_if_device_gone() const {
     if (const int code = device_gone.load(); code != 0) throw libusb::exception(code);
+}
+
+void communication::on_device_left(std::function<void(int)> fn) {
+    std::lock_guard lock(handlers_m);
+    device_left = std::move(fn);
 }
 
 void communication::pause() {
@@ -90,6 +100,10 @@ template <typename F> void communication::guarded(const char* libusb_prefix, F&&
     } catch (const libusb::exception& e) {
         log(libusb_prefix + std::to_string(e.code()));
         device_gone = e.code() == LIBUSB_ERROR_NO_DEVICE ? e.code() : 0;
+        if (e.code() == LIBUSB_ERROR_NO_DEVICE) {
+            std::lock_guard lock(handlers_m);
+            if (device_left) device_left(e.code());
+        }
         pause();
     } catch (const mox_com::except& e) {
         log("MOXCOM error: " + std::to_string(e.code()));
@@ -112,7 +126,7 @@ void communication::rx_listener() {
             }
             uint32_t timeout_ms = 50;
             if (!ping_ok) {
-                tx(commands::endpoints::ping, ping_payload);
+                tx(commands::endpoints::ping, bytes(ping_payload.begin(), ping_payload.end()));
                 timeout_ms = 250;
             }
             usb_bulk.rx(buffer, trx_max_len, timeout_ms);

@@ -54,6 +54,9 @@ public:
     void throw_if_device_gone() const;
     // A newly opened link starts with no such failure.
     void link_opened() { device_gone = 0; }
+    // Called on the link's threads, with the libusb error, each time a transfer finds the
+    // device gone from the bus (LIBUSB_ERROR_NO_DEVICE).
+    void on_device_left(std::function<void(int)> fn);
 
     mox::semaphore ping_sem{1, 0};
     std::vector<std::unique_ptr<hw::usb_group_t>> usb_interfaces;
@@ -72,8 +75,9 @@ private:
     std::atomic<bool> ping_ok{false};
     std::atomic<int> device_gone{0}; // LIBUSB_ERROR_NO_DEVICE while the device is away
     std::atomic<bool> th_continue{true};
-    mox::semaphore stop_sem{1, 0}; // ends the listener's and transmitter's pauses at once
-    std::mutex handlers_m;         // dispatch against registration
+    mox::semaphore stop_sem{1, 0};        // ends the listener's and transmitter's pauses at once
+    std::mutex handlers_m;                // dispatch against registration
+    std::function<void(int)> device_left; // guarded by handlers_m
     mox::objqueue<bytes> tx_q{100};
     std::thread th_rx;
     std::thread th_tx;

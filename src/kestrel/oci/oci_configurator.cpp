@@ -7,6 +7,7 @@
 
 #include "hw/exception.h"
 #include "mox/check.h"
+#include "oci/program.h"
 
 namespace kestrel {
 
@@ -126,7 +127,17 @@ bool oci_configurator::wait_oci_ready(uint32_t timeout_ms) {
     return stat_ctrl.wait_oci_ready(true, timeout_ms);
 }
 
+bool oci_configurator::refused(const std::vector<oci::word>& words) const {
+    // The preview and the device must run the same program: one whose fields do not carry
+    // its values, or whose loops do not nest, is refused before either sees it.
+    const std::string why = oci::malformed(words, capabilities::max_oci_loop_levels);
+    if (why.empty()) return false;
+    log("Output program refused: " + why);
+    return true;
+}
+
 bool oci_configurator::start_oci_chunk(const std::vector<oci::word>& words) {
+    if (refused(words)) return false;
     std::lock_guard lk(mutex);
     cfg_loader.start_oci(false);
     device_cfg.set_oci_load_enable(true);
@@ -152,6 +163,7 @@ isamp oci_configurator::sample_of(uint64_t periods, hw::period sampling_period) 
 
 bool oci_configurator::preview_oci_chunk(const std::vector<oci::word>& words, isamp max_samples,
                                          hw::period sampling_period) {
+    if (refused(words)) return false;
     std::lock_guard lk(mutex);
     trs_man.init(sampling_period, trs::manager::all_channels);
     auto builders = trs_man.create_builders();

@@ -38,10 +38,12 @@ public:
     bool set_io_type(size_t channel, oci::io_t type);
     bool set_out_voltage(size_t channel, uint16_t millivolts);
     uint32_t get_sample_rate() const { return capabilities::oci_sampling_rate; }
-    // Stops the engines, loads the program into every group and starts them. False when the
-    // program is too long (loading is then left enabled). Throws hw::exception
+    // Stops the engines, loads the program into every group and starts them. False, before
+    // anything is sent, for a malformed program (oci::malformed), and when the program is
+    // too long (loading is then left enabled). Throws hw::exception
     // (not_responding) when the engines do not acknowledge or never leave the ready state.
     bool start_oci_chunk(const std::vector<oci::word>& words);
+    // Renders the program into the stores; false for a malformed program.
     bool preview_oci_chunk(const std::vector<oci::word>& words, isamp max_samples,
                            hw::period sampling_period);
     bool wait_oci_ready(uint32_t timeout_ms);
@@ -59,6 +61,8 @@ public:
     std::vector<bool> idle_state;
 
 private:
+    // Logs why a program is malformed.
+    bool refused(const std::vector<oci::word>& words) const;
     config::group_t::oci_params_t& clock_group(size_t clock_index);
     void check_channel(size_t channel) const;
 

@@ -1,0 +1,271 @@
+#include "packet_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+namespace kestrel_sim {
+
+namespace {
+
+constexpr unsigned group_channels = 18;
+constexpr int64_t max_delta_count = 0xFFFFFF;
+
+packet_bits pack(const uint32_t* v) {
+    unsigned __int128 acc = 0;
+    for (unsigned i = 0; i < 7; ++i)
+        acc |= static_cast<unsigned __int128>(v[i] & 0x3FFFF) << (18 * i);
+    return {static_cast<uint64_t>(acc), static_cast<uint64_t>(acc >> 64)};
+}
+
+// Per packet, how many packets from it on satisfy `ok`, around the circle; `always` when
+// every packet does.
+std::vector<uint32_t> runs(const std::vector<bool>& ok) {
+    const size_t n = ok.size();
+    std::vector<uint32_t> r(n, packet_tile::always);
+    const auto first_bad = std::find(ok.begin(), ok.end(), false);
+    if (first_bad == ok.end()) return r;
+    const size_t k0 = static_cast<size_t>(first_bad - ok.begin());
+    r[k0] = 0;
+    for (size_t step = 1; step < n; ++step) {
+        const size_t k = (k0 + n - step) % n;
+        const size_t next = (k + 1) % n;
+        r[k] = ok[k] ? r[next] + 1 : 0;
+    }
+    return r;
+}
+
+} // namespace
+
+std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned group,
+                                                    int64_t first_abs) {
+    auto t = std::make_shared<packet_tile>();
+    const unsigned base = s.base_channel(group);
+    // Channels whose levels repeat every P samples, shortest first, while the common
+    // period stays within bounds.
+    int64_t period = 7;
+    // A tile longer than the window would never repeat: not worth building.
+    const int64_t longest = std::clamp<int64_t>(s.total, 7 * 1024, packet_tile::max_samples);
+    std::vector<std::pair<int64_t, unsigned>> tiled;
+    if (const int64_t pps = s.tb.ps_per_sample; pps > 0) {
+        std::vector<std::pair<int64_t, unsigned>> cand;
+        for (unsigned j = 0; j < group_channels; ++j) {
+            const int64_t p_ps = s.waves[base + j].period_ps();
+            if (p_ps <= 0) continue;
+            const int64_t p = p_ps / std::gcd(p_ps, pps);
+            if (p <= longest) cand.emplace_back(p, j);
+        }
+        std::sort(cand.begin(), cand.end());
+        for (const auto& [p, j] : cand) {
+            const int64_t l = std::lcm(period, p);
+            if (l > longest) continue;
+            period = l;
+            tiled.emplace_back(p, j);
+            t->channels |= 1u << j;
+        }
+    }
+    std::vector<uint32_t> v(static_cast<size_t>(period), 0);
+    std::vector<uint8_t> one;
+    for (const auto& [p, j] : tiled) {
+        one.assign(static_cast<size_t>(p), 0);
+        cursor c(&s.waves[base + j], s.tb);
+        for (int64_t n = 0; n < p; ++n)
+            one[static_cast<size_t>(n)] = c.at(n) ? 1 : 0;
+        for (int64_t b = 0; b < period; b += p)
+            for (int64_t n = 0; n < p; ++n)
+                v[static_cast<size_t>(b + n)] |= uint32_t{one[static_cast<size_t>(n)]} << j;
+    }
+    // Packet k holds device samples first_abs + 7k .. + 6.
+    const size_t np = static_cast<size_t>(period / 7);
+    const int64_t off = first_abs % period;
+    auto at = [&](int64_t n) {
+        return v[static_cast<size_t>(((off + n) % period + period) % period)];
+    };
+    t->packets.resize(np);
+    std::vector<bool> same(np);
+    for (size_t k = 0; k < np; ++k) {
+        uint32_t vals[7];
+        bool eq = true;
+        const uint32_t before = at(static_cast<int64_t>(7 * k) - 1);
+        for (unsigned i = 0; i < 7; ++i) {
+            vals[i] = at(static_cast<int64_t>(7 * k + i));
+            eq = eq && vals[i] == before;
+        }
+        t->packets[k] = pack(vals);
+        same[k] = eq;
+    }
+    t->idle = runs(same);
+    std::vector<bool> no_idle(np);
+    for (size_t k = 0; k < np; ++k)
+        no_idle[k] = t->idle[k] == 0;
+    t->busy = runs(no_idle);
+    return t;
+}
+
+packet_encoder::packet_encoder(const setup_t& s, unsigned group, int64_t first_abs,
+                               int64_t trig_cap)
+    : s_(&s), group_(group), first_abs_(first_abs), trig_cap_(trig_cap) {
+    const unsigned base = s.base_channel(group);
+    for (unsigned j = 0; j < group_channels; ++j)
+        cur_[j] = cursor(&s.waves[base + j], s.tb);
+    sync_ = cursor(&s.sync[group], s.tb);
+}
+
+void packet_encoder::refresh(int64_t abs) {
+    slow_levels_ = 0;
+    int64_t until = sync_.next_change(abs);
+    for (const unsigned j : slow_) {
+        if (cur_[j].at(abs)) slow_levels_ |= 1u << j;
+        until = std::min(until, cur_[j].next_change(abs));
+    }
+    slow_sync_ = sync_.at(abs);
+    slow_from_ = abs;
+    slow_until_ = until;
+    const uint32_t same[7] = {slow_levels_, slow_levels_, slow_levels_, slow_levels_,
+                              slow_levels_, slow_levels_, slow_levels_};
+    slow_bits_ = pack(same);
+}
+
+void packet_encoder::advance_tile(int64_t packets) {
+    k_ = static_cast<size_t>((static_cast<int64_t>(k_) + packets) % static_cast<int64_t>(np_));
+}
+
+void packet_encoder::put(pkt_type type, const uint8_t* payload, size_t n) {
+    uint8_t* p = stage_.data() + stage_len_;
+    std::memset(p, 0, 16);
+    std::memcpy(p, payload, n);
+    p[15] = static_cast<uint8_t>(p[15] | (type << 6));
+    stage_len_ += 16;
+}
+
+void packet_encoder::put_samples(const packet_bits& b) {
+    uint8_t* p = stage_.data() + stage_len_;
+    std::memcpy(p, &b.lo, 8);
+    std::memcpy(p + 8, &b.hi, 8);
+    stage_len_ += 16;
+}
+
+void packet_encoder::next_packets(int64_t limit) {
+    stage_off_ = stage_len_ = 0;
+    const int64_t abs = first_abs_ + pos_;
+    if (abs >= slow_until_) refresh(abs);
+    const bool trig_due = !trig_sent_ && trig_cap_ >= pos_;
+    const auto& t = *tile_;
+
+    // An idle stretch: whole packets whose samples all repeat the last one sent. Never two
+    // delta_s in a row (the host keeps only the second count), never over the trigger.
+    if (pos_ > 0 && !last_delta_ && t.idle[k_] > 0) {
+        const int64_t slow_until = slow_from_ <= abs - 1 ? slow_until_ : abs;
+        int64_t k = std::min({(slow_until - abs) / 7, (limit - pos_) / 7, max_delta_count});
+        if (t.idle[k_] != packet_tile::always) k = std::min<int64_t>(k, t.idle[k_]);
+        if (trig_due) k = std::min(k, (trig_cap_ - pos_) / 7);
+        if (k >= 1) {
+            const uint8_t n[3] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
+                                  static_cast<uint8_t>(k >> 16)};
+            put(pkt_delta, n, 3);
+            pos_ += 7 * k;
+            advance_tile(k);
+            last_delta_ = true;
+            return;
+        }
+    }
+
+    packet_bits bits;
+    uint8_t sync_bits = 0;
+    if (abs + 7 <= slow_until_) {
+        bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
+        sync_bits = slow_sync_ ? 0x7F : 0;
+    } else {
+        // An untiled channel changes inside this packet: the levels at its first sample,
+        // then the samples of the channels that change.
+        bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
+        for (const unsigned j : slow_) {
+            if (cur_[j].next_change(abs) > abs + 6) continue;
+            const bool first = cur_[j].at(abs);
+            for (unsigned i = 1; i < 7; ++i) {
+                if (cur_[j].at(abs + i) == first) continue;
+                const unsigned b = 18 * i + j;
+                (b < 64 ? bits.lo : bits.hi) ^= uint64_t{1} << (b % 64);
+            }
+        }
+        for (unsigned i = 0; i < 7; ++i)
+            if (sync_.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
+        refresh(abs + 6);
+    }
+
+    if (trig_due && trig_cap_ < pos_ + 7) {
+        const uint8_t b = static_cast<uint8_t>(1u << (trig_cap_ - pos_));
+        put(pkt_trig, &b, 1);
+        trig_sent_ = true;
+    }
+    // The host carries the flag of sample 6 into the following packets.
+    if (sync_bits != (sync_on_ ? 0x7F : 0)) put(pkt_rfu, &sync_bits, 1);
+    sync_on_ = (sync_bits & 0x40) != 0;
+    put_samples(bits);
+    pos_ += 7;
+    advance_tile(1);
+    last_delta_ = false;
+}
+
+// Samples packets straight from the tile while nothing else is due: the untiled channels
+// hold, no trigger or output-sync packet comes, and no idle stretch can start.
+size_t packet_encoder::bulk(uint8_t* out, size_t room, int64_t limit) {
+    const int64_t abs = first_abs_ + pos_;
+    if (abs < slow_from_ || abs + 7 > slow_until_ || slow_sync_ != sync_on_) return 0;
+    const auto& t = *tile_;
+    int64_t n =
+        std::min({static_cast<int64_t>(room / 16), (slow_until_ - abs) / 7, (limit - pos_) / 7});
+    if (!trig_sent_ && trig_cap_ >= pos_) n = std::min(n, (trig_cap_ - pos_) / 7);
+    // The first packet cannot be a delta_s at the start or right after one.
+    const bool free_first = pos_ == 0 || last_delta_;
+    const uint32_t busy = t.busy[free_first ? (k_ + 1) % np_ : k_];
+    if (busy != packet_tile::always) n = std::min<int64_t>(n, int64_t{busy} + (free_first ? 1 : 0));
+    if (n <= 0) return 0;
+    const packet_bits* src = t.packets.data();
+    const uint64_t lo = slow_bits_.lo, hi = slow_bits_.hi;
+    size_t k = k_;
+    uint8_t* p = out;
+    for (int64_t left = n; left > 0;) {
+        const auto run =
+            static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(np_ - k)));
+        for (size_t i = 0; i < run; ++i, p += 16) {
+            const uint64_t a = src[k + i].lo | lo, b = src[k + i].hi | hi;
+            std::memcpy(p, &a, 8);
+            std::memcpy(p + 8, &b, 8);
+        }
+        left -= static_cast<int64_t>(run);
+        k = (k + run) % np_;
+    }
+    k_ = k;
+    pos_ += 7 * n;
+    last_delta_ = false;
+    return static_cast<size_t>(16 * n);
+}
+
+size_t packet_encoder::produce(uint8_t* out, size_t len, int64_t limit) {
+    if (!tile_) {
+        tile_ = make_packet_tile(*s_, group_, first_abs_);
+        np_ = tile_->packets.size();
+        for (unsigned j = 0; j < group_channels; ++j)
+            if (!((tile_->channels >> j) & 1)) slow_.push_back(j);
+    }
+    size_t n = 0;
+    while (n < len) {
+        if (stage_off_ == stage_len_) {
+            if (pos_ >= limit) break;
+            if (len - n >= 16)
+                if (const size_t b = bulk(out + n, len - n, limit); b > 0) {
+                    n += b;
+                    continue;
+                }
+            next_packets(limit);
+        }
+        const size_t k = std::min(len - n, stage_len_ - stage_off_);
+        std::memcpy(out + n, stage_.data() + stage_off_, k);
+        stage_off_ += k;
+        n += k;
+    }
+    return n;
+}
+
+} // namespace kestrel_sim
