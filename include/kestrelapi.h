@@ -202,6 +202,10 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_device_descriptor(kestrelapi_
                                                                      device_descriptor_t* d);
 /* Releases the two strings kestrelapi_get_device_descriptor handed out and nulls them. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free_device_descriptor(device_descriptor_t* d);
+/* Opens a device of the handle's model. OHWAPI_NOT_SUPPORTED, at once, when another device
+ * on the bus carries a USB3 bridge this one needs: the bridges' serial numbers are the same
+ * on every device, so the data could not be told apart (kestrelapi_get_last_error_text
+ * says which bridge; keep one KESTREL device plugged to capture). */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle,
                                                            device_descriptor_t desc);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_device_open_first(kestrelapi_handle handle);
@@ -217,7 +221,15 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_major(kestrelapi
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_minor(kestrelapi_handle handle,
                                                                       uint8_t* v);
 
-/* Capture launch and flags */
+/* Capture launch and flags
+ *
+ * A launch refuses settings outside what the device takes with OHWAPI_INVALID_CONFIG (a
+ * trigger channel with OHWAPI_INVALID_ARGUMENT) before anything starts;
+ * kestrelapi_get_last_error_text names the field and its range:
+ * sampling_depth 2..10^12 samples, post_trig_depth 0..sampling_depth, s_clk
+ * 1..1000000000 Hz, thresh_capture_mv 0..3000 mV, vcc_gen_mv 1800..3300 mV or 0 (off),
+ * ext_in_threshold_mv 0..2500 mV (the entries of the model's groups), a trigger channel
+ * 0..17 (-1 for a change on any channel). */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
     kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings);
@@ -292,9 +304,9 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle ha
  * same directory and renamed to `path` when complete, so `path` never holds a partial file.
  *
  * Returns OHWAPI_INVALID_ARGUMENT for a NULL or empty path, a channel beyond the model,
- * and a file that cannot be created, written or renamed into place (a log line on standard
- * output gives the reason); OHWAPI_BUSY while a capture runs; OHWAPI_NO_DATA when nothing
- * is stored.
+ * and a file that cannot be created, written or renamed into place (a log line and
+ * kestrelapi_get_last_error_text give the reason); OHWAPI_BUSY while a capture runs;
+ * OHWAPI_NO_DATA when nothing is stored.
  *
  * VCD (IEEE 1364): timescale the largest of 1, 10, 100 s..fs that divides the sampling
  * period, one 1-bit wire per channel named as kestrelapi_set_channel_name gave (ch0..chN
@@ -397,6 +409,40 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_describe_trigger_program(kestrela
  * "FT_DEVICE_NOT_FOUND" (3002), ...; "UNKNOWN" for any other value. 1999 is
  * "OHWAPI_UNKNOWN_ERROR" (LIBUSB_ERROR_IO also gives 1999); 1018 is "OHWAPI_TX_FAILURE". */
 KESTRELAPI_EXPORT const char* kestrelapi_error_name(int code);
+
+/* Diagnostics
+ *
+ * The library writes diagnostic lines (what a device, a capture or an update is doing,
+ * and why something failed) to standard output, one line at a time, unless a function
+ * takes them: kestrelapi_set_log_callback gives each line of the handle's work, without
+ * its end of line, to fn with the line's level (KESTRELAPI_LOG_DEBUG, _INFO, _WARNING,
+ * _ERROR) and the caller's user pointer. fn may be called from the library's threads,
+ * one line at a time; it must not call kestrelapi_set_log_callback. A null fn restores
+ * standard output; once the call returns the previous fn is not called again. */
+enum {
+    KESTRELAPI_LOG_DEBUG = 0,   /* traces of progress */
+    KESTRELAPI_LOG_INFO = 1,    /* steps: interfaces opened, capture done, reboot */
+    KESTRELAPI_LOG_WARNING = 2, /* handled trouble: a retry, a missing reply */
+    KESTRELAPI_LOG_ERROR = 3,   /* a failure: refused settings, a file not written */
+};
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_log_callback(
+    kestrelapi_handle handle, void (*fn)(void* user, int level, const char* line), void* user);
+
+/* The reason of the handle's last failed launch, export or open, as one line of text
+ * (NUL-terminated, cut to size - 1 bytes): the system's error of an export ("cannot
+ * create a file beside /tmp/x/a.vcd: No such file or directory"), the settings field that
+ * was refused and its range ("settings: s_clk = 0 is outside 1..1000000000 Hz"), why a
+ * device cannot be opened; the error code's name when there is nothing more to say, ""
+ * when the last of those calls succeeded. OHWAPI_INVALID_ARGUMENT for a NULL text or a
+ * size of 0. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error_text(kestrelapi_handle handle,
+                                                                   char* text, uint32_t size);
+
+/* The library's version (major.minor.patch; the SONAME carries the major). Needs no handle;
+ * OHWAPI_INVALID_ARGUMENT when a pointer is NULL. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major,
+                                                                   uint32_t* minor,
+                                                                   uint32_t* patch);
 
 #ifdef __cplusplus
 } /* extern "C" */

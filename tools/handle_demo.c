@@ -1,5 +1,6 @@
 /* Opens the first KESTREL device on the bus, prints its firmware versions and closes it. */
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include "kestrelapi.h"
@@ -9,7 +10,13 @@ static void sleep_ms(long ms) {
     nanosleep(&t, NULL);
 }
 
-int main(void) {
+int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        uint32_t major = 0, minor = 0, patch = 0;
+        kestrelapi_get_library_version(&major, &minor, &patch);
+        printf("kestrel_handle_demo %u.%u.%u\n", major, minor, patch);
+        return 0;
+    }
     kestrelapi_handle h = NULL;
     ohwapi_err_code_t rc = kestrelapi_create_new_handle(&h, kestrel_one);
     if (rc != OHWAPI_OK) {

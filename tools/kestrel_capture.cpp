@@ -12,9 +12,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <glob.h>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -37,7 +38,8 @@ enum exit_code : int {
 };
 
 constexpr auto poll_interval = 50ms;
-constexpr auto settle_limit = 60s; // abort or close until the device is ready again
+constexpr auto settle_limit = 60s;    // abort or close until the device is ready again
+constexpr auto configure_limit = 30s; // beyond --timeout, until the device is configured
 // Streaming without a new sample. The library ends a stalled stream itself (after at most
 // about a minute at the lowest rate, where idle stretches arrive every 30 s); this is the
 // last resort.
@@ -48,9 +50,21 @@ extern "C" void on_signal(int) {
     interrupted = true;
 }
 
-// The tool's own output; the library's log goes to the original standard output only with
-// --verbose.
+// The tool's own output. The library's log lines go to standard error with --verbose and
+// nowhere without it (every handle gets the callback below).
 std::FILE* out = stdout;
+bool verbose = false;
+
+extern "C" void library_line(void*, int level, const char* line) {
+    static const char* const names[] = {"debug", "info", "warning", "error"};
+    std::fprintf(stderr, "kestrel %s: %s\n", names[level >= 0 && level <= 3 ? level : 0], line);
+}
+
+std::string library_version() {
+    uint32_t major = 0, minor = 0, patch = 0;
+    if (kestrelapi_get_library_version(&major, &minor, &patch) != OHWAPI_OK) return "?";
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
 
 struct failure {
     int exit;
@@ -108,6 +122,7 @@ class handle {
 public:
     explicit handle(kestrelapi_model_t m) {
         check(kestrelapi_create_new_handle(&h_, m), "cannot create a handle", exit_failure);
+        kestrelapi_set_log_callback(h_, verbose ? library_line : nullptr_line, nullptr);
     }
     ~handle() {
         if (opened_) close();
@@ -116,6 +131,20 @@ public:
     handle(const handle&) = delete;
     handle& operator=(const handle&) = delete;
     kestrelapi_handle get() const { return h_; }
+    // The library's reason for the last failed launch, export or open.
+    std::string reason() const {
+        char text[512] = "";
+        if (kestrelapi_get_last_error_text(h_, text, sizeof text) != OHWAPI_OK) return "";
+        return text;
+    }
+    // Fails with what, the code and the library's reason when it says more than the code.
+    void check_call(int rc, const std::string& what, int exit = exit_device_error) const {
+        if (rc == OHWAPI_OK) return;
+        const std::string why = reason();
+        std::string msg = what + ": " + code_text(rc);
+        if (!why.empty() && why != kestrelapi_error_name(rc)) msg += ": " + why;
+        throw failure{exit, msg};
+    }
 
     std::vector<std::pair<std::string, std::string>> list() {
         check(kestrelapi_create_device_list(h_), "cannot list devices");
@@ -134,7 +163,7 @@ public:
     }
     void open(std::string sn, std::string desc) {
         device_descriptor_t d{sn.data(), desc.data()};
-        check(kestrelapi_device_open(h_, d), "cannot open " + sn);
+        check_call(kestrelapi_device_open(h_, d), "cannot open " + sn);
         opened_ = true;
     }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
@@ -160,6 +189,7 @@ public:
     }
 
 private:
+    static void nullptr_line(void*, int, const char*) {}
     kestrelapi_handle h_ = nullptr;
     bool opened_ = false;
 };
@@ -282,12 +312,65 @@ std::string lower_extension(const std::string& path) {
     return e;
 }
 
-// Fails before the capture rather than after it.
-void check_writable(const std::string& path) {
+// The file the library writes beside path before renaming it into place.
+std::string temp_pattern(const std::string& path) {
     const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    if (::access(dir.c_str(), W_OK) != 0)
-        throw failure{exit_file_error, "cannot write " + path + ": " + std::strerror(errno)};
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + "." + base + ".XXXXXX";
+}
+
+// Fails before the capture rather than after it: the library writes a file beside path
+// and renames it into place, so that is what must work.
+void check_writable(const std::string& path) {
+    auto cannot = [&](int err) {
+        return failure{exit_file_error, "cannot write " + path + ": " + std::strerror(err)};
+    };
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw cannot(EISDIR);
+    if (!path.empty() && path.back() == '/') throw cannot(EISDIR);
+    std::string probe = temp_pattern(path);
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) throw cannot(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+}
+
+// Bytes the library has written so far into its file beside path.
+long long bytes_written(const std::string& path) {
+    std::string pattern = temp_pattern(path);
+    pattern.replace(pattern.size() - 6, 6, "??????");
+    glob_t g;
+    long long size = 0;
+    if (::glob(pattern.c_str(), 0, nullptr, &g) == 0)
+        for (size_t i = 0; i < g.gl_pathc; ++i) {
+            struct stat st;
+            if (::stat(g.gl_pathv[i], &st) == 0) size = std::max<long long>(size, st.st_size);
+        }
+    ::globfree(&g);
+    return size;
+}
+
+std::string bytes_text(long long n) {
+    char b[32];
+    if (n >= 1000000)
+        std::snprintf(b, sizeof b, "%.1f MB", static_cast<double>(n) / 1e6);
+    else if (n >= 1000)
+        std::snprintf(b, sizeof b, "%.1f kB", static_cast<double>(n) / 1e3);
+    else
+        std::snprintf(b, sizeof b, "%lld B", n);
+    return b;
+}
+
+std::string hz_text(uint64_t hz) {
+    char b[32];
+    if (hz >= 1000000 && hz % 1000 == 0)
+        std::snprintf(b, sizeof b, "%g MHz", static_cast<double>(hz) / 1e6);
+    else if (hz >= 1000)
+        std::snprintf(b, sizeof b, "%g kHz", static_cast<double>(hz) / 1e3);
+    else
+        std::snprintf(b, sizeof b, "%llu Hz", static_cast<unsigned long long>(hz));
+    return b;
 }
 
 std::string rate_text(double samples_per_s) {
@@ -371,19 +454,60 @@ int explain_trigger(const options& o) {
     return exit_ok;
 }
 
-int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi) {
+// What was captured, for the summary line.
+struct capture_facts {
+    uint64_t rate;
+    unsigned channels; // of the model
+};
+
+int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi, const capture_facts& f) {
     const std::string ext = lower_extension(o.output);
-    int rc;
-    if (ext == ".vcd")
-        rc = kestrelapi_export_vcd(h.get(), o.output.c_str(), lo, hi);
-    else if (ext == ".sr")
-        rc = kestrelapi_export_sr(h.get(), o.output.c_str(), lo, hi);
-    else
-        rc = kestrelapi_export_csv(h.get(), o.output.c_str(), lo, hi);
-    check(rc, "cannot write " + o.output, exit_file_error);
+    auto write = [&] {
+        if (ext == ".vcd") return kestrelapi_export_vcd(h.get(), o.output.c_str(), lo, hi);
+        if (ext == ".sr") return kestrelapi_export_sr(h.get(), o.output.c_str(), lo, hi);
+        return kestrelapi_export_csv(h.get(), o.output.c_str(), lo, hi);
+    };
+    // A long capture takes a while to write: show the file growing meanwhile.
+    const auto start = steady::now();
+    std::atomic<bool> finished{false};
+    int rc = OHWAPI_OK;
+    std::thread writer([&] {
+        rc = write();
+        finished = true;
+    });
+    progress bar;
+    while (!finished) {
+        const double secs = std::chrono::duration<double>(steady::now() - start).count();
+        if (secs > 0.5) {
+            char b[32];
+            std::snprintf(b, sizeof b, ", %.0f s", secs);
+            bar.show(3, "writing " + o.output + ": " + bytes_text(bytes_written(o.output)) + b,
+                     static_cast<int>(secs) / 10 * 10);
+        }
+        std::this_thread::sleep_for(poll_interval);
+    }
+    writer.join();
+    bar.done();
+    h.check_call(rc, "cannot write " + o.output, exit_file_error);
+    const double secs = std::chrono::duration<double>(steady::now() - start).count();
     int64_t total = 0, post = 0;
     kestrelapi_get_available_samples(h.get(), &total, &post);
-    std::fprintf(out, "wrote %s: %lld samples\n", o.output.c_str(), static_cast<long long>(total));
+    bool triggered = false;
+    kestrelapi_get_triggered_flag(h.get(), &triggered);
+    uint64_t at = 0;
+    kestrelapi_get_trigger_position(h.get(), &at);
+    const unsigned written =
+        lo == 0 && hi == 0
+            ? f.channels
+            : static_cast<unsigned>(__builtin_popcountll(lo) + __builtin_popcountll(hi));
+    struct stat st;
+    const long long size = ::stat(o.output.c_str(), &st) == 0 ? st.st_size : 0;
+    char when[32];
+    std::snprintf(when, sizeof when, "%.1f s", secs);
+    std::fprintf(out, "wrote %s: %lld samples at %s, %s, %u channels, %s in %s\n", o.output.c_str(),
+                 static_cast<long long>(total), hz_text(f.rate).c_str(),
+                 triggered ? ("trigger at " + std::to_string(at)).c_str() : "no trigger", written,
+                 bytes_text(size).c_str(), when);
     return exit_ok;
 }
 
@@ -392,12 +516,22 @@ int capture(const options& o) {
     if (ext != ".vcd" && ext != ".sr" && ext != ".csv")
         throw failure{exit_usage, "output '" + o.output + "': use .vcd, .sr or .csv"};
     const uint64_t rate = parse_count(o.rate, "rate");
-    if (rate > 1000000000) throw failure{exit_usage, "rate above 1 GHz"};
+    if (rate > 1000000000) throw failure{exit_usage, "--rate " + o.rate + " is outside 1..1G Hz"};
     const uint64_t depth = parse_count(o.depth, "depth");
+    if (depth < 2 || depth > 1000000000000)
+        throw failure{exit_usage, "--depth " + o.depth + " is outside 2..1000G samples (2..10^12)"};
     if (o.timeout <= 0 || o.timeout > 86400)
-        throw failure{exit_usage, "timeout must be within 0..86400 s"};
-    if (o.threshold > 65535 || o.vcc > 65535) throw failure{exit_usage, "millivolts out of range"};
+        throw failure{exit_usage, "--timeout must be within 0..86400 s"};
     const trigger_choice trig = parse_trigger(o.trigger);
+    const bool external = trig.external;
+    const unsigned threshold_max = external ? 2500 : 3000;
+    if (o.threshold > threshold_max)
+        throw failure{exit_usage, "--threshold " + std::to_string(o.threshold) + " is outside 0.." +
+                                      std::to_string(threshold_max) + " mV" +
+                                      (external ? " (with an external trigger)" : "")};
+    if (o.vcc != 0 && (o.vcc < 1800 || o.vcc > 3300))
+        throw failure{exit_usage,
+                      "--vcc " + std::to_string(o.vcc) + " is outside 1800..3300 mV (or 0, off)"};
     const uint8_t order = parse_order(o.order);
     if (trig.external && parse_trigger(o.trigger_b).external)
         throw failure{exit_usage, "--trigger-b cannot be the external input"};
@@ -492,7 +626,7 @@ int capture(const options& o) {
     s.state_clk_mode = SCLK_DISABLE;
     s.state_clk_src = SCLK_CH9;
     s.timebase_src = TIMEBASE_INTERNAL;
-    s.ext_in_threshold_mv = static_cast<uint16_t>(o.threshold);
+    s.ext_in_threshold_mv = static_cast<uint16_t>(external ? o.threshold : 1000);
     s.ext_trig_out_polarity = trig.external_rising;
     s.trig_order = order;
     if (trig.external) {
@@ -501,17 +635,24 @@ int capture(const options& o) {
         std::memset(&none, 0, sizeof none);
         ext.type = trig.external_rising ? KESTRELAPI_TRG_EXT_RISING : KESTRELAPI_TRG_EXT_FALLING;
         none.type = KESTRELAPI_TRG_NOTRIG;
-        check(kestrelapi_launch_new_capture_simple_trigger(h.get(), ext, none, s),
-              "capture refused");
+        h.check_call(kestrelapi_launch_new_capture_simple_trigger(h.get(), ext, none, s),
+                     "capture refused");
     } else {
         set_programs(h.get(), o.trigger, o.trigger_b);
-        check(kestrelapi_launch_new_capture_programmed(h.get(), s), "capture refused");
+        h.check_call(kestrelapi_launch_new_capture_programmed(h.get(), s), "capture refused");
     }
 
     progress bar;
     const auto launched = steady::now();
-    const auto trigger_deadline = launched + std::chrono::duration_cast<steady::duration>(
-                                                 std::chrono::duration<double>(o.timeout));
+    auto seconds = [](double s) {
+        return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(s));
+    };
+    // The device waits for the trigger once it is configured and holds the samples kept
+    // before the trigger: --timeout counts from then. Configuring itself is bounded apart.
+    const auto pre_trigger_time =
+        seconds(static_cast<double>(d - post) / static_cast<double>(rate));
+    std::optional<steady::time_point> armed;
+    const auto configure_deadline = launched + seconds(o.timeout) + configure_limit;
     auto last_growth = launched;
     int64_t last_count = -1;
     std::optional<steady::time_point> stream_start;
@@ -534,8 +675,15 @@ int capture(const options& o) {
         const auto now = steady::now();
         if (!h.flag(kestrelapi_get_triggered_flag)) {
             const bool configured = h.flag(kestrelapi_get_config_done_flag);
-            bar.show(configured ? 1 : 0, configured ? "waiting for trigger" : "configuring");
-            if (now > trigger_deadline) outcome = timed_out;
+            if (configured && !armed) armed = now + pre_trigger_time;
+            if (!configured)
+                bar.show(0, "configuring");
+            else if (now < *armed)
+                bar.show(4, "keeping " + std::to_string(d - post) + " samples before the trigger");
+            else
+                bar.show(1, "waiting for trigger");
+            if (armed ? now > *armed + seconds(o.timeout) : now > configure_deadline)
+                outcome = timed_out;
         } else {
             int64_t total = 0, post_count = 0;
             kestrelapi_get_available_samples(h.get(), &total, &post_count);
@@ -565,7 +713,8 @@ int capture(const options& o) {
         std::this_thread::sleep_for(poll_interval);
     }
     bar.done();
-    if (outcome == done) return export_file(h, o, lo, hi);
+    const capture_facts facts{rate, model->channels};
+    if (outcome == done) return export_file(h, o, lo, hi, facts);
 
     kestrelapi_request_abort(h.get());
     const bool settled = h.wait_ready(settle_limit);
@@ -580,7 +729,7 @@ int capture(const options& o) {
         int64_t total = 0, post_count = 0;
         kestrelapi_get_available_samples(h.get(), &total, &post_count);
         if (total > 0) {
-            export_file(h, o, lo, hi);
+            export_file(h, o, lo, hi, facts);
             std::fprintf(stderr, "aborted: kept %lld samples\n", static_cast<long long>(total));
             return exit_aborted;
         }
@@ -637,7 +786,9 @@ int kestrel_capture_main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--keep-partial", o.keep_partial,
                  "On Ctrl-C, write what was captured before stopping");
-    app.add_flag("-v,--verbose", o.verbose, "Show the library's log");
+    app.add_flag("-v,--verbose", o.verbose, "Show the library's log on standard error");
+    app.set_version_flag("--version",
+                         "kestrel-capture " KESTREL_VERSION " (library " + library_version() + ")");
     app.footer("Progress (waiting for trigger, streaming NN %, rate, ETA) goes to standard "
                "error.\n\nExit codes: 0 done, 1 other failure, 2 bad arguments, 3 no device, "
                "4 no trigger within the timeout, 5 aborted (Ctrl-C), 6 device error, "
@@ -653,18 +804,7 @@ int kestrel_capture_main(int argc, char** argv) {
         return exit_usage;
     }
 
-    // The library logs to standard output: keep the tool's own output apart from it.
-    if (!o.verbose) {
-        const int mine = ::dup(STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (mine >= 0 && null >= 0) {
-            std::fflush(stdout);
-            ::dup2(null, STDOUT_FILENO);
-            out = ::fdopen(mine, "w");
-            if (!out) out = stderr;
-        }
-        if (null >= 0) ::close(null);
-    }
+    verbose = o.verbose;
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;

@@ -9,12 +9,17 @@
 
 Transitions come as numpy arrays when numpy is importable, as lists otherwise.
 """
+import atexit
 import bisect
 import collections
 import ctypes
 import enum
+import logging
 import os
+import threading
 import time
+import warnings
+import weakref
 
 from . import _lib
 
@@ -23,8 +28,77 @@ try:
 except ImportError:
     _np = None
 
+__version__ = "1.0.0"
+
 __all__ = ["KestrelError", "Model", "DeviceInfo", "Device", "Capture", "devices", "open",
-           "library_path", "has_export", "error_name"]
+           "library_path", "library_version", "has_export", "error_name", "__version__"]
+
+# The library's diagnostic lines, with their levels. Unconfigured, logging shows warnings
+# and errors only (on standard error); logging.getLogger("kestrel").setLevel(logging.DEBUG)
+# with a handler shows everything.
+log = logging.getLogger("kestrel")
+_LOG_LEVELS = {0: logging.DEBUG, 1: logging.INFO, 2: logging.WARNING, 3: logging.ERROR}
+
+
+@_lib.LOG_CALLBACK
+def _log_line(user, level, line):
+    try:
+        log.log(_LOG_LEVELS.get(level, logging.DEBUG), "%s",
+                line.decode(errors="replace") if line else "")
+    except Exception:  # a log line never fails the library's work
+        pass
+
+
+# Handles whose lines go to logging: at the interpreter's exit they go back to standard
+# output before the library frees what is left, when Python can no longer run _log_line.
+_logging_handles = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_logging():
+    for h in list(_logging_handles):
+        h.unhook_log()
+
+
+_numpy_warned = False
+_numpy_lock = threading.Lock()
+
+
+def _warn_no_numpy():
+    global _numpy_warned
+    with _numpy_lock:
+        if _numpy_warned:
+            return
+        _numpy_warned = True
+    warnings.warn("numpy is not importable: Capture.transitions returns lists of "
+                  "(sample, level) tuples instead of numpy arrays (install numpy, Debian: "
+                  "python3-numpy)", RuntimeWarning, stacklevel=3)
+
+
+def library_version():
+    """The library's version as (major, minor, patch)."""
+    fn = _lib.library().late("kestrelapi_get_library_version")
+    if fn is None:
+        raise NotImplementedError(f"{_lib.library().path} has no kestrelapi_get_library_version")
+    v = [ctypes.c_uint32() for _ in range(3)]
+    _check(fn(*[ctypes.byref(x) for x in v]), "library version")
+    return tuple(x.value for x in v)
+
+
+def _in_range(name, value, low, high, unit="", also=None):
+    """value as an int, or ValueError naming the parameter and its allowed range."""
+    try:
+        v = int(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name}={value!r} is not a number") from None
+    if (v < low or v > high) and v != also:
+        extra = f" (or {also})" if also is not None else ""
+        raise ValueError(f"{name}={value!r} is outside {low}..{high}{unit}{extra}")
+    return v
+
+
+MAX_RATE = 1_000_000_000
+MIN_DEPTH, MAX_DEPTH = 2, 1_000_000_000_000
 
 TRANSITION_DTYPE = [("sample", "<u8"), ("level", "u1")]
 
@@ -76,12 +150,15 @@ def error_name(code):
 class KestrelError(Exception):
     """A failing library call: code is the ohwapi_err_code_t value, name its name."""
 
-    def __init__(self, code, what=None):
+    def __init__(self, code, what=None, reason=None):
         self.code = int(code)
         self.name = error_name(self.code)
         self.what = what
-        super().__init__(f"{what}: {self.name} ({self.code})" if what else
-                         f"{self.name} ({self.code})")
+        self.reason = reason or None
+        text = f"{what}: {self.name} ({self.code})" if what else f"{self.name} ({self.code})"
+        if self.reason and self.reason != self.name:
+            text += f": {self.reason}"
+        super().__init__(text)
 
 
 class CaptureTimeout(KestrelError, TimeoutError):
@@ -120,6 +197,30 @@ class _Handle:
         h = ctypes.c_void_p()
         _check(self.lib.create_new_handle(ctypes.byref(h), int(model)), "create handle")
         self.h = h
+        hook = self.lib.late("kestrelapi_set_log_callback")
+        if hook is not None and hook(self.h, ctypes.cast(_log_line, ctypes.c_void_p),
+                                     None) == _lib.OK:
+            _logging_handles.add(self)
+
+    def unhook_log(self):
+        hook = self.lib.late("kestrelapi_set_log_callback")
+        if self.h and hook is not None:
+            hook(self.h, None, None)
+        _logging_handles.discard(self)
+
+    def reason(self):
+        """The library's reason for the last failed launch, export or open."""
+        fn = self.lib.late("kestrelapi_get_last_error_text")
+        if fn is None or not self.h:
+            return None
+        buf = ctypes.create_string_buffer(512)
+        if fn(self.h, buf, len(buf)) != _lib.OK:
+            return None
+        return buf.value.decode(errors="replace") or None
+
+    def check(self, code, what):
+        if code != _lib.OK:
+            raise KestrelError(code, what, self.reason())
 
     def flag(self, name):
         f = ctypes.c_bool(False)
@@ -130,6 +231,7 @@ class _Handle:
         if self.h:
             self.lib.free(self.h)
             self.h = None
+        _logging_handles.discard(self)
 
 
 def _list(handle):
@@ -267,7 +369,8 @@ class Device:
         self._handle = _Handle(self.model)
         desc = _lib.DeviceDescriptor(serial.encode(), description.encode())
         try:
-            _check(self._handle.lib.device_open(self._handle.h, desc), f"open {serial}")
+            self._handle.check(self._handle.lib.device_open(self._handle.h, desc),
+                               f"open {serial}")
         except BaseException:
             self._handle.free()
             self._handle = None
@@ -309,8 +412,8 @@ class Device:
         fn = h.lib.late("kestrelapi_set_channel_name")
         if fn is None:
             raise NotImplementedError(f"{h.lib.path} has no kestrelapi_set_channel_name")
-        if not 0 <= channel <= 255:
-            raise ValueError(f"channel {channel} out of range")
+        if not 0 <= channel < self.channels:
+            raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
         _check(fn(h.h, channel, None if name is None else name.encode()),
                f"name channel {channel}")
 
@@ -364,6 +467,11 @@ class Device:
         KestrelError.
         """
         h = self._h()
+        # Refused here, by name and range, before anything starts.
+        rate = _in_range("rate", rate, 1, MAX_RATE, " Hz")
+        depth = _in_range("depth", depth, MIN_DEPTH, MAX_DEPTH, " samples")
+        threshold_mv = _in_range("threshold_mv", threshold_mv, 0, 3000, " mV")
+        vcc_mv = _in_range("vcc_mv", vcc_mv, 1800, 3300, " mV", also=0)
         depth = int(depth)
         order_value = _order(order)
         external = _external(trigger) is not None or _external(trigger_b) is not None
@@ -380,8 +488,8 @@ class Device:
         s.trig_order = order_value
         s.s_clk = int(rate)
         s.t_clk[:] = [250_000_000, 250_000_000]
-        s.thresh_capture_mv[:] = [int(threshold_mv)] * 6
-        s.vcc_gen_mv[:] = [int(vcc_mv)] * 6
+        s.thresh_capture_mv[:] = [threshold_mv] * 6
+        s.vcc_gen_mv[:] = [vcc_mv] * 6
         s.state_clk_mode = 0   # SCLK_DISABLE
         s.state_clk_src = 0    # SCLK_CH9
         s.timebase_src = 3     # TIMEBASE_INTERNAL
@@ -391,10 +499,10 @@ class Device:
         s.ext_trig_out_polarity = _external(trigger) is not False
         self._generation += 1
         if external:
-            _check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
+            h.check(h.lib.launch_new_capture_simple_trigger(h.h, trig_a, trig_b, s), "capture")
         else:
             launch = h.lib.late("kestrelapi_launch_new_capture_programmed")
-            _check(launch(h.h, s), "capture")
+            h.check(launch(h.h, s), "capture")
 
         def finished():
             return h.flag("get_capture_done_flag") or (
@@ -459,12 +567,13 @@ class Capture:
         that never changes gives one pair. A numpy structured array (fields sample and
         level) with numpy, else a list of tuples."""
         if channel not in self._cache:
-            if not 0 <= channel <= 255:
-                raise ValueError(f"channel {channel} out of range")
+            if not 0 <= channel < self.channels:
+                raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
             self._cache[channel] = self._read(channel)
         out = self._cache[channel]
         if _np is not None:
             return out.copy()
+        _warn_no_numpy()
         return list(zip(*out))
 
     def _read(self, channel):
@@ -549,8 +658,8 @@ class Capture:
             raise ValueError("no channels to export")
         mask = 0
         for ch in channels or ():
-            if not 0 <= ch < 128:
-                raise ValueError(f"channel {ch} out of range")
+            if not 0 <= ch < self.channels:
+                raise ValueError(f"channel {ch} is outside 0..{self.channels - 1}")
             mask |= 1 << ch
-        _check(fn(h.h, os.fsencode(os.fspath(path)), mask & (2**64 - 1), mask >> 64),
-               f"export {path}")
+        h.check(fn(h.h, os.fsencode(os.fspath(path)), mask & (2**64 - 1), mask >> 64),
+                f"export {path}")

@@ -3,6 +3,7 @@ import ctypes
 import ctypes.util
 import glob
 import os
+import sys
 import threading
 
 OK = 0
@@ -127,6 +128,10 @@ LATE_PROTOTYPES = {
     "kestrelapi_export_csv": ([_h, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
     "kestrelapi_error_name": ([ctypes.c_int], ctypes.c_char_p),
     "kestrelapi_set_channel_name": ([_h, _u8, ctypes.c_char_p], ctypes.c_int),
+    "kestrelapi_set_log_callback": ([_h, ctypes.c_void_p, ctypes.c_void_p], ctypes.c_int),
+    "kestrelapi_get_last_error_text": ([_h, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_get_library_version":
+        ([ctypes.POINTER(ctypes.c_uint32)] * 3, ctypes.c_int),
     "kestrelapi_trs_read": ([_h, _u8, _u64, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32,
                              ctypes.POINTER(ctypes.c_uint32)], ctypes.c_int),
     "kestrelapi_trs_level_at": ([_h, _u8, _u64, _pu8], ctypes.c_int),
@@ -136,6 +141,9 @@ LATE_PROTOTYPES = {
         ([_h, _u8, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
     "kestrelapi_launch_new_capture_programmed": ([_h, Settings], ctypes.c_int),
 }
+
+# void (*)(void* user, int level, const char* line)
+LOG_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
 
 SONAME = "libkestrel_api.so.1"
 _here = os.path.dirname(os.path.abspath(__file__))
@@ -151,8 +159,11 @@ def candidates():
     out.append(os.path.join(_here, "..", "..", "build", "src", SONAME))
     # Installed: <prefix>/share/kestrel/python/kestrel, the library under <prefix>/lib*.
     prefix = os.path.normpath(os.path.join(_here, "..", "..", "..", ".."))
-    for pattern in ("lib*", os.path.join("lib*", "*-linux-gnu*")):
-        out.extend(sorted(glob.glob(os.path.join(prefix, pattern, SONAME))))
+    # Installed by pip: the prefix of the interpreter, else the usual install prefixes (the
+    # loader's cache may not list a library installed since ldconfig last ran).
+    for p in dict.fromkeys([prefix, sys.prefix, "/usr/local"]):
+        for pattern in ("lib*", os.path.join("lib*", "*-linux-gnu*")):
+            out.extend(sorted(glob.glob(os.path.join(p, pattern, SONAME))))
     found = ctypes.util.find_library("kestrel_api")
     if found:
         out.append(found)

@@ -7,9 +7,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "python"))
 
-# sim/run makes its runtime directory the working directory; children started from the
-# tests find the virtual device the same way.
-SIMRT = os.getcwd()
+# sim/run names the virtual device's bridge driver in its runtime directory (children of
+# the tests inherit it); run elsewhere, the working directory must hold it.
+_bridge = os.environ.get("KESTREL_D3XX_LIBRARY")
+SIMRT = os.path.dirname(_bridge) if _bridge else os.getcwd()
 
 
 def pytest_collection_modifyitems(config, items):

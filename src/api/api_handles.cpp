@@ -1,18 +1,24 @@
 #include "api/api_handles.h"
 #include "api/raw_value.h"
+#include "api/trycatch.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "drivers/d3xx/ft245.h"
+#include "export/error_names.h"
 #include "hw/exception.h"
 
 namespace api_utils {
 
 api_handles::api_handles(hw::model_t model)
-    : log_fn(hw::stdout_log()), caps(model), trs_man(caps.channels, new_samples_notifier),
+    : log_fn(log_target.writer()), caps(model), trs_man(caps.channels, new_samples_notifier),
       trs_iter(trs_man.create_iterators()),
       capture(
           caps.channels, trs_man, capture_watermark, [this](int64_t at) { trig_pos = at; }, log_fn),
-      device(capture, trs_man, notifier, model, log_fn, trg_mode) {}
+      device(capture, trs_man, notifier, model, log_fn, trg_mode) {
+    log_target.constructed();
+}
 
 using api_utils::raw_value;
 
@@ -31,9 +37,56 @@ template <typename T> T checked(int raw, int low, int high) {
     return static_cast<T>(raw);
 }
 
+std::string range_text(const char* field, int64_t value, int64_t low, int64_t high,
+                       const char* unit) {
+    return std::string("settings: ") + field + " = " + std::to_string(value) + " is outside " +
+           std::to_string(low) + ".." + std::to_string(high) + unit;
+}
+
 } // namespace
 
-kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) const {
+void api_handles::explained(const std::function<void()>& body) {
+    last_failure.set("");
+    try {
+        body();
+    } catch (...) {
+        // The code the failure will be reported with: the same mapping, on a rethrow.
+        if (last_failure.get().empty())
+            last_failure.set(xport::error_name(trycatch([] { throw; })));
+        throw;
+    }
+}
+
+void api_handles::refuse(hw::error code, const std::string& why) {
+    last_failure.set(why);
+    throw hw::exception(code);
+}
+
+void api_handles::check_ranges(const kestrelapi_settings_t& s) {
+    auto in = [this](const char* field, int64_t v, int64_t low, int64_t high, const char* unit) {
+        if (v < low || v > high)
+            refuse(hw::error::invalid_configration, range_text(field, v, low, high, unit));
+    };
+    using kestrel::capabilities;
+    in("sampling_depth", s.sampling_depth, capabilities::min_sampling_depth,
+       capabilities::max_sampling_depth, " samples");
+    in("post_trig_depth", s.post_trig_depth, 0, s.sampling_depth, " samples (the depth)");
+    in("s_clk", s.s_clk, 1, capabilities::max_sampling_freq, " Hz");
+    in("ext_in_threshold_mv", s.ext_in_threshold_mv, caps.trg_in_threshold_min,
+       caps.trg_in_threshold_max, " mV");
+    // Entries 2 g + p of the groups the model has (a zero falls back to entry p).
+    for (size_t e = 0; e < 2u * caps.groups_count; ++e) {
+        const std::string i = "[" + std::to_string(e) + "]";
+        in(("thresh_capture_mv" + i).c_str(), s.thresh_capture_mv[e], caps.cap_threshold_min,
+           caps.cap_threshold_max, " mV");
+        // 0 leaves the supply off.
+        if (s.vcc_gen_mv[e] != 0)
+            in(("vcc_gen_mv" + i).c_str(), s.vcc_gen_mv[e], caps.gen_tvcc_min, caps.gen_tvcc_max,
+               " mV (or 0, off)");
+    }
+}
+
+kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) {
     using kestrel::config;
     using port_t = config::group_t::port_990;
     config cfg(caps);
@@ -83,6 +136,34 @@ kestrel::config api_handles::get_cfg(const kestrelapi_settings_t& s) const {
     }
     cfg.groups.front().trigger.order = checked<kestrel::trigger_order>(s.trig_order, 0, 3);
     return cfg;
+}
+
+void api_handles::check_bridges_unambiguous(const std::string& sn) {
+    if (device.is_open() || hw::get_model(sn) != caps.model) return;
+    const auto on_bus = list_devices();
+    if (std::none_of(on_bus.begin(), on_bus.end(), [&](const auto& d) { return d.sn == sn; }))
+        return;
+    std::vector<hw::descriptor> bridges;
+    try {
+        d3xx::ft245 lister;
+        bridges = lister.list_devices(std::string(hw::sn_kestrel_core[0].substr(0, 7)), true);
+    } catch (const std::exception&) {
+        return; // no bridge driver: the open reports that itself
+    }
+    for (size_t g = 0; g < caps.groups_count; ++g) {
+        const auto count = std::count_if(bridges.begin(), bridges.end(), [&](const auto& b) {
+            return b.sn == hw::sn_kestrel_core[g] && b.description == hw::desc_kestrel_core;
+        });
+        if (count < 2) continue;
+        const std::string why =
+            "device " + sn + ": " + std::to_string(count) + " USB3 bridges " +
+            std::string(hw::sn_kestrel_core[g]) +
+            " on the bus (every KESTREL device's bridges carry the same serial numbers), so "
+            "its data cannot be told apart from another device's: keep one KESTREL device "
+            "plugged";
+        log_fn("Open refused: " + why);
+        refuse(hw::error::not_supported, why);
+    }
 }
 
 std::vector<libusb::device> api_handles::list_devices() {

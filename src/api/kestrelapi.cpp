@@ -105,7 +105,11 @@ ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle, device_descri
     return with_handle(handle, [&](api_handles& h) {
         if (desc.sn == nullptr || desc.desc == nullptr)
             throw hw::exception(hw::error::invalid_argument);
-        h.device.open(std::string(desc.sn));
+        h.explained([&] {
+            const std::string sn(desc.sn);
+            h.check_bridges_unambiguous(sn);
+            h.device.open(sn);
+        });
     });
 }
 

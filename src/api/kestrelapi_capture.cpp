@@ -17,14 +17,17 @@ using api_utils::raw_value;
 
 namespace {
 
-void check_trigger(const kestrelapi_trigger_description_t& t) {
+void check_trigger(api_handles& h, const kestrelapi_trigger_description_t& t, const char* slot) {
     const int type = raw_value(t.type);
     if (type != KESTRELAPI_TRG_FALLING && type != KESTRELAPI_TRG_RISING &&
         type != KESTRELAPI_TRG_CHANGE)
         return; // NOTRIG and the external types ignore the channel
-    if (t.channel < -1 || t.channel > 17) throw hw::exception(hw::error::invalid_argument);
+    const std::string field = std::string(slot) + ".channel = " + std::to_string(t.channel);
+    if (t.channel < -1 || t.channel > 17)
+        h.refuse(hw::error::invalid_argument,
+                 field + " is outside 0..17 (-1, any channel, for a change trigger)");
     if (t.channel == -1 && type != KESTRELAPI_TRG_CHANGE)
-        throw hw::exception(hw::error::invalid_argument);
+        h.refuse(hw::error::invalid_argument, field + ": an edge trigger needs a channel 0..17");
 }
 
 void apply_trigger(kestrel::config::group_t::trig_t& trig, size_t slot,
@@ -72,7 +75,7 @@ void launch(api_handles& h, const kestrel::config& cfg, bool programmed = false)
     std::string why;
     if (!h.device.is_runnable(cfg, why)) {
         h.log_fn("Configuration refused: " + why);
-        throw hw::exception(hw::error::invalid_configration);
+        h.refuse(hw::error::invalid_configration, "settings refused: " + why);
     }
     // The stores an export walks are cleared by the launch.
     std::lock_guard l(h.export_m);
@@ -109,16 +112,25 @@ constexpr uint64_t max_sample = static_cast<uint64_t>(std::numeric_limits<isamp>
 extern "C" ohwapi_err_code_t
 kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle, kestrelapi_settings_t settings) {
     return with_handle(handle, [&](api_handles& h) {
-        kestrel::config cfg = h.get_cfg(settings);
-        // The order belongs to the master group, whichever entry of the vector it is.
-        cfg.master_group().trigger.order = static_cast<kestrel::trigger_order>(settings.trig_order);
-        launch(h, cfg, true);
+        h.explained([&] {
+            h.check_ranges(settings);
+            kestrel::config cfg = h.get_cfg(settings);
+            // The order belongs to the master group, whichever entry of the vector it is.
+            cfg.master_group().trigger.order =
+                static_cast<kestrel::trigger_order>(settings.trig_order);
+            launch(h, cfg, true);
+        });
     });
 }
 
 ohwapi_err_code_t kestrelapi_launch_new_capture_complex_trigger(kestrelapi_handle handle,
                                                                 kestrelapi_settings_t settings) {
-    return with_handle(handle, [&](api_handles& h) { launch(h, h.get_cfg(settings)); });
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained([&] {
+            h.check_ranges(settings);
+            launch(h, h.get_cfg(settings));
+        });
+    });
 }
 
 extern "C" {
@@ -127,17 +139,21 @@ ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
     kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings) {
     return with_handle(handle, [&](api_handles& h) {
-        check_trigger(trig_a);
-        check_trigger(trig_b);
-        settings.t_clk[0] = 250000000;
-        settings.t_clk[1] = 250000000;
-        kestrel::config cfg = h.get_cfg(settings);
-        auto& trig = cfg.master_group().trigger;
-        apply_trigger(trig, 0, trig_a);
-        apply_trigger(trig, 1, trig_b);
-        trig.order = trig.select_fast[0] && trig.select_fast[1] ? kestrel::trigger_order::a_and_b
-                                                                : kestrel::trigger_order::a_or_b;
-        launch(h, cfg);
+        h.explained([&] {
+            check_trigger(h, trig_a, "trig_a");
+            check_trigger(h, trig_b, "trig_b");
+            h.check_ranges(settings);
+            settings.t_clk[0] = 250000000;
+            settings.t_clk[1] = 250000000;
+            kestrel::config cfg = h.get_cfg(settings);
+            auto& trig = cfg.master_group().trigger;
+            apply_trigger(trig, 0, trig_a);
+            apply_trigger(trig, 1, trig_b);
+            trig.order = trig.select_fast[0] && trig.select_fast[1]
+                             ? kestrel::trigger_order::a_and_b
+                             : kestrel::trigger_order::a_or_b;
+            launch(h, cfg);
+        });
     });
 }
 

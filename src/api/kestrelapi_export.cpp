@@ -24,7 +24,7 @@ std::string channel_name(api_handles& h, hw::ich ch) {
     return n != h.channel_names.end() ? n->second : xport::default_name(ch);
 }
 
-std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
+std::vector<hw::ich> selected(api_handles& h, uint64_t lo, uint64_t hi, hw::ich channels) {
     std::vector<hw::ich> out;
     const bool all = lo == 0 && hi == 0;
     for (hw::ich ch = 0; ch < 128; ++ch) {
@@ -32,7 +32,9 @@ std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
         if (!all && !bit) continue;
         if (ch >= channels) {
             if (all) break;
-            throw hw::exception(hw::error::invalid_argument);
+            h.refuse(hw::error::invalid_argument, "channel mask: channel " + std::to_string(ch) +
+                                                      " is outside 0.." +
+                                                      std::to_string(channels - 1));
         }
         out.push_back(ch);
     }
@@ -42,14 +44,15 @@ std::vector<hw::ich> selected(uint64_t lo, uint64_t hi, hw::ich channels) {
 enum class format { vcd, sr, csv };
 
 void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, format fmt) {
-    if (!path || !*path) throw hw::exception(hw::error::invalid_argument);
+    if (!path || !*path) h.refuse(hw::error::invalid_argument, "path: no file name");
     xport::capture_t cap;
-    cap.channels = selected(lo, hi, h.caps.channels);
+    cap.channels = selected(h, lo, hi, h.caps.channels);
     // A running capture still appends: only a finished (or aborted) one is exported; and
     // no launch clears the stores until this export is done.
     {
         std::lock_guard l(h.export_m);
-        if (h.device.capture_in_progress()) throw hw::exception(hw::error::busy);
+        if (h.device.capture_in_progress())
+            h.refuse(hw::error::busy, "a capture is running: export it once done or aborted");
         ++h.exports_running;
     }
     struct done {
@@ -61,7 +64,7 @@ void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, 
     } running{h};
     cap.man = &h.trs_man;
     cap.length = h.trs_man.available_samples_count();
-    if (cap.length <= 0) throw hw::exception(hw::error::no_data);
+    if (cap.length <= 0) h.refuse(hw::error::no_data, "no samples stored");
     cap.period = h.trs_man.get_sampling_period();
     cap.trigger = h.device.capt.trigged ? static_cast<isamp>(h.trig_pos) : -1;
     for (hw::ich ch : cap.channels)
@@ -80,7 +83,7 @@ void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, 
         }
     } catch (const xport::file_error& e) {
         h.log_fn(std::string("Export failed: ") + e.what());
-        throw hw::exception(hw::error::invalid_argument);
+        h.refuse(hw::error::invalid_argument, e.what());
     }
 }
 
@@ -91,21 +94,23 @@ extern "C" {
 ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
     return with_handle(handle, [&](api_handles& h) {
-        export_capture(h, path, channel_mask_lo, channel_mask_hi, format::vcd);
+        h.explained(
+            [&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::vcd); });
     });
 }
 
 ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle, const char* path,
                                        uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
     return with_handle(handle, [&](api_handles& h) {
-        export_capture(h, path, channel_mask_lo, channel_mask_hi, format::sr);
+        h.explained([&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::sr); });
     });
 }
 
 ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
     return with_handle(handle, [&](api_handles& h) {
-        export_capture(h, path, channel_mask_lo, channel_mask_hi, format::csv);
+        h.explained(
+            [&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::csv); });
     });
 }
 

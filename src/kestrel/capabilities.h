@@ -18,6 +18,10 @@ public:
     static constexpr uint8_t ch_per_goup = 18;
     static constexpr uint8_t clk_outs_per_group = 2;
     static constexpr hw::freq max_sampling_freq = 1000000000;
+    // A capture keeps at least one sample after the trigger, and at most 10^12 samples, so
+    // that exported sample times (seconds with 15 significant digits) stay exact.
+    static constexpr int64_t min_sampling_depth = 2;
+    static constexpr int64_t max_sampling_depth = 1000000000000;
     static constexpr hw::freq oci_sampling_rate = 125000000;
     static constexpr hw::freq max_oci_freq = 62500000;
     static constexpr uint8_t max_oci_hold_bits = 9;

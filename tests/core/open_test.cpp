@@ -91,14 +91,43 @@ TEST_F(open_close, device_list_and_descriptors) {
     std::sort(sns.begin(), sns.end());
     EXPECT_EQ(sns, (std::vector<std::string>{"7302101000001", "7302103000007"}));
 
-    // An open device stays listed, once.
+    // An open device stays listed, once. (It is opened alone: with another device on the
+    // bus its bridges could not be told apart.)
+    bus::instance().unplug("7302103000007");
     ASSERT_EQ(h.open("7302101000001"), OHWAPI_OK);
+    bus::instance().plug("7302103000007");
     EXPECT_EQ(kestrelapi_create_device_list(h.get()), OHWAPI_OK);
     EXPECT_EQ(kestrelapi_get_devices_count(h.get(), &count), OHWAPI_OK);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(kestrelapi_free_device_list(h.get()), OHWAPI_OK);
     EXPECT_EQ(kestrelapi_get_devices_count(h.get(), &count), OHWAPI_OK);
     EXPECT_EQ(count, 0);
+    h.close();
+}
+
+TEST_F(open_close, a_device_whose_bridges_another_device_repeats_is_refused_at_once) {
+    bus::instance().plug("7302101000001");
+    bus::instance().plug("7302103000007");
+    for (const auto& [model, sn] :
+         {std::pair{kestrel_one, "7302101000001"}, std::pair{kestrel_three, "7302103000007"}}) {
+        api_handle h(model);
+        const auto start = steady::now();
+        EXPECT_EQ(h.open(sn), OHWAPI_NOT_SUPPORTED);
+        EXPECT_LT(steady::now() - start, 2s);
+        char text[300];
+        ASSERT_EQ(kestrelapi_get_last_error_text(h.get(), text, sizeof text), OHWAPI_OK);
+        EXPECT_EQ(std::string(text),
+                  "device " + std::string(sn) +
+                      ": 2 USB3 bridges 730210100001 on the bus (every KESTREL device's "
+                      "bridges carry the same serial numbers), so its data cannot be told "
+                      "apart from another device's: keep one KESTREL device plugged");
+        EXPECT_FALSE(h.open_flag());
+    }
+    EXPECT_EQ(bus::instance().counters().packets_received[8], 0u);
+    // Alone on the bus, the same device opens.
+    bus::instance().unplug("7302103000007");
+    api_handle h(kestrel_one);
+    EXPECT_EQ(h.open("7302101000001"), OHWAPI_OK);
     h.close();
 }
 
@@ -127,6 +156,8 @@ TEST_F(open_close, refused_opens_change_nothing) {
     EXPECT_EQ(kestrelapi_device_close(h.get()), OHWAPI_OK); // nothing open: still 0
     EXPECT_TRUE(eventually([&] { return h.ready_flag(); }));
 
+    // Alone on the bus from here: with the other device its bridges would be ambiguous.
+    bus::instance().unplug("7302102000042");
     // Work that holds the device makes open give up after half a second.
     {
         std::unique_lock busy(h.internals().device.device_busy);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "../core/api_fixture.h"
@@ -221,6 +222,129 @@ TEST_F(export_api, nothing_while_capturing_nor_before) {
     EXPECT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
     EXPECT_FALSE(std::filesystem::exists(vcd));
     EXPECT_TRUE(dir.entries().empty());
+}
+
+std::string last_error_text(kestrelapi_handle h) {
+    char text[256];
+    EXPECT_EQ(kestrelapi_get_last_error_text(h, text, sizeof text), OHWAPI_OK);
+    return text;
+}
+
+struct log_lines {
+    std::mutex m;
+    std::vector<std::pair<int, std::string>> lines;
+    static void take(void* user, int level, const char* line) {
+        auto* self = static_cast<log_lines*>(user);
+        std::lock_guard l(self->m);
+        self->lines.emplace_back(level, line);
+    }
+    // The level of the first line that starts with start, -1 when there is none.
+    int level_of(const std::string& start) {
+        std::lock_guard l(m);
+        for (const auto& [level, line] : lines)
+            if (line.rfind(start, 0) == 0) return level;
+        return -1;
+    }
+    size_t count() {
+        std::lock_guard l(m);
+        return lines.size();
+    }
+};
+
+TEST_F(export_api, log_lines_go_to_the_callback_with_their_level_until_it_is_removed) {
+    log_lines got;
+    ASSERT_EQ(kestrelapi_set_log_callback(h->get(), &log_lines::take, &got), OHWAPI_OK);
+    capture(20000);
+    EXPECT_EQ(got.level_of("Capture done, post_trig_samples = "), KESTRELAPI_LOG_INFO);
+    EXPECT_EQ(got.level_of("cleaning thread pool"), KESTRELAPI_LOG_DEBUG);
+    EXPECT_EQ(kestrelapi_export_vcd(h->get(), dir.path().c_str(), 0, 0), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(got.level_of("Export failed: "), KESTRELAPI_LOG_ERROR);
+
+    ASSERT_EQ(kestrelapi_set_log_callback(h->get(), nullptr, nullptr), OHWAPI_OK);
+    const size_t before = got.count();
+    testing::internal::CaptureStdout();
+    capture(20000);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got.count(), before);
+    EXPECT_NE(out.find("Capture done, post_trig_samples = "), std::string::npos) << out;
+}
+
+TEST_F(export_api, a_failed_export_or_launch_says_why) {
+    log_lines quiet;
+    ASSERT_EQ(kestrelapi_set_log_callback(h->get(), &log_lines::take, &quiet), OHWAPI_OK);
+    capture(20000);
+    EXPECT_EQ(last_error_text(h->get()), "");
+    EXPECT_EQ(kestrelapi_export_vcd(h->get(), dir.path().c_str(), 0, 0), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_NE(last_error_text(h->get()).find("Is a directory"), std::string::npos)
+        << last_error_text(h->get());
+    const std::string missing = dir.path() + "/missing/x.sr";
+    EXPECT_EQ(kestrelapi_export_sr(h->get(), missing.c_str(), 0, 0), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_NE(last_error_text(h->get()).find(missing + ": No such file or directory"),
+              std::string::npos)
+        << last_error_text(h->get());
+    EXPECT_EQ(kestrelapi_export_csv(h->get(), "x.csv", 1u << 18, 0), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(last_error_text(h->get()), "channel mask: channel 18 is outside 0..17");
+    // Cut to the caller's buffer; refused without one.
+    char small[5];
+    EXPECT_EQ(kestrelapi_get_last_error_text(h->get(), small, sizeof small), OHWAPI_OK);
+    EXPECT_STREQ(small, "chan");
+    EXPECT_EQ(kestrelapi_get_last_error_text(h->get(), small, 0), OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(kestrelapi_get_last_error_text(h->get(), nullptr, 5), OHWAPI_INVALID_ARGUMENT);
+
+    // Every field out of range is refused before anything starts, by name and range.
+    struct refusal {
+        void (*spoil)(kestrelapi_settings_t&);
+        const char* why;
+    };
+    const refusal refusals[] = {
+        {[](auto& s) { s.sampling_depth = 1; },
+         "settings: sampling_depth = 1 is outside 2..1000000000000 samples"},
+        {[](auto& s) { s.sampling_depth = 99999999999999; },
+         "settings: sampling_depth = 99999999999999 is outside 2..1000000000000 samples"},
+        {[](auto& s) { s.post_trig_depth = -1; },
+         "settings: post_trig_depth = -1 is outside 0..20000 samples (the depth)"},
+        {[](auto& s) { s.s_clk = 0; }, "settings: s_clk = 0 is outside 1..1000000000 Hz"},
+        {[](auto& s) { s.s_clk = 1000000001; },
+         "settings: s_clk = 1000000001 is outside 1..1000000000 Hz"},
+        {[](auto& s) { s.thresh_capture_mv[1] = 3001; },
+         "settings: thresh_capture_mv[1] = 3001 is outside 0..3000 mV"},
+        {[](auto& s) { s.vcc_gen_mv[0] = 1200; },
+         "settings: vcc_gen_mv[0] = 1200 is outside 1800..3300 mV (or 0, off)"},
+        {[](auto& s) { s.ext_in_threshold_mv = 2600; },
+         "settings: ext_in_threshold_mv = 2600 is outside 0..2500 mV"},
+    };
+    for (const auto& r : refusals) {
+        auto s = settings(20000);
+        r.spoil(s);
+        EXPECT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                      h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0), trig(KESTRELAPI_TRG_NOTRIG, 0), s),
+                  OHWAPI_INVALID_CONFIG)
+            << r.why;
+        EXPECT_EQ(last_error_text(h->get()), r.why);
+        EXPECT_EQ(kestrelapi_launch_new_capture_complex_trigger(h->get(), s),
+                  OHWAPI_INVALID_CONFIG);
+        EXPECT_EQ(last_error_text(h->get()), r.why);
+    }
+    EXPECT_EQ(kestrelapi_launch_new_capture_simple_trigger(
+                  h->get(), trig(KESTRELAPI_TRG_RISING, 18), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                  settings(20000)),
+              OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(last_error_text(h->get()),
+              "trig_a.channel = 18 is outside 0..17 (-1, any channel, for a change trigger)");
+    // Nothing started: the capture before is still there to export.
+    EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
+    EXPECT_EQ(kestrelapi_export_vcd(h->get(), dir.file("a.vcd").c_str(), 0, 0), OHWAPI_OK);
+    EXPECT_EQ(last_error_text(h->get()), "");
+    // quiet goes before the handle's close writes its lines.
+    EXPECT_EQ(kestrelapi_set_log_callback(h->get(), nullptr, nullptr), OHWAPI_OK);
+}
+
+TEST(library_version, is_the_project_version) {
+    uint32_t major = 0, minor = 99, patch = 99;
+    ASSERT_EQ(kestrelapi_get_library_version(&major, &minor, &patch), OHWAPI_OK);
+    EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch),
+              KESTREL_PROJECT_VERSION);
+    EXPECT_EQ(kestrelapi_get_library_version(nullptr, &minor, &patch), OHWAPI_INVALID_ARGUMENT);
 }
 
 } // namespace

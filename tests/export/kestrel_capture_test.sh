@@ -49,6 +49,13 @@ grep -q "^7302101000001 *KESTREL ONE *18 " "$base/out" || fail "--list: $(cat "$
 KESTREL_SIM_DEVICES=7302101000001,7302103000007 \
     "$src/sim/run" "$build" "$tool" --list >"$base/out" 2>&1 || fail "--list of two devices"
 grep -q "^7302103000007 *KESTREL THREE *54 " "$base/out" || fail "--list: $(cat "$base/out")"
+# Capturing with both plugged is refused at once: their USB3 bridges cannot be told apart.
+KESTREL_SIM_DEVICES=7302101000001,7302103000007 \
+    "$src/sim/run" "$build" "$tool" -d 7302103000007 -o "$work/x.vcd" >"$base/out" 2>"$base/err"
+[ $? -eq 6 ] || fail "a capture with two devices plugged is not exit 6"
+grep -q "^kestrel-capture: cannot open 7302103000007: OHWAPI_NOT_SUPPORTED (1001): device 7302103000007: 2 USB3 bridges 730210100001 on the bus" "$base/err" ||
+    fail "two devices: $(cat "$base/err")"
+grep -q configuring "$base/err" && fail "two devices: refused only after configuring"
 
 # No device: its own exit code, for --list and for a capture.
 KESTREL_SIM_DEVICES= "$src/sim/run" "$build" "$tool" --list >/dev/null 2>&1
@@ -71,9 +78,40 @@ run 2 --pre-trigger 2M -o "$work/x.vcd"
 run 7 -o "$work/missing/x.vcd"
 [ -z "$(ls "$work")" ] || fail "files left behind: $(ls "$work")"
 
+# expect <exit> <message> <args...>: the exit code and the one line on standard error, at
+# once (before any capture: no "configuring").
+expect() {
+    code=$1
+    msg=$2
+    shift 2
+    run "$code" "$@"
+    grep -qF "kestrel-capture: $msg" "$base/err" || fail "$*: message $(cat "$base/err")"
+    grep -q configuring "$base/err" && fail "$*: refused only after configuring"
+}
+expect 7 "cannot write $work/missing/x.vcd: No such file or directory" -o "$work/missing/x.vcd"
+mkdir "$work/dir.vcd"
+expect 7 "cannot write $work/dir.vcd: Is a directory" -o "$work/dir.vcd"
+rmdir "$work/dir.vcd"
+expect 2 "--depth 1 is outside 2..1000G samples" -n 1 -o "$work/x.vcd"
+expect 2 "--depth 99999999999999 is outside 2..1000G samples" -n 99999999999999 -o "$work/x.vcd"
+expect 2 "--rate 5G is outside 1..1G Hz" -r 5G -o "$work/x.vcd"
+expect 2 "--threshold 3100 is outside 0..3000 mV" --threshold 3100 -o "$work/x.vcd"
+expect 2 "--threshold 2600 is outside 0..2500 mV (with an external trigger)" \
+    --threshold 2600 -t ext:rising -o "$work/x.vcd"
+expect 2 "--vcc 1000 is outside 1800..3300 mV (or 0, off)" --vcc 1000 -o "$work/x.vcd"
+[ -z "$(ls -a "$work" | grep -v '^\.\.\?$')" ] || fail "files left behind: $(ls -a "$work")"
+
+# Versions of the tool and of the library it runs on.
+run 0 --version
+grep -q "^kestrel-capture [0-9]*\.[0-9]*\.[0-9]* (library [0-9]*\.[0-9]*\.[0-9]*)$" "$base/out" ||
+    fail "--version: $(cat "$base/out")"
+
 # A triggered capture to VCD: the device's UART line on channel 8 decodes to its text.
 run 0 -n 2M -t 3:rising -o "$work/uart.vcd" --name 8=rx
-grep -q "wrote $work/uart.vcd: 2000000 samples" "$base/out" || fail "summary: $(cat "$base/out")"
+grep -q "^wrote $work/uart.vcd: 2000000 samples at 250 MHz, trigger at 10000, 18 channels, [0-9.]* MB in [0-9.]* s$" "$base/out" ||
+    fail "summary: $(cat "$base/out")"
+# The library's log stays out of the tool's output.
+[ "$(wc -l <"$base/out")" -eq 1 ] || fail "more than the summary: $(cat "$base/out")"
 grep -q "waiting for trigger" "$base/err" || fail "no trigger state in: $(cat "$base/err")"
 grep -q "streaming" "$base/err" || fail "no streaming state in: $(cat "$base/err")"
 grep -q '^\$comment trigger at sample 10000 \$end' "$work/uart.vcd" || fail "no trigger comment"
@@ -84,6 +122,12 @@ if [ $have_sigrok -eq 1 ]; then
     tr -d '\n' <"$base/dec" | grep -q "uart-1: 4Buart-1: 45uart-1: 53uart-1: 54uart-1: 52uart-1: 45uart-1: 4Cuart-1: 20uart-1: 30" ||
         fail "uart decode: $(head -20 "$base/dec")"
 fi
+
+# With -v the library's log is on standard error, still not in the tool's output.
+run 0 -n 20k -v -o "$work/v.vcd"
+[ "$(wc -l <"$base/out")" -eq 1 ] || fail "-v: more than the summary: $(cat "$base/out")"
+grep -q "^kestrel info: Capture done, post_trig_samples = " "$base/err" || fail "-v: $(cat "$base/err")"
+rm -f "$work/v.vcd"
 
 # Chosen channels of a three-group device to a session file and to CSV.
 KESTREL_SIM_DEVICES=7302103000007 "$src/sim/run" "$build" "$tool" -n 300k -c 0-3,40,53 \

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -26,6 +27,30 @@ TEST(UsbLocal, MissingBridgeLibraryIsReported) {
     }
     EXPECT_FALSE(bridge.is_open());
     EXPECT_DEATH(d3xx::gpio(bridge.handles(), 2), "gpio_index < 2");
+}
+
+TEST(UsbLocal, BridgeLibraryMayBeNamedByTheEnvironment) {
+    // In a child of its own: the library stays loaded once a bridge has used it.
+    EXPECT_EXIT(
+        {
+            ::setenv("KESTREL_D3XX_LIBRARY", KESTREL_SIM_LIBRARY, 1);
+            d3xx::ft245 bridge;
+            bridge.open("730210100001", "KESTREL-CORE", 0);
+            std::_Exit(bridge.is_open() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            ::setenv("KESTREL_D3XX_LIBRARY", "", 1); // empty: the working directory's
+            d3xx::ft245 bridge;
+            try {
+                bridge.open("730210100001", "KESTREL-CORE", 0);
+            } catch (const std::runtime_error& e) {
+                std::_Exit(std::string(e.what()) == "could not load the dynamic library" ? 0 : 2);
+            }
+            std::_Exit(1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(UsbLocal, GroupBuffersKeepTheirCapacity) {

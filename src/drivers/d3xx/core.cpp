@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace d3xx {
@@ -20,8 +21,13 @@ template <typename F> void core::resolve(F& fn, const char* name) {
     fn = reinterpret_cast<F>(sym);
 }
 
+const char* core::library_path() {
+    const char* named = std::getenv(library_variable);
+    return named != nullptr && *named != '\0' ? named : default_library;
+}
+
 core::core(lib_version_t k) : kind(k) {
-    libhandle = dlopen("./libftd3xx.so", RTLD_LAZY);
+    libhandle = dlopen(library_path(), RTLD_LAZY);
     if (libhandle == nullptr) throw std::runtime_error("could not load the dynamic library");
     resolve(get_lib_version, "FT_GetLibraryVersion");
     resolve(get_driver_version, "FT_GetDriverVersion");

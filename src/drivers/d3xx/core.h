@@ -18,6 +18,14 @@ enum class creat_flags_t : uint32_t {
 // point by entry point. It stays loaded for the life of the process.
 class core {
 public:
+    static constexpr const char* default_library = "./libftd3xx.so";
+    // Names another file for the bridge driver library: lets a program keep its own
+    // working directory while it runs against a driver elsewhere (sim/run sets it to
+    // the virtual device's runtime directory).
+    static constexpr const char* library_variable = "KESTREL_D3XX_LIBRARY";
+    // The variable's file when set and not empty, else ./libftd3xx.so.
+    static const char* library_path();
+
     enum class lib_version_t : uint8_t { unknown = 0, old_lib = 1, new_lib = 2 };
 
     // Throws std::runtime_error when the library or one of its entry points is missing.

@@ -1,0 +1,45 @@
+#!/bin/sh
+# `pip install ./python` into a fresh virtual environment, offline: the build backend
+# (setuptools) comes from the interpreter's own packages (Debian: python3-setuptools,
+# python3-venv, python3-wheel), nothing from an index. The installed package then finds the
+# library through KESTREL_LIB, and through the loader without it.
+# Usage: pip_install_test.sh <source-dir> <build-dir> <python3>
+set -eu
+src=$1
+build=$2
+py=$3
+work=$(mktemp -d /tmp/kestrel_pip_XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+# A copy, so that the build leaves nothing in the checkout.
+cp -r "$src/python" "$work/python"
+rm -rf "$work/python/tests"
+"$py" -m venv --system-site-packages "$work/venv" || fail "no venv"
+"$work/venv/bin/python" -m pip install --no-index --no-build-isolation --disable-pip-version-check \
+    -q "$work/python" || fail "pip install ./python"
+rm -rf "$work/python"
+
+cd "$work"
+check='
+import kestrel, os
+print("file", os.path.dirname(kestrel.__file__))
+print("version", kestrel.__version__, ".".join(map(str, kestrel.library_version())))
+print("devices", [d.serial for d in kestrel.devices()])'
+for how in KESTREL_LIB loader; do
+    if [ $how = KESTREL_LIB ]; then
+        out=$(env -u PYTHONPATH KESTREL_LIB="$build/src/libkestrel_api.so.1" \
+            "$src/sim/run" "$build" "$work/venv/bin/python" -c "$check" 2>&1) || fail "$how: $out"
+    else
+        out=$(env -u PYTHONPATH -u KESTREL_LIB LD_LIBRARY_PATH="$build/src" \
+            "$src/sim/run" "$build" "$work/venv/bin/python" -c "$check" 2>&1) || fail "$how: $out"
+    fi
+    echo "$out" | grep -q "^file $work/venv/lib/" || fail "$how: not the installed package: $out"
+    echo "$out" | grep -q "^version \([0-9.]*\) \1$" || fail "$how: versions differ: $out"
+    echo "$out" | grep -q "^devices \['7302101000001'\]" || fail "$how: $out"
+done
+"$work/venv/bin/python" -m pip show kestrel | grep -q "^License: MIT" || fail "pip show: no licence"
+echo "pip install ./python: ok"
