@@ -170,15 +170,15 @@ signal_choice_t item(const std::string& text) {
     if (eq == std::string::npos) throw bad("expected CHANNELS=SIGNAL");
     signal_choice_t c;
     c.channels = channels(trim(text.substr(0, eq)));
-    const std::string spec = trim(text.substr(eq + 1));
+    const std::string item_signal = trim(text.substr(eq + 1));
     // The data field may hold ':' itself: it is always the last field.
-    auto f = split(spec, ':');
+    auto f = split(item_signal, ':');
     const std::string kind = lower(f[0]);
     auto rest_from = [&](size_t i) {
         size_t at = 0;
         for (size_t k = 0; k < i; ++k)
-            at = spec.find(':', at) + 1;
-        return spec.substr(at);
+            at = item_signal.find(':', at) + 1;
+        return item_signal.substr(at);
     };
     const size_t n = c.channels.size();
     auto each = [&](const signal_t& s) { c.signals.assign(n, s); };
