@@ -275,6 +275,15 @@ decoded_t read_capture(bridge& br, int64_t total, uint32_t chunk = 1 << 20) {
     return dec.d;
 }
 
+// Runs a capture of group 0 and reads its whole stream from the bridge.
+decoded_t run_and_read(link& l, kestrel_sim::acquisition& a, const cfg_t& c,
+                       uint32_t timeout_ms = 300) {
+    l.run(c);
+    EXPECT_TRUE(a.wait_trigger(5s));
+    bridge br(0, timeout_ms);
+    return read_capture(br, a.capture().total_samples);
+}
+
 class acq : public sim {
 protected:
     std::shared_ptr<kestrel_sim::firmware> plug_one(const std::string& sn) {
@@ -748,10 +757,7 @@ TEST_F(acq, uart_spi_random_and_output_sync_signals) {
     cfg_t c;
     c.depth = 200000;
     c.post = 199000; // the UART starts at sample 2500, after the 1000 of history
-    l.run(c);
-    ASSERT_TRUE(a.wait_trigger(5s));
-    bridge br(0);
-    const auto d = read_capture(br, a.capture().total_samples);
+    const auto d = run_and_read(l, a, c);
     ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
     EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
     EXPECT_EQ(uart_bytes(d, 0, 250), text);
@@ -808,10 +814,7 @@ TEST_F(acq, signals_chosen_by_description_appear_in_the_capture) {
     c.freq = 100000000;
     c.depth = 200000;
     c.post = 199000;
-    l.run(c);
-    ASSERT_TRUE(a.wait_trigger(5s));
-    bridge br(0, 1000);
-    const auto d = read_capture(br, a.capture().total_samples);
+    const auto d = run_and_read(l, a, c, 1000);
     ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
     EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
     auto bit = [&](size_t i, unsigned ch) { return ((d.samples[i] >> ch) & 1) != 0; };
@@ -1288,10 +1291,7 @@ TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
         c.post = 300000;
         c.max_steps[0] = 3;
         c.flex_clk = 250000000 / div;
-        l.run(c);
-        ASSERT_TRUE(a.wait_trigger(5s));
-        bridge br(0);
-        const auto d = read_capture(br, a.capture().total_samples);
+        const auto d = run_and_read(l, a, c);
         ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
         // The first whole high pulse after the arming sample whose width, in ticks of the
         // trigger clock, lies in [tmin, tmax]; the arming sample may lie before the window.
