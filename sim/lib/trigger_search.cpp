@@ -115,10 +115,13 @@ private:
 // through a change. A step that waits for a change looks from the sample after the one
 // where the previous step completed; a do-not-wait step is satisfied by the levels
 // present, so it looks from that very sample. Its timer starts where the previous step
-// completed (the first step: where the program starts) unless the step keeps it.
-// Completing before tmin, or not before tmax, fails the program, which starts again from
-// its first step; a do-not-wait step instead waits out tmin. The last step completing is
-// the slot's event.
+// completed (the first step: where the program starts) unless the step keeps it. The
+// timer measures whole ticks of the trigger clock against the sample instants: a step may
+// complete once tmin ticks have passed and until tmax ticks have passed, no later (tmax 0:
+// only on the sample where its timer started). Completing earlier fails the program, which
+// starts again from its first step on that sample; a do-not-wait step instead waits out
+// tmin. Not completing by tmax fails it on the first sample past tmax. The last step
+// completing is the slot's event.
 class flex_search : public slot_search {
 public:
     flex_search(const setup_t& s, const slot_t& slot, int64_t from)
@@ -135,7 +138,7 @@ public:
             const auto& st = steps_[index_];
             const int64_t n = next_;
             const int64_t deadline =
-                st.use_tmax ? t0_ + samples_for(st.tmax + 1) : kestrel_sim::never;
+                st.use_tmax ? t0_ + samples_within(st.tmax) + 1 : kestrel_sim::never;
             const int64_t earliest = st.use_tmin ? t0_ + samples_for(st.tmin) : entered_;
             if (n >= deadline) {
                 fail(deadline);
@@ -175,10 +178,15 @@ private:
                 field(25, 1) != 0, field(26, 1) != 0, field(2, 11),
                 field(13, 11),     field(27, 18),     ~field(45, 18) & group_mask};
     }
-    // Samples until `ticks` of the trigger clock have passed.
+    // Samples until `ticks` of the trigger clock have passed: the first sample at or past
+    // that instant.
     int64_t samples_for(uint32_t ticks) const {
         const __int128 num = static_cast<__int128>(ticks) * tb_.freq;
         return static_cast<int64_t>((num + clk_ - 1) / clk_);
+    }
+    // The last sample at most `ticks` of the trigger clock from the timer's start.
+    int64_t samples_within(uint32_t ticks) const {
+        return static_cast<int64_t>(static_cast<__int128>(ticks) * tb_.freq / clk_);
     }
     bool completes(const step_t& st, int64_t n) {
         const uint32_t v = g_.at(n);

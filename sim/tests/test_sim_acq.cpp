@@ -1266,6 +1266,16 @@ uint64_t step_word(bool use_tmin, bool use_tmax, uint32_t tmin, uint32_t tmax, b
            uint64_t{levels & 0x3FFFF} << 27 | uint64_t{~care & 0x3FFFF} << 45;
 }
 
+// Engine A's program of group 0, one word per packet.
+void load_words(link& l, const std::vector<uint64_t>& words) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        bytes p{0, 0, static_cast<uint8_t>(8 * i), 0};
+        for (int b = 0; b < 8; ++b)
+            p.push_back(static_cast<uint8_t>(words[i] >> (8 * b)));
+        ASSERT_TRUE(l.exchange(5, p));
+    }
+}
+
 TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
     for (const uint32_t div : {1u, 4u}) {
         SCOPED_TRACE(div);
@@ -1278,12 +1288,7 @@ TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
         const std::vector<uint64_t> words{step_word(false, false, 0, 0, false, true, 0, ch5),
                                           step_word(false, false, 0, 0, false, false, ch5, ch5),
                                           step_word(true, true, tmin, tmax, false, false, 0, ch5)};
-        for (size_t i = 0; i < words.size(); ++i) {
-            bytes p{0, 0, static_cast<uint8_t>(8 * i), 0};
-            for (int b = 0; b < 8; ++b)
-                p.push_back(static_cast<uint8_t>(words[i] >> (8 * b)));
-            ASSERT_TRUE(l.exchange(5, p));
-        }
+        load_words(l, words);
         EXPECT_EQ(fw->counters().trigger_words, 3u);
         EXPECT_EQ(fw->trigger_words(0, 0).at(2), words[2]);
         cfg_t c;
@@ -1293,8 +1298,10 @@ TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
         c.flex_clk = 250000000 / div;
         const auto d = run_and_read(l, a, c);
         ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
-        // The first whole high pulse after the arming sample whose width, in ticks of the
-        // trigger clock, lies in [tmin, tmax]; the arming sample may lie before the window.
+        // The first whole high pulse after the arming sample whose width lies from tmin to
+        // tmax ticks of the trigger clock (div samples each), both included: with div 4,
+        // 261..263 samples are more than 65 ticks. The arming sample may lie before the
+        // window.
         const auto info = a.capture();
         const int64_t arm = c.depth - c.post - info.first_sample;
         int64_t expect = -1, rise = -1;
@@ -1302,8 +1309,8 @@ TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
             const bool v = a.level(5, i), prev = a.level(5, i - 1);
             if (v && !prev) rise = i;
             if (!v && prev && rise >= 0) {
-                const int64_t ticks = (i - rise) / div;
-                if (ticks >= tmin && ticks <= tmax) expect = i;
+                const int64_t width = i - rise;
+                if (width >= tmin * div && width <= tmax * div) expect = i;
             }
         }
         EXPECT_EQ(expect, info.trigger_sample);
@@ -1311,6 +1318,67 @@ TEST_F(acq, step_program_finds_the_first_pulse_of_the_right_width) {
         EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
         l.stop();
     }
+}
+
+// A step bounded by 0 ticks completes only on the sample where its timer started, however
+// slow the trigger clock: levels checked there are checked at that very sample. Channel 5
+// rises half a microsecond after channel 3's first rises (within one 4 us tick of the
+// 250 kHz clock) and is high at its later ones.
+TEST_F(acq, a_bound_of_zero_ticks_is_the_sample_itself_at_any_clock) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    a.set_signal(3, signal_t::square(10e-6, 0.5, 0));
+    a.set_signal(5, signal_t::square(70e-6, 0.5, 0.5e-6));
+    link l(sn1);
+    const uint32_t ch3 = 1u << 3, ch5 = 1u << 5;
+    // ch3 rises; then ch3 and ch5 high, at once.
+    load_words(l, {step_word(false, false, 0, 0, false, false, ch3, ch3),
+                   step_word(false, true, 0, 0, false, true, ch3 | ch5, ch3 | ch5)});
+    cfg_t c;
+    c.depth = 100000;
+    c.post = 50000;
+    c.max_steps[0] = 2;
+    c.flex_clk = 250000;
+    const auto d = run_and_read(l, a, c);
+    const auto info = a.capture();
+    const int64_t arm = c.depth - c.post - info.first_sample;
+    int64_t expect = -1;
+    for (int64_t i = arm; i <= info.trigger_sample && expect < 0; ++i)
+        if (a.level(3, i) && !a.level(3, i - 1) && a.level(5, i)) expect = i;
+    EXPECT_EQ(expect, info.trigger_sample);
+    EXPECT_EQ(d.trigger, info.trigger_sample);
+    l.stop();
+}
+
+// "Within tmax ticks" ends where tmax ticks end, not where the tick after them begins: with
+// four samples a tick, channel 4 falls 60, 59, 58, ... samples after channel 3 rises, and
+// the step bounded by 10 ticks takes the first fall 40 samples after the rise, not 43.
+TEST_F(acq, a_step_completes_no_later_than_its_bound_between_ticks) {
+    auto fw = plug_one(sn1);
+    auto& a = fw->acq();
+    // Edges 1 ns before a sample: ch3 rises on sample 500 (k + 1), ch4 falls on sample
+    // 500 (k + 1) + 160 - k, 60 samples after the rise at 200 us, where the program is
+    // armed, and one sample less every 2 us.
+    a.set_signal(3, signal_t::square(2e-6, 0.5, 1999e-9));
+    a.set_signal(4, signal_t::square(2e-6 - 4e-9, 0.25, 2639e-9 - 0.25 * (2e-6 - 4e-9)));
+    link l(sn1);
+    const uint32_t ch3 = 1u << 3, ch4 = 1u << 4;
+    load_words(l, {step_word(false, false, 0, 0, false, false, ch3, ch3),
+                   step_word(false, true, 0, 10, false, false, 0, ch4)});
+    cfg_t c;
+    c.depth = 100000;
+    c.post = 50000;
+    c.max_steps[0] = 2;
+    c.flex_clk = 250000000 / 4;
+    const auto d = run_and_read(l, a, c);
+    const auto info = a.capture();
+    EXPECT_TRUE(!a.level(4, info.trigger_sample) && a.level(4, info.trigger_sample - 1));
+    int64_t rise = info.trigger_sample;
+    while (!(a.level(3, rise) && !a.level(3, rise - 1)))
+        --rise;
+    EXPECT_EQ(info.trigger_sample - rise, 40);
+    EXPECT_EQ(d.trigger, info.trigger_sample);
+    l.stop();
 }
 
 // One value of the loading form per byte of each device word: the byte and its address.
