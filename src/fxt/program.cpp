@@ -96,6 +96,7 @@ struct source_step {
     std::array<event_t, n_conditions> levels{};
     std::optional<double> after, within;        // seconds, from the previous step
     std::optional<double> min_width, max_width; // of a pulse, seconds
+    bool longer = false, shorter = false;       // '>T', '<T': the bound itself is outside
     std::string text;
 };
 
@@ -303,9 +304,11 @@ private:
         if (is_symbol(">")) {
             next();
             s.min_width = time("the pulse width");
+            s.longer = true;
         } else if (is_symbol("<")) {
             next();
             s.max_width = time("the pulse width");
+            s.shorter = true;
         } else if (peek().kind == token::number) {
             const token& at = peek();
             s.min_width = time("the pulse width");
@@ -357,23 +360,20 @@ step_t single(int ch, event_t e) {
     return s;
 }
 
-void set_bounds(step_t& s, const std::optional<double>& tmin, const std::optional<double>& tmax) {
-    if (tmin) {
-        s.ignore_tmin = false;
-        s.t_min = *tmin;
-    }
-    if (tmax) {
-        s.ignore_tmax = false;
-        s.t_max = *tmax;
-    }
-}
+// The written times of an engine step, in seconds, until the clock turns them into ticks.
+// `longer` and `shorter` exclude the bound itself ('>T', '<T').
+struct bounds {
+    std::optional<double> min, max;
+    bool longer = false, shorter = false;
+};
 
 bool has_levels(const source_step& s) {
     return std::any_of(s.levels.begin(), s.levels.end(),
                        [](event_t e) { return e != event_t::DONT_CARE; });
 }
 
-// Levels checked where the step's event happened: they must hold within the same tick.
+// Levels checked on the sample where the step's event happened: a bound of 0 ticks lets
+// the engine step complete only on the sample where its timer started.
 step_t qualifier(std::array<event_t, n_conditions> levels, int ch, event_t at_event) {
     step_t q = level_step(levels);
     if (ch >= 0) q.bit_event_type[static_cast<size_t>(ch)] = at_event;
@@ -395,6 +395,19 @@ std::string time_text(double s) {
     else
         std::snprintf(b, sizeof b, "%.6g ns", s * 1e9);
     return b;
+}
+
+std::string ticks_text(uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " tick" : " ticks");
+}
+
+// Whole ticks of `clk` in `t`, rounded down or up; a time that is a whole number of ticks
+// to the precision of its decimal text is that number either way.
+double whole_ticks(double t, freq clk, bool up) {
+    const double exact = t * static_cast<double>(clk);
+    const double nearest = std::round(exact);
+    if (std::fabs(exact - nearest) <= 1e-9 * std::max(1.0, exact)) return nearest;
+    return up ? std::ceil(exact) : std::floor(exact);
 }
 
 std::string conditions_text(const step_t& s, size_t n) {
@@ -433,32 +446,30 @@ program program::compile(std::string_view text, const capabilities& caps) {
     }
     const std::vector<source_step> src = parser(text, caps).parse();
 
+    std::vector<bounds> times; // per engine step
+    auto add = [&](const step_t& st, bounds b = {}) {
+        p.steps_.push_back(st);
+        times.push_back(b);
+    };
     for (size_t k = 0; k < src.size(); ++k) {
         const source_step& s = src[k];
         const size_t before = p.steps_.size();
         const int ch = s.channel;
+        const bounds timing{s.after, s.within};
         switch (s.kind) {
         case source_step::kind_t::level: {
             step_t l = level_step(s.levels);
             l.dont_wait_for_change = true;
-            set_bounds(l, s.after, s.within);
-            p.steps_.push_back(l);
+            add(l, timing);
             break;
         }
         case source_step::kind_t::edge: {
+            // The level after the edge, reached by a change: the engine compares each sample
+            // with the one before it, so an edge counts on the very sample where the program
+            // starts, as a change does.
             const event_t after = s.high ? event_t::LVL_1 : event_t::LVL_0;
-            const event_t prior = s.high ? event_t::LVL_0 : event_t::LVL_1;
-            // Only the program's start needs the level before the edge: later, the level
-            // after it is reached through a change, which is the edge itself.
-            if (k == 0) {
-                step_t pre = single(ch, prior);
-                pre.dont_wait_for_change = true;
-                p.steps_.push_back(pre);
-            }
-            step_t e = single(ch, after);
-            set_bounds(e, s.after, s.within);
-            p.steps_.push_back(e);
-            if (has_levels(s)) p.steps_.push_back(qualifier(s.levels, ch, after));
+            add(single(ch, after), timing);
+            if (has_levels(s)) add(qualifier(s.levels, ch, after));
             break;
         }
         case source_step::kind_t::change: {
@@ -466,22 +477,18 @@ program program::compile(std::string_view text, const capabilities& caps) {
             for (size_t i = 0; i < caps.n_channels_per_engine; ++i)
                 if (ch < 0 || static_cast<size_t>(ch) == i) c.bit_event_type[i] = event_t::CHNG;
             c.logic_change_only = true;
-            set_bounds(c, s.after, s.within);
-            p.steps_.push_back(c);
-            if (has_levels(s)) p.steps_.push_back(qualifier(s.levels, -1, event_t::DONT_CARE));
+            add(c, timing);
+            if (has_levels(s)) add(qualifier(s.levels, -1, event_t::DONT_CARE));
             break;
         }
         case source_step::kind_t::pulse: {
             const event_t idle = s.high ? event_t::LVL_0 : event_t::LVL_1;
             const event_t active = s.high ? event_t::LVL_1 : event_t::LVL_0;
-            step_t rest = single(ch, idle);
-            rest.dont_wait_for_change = true;
-            step_t start = single(ch, active);
-            // The width is timed from the pulse's start, where the timer restarts.
-            step_t end = single(ch, idle);
-            set_bounds(end, s.min_width, s.max_width);
-            p.steps_.insert(p.steps_.end(), {rest, start, end});
-            if (has_levels(s)) p.steps_.push_back(qualifier(s.levels, ch, idle));
+            // Its start, then its end with the width as the bounds: the timer restarts where
+            // the pulse starts.
+            add(single(ch, active));
+            add(single(ch, idle), {s.min_width, s.max_width, s.longer, s.shorter});
+            if (has_levels(s)) add(qualifier(s.levels, ch, idle));
             break;
         }
         }
@@ -494,34 +501,59 @@ program program::compile(std::string_view text, const capabilities& caps) {
                                 std::to_string(caps.max_program_words()));
     }
 
-    // The clock follows the longest bound; every bound must then be a count the timer holds.
-    const double longest = steps_manager::longest_bound(p.steps_);
-    p.clk_ = clk.autoset(longest);
-    const uint64_t max_ticks = (uint64_t{1} << caps.delta_time_bits) - 1;
+    // The clock follows the longest time; every bound then becomes whole ticks, rounded so
+    // that the engine never accepts what the text excludes: a lower bound up ('after',
+    // '>T' past T itself), an upper bound down ('within', '<T' short of T itself).
+    for (const bounds& b : times)
+        for (const auto& t : {b.min, b.max})
+            if (t) p.longest_ = std::max(p.longest_, *t);
+    p.clk_ = clk.autoset(p.longest_);
+    const double hz = static_cast<double>(p.clk_);
+    const double max_ticks = static_cast<double>((uint64_t{1} << caps.delta_time_bits) - 1);
     for (size_t i = 0; i < p.steps_.size(); ++i) {
-        const step_t& st = p.steps_[i];
-        for (auto [used, t] : {std::pair{!st.ignore_tmin, st.t_min}, {!st.ignore_tmax, st.t_max}}) {
-            if (!used || t == 0) continue;
-            const uint64_t ticks = clk.to_tick(t);
-            if (ticks > max_ticks)
-                throw program_error(p.origin_[i] + ": " + time_text(t) +
-                                    " is beyond the step timer, which reaches at most " +
-                                    time_text(static_cast<double>(max_ticks) / p.clk_));
-            if (ticks == 0)
-                throw program_error(p.origin_[i] + ": " + time_text(t) +
-                                    " is less than one tick (" + time_text(1.0 / p.clk_) +
-                                    ") of the " + std::to_string(p.clk_) +
-                                    " Hz trigger clock the program's longest time (" +
-                                    time_text(longest) + ") needs");
+        const bounds& b = times[i];
+        auto refuse_at = [&](const std::string& why) {
+            throw program_error(p.origin_[i] + ": " + why);
+        };
+        for (const auto& t : {b.min, b.max}) {
+            if (!t) continue;
+            if (whole_ticks(*t, p.clk_, true) > max_ticks)
+                refuse_at(time_text(*t) + " is beyond the step timer, which reaches at most " +
+                          time_text(max_ticks / hz));
+            if (whole_ticks(*t, p.clk_, false) < 1)
+                refuse_at(time_text(*t) + " is less than one tick (" + time_text(1 / hz) +
+                          ") of the " + std::to_string(p.clk_) +
+                          " Hz trigger clock the program's longest time (" + time_text(p.longest_) +
+                          ") needs");
         }
+        step_t& st = p.steps_[i];
+        double low = 0, high = 0;
+        if (b.min) {
+            low = b.longer ? whole_ticks(*b.min, p.clk_, false) + 1
+                           : whole_ticks(*b.min, p.clk_, true);
+            st.ignore_tmin = false;
+            st.t_min = low / hz;
+        }
+        if (b.max) {
+            high = b.shorter ? whole_ticks(*b.max, p.clk_, true) - 1
+                             : whole_ticks(*b.max, p.clk_, false);
+            if (high < 1)
+                refuse_at("no whole tick of the trigger clock (" + time_text(1 / hz) +
+                          ") is shorter than " + time_text(*b.max));
+            st.ignore_tmax = false;
+            st.t_max = high / hz;
+        }
+        if (b.min && b.max && low > high)
+            refuse_at("no whole number of ticks of the trigger clock (" + time_text(1 / hz) +
+                      ") lies from " + time_text(*b.min) + " to " + time_text(*b.max));
     }
     return p;
 }
 
 std::vector<uint64_t> program::words(const capabilities& caps, size_t start_channel) const {
-    // The same choice as at compiling: the clock follows the longest bound.
+    // The same clock as at compiling, from the same longest time.
     clock clk(caps);
-    clk.autoset(steps_manager::longest_bound(steps_));
+    clk.autoset(longest_);
     std::vector<uint64_t> out;
     out.reserve(steps_.size());
     for (const step_t& s : steps_)
@@ -535,24 +567,25 @@ std::string program::describe() const {
     out += "trigger clock: " + std::to_string(clk_) + " Hz (one tick = " + time_text(1.0 / clk_) +
            ")\n";
     out += "engine words: " + std::to_string(steps_.size()) + "\n";
-    auto ticks = [&](double t) { return static_cast<uint64_t>(std::llround(t * clk_)); };
     auto bound = [&](const char* name, double t) {
-        const uint64_t n = ticks(t);
-        return std::string(name) + " " + std::to_string(n) + " ticks (" +
+        const auto n = static_cast<uint64_t>(std::llround(t * clk_));
+        return std::string(name) + " " + ticks_text(n) + " (" +
                time_text(static_cast<double>(n) / clk_) + ")";
     };
     for (size_t i = 0; i < steps_.size(); ++i) {
         const step_t& s = steps_[i];
         std::string line = "  " + std::to_string(i + 1) + ". " + conditions_text(s, n_channels_);
+        const bool same_sample = !s.ignore_tmax && s.t_max == 0;
         if (s.logic_change_only)
             line += ", on a change";
+        else if (same_sample)
+            line += ", on the same sample";
         else if (s.dont_wait_for_change)
             line += ", as soon as the levels hold";
         else
             line += ", reached by a change";
         if (!s.ignore_tmin) line += ", " + bound("after", s.t_min);
-        if (!s.ignore_tmax)
-            line += s.t_max == 0 ? ", within the same tick" : ", " + bound("within", s.t_max);
+        if (!s.ignore_tmax && !same_sample) line += ", " + bound("within", s.t_max);
         out += line + "   [" + origin_[i] + "]\n";
     }
     return out;

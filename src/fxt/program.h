@@ -34,17 +34,22 @@ public:
 //
 // The result is the list of steps the engine executes, with levels, changes and timer
 // flags only (nothing is expanded further), and the trigger clock its longest time needs.
-// How each form runs:
-// - an edge is one step that waits for its channel to reach the level after the edge (on
-//   the first step, preceded by the level before it);
-// - qualifying levels are one further step, checked where the edge or change happened (a
-//   time bound of 0 ticks: within the same tick);
+// The engine compares each sample with the one before it, and a step's timer measures whole
+// ticks against the sample instants. How each form runs:
+// - an edge is one step that waits for its channel to reach the level after the edge, so
+//   that an edge counts on the sample where the program starts as a change does;
+// - qualifying levels are one further step bounded by 0 ticks: they must hold on the sample
+//   where the edge or change happened, else the program starts over on the next sample;
 // - a level step completes as soon as its levels hold, from where the previous step
-//   completed;
-// - a pulse is its idle level, the pulse level reached by a change, and the idle level
-//   reached again with the width as the time bounds, measured from the pulse's start;
-// - "within" and "after" bound the step's event from the previous step's completion; an
-//   event outside them starts the program over.
+//   completed (with 'after': from the bound on);
+// - a pulse is its level reached by a change, then the other level reached again with the
+//   width as the time bounds, measured from the pulse's start;
+// - "within" and "after" bound the step's event from the previous step's; an event before
+//   'after' starts the program over on that sample, a 'within' that runs out on the first
+//   sample past it;
+// - bounds are rounded to ticks so that the engine never takes what the text excludes:
+//   'after' and the shortest width up ('>T' past T), 'within' and the longest down ('<T'
+//   short of T); a time below one tick, or a bound that leaves no tick, is refused.
 class program {
 public:
     // Throws program_error for a text the engine cannot run.
@@ -67,6 +72,7 @@ private:
     std::string source_;
     std::vector<step_t> steps_;
     freq clk_ = 0;
+    double longest_ = 0; // the time the clock was chosen for
     size_t n_channels_ = 0;
     std::vector<std::string> origin_; // the source step each engine step comes from
 };

@@ -57,20 +57,16 @@ void expect_steps(const program& p, const std::vector<shape>& want) {
 }
 
 TEST(Program, EdgesLevelsAndChanges) {
-    // A single edge runs as the documented expansion of a rising step does.
+    // An edge is its channel reaching the level after it through a change: the engine sees
+    // the sample before, so an edge on the sample where the program starts counts, as a
+    // change there does.
     const program rise = compile("ch3 rise");
-    expect_steps(rise,
-                 {{{{3, E::LVL_0}}, true, false, -1, -1}, {{{3, E::LVL_1}}, false, false, -1, -1}});
-    fxt::core c(hw::model_t::kestrel_one);
-    c.set_mode(fxt::mode_t::MLTI_STEP);
-    c.steps.load({step({{3, E::RIZE}})});
-    EXPECT_EQ(rise.words(caps, 0), c.build_device_data(0));
+    expect_steps(rise, {{{{3, E::LVL_1}}, false, false, -1, -1}});
     EXPECT_EQ(rise.trigger_clock(), 250000000u);
 
-    // Qualifiers are checked where the edge happened, within the same tick.
+    // Qualifiers are checked on the sample where the edge happened: 0 ticks.
     expect_steps(compile("ch3 fall & ch5 high & ch6 low"),
-                 {{{{3, E::LVL_1}}, true, false, -1, -1},
-                  {{{3, E::LVL_0}}, false, false, -1, -1},
+                 {{{{3, E::LVL_0}}, false, false, -1, -1},
                   {{{3, E::LVL_0}, {5, E::LVL_1}, {6, E::LVL_0}}, true, false, -1, 0}});
     expect_steps(compile("ch17 high & ch0 low"),
                  {{{{0, E::LVL_0}, {17, E::LVL_1}}, true, false, -1, -1}});
@@ -80,43 +76,96 @@ TEST(Program, EdgesLevelsAndChanges) {
         all.emplace_back(ch, E::CHNG);
     expect_steps(compile("any change & ch2 low"),
                  {{all, false, true, -1, -1}, {{{2, E::LVL_0}}, true, false, -1, 0}});
+    // A qualifier keeps its 0 ticks whatever the clock a long time elsewhere needs.
+    const program slow = compile("ch3 rise & ch5 high; ch4 fall within 1s");
+    EXPECT_LT(slow.trigger_clock(), 2100u);
+    const auto w = slow.words(caps, 0);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(fxt::read_reg(w[1], caps.trig_word_map.ignore_tmax), 0u);
+    EXPECT_EQ(fxt::read_reg(w[1], caps.trig_word_map.tmax), 0u);
+    EXPECT_NE(slow.describe().find("2. ch3 high & ch5 high, on the same sample   [step 1: ch3 "
+                                   "rise & ch5 high]"),
+              std::string::npos)
+        << slow.describe();
 }
 
 TEST(Program, SequencesCarryTheirTimesOnTheEvent) {
     const program two = compile("ch3 rise; ch4 fall within 10us");
-    expect_steps(two, {{{{3, E::LVL_0}}, true, false, -1, -1},
-                       {{{3, E::LVL_1}}, false, false, -1, -1},
-                       {{{4, E::LVL_0}}, false, false, -1, 10e-6}});
+    expect_steps(
+        two, {{{{3, E::LVL_1}}, false, false, -1, -1}, {{{4, E::LVL_0}}, false, false, -1, 10e-6}});
     // The fastest clock whose 11-bit timers still reach 10 us: 250 MHz / 2.
     EXPECT_EQ(two.trigger_clock(), 125000000u);
     const auto w = two.words(caps, 0);
-    EXPECT_EQ(fxt::read_reg(w[2], caps.trig_word_map.tmax), 1250u);
-    EXPECT_EQ(fxt::read_reg(w[2], caps.trig_word_map.ignore_tmax), 0u);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(fxt::read_reg(w[1], caps.trig_word_map.tmax), 1250u);
+    EXPECT_EQ(fxt::read_reg(w[1], caps.trig_word_map.ignore_tmax), 0u);
 
     expect_steps(compile("ch0 fall; ch1 rise after 2us within 50us; ch2 high"),
-                 {{{{0, E::LVL_1}}, true, false, -1, -1},
-                  {{{0, E::LVL_0}}, false, false, -1, -1},
-                  {{{1, E::LVL_1}}, false, false, 2e-6, 50e-6},
+                 {{{{0, E::LVL_0}}, false, false, -1, -1},
+                  {{{1, E::LVL_1}}, false, false, 72 / 35714285.0, 1785 / 35714285.0},
                   {{{2, E::LVL_1}}, true, false, -1, -1}});
     // The same channel twice: reaching the level again is the second edge.
     expect_steps(compile("ch1 rise; ch1 rise after 1ms"),
-                 {{{{1, E::LVL_0}}, true, false, -1, -1},
-                  {{{1, E::LVL_1}}, false, false, -1, -1},
-                  {{{1, E::LVL_1}}, false, false, 1e-3, -1}});
+                 {{{{1, E::LVL_1}}, false, false, -1, -1},
+                  {{{1, E::LVL_1}}, false, false, 2033 / 2032520.0, -1}});
 }
 
 TEST(Program, PulsesTimeTheirWidthFromTheStart) {
-    expect_steps(compile("ch2 pulse high 1us..5us"), {{{{2, E::LVL_0}}, true, false, -1, -1},
-                                                      {{{2, E::LVL_1}}, false, false, -1, -1},
+    expect_steps(compile("ch2 pulse high 1us..5us"), {{{{2, E::LVL_1}}, false, false, -1, -1},
                                                       {{{2, E::LVL_0}}, false, false, 1e-6, 5e-6}});
-    expect_steps(compile("ch2 pulse low >2us"), {{{{2, E::LVL_1}}, true, false, -1, -1},
-                                                 {{{2, E::LVL_0}}, false, false, -1, -1},
-                                                 {{{2, E::LVL_1}}, false, false, 2e-6, -1}});
+    expect_steps(compile("ch2 pulse low >2us"), {{{{2, E::LVL_0}}, false, false, -1, -1},
+                                                 {{{2, E::LVL_1}}, false, false, 501 / 250e6, -1}});
     expect_steps(compile("ch2 pulse high <300ns & ch9 high"),
-                 {{{{2, E::LVL_0}}, true, false, -1, -1},
-                  {{{2, E::LVL_1}}, false, false, -1, -1},
-                  {{{2, E::LVL_0}}, false, false, -1, 300e-9},
+                 {{{{2, E::LVL_1}}, false, false, -1, -1},
+                  {{{2, E::LVL_0}}, false, false, -1, 74 / 250e6},
                   {{{2, E::LVL_0}, {9, E::LVL_1}}, true, false, -1, 0}});
+}
+
+// Bounds become whole ticks so that the engine never takes what the text excludes: 'after'
+// and the shortest width rounded up, 'within' and the longest down; '>T' and '<T' leave T
+// itself out, a range keeps both ends.
+TEST(Program, BoundsRoundTowardsWhatTheTextAllows) {
+    auto ticks = [](const std::string& text, size_t word, bool tmin) {
+        const auto w = compile(text).words(caps, 0);
+        return fxt::read_reg(w.at(word), tmin ? caps.trig_word_map.tmin : caps.trig_word_map.tmax);
+    };
+    // 4 ns ticks at 250 MHz.
+    EXPECT_EQ(ticks("ch2 pulse high >2us", 1, true), 501u);
+    EXPECT_EQ(ticks("ch2 pulse high <1us", 1, false), 249u);
+    EXPECT_EQ(ticks("ch16 pulse low <300ns", 1, false), 74u);
+    EXPECT_EQ(ticks("ch2 pulse high 1us..5us", 1, true), 250u);
+    EXPECT_EQ(ticks("ch2 pulse high 1us..5us", 1, false), 1250u);
+    EXPECT_EQ(ticks("ch2 pulse high 1002ns..1006ns", 1, true), 251u);  // 250.5 up
+    EXPECT_EQ(ticks("ch2 pulse high 1002ns..1006ns", 1, false), 251u); // 251.5 down
+    EXPECT_EQ(ticks("ch2 pulse high >2.001us", 1, true), 501u);        // 500.25: past it
+    EXPECT_EQ(ticks("ch2 pulse high <1.001us", 1, false), 250u);       // 250.25: short of it
+    EXPECT_EQ(ticks("ch0 rise; ch1 rise within 5ns", 1, false), 1u);
+    // At 250 MHz / 7 a tick is 28 ns: 2 us is 71.4 ticks, 50 us 1785.7.
+    const program p = compile("ch0 rise; ch1 rise after 2us within 50us");
+    EXPECT_EQ(p.trigger_clock(), 35714285u);
+    EXPECT_EQ(ticks("ch0 rise; ch1 rise after 2us within 50us", 1, true), 72u);
+    EXPECT_EQ(ticks("ch0 rise; ch1 rise after 2us within 50us", 1, false), 1785u);
+    const std::string d = p.describe();
+    EXPECT_NE(d.find("after 72 ticks (2.016 us), within 1785 ticks (49.98 us)"), std::string::npos)
+        << d;
+    EXPECT_NE(compile("ch0 rise; ch1 rise within 5ns").describe().find("within 1 tick (4 ns)"),
+              std::string::npos);
+
+    // Below one tick, or bounds that leave no whole tick, are refused with the place.
+    const std::pair<std::string, const char*> refused[] = {
+        {"ch0 rise; ch1 rise within 3ns", "step 2: ch1 rise within 3ns: 3 ns is less than one "
+                                          "tick (4 ns)"},
+        {"ch2 pulse low <2ns", "step 1: ch2 pulse low <2ns: 2 ns is less than one tick"},
+        {"ch2 pulse low >2ns", "2 ns is less than one tick"},
+        {"ch2 pulse low <4ns", "step 1: ch2 pulse low <4ns: no whole tick of the trigger clock "
+                               "(4 ns) is shorter than 4 ns"},
+        {"ch2 pulse high 5ns..7ns", "no whole number of ticks of the trigger clock (4 ns) lies "
+                                    "from 5 ns to 7 ns"},
+        {"ch0 rise; ch1 fall after 5ns within 7ns", "step 2: ch1 fall after 5ns within 7ns: no "
+                                                    "whole number of ticks"},
+    };
+    for (auto [text, why] : refused)
+        EXPECT_NE(refusal(text).find(why), std::string::npos) << text << " -> " << refusal(text);
 }
 
 TEST(Program, SpellingIsFreeAndOldFormsAreAliases) {
@@ -174,22 +223,22 @@ TEST(Program, RefusalsNameThePlaceAndTheReason) {
 }
 
 TEST(Program, ProgramsFitTheEngine) {
-    // 2 words for the first edge, 1 for each later one: 255 words, the most an engine
-    // loads; one more edge is refused.
+    // One word for each edge: 255 words, the most an engine loads; one more edge is
+    // refused.
     std::string text = "ch0 rise";
-    for (int i = 0; i < 253; ++i)
+    for (int i = 0; i < 254; ++i)
         text += i % 2 ? "; ch0 rise" : "; ch0 fall";
     ASSERT_EQ(compile(text).engine_steps().size(), 255u);
     EXPECT_EQ(refusal(text + "; ch1 rise; ch2 rise"),
-              "step 255: the program needs 256 engine words from here; an engine holds at most "
+              "step 256: the program needs 256 engine words from here; an engine holds at most "
               "255");
 }
 
 TEST(Program, DescriptionShowsClockAndTicks) {
     const std::string d = compile("ch3 rise; ch4 fall after 2us within 10us").describe();
     EXPECT_NE(d.find("trigger clock: 125000000 Hz (one tick = 8 ns)"), std::string::npos) << d;
-    EXPECT_NE(d.find("engine words: 3"), std::string::npos) << d;
-    EXPECT_NE(d.find("3. ch4 low, reached by a change, after 250 ticks (2 us), within 1250 ticks "
+    EXPECT_NE(d.find("engine words: 2"), std::string::npos) << d;
+    EXPECT_NE(d.find("2. ch4 low, reached by a change, after 250 ticks (2 us), within 1250 ticks "
                      "(10 us)   [step 2: ch4 fall after 2us within 10us]"),
               std::string::npos)
         << d;
