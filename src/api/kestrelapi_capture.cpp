@@ -114,6 +114,13 @@ kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle, kestrelapi_se
     return with_handle(handle, [&](api_handles& h) {
         h.explained([&] {
             h.check_ranges(settings);
+            // The capture ends once its post-trigger samples are in: without any it would end
+            // at the trigger, empty, instead of keeping its depth before it.
+            if (settings.post_trig_depth == 0)
+                h.refuse(hw::error::invalid_configration,
+                         "settings: post_trig_depth = 0 is outside 1.." +
+                             std::to_string(settings.sampling_depth) +
+                             " samples (a programmed capture keeps samples after its trigger)");
             kestrel::config cfg = h.get_cfg(settings);
             // The order belongs to the master group, whichever entry of the vector it is.
             cfg.master_group().trigger.order =

@@ -4,8 +4,11 @@
 #include <kestrel_sim/acquisition.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
+#include <tuple>
 
 #include "../core/api_fixture.h"
 
@@ -355,5 +358,354 @@ TEST_F(trigger_programs, they_run_on_the_master_group) {
                {{3, sq(10, 0.5, 0)}, {5, sq(70, 0.5, 0.5)}},
                {{3, sq(10, 0.5, 0)}, {5, sq(10, 0.2, 2)}});
 }
+
+// ---- The header's rules, evaluated on the stored data ----
+//
+// Where the program must fire, found from the rules as the header states them (not from
+// how the library builds engine words): the program starts on the arming sample, each step
+// takes the first event after the previous step's and checks its levels on that sample,
+// times are whole ticks of the trigger clock rounded towards what the text allows, and a
+// failing step starts the program over (an early event: on its sample; a bound that runs out:
+// on the first sample past it; levels that do not hold: on the next sample).
+
+struct rule {
+    enum kind_t { rise, fall, change, level, pulse } kind = level;
+    std::vector<unsigned> chs;          // edge, pulse: its channel; change: any of them
+    bool high = true;                   // pulse: a high pulse
+    levels q;                           // qualifying levels; a level step's levels
+    double after = -1, within = -1;     // seconds from the previous step's event; -1: none
+    double longer = -1, shorter = -1;   // pulse width '>T', '<T'
+    double shortest = -1, longest = -1; // pulse width 'a..b'
+};
+
+rule edge_rule(rule::kind_t k, unsigned ch, levels q = {}, double after = -1, double within = -1) {
+    rule r;
+    r.kind = k;
+    r.chs = {ch};
+    r.q = std::move(q);
+    r.after = after;
+    r.within = within;
+    return r;
+}
+
+class rules_of_the_header {
+public:
+    rules_of_the_header(const stored& d, double fs, double clk) : d_(d), fs_(fs), clk_(clk) {}
+
+    // The stored sample where the program fires, from the arming sample; -1 when that lies
+    // beyond the stored data.
+    int64_t trigger(const std::vector<rule>& program, int64_t arm) const {
+        int64_t start = arm;
+        for (int restarts = 0; restarts < 100000; ++restarts) {
+            const int64_t at = run(program, start);
+            if (at < 0) return -1;
+            if (!restart_) return at;
+            start = at;
+        }
+        return -1;
+    }
+
+private:
+    // Ticks in a time, rounded down or up; a whole number of ticks stays what it is.
+    double ticks(double t, bool up) const {
+        const double exact = t * clk_, nearest = std::round(exact);
+        if (std::fabs(exact - nearest) <= 1e-9 * std::max(1.0, exact)) return nearest;
+        return up ? std::ceil(exact) : std::floor(exact);
+    }
+    // The fewest samples at least `n` ticks long, the most at most `n` ticks long.
+    int64_t samples_at_least(double n) const {
+        return static_cast<int64_t>(std::ceil(n * fs_ / clk_ - 1e-9));
+    }
+    int64_t samples_at_most(double n) const {
+        return static_cast<int64_t>(std::floor(n * fs_ / clk_ + 1e-9));
+    }
+    bool edge(unsigned ch, int64_t n, int dir) const {
+        if (n < 1) return false;
+        const bool v = d_.at(ch, n), prev = d_.at(ch, n - 1);
+        return v != prev && (dir == 0 || v == (dir > 0));
+    }
+    bool event(const rule& r, int64_t n) const {
+        return std::any_of(r.chs.begin(), r.chs.end(), [&](unsigned ch) {
+            return edge(ch, n, r.kind == rule::rise ? 1 : r.kind == rule::fall ? -1 : 0);
+        });
+    }
+    int64_t first(int64_t from, const std::function<bool(int64_t)>& f) const {
+        for (int64_t n = std::max<int64_t>(from, 1); n < d_.length(); ++n)
+            if (f(n)) return n;
+        return -1;
+    }
+    // Runs the program once from `start`: the trigger, or where it starts over (restart_),
+    // or -1 beyond the data.
+    int64_t run(const std::vector<rule>& program, int64_t start) const {
+        restart_ = true;
+        int64_t prev = -1, from = start;
+        for (size_t k = 0; k < program.size(); ++k) {
+            const rule& r = program[k];
+            const bool timed = k > 0;
+            const int64_t earliest =
+                timed && r.after >= 0 ? prev + samples_at_least(ticks(r.after, true)) : -1;
+            const int64_t last = timed && r.within >= 0
+                                     ? prev + samples_at_most(ticks(r.within, false))
+                                     : std::numeric_limits<int64_t>::max() - 1;
+            if (r.kind == rule::level) {
+                // From the previous step's own sample; with 'after', from the bound.
+                int64_t n = std::max(timed ? prev : from, earliest);
+                while (n <= last && n < d_.length() && !holds(d_, r.q, n))
+                    ++n;
+                if (n > last) return last + 1;
+                if (n >= d_.length()) return -1;
+                prev = n;
+                from = n + 1;
+                continue;
+            }
+            if (r.kind == rule::pulse) {
+                const unsigned ch = r.chs[0];
+                const int64_t s0 =
+                    first(from, [&](int64_t n) { return edge(ch, n, r.high ? 1 : -1); });
+                if (s0 < 0) return -1;
+                const int64_t e = first(s0 + 1, [&](int64_t n) { return edge(ch, n, 0); });
+                // Widths: '>T' past T, '<T' short of T, 'a..b' with both ends.
+                const int64_t min_w = r.longer >= 0 ? samples_at_least(ticks(r.longer, false) + 1)
+                                      : r.shortest >= 0 ? samples_at_least(ticks(r.shortest, true))
+                                                        : -1;
+                const int64_t max_w = r.shorter >= 0   ? samples_at_most(ticks(r.shorter, true) - 1)
+                                      : r.longest >= 0 ? samples_at_most(ticks(r.longest, false))
+                                                       : -1;
+                if (max_w >= 0 && (e < 0 || e - s0 > max_w)) return s0 + max_w + 1;
+                if (e < 0) return -1;
+                if (min_w >= 0 && e - s0 < min_w) return e;
+                if (!holds(d_, r.q, e)) return e + 1;
+                prev = e;
+                from = e + 1;
+                continue;
+            }
+            const int64_t n = first(from, [&](int64_t i) { return event(r, i) || i > last; });
+            if (n < 0) return -1;
+            if (n > last) return last + 1;
+            if (n < earliest) return n;
+            if (!holds(d_, r.q, n)) return n + 1;
+            prev = n;
+            from = n + 1;
+        }
+        restart_ = false;
+        return prev;
+    }
+
+    const stored& d_;
+    double fs_, clk_;
+    mutable bool restart_ = true;
+};
+
+// How a rule case captures.
+struct run_t {
+    uint32_t rate = 10000000; // armed 1 ms into the run
+    int64_t depth = 20000, post = 10000;
+    uint8_t order = 0;
+};
+
+// The rules on every model, for engine A and engine B: each case captures once and the
+// trigger position must be the sample the rules give.
+class trigger_rules : public trigger_programs,
+                      public ::testing::WithParamInterface<std::tuple<size_t, uint8_t>> {
+protected:
+    void SetUp() override {
+        trigger_programs::SetUp();
+        start(family[std::get<0>(GetParam())]);
+    }
+    uint8_t engine() const { return std::get<1>(GetParam()); }
+
+    // Captures with `text` on this engine (and `other` on the other one), then compares
+    // the trigger with the rules.
+    void expect_rules(const std::string& text, const std::vector<rule>& program,
+                      std::map<unsigned, signal_t> sig, run_t r = {},
+                      const std::string& other = "") {
+        SCOPED_TRACE(text + " on engine " + std::to_string(engine()));
+        std::string why;
+        ASSERT_EQ(this->program(engine(), text.c_str(), &why), OHWAPI_OK) << why;
+        ASSERT_EQ(this->program(1 - engine(), other.c_str(), &why), OHWAPI_OK) << why;
+        const std::string described = describe(engine());
+        const auto at = described.find("trigger clock: ");
+        ASSERT_NE(at, std::string::npos) << described;
+        const double clk = std::stod(described.substr(at + 15));
+        signals(sig);
+        auto s = default_settings(r.depth, r.rate);
+        s.post_trig_depth = r.post;
+        s.trig_order = r.order;
+        ASSERT_EQ(kestrelapi_launch_new_capture_programmed(h->get(), s), OHWAPI_OK);
+        const bool triggered = eventually([&] { return flag(kestrelapi_get_triggered_flag); }, 20s);
+        if (!triggered) {
+            EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
+            EXPECT_TRUE(eventually([&] { return h->ready_flag(); }, 30s));
+            FAIL() << "no trigger\n" << described;
+        }
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_capture_done_flag); }, 60s));
+        ASSERT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+        uint64_t pos = 0;
+        EXPECT_EQ(kestrelapi_get_trigger_position(h->get(), &pos), OHWAPI_OK);
+        const auto truth = fw->acq().capture();
+        // The arming sample, counted in stored samples (it may precede the stored ones).
+        const int64_t arm = truth.pre_trig_samples - truth.first_sample;
+        ASSERT_GE(arm, 1) << "the program armed before the stored samples: longer pre-trigger";
+        const stored d(h->get(), r.depth);
+        const int64_t want = rules_of_the_header(d, r.rate, clk).trigger(program, arm);
+        EXPECT_EQ(static_cast<int64_t>(pos), want) << "armed on stored sample " << arm << "\n"
+                                                   << described;
+    }
+};
+
+// A pattern of levels, each `unit` long, from `start`, shifted half a unit so that no
+// edge falls on a sample instant; `runs` alternates levels from `first`, in units.
+signal_t runs(bool first, std::vector<int> lengths, double unit, double start) {
+    std::vector<uint8_t> levels;
+    bool v = first;
+    for (int n : lengths) {
+        levels.insert(levels.end(), static_cast<size_t>(n), v ? 1 : 0);
+        v = !v;
+    }
+    return signal_t::pattern(levels, unit, true, start + unit / 2);
+}
+
+// Square waves whose edges fall 1 ns before a sample instant.
+signal_t sq_early(double period_us, double duty, double phase_us) {
+    return signal_t::square(period_us * 1e-6, duty, phase_us * 1e-6 - 1e-9);
+}
+
+rule pulse_rule(unsigned ch, bool high) {
+    rule r;
+    r.kind = rule::pulse;
+    r.chs = {ch};
+    r.high = high;
+    return r;
+}
+
+TEST_P(trigger_rules, pulse_widths_keep_or_leave_out_their_bounds) {
+    // 4 ns samples and ticks; each pattern starts just after the arming sample (20 us), with
+    // the pulse at the bound first.
+    const run_t fast{250000000, 20000, 15000, 0};
+    const double t0 = 20.1e-6, u = 4e-9;
+    rule longer = pulse_rule(2, true);
+    longer.longer = 2e-6;
+    expect_rules("ch2 pulse high >2us", {longer}, {{2, runs(true, {500, 250, 501, 250}, u, t0)}},
+                 fast);
+    rule shorter = pulse_rule(2, true);
+    shorter.shorter = 1e-6;
+    expect_rules("ch2 pulse high <1us", {shorter}, {{2, runs(true, {250, 250, 249, 250}, u, t0)}},
+                 fast);
+    rule low = pulse_rule(16, false);
+    low.shorter = 300e-9;
+    expect_rules("ch16 pulse low <300ns", {low},
+                 {{16, runs(false, {75, 100, 74, 100}, u, t0)}, {2, signal_t::constant(true)}},
+                 fast);
+    rule range = pulse_rule(2, true);
+    range.shortest = 1e-6;
+    range.longest = 5e-6;
+    expect_rules("ch2 pulse high 1us..5us", {range},
+                 {{2, runs(true, {249, 250, 1251, 250, 1250, 250}, u, t0)}}, fast);
+}
+
+TEST_P(trigger_rules, levels_hold_on_the_edge_sample_whatever_the_trigger_clock) {
+    // 1 s needs a trigger clock of about 2 kHz (0.5 ms ticks) at 1 MS/s: ch3 rises every
+    // 1 ms; ch5 rises 0.25 ms after the rise at 7 ms, just after the arming sample, and is
+    // high at the next ones.
+    expect_rules(
+        "ch3 rise & ch5 high; ch4 fall within 1s",
+        {edge_rule(rule::rise, 3, {{5, true}}), edge_rule(rule::fall, 4, {}, -1, 1)},
+        {{3, sq_early(1000, 0.5, 0)}, {4, sq_early(1000, 0.5, 0)}, {5, sq_early(7000, 0.5, 250)}},
+        {1000000, 20000, 13500, 0});
+    // At 1 GS/s a tick of the fastest clock is 4 samples; ch5 rises 2 ns after ch3 at 7 us.
+    expect_rules("ch3 rise & ch5 high", {edge_rule(rule::rise, 3, {{5, true}})},
+                 {{3, sq_early(1, 0.5, 0)}, {5, sq_early(7, 0.5, 0.002)}},
+                 {1000000000, 20000, 13500, 0});
+}
+
+TEST_P(trigger_rules, an_event_on_the_arming_sample_counts_for_every_kind) {
+    // Armed on sample 2000 (200 us at 10 MS/s), where ch3 has its edge.
+    rule p = pulse_rule(3, true);
+    p.shortest = 1e-6;
+    p.longest = 5e-6;
+    const std::pair<std::string, std::vector<rule>> forms[] = {
+        {"ch3 rise", {edge_rule(rule::rise, 3)}},
+        {"ch3 change", {edge_rule(rule::change, 3)}},
+        {"ch3 pulse high 1us..5us", {p}},
+    };
+    const run_t armed_at_200us{10000000, 20000, 18000, 0};
+    for (const auto& [text, program] : forms)
+        expect_rules(text, program, {{3, sq_early(50, 0.06, 200)}}, armed_at_200us);
+    expect_rules("ch3 fall", {edge_rule(rule::fall, 3)}, {{3, sq_early(50, 0.5, 175)}},
+                 armed_at_200us);
+}
+
+TEST_P(trigger_rules, steps_start_over_as_the_header_says) {
+    // A 'within' that runs out starts over there: ch3 rises every 5 us, ch4 falls 0.5 us
+    // after every fourth rise.
+    expect_rules("ch3 rise; ch4 fall within 1us",
+                 {edge_rule(rule::rise, 3), edge_rule(rule::fall, 4, {}, -1, 1e-6)},
+                 {{3, sq_early(5, 0.5, 0)}, {4, sq_early(20, 0.5, 15.5)}});
+    // An edge without its levels starts over, it does not wait for the next edge: from the
+    // arming sample on, ch0 rises every 100 us, ch1 5 and 8 us later with ch2 high only at
+    // the second, then 5 us later with ch2 low, then 5 us later with ch2 high.
+    const double armed = 1e-3, us = 1e-6;
+    expect_rules("ch0 rise; ch1 rise & ch2 high within 20us",
+                 {edge_rule(rule::rise, 0), edge_rule(rule::rise, 1, {{2, true}}, -1, 20e-6)},
+                 {{0, runs(true, {10, 90}, us, armed)},
+                  {1, runs(false, {5, 1, 2, 1, 96, 1, 2, 1, 96, 1, 94}, us, armed)},
+                  {2, runs(false, {7, 3, 195, 3, 92}, us, armed)}});
+    // A level step with 'after' waits out its bound, then takes the levels as they are.
+    rule high2;
+    high2.q = {{2, true}};
+    high2.after = 5e-6;
+    expect_rules("ch0 rise; ch2 high after 5us", {edge_rule(rule::rise, 0), high2},
+                 {{0, sq_early(50, 0.5, 0)}, {2, sq_early(50, 0.5, 3)}});
+    // An event of any channel with its own level as the qualifier: ch2's fall counts.
+    std::vector<unsigned> all(18);
+    for (unsigned c = 0; c < 18; ++c)
+        all[c] = c;
+    rule any;
+    any.kind = rule::change;
+    any.chs = all;
+    any.q = {{2, false}};
+    expect_rules("any change & ch2 low", {any}, {{2, sq_early(20, 0.5, 3)}});
+    // 'after 2us' at 35.7 MHz is 72 ticks, not 71: ch1 rises 2.000, 2.016 and 2.020 us after
+    // ch0 in turn.
+    const run_t fast{250000000, 40000, 30000, 0};
+    expect_rules("ch0 rise; ch1 rise after 2us within 50us",
+                 {edge_rule(rule::rise, 0), edge_rule(rule::rise, 1, {}, 2e-6, 50e-6)},
+                 {{0, runs(true, {100, 2400}, 4e-9, 40.1e-6)},
+                  {1, runs(false, {500, 200, 2304, 200, 2301, 200, 1795}, 4e-9, 40.1e-6)}},
+                 fast);
+}
+
+TEST_P(trigger_rules, a_then_b_counts_b_only_after_a) {
+    // ch3 and ch4 rise on the same sample every 10 us, and ch4 again 2 us later: the
+    // second program fires on the later rise.
+    const uint8_t order = engine() == 0 ? 1 : 2; // this engine first
+    expect_rules("ch3 rise", {edge_rule(rule::rise, 3), edge_rule(rule::rise, 4)},
+                 {{3, sq_early(10, 0.1, 1)}, {4, sq_early(2, 0.5, 1)}},
+                 {10000000, 20000, 18000, order}, "ch4 rise");
+}
+
+// The programmed capture keeps its depth before the trigger only with samples after it.
+TEST_P(trigger_rules, a_programmed_capture_without_post_trigger_is_refused) {
+    ASSERT_EQ(program(engine(), "ch3 rise"), OHWAPI_OK);
+    auto s = default_settings(depth, rate);
+    s.post_trig_depth = 0;
+    EXPECT_EQ(kestrelapi_launch_new_capture_programmed(h->get(), s), OHWAPI_INVALID_CONFIG);
+    char why[256] = "";
+    EXPECT_EQ(kestrelapi_get_last_error_text(h->get(), why, sizeof why), OHWAPI_OK);
+    EXPECT_NE(std::string(why).find("post_trig_depth = 0 is outside 1..20000"), std::string::npos)
+        << why;
+    EXPECT_FALSE(flag(kestrelapi_get_capture_done_flag));
+}
+
+INSTANTIATE_TEST_SUITE_P(models_and_engines, trigger_rules,
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(0, 1)),
+                         [](const auto& info) {
+                             return std::string(family[std::get<0>(info.param)].channels == 18
+                                                    ? "one"
+                                                : family[std::get<0>(info.param)].channels == 36
+                                                    ? "two"
+                                                    : "three") +
+                                    (std::get<1>(info.param) == 0 ? "_engine_a" : "_engine_b");
+                         });
 
 } // namespace
