@@ -360,20 +360,47 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handl
  *   any change & ch2 low                  an edge on any channel while ch2 is low
  *   ch2 pulse high 1us..5us               where a high pulse of 1 to 5 us ends
  *   ch2 pulse low >2us                    where a low pulse longer than 2 us ends
+ *   ch2 pulse high <300ns                 where a high pulse shorter than 300 ns ends
  *   ch3 rise; ch4 fall within 10us        ch4 falls at most 10 us after ch3 rose
  *   ch0 fall; ch1 rise after 2us within 50us; ch2 high
  *
- * How it runs: a step's edge or change is the first one after the previous step
- * completed; qualifying levels are checked where it happens; a level step completes as
- * soon as its levels hold. "within" and "after" bound that instant from the previous
- * step's; an event outside them starts the program over from its first step. A pulse's
- * width is timed from its start to its end, where the trigger is. The trigger clock is
- * the fastest whose 11-bit step timers reach the program's longest time, so every time is
- * rounded to whole ticks of it (kestrelapi_describe_trigger_program shows them); times
- * beyond about 1.02 s or below one tick are refused, and so are programs of more than 255
- * engine words. The older trigger forms are accepted as aliases: "rising:3", "3:rising",
- * "falling:3", "change:3", "change" (any channel), "any:change"; "none" is no trigger.
- * The external trigger input is not a program: it stays with the simple launch.
+ * How it runs. The engine compares every sample with the one before it: an edge or change
+ * is on the sample that has the new level. The program starts on the arming sample (once
+ * the samples kept before the trigger are held), and an event on that very sample counts,
+ * whatever its kind.
+ * - A step's edge or change is the first one after the previous step's, on a later sample;
+ *   its qualifying levels are checked on that same sample, after the edge, at any trigger
+ *   clock: "any change & ch2 low" also fires where ch2 itself falls.
+ * - A level step completes on the first sample where its levels hold, which may be the
+ *   previous step's own; with "after", the first one from the bound on: in
+ *   "ch0 rise; ch2 high after 5us" a ch2 that is high all along fires 5 us after the rise.
+ * - "after T" and "within T" bound the step's instant from the previous step's: at least,
+ *   at most T. A pulse's width runs from the sample where it starts to the one where it
+ *   ends, where the trigger is: ">T" is longer than T, "<T" shorter than T, "a..b" keeps
+ *   both ends.
+ * - A step that fails starts the program over from its first step: an event before its
+ *   "after" bound (a pulse that ends too early) on that event's sample, which may itself be
+ *   the first step's event; a "within" that runs out (a pulse that lasts too long) on the
+ *   first sample past it; an edge or change without its levels on the next sample. So
+ *   "ch3 rise; ch4 fall within 1us" takes the first ch3 rise and, when ch4 has not fallen
+ *   1 us later, the next ch3 rise from there; in "ch0 rise; ch1 rise & ch2 high within
+ *   20us" a ch1 rise while ch2 is low starts the program over rather than waiting for a
+ *   later ch1 rise.
+ * - With trig_order "A then B" B's program starts on the sample after A's trigger, so B's
+ *   events on or before that sample do not count (and the other way round for "B then A").
+ * - The trigger clock is the fastest whose 11-bit step timers reach the program's longest
+ *   time. Every bound is rounded to whole ticks of it so that the engine never takes what
+ *   the text excludes: "after" and the shortest width up (">T" to the first tick past T),
+ *   "within" and the longest width down ("<T" to the last tick short of T); at 35.7 MHz
+ *   "after 2us" is 72 ticks (2.016 us) and "within 50us" 1785 (49.98 us).
+ *   kestrelapi_describe_trigger_program shows the ticks and the times the engine uses.
+ *   Times beyond about 1.02 s or below one tick, bounds that leave no whole tick ("<4ns" at
+ *   4 ns a tick, "5ns..7ns") and programs of more than 255 engine words are refused with
+ *   the place and the reason.
+ *
+ * The older trigger forms are accepted as aliases: "rising:3", "3:rising", "falling:3",
+ * "change:3", "change" (any channel), "any:change"; "none" is no trigger. The external
+ * trigger input is not a program: it stays with the simple launch.
  */
 
 /* Compiles `program` for engine 0 (A) or 1 (B) of the handle and keeps it for the next
@@ -391,8 +418,10 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_trigger_program(kestrelapi_ha
 /* Launches a capture whose engines run their programs: `trig_order` combines A and B (an
  * engine without a program leaves the other to decide alone), and `post_trig_depth` is
  * honoured as given, so the pre-trigger length is sampling_depth - post_trig_depth (a
- * pre-trigger of 0 gives 10 % of the depth). `t_clk` is not read: each program has the
- * clock it needs. Both engines without a program: the capture triggers at once. Flags,
+ * pre-trigger of 0 gives 10 % of the depth). A post_trig_depth of 0 is refused with
+ * OHWAPI_INVALID_CONFIG (kestrelapi_get_last_error_text gives the range, 1..sampling_depth):
+ * the capture ends once its post-trigger samples are in. `t_clk` is not read: each program
+ * has the clock it needs. Both engines without a program: the capture triggers at once. Flags,
  * errors and transitions as with kestrelapi_launch_new_capture_simple_trigger. */
 KESTRELAPI_EXPORT ohwapi_err_code_t
 kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle, kestrelapi_settings_t settings);
@@ -400,7 +429,7 @@ kestrelapi_launch_new_capture_programmed(kestrelapi_handle handle, kestrelapi_se
 /* What engine 0 (A) or 1 (B) will run, as text, NUL-terminated and cut to text_size (NULL
  * or 0 is OHWAPI_INVALID_ARGUMENT): the program, the trigger clock chosen, and each engine
  * step after expansion with its time bounds as the timers hold them (ticks and the time
- * they make). */
+ * they make; qualifying levels "on the same sample"). */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_describe_trigger_program(kestrelapi_handle handle,
                                                                         uint8_t engine, char* text,
                                                                         uint32_t text_size);
