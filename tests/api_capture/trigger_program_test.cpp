@@ -318,6 +318,8 @@ TEST_F(trigger_programs, refused_programs_leave_the_previous_one) {
         {"ch3 rise & ch4 fall", "a step waits for one edge"},
         {"ch18 rise", "channel outside 0..17"},
         {"ch0 rise; ch1 rise within 5s", "beyond the step timer"},
+        {"ch0 rise; ch1 rise within 3ns", "3 ns is less than one tick (4 ns)"},
+        {"ch2 pulse low <4ns", "no whole tick of the trigger clock (4 ns) is shorter than 4 ns"},
     };
     for (auto [text, why] : refused) {
         std::string msg;
