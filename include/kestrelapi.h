@@ -405,6 +405,93 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_describe_trigger_program(kestrela
                                                                         uint8_t engine, char* text,
                                                                         uint32_t text_size);
 
+/* Protocol decoders
+ *
+ * A decoder reads the transitions of a capture and yields frames of one bus protocol. It is
+ * chosen by a text: the protocol, then options as KEY=VALUE or single words, separated by
+ * spaces; channels by number or by the names kestrelapi_set_channel_name gave (ch0, ch1,
+ * ... otherwise). Values in brackets are optional, the first choice the default:
+ *
+ *   uart rx=CH baud=N [bits=8|5..9] [parity=none|even|odd|mark|space] [stop=1|1.5|2]
+ *        [invert] [msb]
+ *       a DATA frame per word (PARITY_ERROR, FRAMING_ERROR: stop bit low), from the start
+ *       bit's edge to the end of the stop bits; BREAK for a line low through a whole frame.
+ *       Bits are sampled in their middle. Before the first frame a start bit is only taken
+ *       after the line was high for a frame's data bits, so a capture that begins inside
+ *       a frame skips it.
+ *   spi clk=CH [mosi=CH] [miso=CH] [cs=CH] [mode=0..3] [bits=8|1..64] [lsb] [cs_high]
+ *       per word a DATA frame (MOSI) and a DATA_MISO frame, from the first to the last
+ *       sampling edge, most significant bit first unless lsb; chip select active low unless
+ *       cs_high; a word cut short by chip select is flagged FRAMING_ERROR; the words of a
+ *       capture that begins with chip select active are skipped until it lets go.
+ *   i2c scl=CH sda=CH
+ *       START, REPEATED_START, ADDRESS (the 7-bit address, flag READ for a read; a 10-bit
+ *       address as one ADDRESS frame with its 10-bit value), DATA (flag READ in a read),
+ *       ACK or NACK after every byte, STOP. Nothing before the first start is reported.
+ *   can rx=CH bitrate=N [sample_point=70|1..99]
+ *       classic CAN, 11- and 29-bit identifiers: CAN_ID (flags EXTENDED, REMOTE), CAN_DLC,
+ *       DATA per byte, CAN_CRC (the received CRC, flag CRC_ERROR when it does not match),
+ *       ACK or NACK (the acknowledgement slot); when six equal bits break the stuffing, the
+ *       frame of the field under way flagged STUFF_ERROR ends the CAN frame. A start of
+ *       frame is taken after 11 recessive bits.
+ *
+ * Samples count from the capture's sample 0. Frames come in the order they complete. */
+typedef struct {
+    uint64_t start_sample; /* first sample of the frame */
+    uint64_t end_sample;   /* last sample of the frame */
+    uint64_t value;        /* word, address, identifier, length or CRC */
+    uint16_t kind;         /* KESTREL_FRAME_* */
+    uint16_t flags;        /* KESTREL_FRAME_FLAG_* */
+    uint32_t reserved;     /* 0 */
+} kestrelapi_frame_t;
+
+enum {
+    KESTREL_FRAME_DATA = 1,
+    KESTREL_FRAME_DATA_MISO = 2,
+    KESTREL_FRAME_START = 3,
+    KESTREL_FRAME_REPEATED_START = 4,
+    KESTREL_FRAME_STOP = 5,
+    KESTREL_FRAME_ADDRESS = 6,
+    KESTREL_FRAME_ACK = 7,
+    KESTREL_FRAME_NACK = 8,
+    KESTREL_FRAME_BREAK = 9,
+    KESTREL_FRAME_CAN_ID = 10,
+    KESTREL_FRAME_CAN_DLC = 11,
+    KESTREL_FRAME_CAN_CRC = 12,
+};
+enum {
+    KESTREL_FRAME_FLAG_PARITY_ERROR = 1,
+    KESTREL_FRAME_FLAG_FRAMING_ERROR = 2,
+    KESTREL_FRAME_FLAG_READ = 4,
+    KESTREL_FRAME_FLAG_CRC_ERROR = 8,
+    KESTREL_FRAME_FLAG_STUFF_ERROR = 16,
+    KESTREL_FRAME_FLAG_EXTENDED = 32,
+    KESTREL_FRAME_FLAG_REMOTE = 64,
+};
+
+typedef struct kestrelapi_decoder_s* kestrelapi_decoder;
+
+/* A decoder of the handle's current capture, also while it runs. A refused spec returns
+ * OHWAPI_INVALID_ARGUMENT and writes the reason, naming the column ("column 6 ('rx=99'):
+ * channel outside 0..17"), NUL-terminated and cut to message_size, into `message` when it
+ * is not NULL ("" on success). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle,
+                                                              const char* spec,
+                                                              kestrelapi_decoder* decoder,
+                                                              char* message, uint32_t message_size);
+/* Copies up to `capacity` frames completed so far into `frames`; *count receives how many.
+ * Each read continues where the last stopped. *more stays true while frames are left or
+ * the capture may still add some: during a capture a read may give 0 frames with *more
+ * true (read again later). OHWAPI_INVALID_ARGUMENT for a decoder not created or already
+ * freed, NULL pointers and a capacity of 0; OHWAPI_NO_DATA once the capture is gone (the
+ * handle freed, a new capture launched). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_read(kestrelapi_decoder decoder,
+                                                            kestrelapi_frame_t* frames,
+                                                            uint32_t capacity, uint32_t* count,
+                                                            bool* more);
+/* NULL is OK; a decoder already freed gives OHWAPI_INVALID_ARGUMENT. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_free(kestrelapi_decoder decoder);
+
 /* Name of an error code as a static string: "OHWAPI_BUSY", "LIBUSB_ERROR_TIMEOUT" (1993),
  * "FT_DEVICE_NOT_FOUND" (3002), ...; "UNKNOWN" for any other value. 1999 is
  * "OHWAPI_UNKNOWN_ERROR" (LIBUSB_ERROR_IO also gives 1999); 1018 is "OHWAPI_TX_FAILURE". */
@@ -440,8 +527,7 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error_text(kestrelapi_ha
 
 /* The library's version (major.minor.patch; the SONAME carries the major). Needs no handle;
  * OHWAPI_INVALID_ARGUMENT when a pointer is NULL. */
-KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major,
-                                                                   uint32_t* minor,
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major, uint32_t* minor,
                                                                    uint32_t* patch);
 
 #ifdef __cplusplus

@@ -32,6 +32,7 @@ std::unique_ptr<decoder> make_decoder(const source& src, const std::string& text
 }
 
 double samples_per_unit(const source& src, spec& s, const char* key, uint64_t rate) {
+    if (!(src.period() > 0)) s.refuse(key, "the capture gives no sampling rate");
     const double per = 1.0 / (src.period() * static_cast<double>(rate));
     if (!(per >= 2)) {
         const auto hz = static_cast<uint64_t>(1.0 / src.period() + 0.5);
@@ -46,6 +47,11 @@ session::session(std::shared_ptr<const source> src, const std::string& text)
 
 size_t session::read(frame* out, size_t capacity, bool& more) {
     std::lock_guard l(m_);
+    struct held {
+        const source& s;
+        explicit held(const source& src) : s(src) { s.hold(); }
+        ~held() { s.release(); }
+    } h(*src_);
     if (queue_pos_ == queue_.size()) {
         queue_.clear();
         queue_pos_ = 0;

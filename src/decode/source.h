@@ -32,6 +32,10 @@ public:
     virtual double period() const = 0;
     // Sample of the trigger, -1 for none.
     virtual isamp trigger() const = 0;
+    // Around every use of a session (one read): a source that lives in something that may
+    // go away holds it meanwhile, or throws when it is gone.
+    virtual void hold() const {}
+    virtual void release() const {}
 };
 
 } // namespace decode

@@ -4,6 +4,7 @@
 // stores of their own (a file that was read).
 
 #include "decode/source.h"
+#include "export/sr_reader.h"
 #include "trs/store.h"
 
 #include <functional>
@@ -14,13 +15,7 @@
 namespace decode {
 
 // Stores a source owns, complete: a capture read from a file.
-struct stored_capture {
-    std::vector<trs::store> stores;
-    std::vector<std::string> names; // one per store
-    isamp length = 0;
-    double period = 1e-9;
-    isamp trigger = -1;
-};
+using stored_capture = xport::session_file;
 
 class stored_source final : public source {
 public:
