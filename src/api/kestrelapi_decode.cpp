@@ -68,11 +68,20 @@ namespace {
 class handle_source final : public decode::source {
 public:
     handle_source(kestrelapi_handle handle, api_handles& h)
-        : handle_(handle), version_(h.trs_man.get_data_version()),
-          channels_(static_cast<unsigned>(h.trs_man.channels_count())),
-          period_(h.trs_man.get_sampling_period()) {
-        std::lock_guard l(h.names_m);
-        names_ = h.channel_names;
+        : handle_(handle), channels_(static_cast<unsigned>(h.trs_man.channels_count())) {
+        {
+            std::lock_guard l(h.names_m);
+            names_ = h.channel_names;
+        }
+        // Just after a launch the capture thread has not cleared the stores yet: the
+        // decoder binds to them once it has, at the rate the launch asked for.
+        pending_ = h.device.capture_in_progress() && !prepared(h);
+        if (pending_) {
+            period_ = 1.0 / static_cast<double>(std::max<hw::freq>(1, h.device.device_config.sampling_freq));
+        } else {
+            version_ = h.trs_man.get_data_version();
+            period_ = h.trs_man.get_sampling_period();
+        }
     }
 
     unsigned channels() const override { return channels_; }
@@ -106,7 +115,16 @@ public:
     void hold() const override {
         lease_.reset(new api_utils::live_handles::lease(
             api_utils::live_handles::instance().acquire(handle_)));
-        if (!*lease_ || (**lease_).trs_man.get_data_version() != version_) {
+        if (!*lease_) {
+            lease_.reset();
+            throw hw::exception(hw::error::no_data);
+        }
+        api_handles& h = **lease_;
+        if (pending_ && (prepared(h) || !h.device.capture_in_progress())) {
+            pending_ = false;
+            version_ = h.trs_man.get_data_version();
+        }
+        if (!pending_ && h.trs_man.get_data_version() != version_) {
             lease_.reset();
             throw hw::exception(hw::error::no_data);
         }
@@ -115,11 +133,17 @@ public:
 
 private:
     api_handles& held() const { return **lease_; }
+    // The capture under way has cleared the stores it writes.
+    static bool prepared(api_handles& h) {
+        return h.trg_mode == hw::trigger_mode_t::single ? h.device.capt.cfg_done.load()
+                                                        : h.device.capt.trigged.load();
+    }
 
     kestrelapi_handle handle_;
-    uint64_t version_;
     unsigned channels_;
-    double period_;
+    mutable bool pending_ = false;
+    mutable uint64_t version_ = 0;
+    double period_ = 1;
     std::map<hw::ich, std::string> names_;
     mutable std::unique_ptr<api_utils::live_handles::lease> lease_;
 };
