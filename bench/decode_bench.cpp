@@ -100,8 +100,8 @@ workload spi(size_t bytes) {
         }
     }
     b.set(2, t + 2, 1);
-    return {"spi", "spi clk=0 mosi=1 cs=2",
-            "spi:clk=D0:mosi=D1:cs=D2 -A spi=mosi-data", b.done(t + 8, 100e6), b.edges};
+    return {"spi", "spi clk=0 mosi=1 cs=2", "spi:clk=D0:mosi=D1:cs=D2 -A spi=mosi-data",
+            b.done(t + 8, 100e6), b.edges};
 }
 
 // 3.4 MHz at 27.2 MHz sampling (8 samples a clock): writes of 64 bytes.
@@ -137,8 +137,8 @@ workload i2c(size_t bytes) {
         both(1, 0);
         both(1, 1);
     }
-    return {"i2c", "i2c scl=0 sda=1", "i2c:scl=D0:sda=D1 -A i2c=data-write",
-            b.done(t + 8, 27.2e6), b.edges};
+    return {"i2c", "i2c scl=0 sda=1", "i2c:scl=D0:sda=D1 -A i2c=data-write", b.done(t + 8, 27.2e6),
+            b.edges};
 }
 
 // Frames of 8 random bytes at 1 Mbit/s, 8 samples a bit.
@@ -193,8 +193,8 @@ void BM_decode(benchmark::State& state, const std::string& which) {
 // The same data as a session file of 8 channels, sample by sample (a cut of it, so that
 // sigrok-cli takes a few seconds).
 std::string session_file(const workload& w, isamp samples) {
-    const std::string path = std::filesystem::temp_directory_path() /
-                             ("kestrel_decode_bench_" + w.name + ".sr");
+    const std::string path =
+        std::filesystem::temp_directory_path() / ("kestrel_decode_bench_" + w.name + ".sr");
     std::vector<uint8_t> data(static_cast<size_t>(samples), 0);
     for (size_t c = 0; c < w.cap->stores.size(); ++c) {
         std::vector<uint64_t> s(1 << 16);
@@ -315,11 +315,10 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark((std::string("BM_decode/") + p).c_str(), BM_decode,
                                      std::string(p))
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((std::string("BM_file/") + p).c_str(), BM_file,
-                                     std::string(p))
+        benchmark::RegisterBenchmark((std::string("BM_file/") + p).c_str(), BM_file, std::string(p))
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((std::string("BM_sigrok_file/") + p).c_str(),
-                                     BM_sigrok_file, std::string(p))
+        benchmark::RegisterBenchmark((std::string("BM_sigrok_file/") + p).c_str(), BM_sigrok_file,
+                                     std::string(p))
             ->Unit(benchmark::kMillisecond)
             ->UseManualTime()
             ->Iterations(1);

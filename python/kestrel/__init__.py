@@ -11,10 +11,11 @@ Transitions come as numpy arrays when numpy is importable, as lists otherwise.
 
 The package's modules, one per concept: errors (KestrelError and the codes' names), model
 (the models, DeviceInfo), trigger (trigger requests), device (devices, open, Device),
-capture (Capture), library (the loaded library); _lib is the ctypes binding and _handle a
+capture (Capture), decode (protocol decoders: FrameKind, FrameFlag), library (the loaded library); _lib is the ctypes binding and _handle a
 library handle. This module only gathers their public names.
 """
 from .capture import TRANSITION_DTYPE, Capture
+from .decode import FRAME_DTYPE, KIND_NAMES, FrameFlag, FrameKind
 from .device import MAX_DEPTH, MAX_RATE, MIN_DEPTH, Device, devices, open
 from .errors import CaptureTimeout, KestrelError, error_name
 from .library import has_export, library_path, library_version
@@ -23,4 +24,5 @@ from .model import DeviceInfo, Model
 __version__ = "1.0.0"
 
 __all__ = ["KestrelError", "Model", "DeviceInfo", "Device", "Capture", "devices", "open",
-           "library_path", "library_version", "has_export", "error_name", "__version__"]
+           "library_path", "library_version", "has_export", "error_name", "__version__",
+           "FrameKind", "FrameFlag", "KIND_NAMES", "FRAME_DTYPE"]

@@ -142,6 +142,17 @@ class Capture:
         check(fn(h.h, channel, sample, ctypes.byref(level)), f"channel {channel}")
         return level.value
 
+    def decode(self, protocol, **options):
+        """Frames of a bus protocol in this capture: decode("uart", rx=8, baud=115200),
+        ("spi", clk=0, mosi=1, cs=2), ("i2c", scl=3, sda=4), ("can", rx=5, bitrate=500000);
+        channels by number or name, words such as invert=True. A numpy structured array
+        (start, end, kind, value, flags; kestrel.FrameKind names the kinds) with numpy, else
+        a list of tuples. A refused spec raises KestrelError (1006) naming the column."""
+        from . import decode
+        h = self._h()
+        dec = decode.create(h.lib, "kestrelapi_decoder_create", h.h, protocol, options)
+        return decode.read_all(h.lib, dec)
+
     def export(self, path, channels=None, format=None):
         """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by
         format or the file's suffix; channels selects some (default all)."""

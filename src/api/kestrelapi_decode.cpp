@@ -77,7 +77,8 @@ public:
         // decoder binds to them once it has, at the rate the launch asked for.
         pending_ = h.device.capture_in_progress() && !prepared(h);
         if (pending_) {
-            period_ = 1.0 / static_cast<double>(std::max<hw::freq>(1, h.device.device_config.sampling_freq));
+            period_ = 1.0 / static_cast<double>(
+                                std::max<hw::freq>(1, h.device.device_config.sampling_freq));
         } else {
             version_ = h.trs_man.get_data_version();
             period_ = h.trs_man.get_sampling_period();

@@ -78,6 +78,8 @@ private:
             ref_s_ = s;
             ref_k_ = k_ = 0;
             i_ = 0;
+            // The start of frame is the first bit of the stuffed run.
+            stuffing_ = true;
             same_ = 0;
             last_ = 2;
             crc_ = 0;
@@ -122,7 +124,6 @@ private:
         if (i == 0) {
             // Start of frame: the identifier field begins.
             begin(p, kind::can_id);
-            stuffing_ = true;
             dlc_at_ = 15;
             crc_at_ = ~0u;
             id_flags_ = 0;

@@ -9,7 +9,8 @@
 
 namespace decode {
 
-enum kind : uint16_t {
+namespace kind {
+enum : uint16_t {
     data = 1,
     data_miso = 2,
     start = 3,
@@ -23,8 +24,10 @@ enum kind : uint16_t {
     can_dlc = 11,
     can_crc = 12,
 };
+} // namespace kind
 
-enum flag : uint16_t {
+namespace flag {
+enum : uint16_t {
     parity_error = 1,
     framing_error = 2,
     read = 4,
@@ -33,6 +36,7 @@ enum flag : uint16_t {
     extended = 32,
     remote = 64,
 };
+} // namespace flag
 
 struct frame {
     uint64_t start_sample = 0; // first sample of the frame

@@ -1,0 +1,128 @@
+"""Protocol decoders over a capture: UART, SPI, I2C and CAN frames as numpy arrays.
+
+    frames = cap.decode("uart", rx=8, baud=115200)
+    data = frames[frames["kind"] == kestrel.FrameKind.DATA]["value"]
+
+Each frame is a record (start, end, kind, value, flags): its first and last sample, its
+kind (FrameKind), its value (word, address, identifier, length or CRC) and its flags
+(FrameFlag). Without numpy, a list of tuples in that order.
+"""
+import ctypes
+import enum
+
+from . import _lib
+from .errors import KestrelError, check
+
+try:
+    import numpy as _np
+except ImportError:
+    _np = None
+
+
+class FrameKind(enum.IntEnum):
+    DATA = 1
+    DATA_MISO = 2
+    START = 3
+    REPEATED_START = 4
+    STOP = 5
+    ADDRESS = 6
+    ACK = 7
+    NACK = 8
+    BREAK = 9
+    CAN_ID = 10
+    CAN_DLC = 11
+    CAN_CRC = 12
+
+
+class FrameFlag(enum.IntFlag):
+    PARITY_ERROR = 1
+    FRAMING_ERROR = 2
+    READ = 4
+    CRC_ERROR = 8
+    STUFF_ERROR = 16
+    EXTENDED = 32
+    REMOTE = 64
+
+
+KIND_NAMES = {k.value: k.name for k in FrameKind}
+
+
+class Frame(ctypes.Structure):
+    """kestrelapi_frame_t."""
+    _fields_ = [("start_sample", ctypes.c_uint64), ("end_sample", ctypes.c_uint64),
+                ("value", ctypes.c_uint64), ("kind", ctypes.c_uint16),
+                ("flags", ctypes.c_uint16), ("reserved", ctypes.c_uint32)]
+
+
+if ctypes.sizeof(Frame) != 32:
+    raise ImportError(f"Frame is {ctypes.sizeof(Frame)} bytes, not 32")
+
+# The records as the library writes them, and the fields handed out (a view: no copy).
+if _np is not None:
+    _RAW_DTYPE = _np.dtype([("start", "<u8"), ("end", "<u8"), ("value", "<u8"),
+                            ("kind", "<u2"), ("flags", "<u2"), ("reserved", "<u4")])
+    FRAME_DTYPE = _np.dtype({"names": ["start", "end", "kind", "value", "flags"],
+                             "formats": ["<u8", "<u8", "<u2", "<u8", "<u2"],
+                             "offsets": [0, 8, 24, 16, 26], "itemsize": 32})
+else:
+    FRAME_DTYPE = None
+
+
+def spec_text(protocol, options):
+    """The decoder's spec: "uart rx=8 baud=115200 invert" from ("uart", rx=8, baud=115200,
+    invert=True); options that are False or None are left out."""
+    words = [str(protocol)]
+    for key, value in options.items():
+        if value is None or value is False:
+            continue
+        words.append(key if value is True else f"{key}={value}")
+    return " ".join(words)
+
+
+def _late(lib, name):
+    fn = lib.late(name)
+    if fn is None:
+        raise NotImplementedError(f"{lib.path} has no {name}")
+    return fn
+
+
+def create(lib, fn_name, target, protocol, options):
+    """A decoder made by fn_name (kestrelapi_decoder_create or its capture form) on target;
+    a refused spec raises KestrelError with the reason, naming the column."""
+    fn = _late(lib, fn_name)
+    spec = spec_text(protocol, options)
+    dec = ctypes.c_void_p()
+    why = ctypes.create_string_buffer(512)
+    code = fn(target, spec.encode(), ctypes.byref(dec), why, len(why))
+    if code != _lib.OK:
+        raise KestrelError(code, f"decoder {spec!r}", why.value.decode(errors="replace"))
+    return dec
+
+
+def read_all(lib, dec):
+    """Every frame of a decoder, read in bulk straight into the array, then the decoder is
+    freed."""
+    read = _late(lib, "kestrelapi_decoder_read")
+    free = _late(lib, "kestrelapi_decoder_free")
+    count, more = ctypes.c_uint32(), ctypes.c_bool(True)
+    pcount, pmore = ctypes.byref(count), ctypes.byref(more)
+    try:
+        size, n = 1 << 16, 0
+        if _np is not None:
+            buf = _np.empty(size, dtype=_RAW_DTYPE)
+            while more.value:
+                if n == size:
+                    size *= 4
+                    buf = _np.resize(buf, size)
+                check(read(dec, buf[n:].ctypes.data, size - n, pcount, pmore), "decoder read")
+                n += count.value
+            return buf[:n].view(FRAME_DTYPE)
+        out = []
+        chunk = (Frame * size)()
+        while more.value:
+            check(read(dec, chunk, size, pcount, pmore), "decoder read")
+            out.extend((f.start_sample, f.end_sample, f.kind, f.value, f.flags)
+                       for f in chunk[:count.value])
+        return out
+    finally:
+        free(dec)
