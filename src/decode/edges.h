@@ -44,6 +44,38 @@ public:
     // The level at sample 0 is known (the channel holds at least its first item).
     bool started() const { return started_; }
 
+    // The buffered edges as a value a decoder keeps in locals through its inner loop (the
+    // compiler then holds the position and level in registers), written back with put().
+    struct view {
+        const uint64_t* s;
+        const uint8_t* l;
+        size_t pos, n;
+        uint8_t level;
+    };
+    view get() const { return {s_.data(), l_.data(), pos_, n_, level_}; }
+    void put(const view& v) {
+        pos_ = v.pos;
+        level_ = v.level;
+    }
+    // The next block into the view; false when no edge before the horizon is left.
+    bool refill(view& v) {
+        put(v);
+        const bool ok = refill();
+        v = get();
+        return ok;
+    }
+    bool has(view& v) { return v.pos < v.n || refill(v); }
+    // As level_at() on a view.
+    uint8_t level_at(view& v, uint64_t p) {
+        for (;;) {
+            while (v.pos < v.n) {
+                if (v.s[v.pos] > p) return v.level;
+                v.level = v.l[v.pos++];
+            }
+            if (!refill(v)) return v.level;
+        }
+    }
+
 private:
     bool refill();
 

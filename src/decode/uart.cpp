@@ -30,69 +30,91 @@ public:
         // A falling edge after the line was high this long cannot lie inside a frame: the
         // longest high run within one ends at its last data or parity bit.
         resync_ = static_cast<uint64_t>(std::ceil((points_ - 2) * bit));
+        counts_.resize(std::min<uint64_t>(off_[points_ - 1] + 1, 1 << 16));
+        for (size_t d = 0, c = 0; d < counts_.size(); ++d) {
+            while (c < static_cast<size_t>(points_) && off_[c] < d)
+                ++c;
+            counts_[d] = static_cast<uint8_t>(c);
+        }
     }
 
     bool run(isamp horizon, std::vector<frame>& out, size_t enough) override {
         rx_.set_horizon(horizon);
         const auto h = static_cast<uint64_t>(horizon);
+        auto v = rx_.get();
+        struct put_back {
+            edges& e;
+            edges::view& v;
+            ~put_back() { e.put(v); }
+        } keep{rx_, v};
+        const uint64_t full = (uint64_t{1} << points_) - 1;
         for (;;) {
-            if (j_ < 0) {
+            if (!pending_) {
                 if (out.size() >= enough) return true;
-                if (!find_start()) return false;
+                if (!find_start(v)) return false;
+                pending_ = true;
             }
-            // The sample points of the frame under way.
-            for (; j_ < points_; ++j_) {
-                const uint64_t p = s0_ + off_[j_];
-                if (p >= h) return false;
-                const uint64_t b = (rx_.level_at(p) ^ invert_) & 1;
-                if (j_ == 0) {
-                    if (b != 0) break; // a glitch, not a start bit
-                    continue;
+            // A frame is read once the edges up to its last sample point are all there.
+            const uint64_t last = s0_ + off_[points_ - 1];
+            if (last >= h) return false;
+            pending_ = false;
+            if (((rx_.level_at(v, s0_ + off_[0]) ^ invert_) & 1) != 0) continue; // a glitch
+            // Every point from the start bit's on holds the level there, until an edge
+            // changes the points after it: no branch on the data.
+            uint64_t word = 0;
+            for (;;) {
+                while (v.pos < v.n && v.s[v.pos] <= last) {
+                    const uint64_t after = full & (~uint64_t{0} << count(v.s[v.pos] - s0_));
+                    v.level = v.l[v.pos++];
+                    const uint64_t bit = (v.level ^ invert_) & 1;
+                    word = (word & ~after) | (after & (uint64_t{0} - bit));
                 }
-                word_ |= b << (j_ - 1);
+                if (v.pos < v.n || !rx_.refill(v)) break;
             }
-            if (j_ < points_) {
-                j_ = -1;
-                continue;
-            }
-            finish(out);
+            finish(word >> 1, out);
         }
     }
 
 private:
     enum class par { none, even, odd, mark, space };
 
-    bool find_start() {
-        while (rx_.has()) {
-            const uint64_t s = rx_.sample();
-            const bool to_space = ((rx_.next_level() ^ invert_) & 1) == 0;
-            rx_.take();
+    // The sample points before an edge d samples after the start edge (off_[j] < d).
+    unsigned count(uint64_t d) const {
+        if (d < counts_.size()) return counts_[d];
+        unsigned c = 0;
+        while (c < static_cast<unsigned>(points_) && off_[c] < d)
+            ++c;
+        return c;
+    }
+
+    bool find_start(edges::view& v) {
+        while (rx_.has(v)) {
+            const uint64_t s = v.s[v.pos];
+            const bool to_space = ((v.l[v.pos] ^ invert_) & 1) == 0;
+            v.level = v.l[v.pos++];
             if (!to_space) {
                 high_since_ = s;
                 continue;
             }
             if (!synced_ && s - high_since_ < resync_) continue;
             s0_ = s;
-            j_ = 0;
-            word_ = 0;
             return true;
         }
         return false;
     }
 
-    void finish(std::vector<frame>& out) {
-        // word_: data bits from bit 0, then parity, then the stop bit.
+    void finish(uint64_t word, std::vector<frame>& out) {
+        // word: data bits from bit 0, then parity, then the stop bit.
         const uint64_t mask = (uint64_t{1} << bits_) - 1;
-        uint64_t data = word_ & mask;
+        uint64_t data = word & mask;
         const bool has_parity = parity_ != par::none;
-        const uint64_t parity_bit = (word_ >> bits_) & 1;
-        const uint64_t stop_bit = (word_ >> (bits_ + (has_parity ? 1 : 0))) & 1;
+        const uint64_t parity_bit = (word >> bits_) & 1;
+        const uint64_t stop_bit = (word >> (bits_ + (has_parity ? 1 : 0))) & 1;
         frame f;
         f.start_sample = s0_;
         f.end_sample = s0_ + length_ - 1;
-        j_ = -1;
         synced_ = true;
-        if (word_ == 0) {
+        if (word == 0) {
             // Low through the stop bit: a break, not a word.
             f.kind = kind::brk;
             out.push_back(f);
@@ -102,7 +124,7 @@ private:
         f.kind = kind::data;
         f.value = data;
         if (has_parity) {
-            const uint64_t ones = static_cast<uint64_t>(std::popcount(word_ & mask));
+            const uint64_t ones = static_cast<uint64_t>(std::popcount(word & mask));
             bool ok = true;
             switch (parity_) {
             case par::even:
@@ -134,10 +156,10 @@ private:
     int points_ = 0;
     std::array<uint64_t, 12> off_{};
     uint64_t length_ = 0, resync_ = 0;
-    // The frame under way: its start edge, the next sample point (-1: none), the bits.
+    std::vector<uint8_t> counts_; // count() for the offsets within a frame
+    // The frame under way: its start edge, waiting for its last sample point.
     uint64_t s0_ = 0;
-    int j_ = -1;
-    uint64_t word_ = 0;
+    bool pending_ = false;
     bool synced_ = false;
     uint64_t high_since_ = 0;
 };

@@ -396,6 +396,21 @@ TEST(can, standard_extended_and_remote_frames) {
     }
 }
 
+TEST(can, every_standard_identifier_with_stuff_bits_anywhere_up_to_the_crc_end) {
+    using kestrel_sim::signal_t;
+    std::vector<std::vector<uint8_t>> frames;
+    for (uint32_t id = 0; id < 0x800; ++id)
+        frames.push_back(signal_t::can_bits(id, false, {uint8_t(id * 7), uint8_t(~id)}));
+    const auto f = decode_all(can_capture(frames, 8, 1), "can rx=0 bitrate=1M");
+    std::vector<uint64_t> ids(0x800);
+    for (uint32_t id = 0; id < 0x800; ++id)
+        ids[id] = id;
+    EXPECT_EQ(values(f, k::can_id), ids);
+    EXPECT_EQ(values(f, k::ack).size(), 0x800u);
+    for (const auto& x : f)
+        ASSERT_EQ(x.flags, 0) << item{x.kind, x.value, x.flags};
+}
+
 TEST(can, crc_and_stuffing_errors_are_flagged) {
     using kestrel_sim::signal_t;
     auto good = signal_t::can_bits(0x321, false, {0x0F, 0xF0});
