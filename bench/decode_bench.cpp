@@ -26,10 +26,11 @@ namespace {
 class builder {
 public:
     explicit builder(size_t channels) : cap_(std::make_shared<decode::stored_capture>()) {
-        cap_->stores.resize(channels);
         level_.assign(channels, 2);
+        for (size_t c = 0; c < channels; ++c)
+            cap_->stores.push_back(std::make_unique<trs::store>());
         for (auto& s : cap_->stores)
-            w_.emplace_back(s);
+            w_.emplace_back(*s);
     }
     void set(size_t ch, uint64_t at, uint8_t level) {
         if (level_[ch] == level) return;
@@ -202,7 +203,7 @@ std::string session_file(const workload& w, isamp samples) {
         isamp from = 0, at = 0;
         uint8_t level = 0;
         for (;;) {
-            const size_t n = w.cap->stores[c].read(from, s.data(), l.data(), s.size());
+            const size_t n = w.cap->stores[c]->read(from, s.data(), l.data(), s.size());
             for (size_t i = 0; i <= n; ++i) {
                 const isamp until = i < n ? std::min<isamp>(samples, isamp(s[i])) : samples;
                 for (; at < until; ++at)
@@ -252,7 +253,7 @@ uint64_t edges_before(const decode::stored_capture& cap, isamp samples) {
     for (const auto& st : cap.stores) {
         isamp from = 1;
         for (;;) {
-            const size_t got = st.read(from, s.data(), l.data(), s.size());
+            const size_t got = st->read(from, s.data(), l.data(), s.size());
             size_t i = 0;
             while (i < got && isamp(s[i]) < samples)
                 ++i;

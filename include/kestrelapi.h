@@ -31,6 +31,10 @@ extern "C" {
 /* Opaque handle: one per device model, from kestrelapi_create_new_handle to kestrelapi_free. */
 typedef void* kestrelapi_handle;
 
+/* Opaque capture: one finished capture, from kestrelapi_take_capture to
+ * kestrelapi_capture_free. */
+typedef struct kestrelapi_capture_s* kestrelapi_capture;
+
 typedef enum {
     kestrel_one = 601,   /* 18 channels, one group */
     kestrel_two = 602,   /* 36 channels, two groups */
@@ -328,6 +332,49 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle hand
                                                           uint64_t channel_mask_lo,
                                                           uint64_t channel_mask_hi);
 
+/* Captures as objects of their own
+ *
+ * kestrelapi_take_capture moves the handle's last finished (or aborted, or cut) capture
+ * out of it, in constant time whatever its length: every channel's transitions, in memory
+ * and on disk, its common length, trigger position, sampling rate, channel count and the
+ * channel names given with kestrelapi_set_channel_name. The handle then reads as a fresh
+ * one (no items, 0 available samples, trigger position 0) and can launch again while the
+ * capture lives; freeing the handle leaves the capture readable. OHWAPI_BUSY while a
+ * capture runs or the handle exports; OHWAPI_NO_DATA when the handle holds no samples
+ * (none captured, or already taken).
+ *
+ * kestrelapi_capture_info gives the samples every channel covers, the trigger position
+ * (as kestrelapi_get_trigger_position gave it), the rate in Hz and the channel count; a
+ * NULL pointer is OHWAPI_INVALID_ARGUMENT. kestrelapi_capture_read and
+ * kestrelapi_capture_level_at follow kestrelapi_trs_read's and kestrelapi_trs_level_at's
+ * rules exactly. kestrelapi_capture_export writes the capture in the format of the path's
+ * extension (.vcd, .sr or .csv, in any case; others are OHWAPI_INVALID_ARGUMENT) with the
+ * channel mask and rules of kestrelapi_export_vcd.
+ *
+ * A capture is looked up among those taken and not yet freed by its value only: a NULL,
+ * unknown or freed capture gives OHWAPI_INVALID_ARGUMENT, kestrelapi_capture_free
+ * included. Any number of threads may read one capture at once; a free waits for the
+ * calls in progress on it to return. Captures not freed stay until the process exits. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_take_capture(kestrelapi_handle handle,
+                                                            kestrelapi_capture* capture);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_free(kestrelapi_capture capture);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_info(kestrelapi_capture capture,
+                                                            uint64_t* samples,
+                                                            uint64_t* trigger_position,
+                                                            uint64_t* sampling_freq_hz,
+                                                            uint8_t* channels);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_read(kestrelapi_capture capture,
+                                                            uint8_t channel, uint64_t from_sample,
+                                                            uint64_t* samples, uint8_t* levels,
+                                                            uint32_t capacity, uint32_t* count);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_level_at(kestrelapi_capture capture,
+                                                                uint8_t channel, uint64_t sample,
+                                                                uint8_t* level);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture capture,
+                                                              const char* path,
+                                                              uint64_t channel_mask_lo,
+                                                              uint64_t channel_mask_hi);
+
 /* Name of a channel in exported files (at most 255 bytes, no control characters, else
  * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.
  * Names belong to the handle and go with it. */
@@ -479,6 +526,26 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle 
                                                               const char* spec,
                                                               kestrelapi_decoder* decoder,
                                                               char* message, uint32_t message_size);
+/* A decoder of a capture object (kestrelapi_take_capture, kestrelapi_capture_open); spec
+ * and message as for kestrelapi_decoder_create. The decoder reads the capture while it
+ * lives: once kestrelapi_capture_free freed it, reads give OHWAPI_NO_DATA. An unknown or
+ * freed capture is OHWAPI_INVALID_ARGUMENT. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture,
+                                                                      const char* spec,
+                                                                      kestrelapi_decoder* decoder,
+                                                                      char* message,
+                                                                      uint32_t message_size);
+/* Opens a sigrok session file (.sr, versions 1 and 2, as sigrok writes them and as other
+ * devices' files hold them: the logic channels of the first device, 1..64 of them in units
+ * of 1..8 bytes, in one capture file or numbered chunks; analog channels are left out) as
+ * a capture object, channel k being bit k of each sample, named as the file names its
+ * channels (chN for those it leaves unnamed). A file without a sampling rate is taken at
+ * 1 Hz. A file that cannot be read or is not such a session is OHWAPI_INVALID_ARGUMENT,
+ * with the reason in `message` (NUL-terminated, cut to message_size; "" on success). Free
+ * it with kestrelapi_capture_free. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_open(const char* path,
+                                                            kestrelapi_capture* capture,
+                                                            char* message, uint32_t message_size);
 /* Copies up to `capacity` frames completed so far into `frames`; *count receives how many.
  * Each read continues where the last stopped. *more stays true while frames are left or
  * the capture may still add some: during a capture a read may give 0 frames with *more

@@ -5,8 +5,11 @@
 
 #include "api/api_handles.h"
 #include "api/call.h"
+#include "api/capture_object.h"
 #include "api/decoders.h"
 #include "decode/decoder.h"
+#include "export/output_file.h"
+#include "export/sr_reader.h"
 #include "hw/exception.h"
 #include "kestrelapi.h"
 
@@ -149,6 +152,62 @@ private:
     mutable std::unique_ptr<api_utils::live_handles::lease> lease_;
 };
 
+// A capture object (taken from a handle, read from a file), leased for each read: a decoder
+// does not keep it from being freed, and reads no more once it is.
+class capture_source final : public decode::source {
+public:
+    capture_source(kestrelapi_capture c, const api_utils::capture_object& obj)
+        : capture_(c), names_(obj.info().names), channels_(obj.channels()),
+          length_(obj.info().samples), period_(obj.info().period),
+          trigger_(obj.info().triggered ? obj.info().trigger_position : -1) {}
+
+    unsigned channels() const override { return channels_; }
+    std::optional<unsigned> channel_named(const std::string& name) const override {
+        for (size_t ch = 0; ch < names_.size(); ++ch)
+            if (names_[ch] == name) return static_cast<unsigned>(ch);
+        return std::nullopt;
+    }
+    size_t read(unsigned ch, isamp from, uint64_t* samples, uint8_t* levels,
+                size_t capacity) const override {
+        return (**lease_).read(static_cast<hw::ich>(ch), static_cast<uint64_t>(from), samples,
+                               levels, capacity);
+    }
+    isamp covered() const override { return length_; }
+    bool growing() const override { return false; }
+    double period() const override { return period_; }
+    isamp trigger() const override { return trigger_; }
+    void hold() const override {
+        lease_.emplace(api_utils::live_captures::instance().acquire(capture_));
+        if (!*lease_) {
+            lease_.reset();
+            throw hw::exception(hw::error::no_data);
+        }
+    }
+    void release() const override { lease_.reset(); }
+
+private:
+    kestrelapi_capture capture_;
+    std::vector<std::string> names_;
+    unsigned channels_;
+    isamp length_;
+    double period_;
+    isamp trigger_;
+    mutable std::optional<api_utils::live_captures::lease> lease_;
+};
+
+// A decoder on a source, or the refusal of its spec as the reason.
+ohwapi_err_code_t make_decoder(std::shared_ptr<decode::source> src, const char* spec,
+                               kestrelapi_decoder* decoder, std::string& why) {
+    try {
+        auto s = std::make_shared<decode::session>(std::move(src), spec ? spec : "");
+        *decoder = api_utils::decoders::instance().add(std::move(s));
+    } catch (const decode::spec_error& e) {
+        why = e.what();
+        return OHWAPI_INVALID_ARGUMENT;
+    }
+    return OHWAPI_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -159,14 +218,59 @@ ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle, const char
     std::string why;
     const ohwapi_err_code_t rc = with_handle(handle, [&](api_handles& h) {
         api_utils::out(decoder) = nullptr;
-        auto src = std::make_shared<handle_source>(handle, h);
+        if (make_decoder(std::make_shared<handle_source>(handle, h), spec, decoder, why) !=
+            OHWAPI_OK)
+            throw hw::exception(hw::error::invalid_argument);
+    });
+    api_utils::copy_message(why, message, message_size);
+    return rc;
+}
+
+ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture, const char* spec,
+                                                    kestrelapi_decoder* decoder, char* message,
+                                                    uint32_t message_size) {
+    std::string why;
+    ohwapi_err_code_t rc = OHWAPI_INVALID_ARGUMENT;
+    {
+        const auto c = api_utils::live_captures::instance().acquire(capture);
+        if (c && decoder) {
+            *decoder = nullptr;
+            rc = api_utils::trycatch([&] {
+                if (make_decoder(std::make_shared<capture_source>(capture, *c), spec, decoder,
+                                 why) != OHWAPI_OK)
+                    throw hw::exception(hw::error::invalid_argument);
+            });
+        }
+    }
+    api_utils::copy_message(why, message, message_size);
+    return rc;
+}
+
+ohwapi_err_code_t kestrelapi_capture_open(const char* path, kestrelapi_capture* capture,
+                                          char* message, uint32_t message_size) {
+    std::string why;
+    const ohwapi_err_code_t rc = api_utils::trycatch([&] {
+        api_utils::out(capture) = nullptr;
+        if (path == nullptr || *path == 0) {
+            why = "no file name";
+            throw hw::exception(hw::error::invalid_argument);
+        }
+        xport::session_file f;
         try {
-            auto s = std::make_shared<decode::session>(src, spec ? spec : "");
-            *decoder = api_utils::decoders::instance().add(std::move(s));
-        } catch (const decode::spec_error& e) {
+            f = xport::read_sr(path);
+        } catch (const std::runtime_error& e) { // file_error, format_error
             why = e.what();
             throw hw::exception(hw::error::invalid_argument);
         }
+        api_utils::capture_object::info_t info;
+        info.samples = f.length;
+        info.trigger_position = f.trigger < 0 ? 0 : f.trigger;
+        info.triggered = f.trigger >= 0;
+        // A session without a rate counts time in samples.
+        info.period = f.period > 0 ? f.period : 1.0;
+        info.names = std::move(f.names);
+        *capture = api_utils::live_captures::instance().add(
+            std::make_unique<api_utils::capture_object>(std::move(f.stores), std::move(info)));
     });
     api_utils::copy_message(why, message, message_size);
     return rc;

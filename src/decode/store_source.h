@@ -25,7 +25,7 @@ public:
     std::optional<unsigned> channel_named(const std::string& name) const override;
     size_t read(unsigned ch, isamp from, uint64_t* samples, uint8_t* levels,
                 size_t capacity) const override {
-        return cap_->stores[ch].read(from, samples, levels, capacity);
+        return cap_->stores[ch]->read(from, samples, levels, capacity);
     }
     isamp covered() const override { return cap_->length; }
     bool growing() const override { return false; }

@@ -186,7 +186,8 @@ session_file read_sr(const std::string& path) {
                            std::to_string(total) + " channels");
 
     session_file out;
-    out.stores.resize(total);
+    for (unsigned c = 0; c < total; ++c)
+        out.stores.push_back(std::make_unique<trs::store>());
     out.names.resize(total);
     for (const auto& [k, v] : names)
         if (k < total) out.names[k] = v;
@@ -208,7 +209,7 @@ session_file read_sr(const std::string& path) {
     std::vector<trs::store::writer> writers;
     writers.reserve(total);
     for (auto& s : out.stores)
-        writers.emplace_back(s);
+        writers.emplace_back(*s);
     const uint64_t mask = total == 64 ? ~uint64_t{0} : (uint64_t{1} << total) - 1;
     uint64_t prev = 0;
     isamp n = 0;

@@ -8,6 +8,7 @@
 #include "hw/types.h"
 #include "trs/store.h"
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,7 +22,7 @@ public:
 };
 
 struct session_file {
-    std::vector<trs::store> stores; // channel k: bit k of each sample
+    std::vector<std::unique_ptr<trs::store>> stores; // channel k: bit k of each sample
     std::vector<std::string> names; // per channel; "" for a channel the file leaves out
     isamp length = 0;               // samples
     double period = 0;              // seconds per sample; 0 when the file gives no rate

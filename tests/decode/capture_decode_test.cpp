@@ -295,6 +295,71 @@ TEST_F(decode_capture, decoders_are_checked_like_handles) {
     EXPECT_EQ(kestrelapi_decoder_free(d), OHWAPI_OK);
 }
 
+TEST_F(decode_capture, taken_and_opened_captures_decode_as_the_handle_did) {
+    launch(1000000);
+    wait_done();
+    ASSERT_EQ(kestrelapi_set_channel_name(h->get(), 8, "rx"), OHWAPI_OK);
+    std::vector<std::vector<decode::frame>> ours;
+    for (const auto& s : specs) {
+        const auto d = create(s);
+        ours.push_back(read_all(d));
+        kestrelapi_decoder_free(d);
+    }
+    const std::string sr = dir.file("buses.sr");
+    ASSERT_EQ(kestrelapi_export_sr(h->get(), sr.c_str(), 0, 0), OHWAPI_OK);
+    kestrelapi_capture taken = nullptr, opened = nullptr;
+    ASSERT_EQ(kestrelapi_take_capture(h->get(), &taken), OHWAPI_OK);
+    char why[300] = "x";
+    ASSERT_EQ(kestrelapi_capture_open(sr.c_str(), &opened, why, sizeof why), OHWAPI_OK) << why;
+    EXPECT_STREQ(why, "");
+    uint64_t samples = 0, trig_pos = 0, hz = 0;
+    uint8_t channels = 0;
+    ASSERT_EQ(kestrelapi_capture_info(opened, &samples, &trig_pos, &hz, &channels), OHWAPI_OK);
+    EXPECT_EQ(samples, 1000000u);
+    EXPECT_EQ(hz, rate);
+    EXPECT_EQ(channels, 18);
+    for (kestrelapi_capture c : {taken, opened}) {
+        for (size_t i = 0; i < specs.size(); ++i) {
+            kestrelapi_decoder d = nullptr;
+            // The UART by its name, as the handle and the file both know it.
+            const std::string spec = i == 0 ? "uart rx=rx baud=115200" : specs[i];
+            ASSERT_EQ(kestrelapi_capture_decoder_create(c, spec.c_str(), &d, why, sizeof why),
+                      OHWAPI_OK)
+                << why;
+            const auto got = read_all(d);
+            kestrelapi_decoder_free(d);
+            ASSERT_EQ(got.size(), ours[i].size()) << spec;
+            for (size_t x = 0; x < got.size(); ++x) {
+                EXPECT_EQ(got[x].start_sample, ours[i][x].start_sample);
+                EXPECT_EQ(got[x].value, ours[i][x].value);
+            }
+        }
+    }
+    // A decoder outlives neither its capture nor a refused spec.
+    kestrelapi_decoder d = nullptr;
+    ASSERT_EQ(kestrelapi_capture_decoder_create(opened, specs[0].c_str(), &d, why, sizeof why),
+              OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_capture_free(opened), OHWAPI_OK);
+    kestrelapi_frame_t f[4];
+    uint32_t n = 0;
+    bool more = false;
+    EXPECT_EQ(kestrelapi_decoder_read(d, f, 4, &n, &more), OHWAPI_NO_DATA);
+    EXPECT_EQ(kestrelapi_decoder_free(d), OHWAPI_OK);
+    EXPECT_EQ(kestrelapi_capture_decoder_create(opened, specs[0].c_str(), &d, why, sizeof why),
+              OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(kestrelapi_capture_decoder_create(taken, "can rx=5", &d, why, sizeof why),
+              OHWAPI_INVALID_ARGUMENT);
+    EXPECT_STREQ(why, "column 9 (''): bitrate= is missing");
+    EXPECT_EQ(kestrelapi_capture_free(taken), OHWAPI_OK);
+
+    const std::string missing = dir.file("none.sr");
+    EXPECT_EQ(kestrelapi_capture_open(missing.c_str(), &opened, why, sizeof why),
+              OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(opened, nullptr);
+    EXPECT_NE(std::string(why).find(missing), std::string::npos) << why;
+    EXPECT_EQ(kestrelapi_capture_open(nullptr, &opened, why, sizeof why), OHWAPI_INVALID_ARGUMENT);
+}
+
 // ---- The session reader on files of other writers.
 
 // Each sample's levels as sigrok-cli reads the file (its binary output, unitsize bytes a
@@ -310,7 +375,7 @@ void expect_same_levels(const std::string& sr, const temp_dir& dir) {
     for (size_t c = 0; c < cap.stores.size(); ++c) {
         std::vector<uint64_t> s(raw.size());
         std::vector<uint8_t> l(raw.size());
-        const size_t n = cap.stores[c].read(0, s.data(), l.data(), s.size());
+        const size_t n = cap.stores[c]->read(0, s.data(), l.data(), s.size());
         size_t k = 0;
         for (size_t i = 0; i < size_t(cap.length); ++i) {
             while (k + 1 < n && s[k + 1] <= i)
@@ -380,10 +445,10 @@ TEST(session_reader, version_one_files_and_refusals) {
     EXPECT_DOUBLE_EQ(cap.period, 1e-6);
     std::vector<uint64_t> s(2000);
     std::vector<uint8_t> l(2000);
-    EXPECT_EQ(cap.stores[0].read(0, s.data(), l.data(), s.size()), 1000u);
-    EXPECT_EQ(cap.stores[9].read(0, s.data(), l.data(), s.size()), 100u);
+    EXPECT_EQ(cap.stores[0]->read(0, s.data(), l.data(), s.size()), 1000u);
+    EXPECT_EQ(cap.stores[9]->read(0, s.data(), l.data(), s.size()), 100u);
     EXPECT_EQ(s[1], 10u);
-    EXPECT_EQ(cap.stores[5].read(0, s.data(), l.data(), s.size()), 1u);
+    EXPECT_EQ(cap.stores[5]->read(0, s.data(), l.data(), s.size()), 1u);
 
     EXPECT_EQ(xport::parse_samplerate("250 MHz"), 250000000u);
     EXPECT_EQ(xport::parse_samplerate("1.5 kHz"), 1500u);

@@ -26,9 +26,9 @@ std::shared_ptr<decode::stored_capture> make_capture(const std::vector<channel>&
                                                      uint64_t length, double rate_hz,
                                                      std::vector<std::string> names) {
     auto cap = std::make_shared<decode::stored_capture>();
-    cap->stores.resize(chans.size());
     for (size_t k = 0; k < chans.size(); ++k) {
-        auto& s = cap->stores[k];
+        cap->stores.push_back(std::make_unique<trs::store>());
+        auto& s = *cap->stores[k];
         s.append(0, chans[k].initial);
         uint8_t level = chans[k].initial;
         for (const auto& [at, lv] : chans[k].changes) {
