@@ -15,7 +15,7 @@ capture (Capture), decode (protocol decoders: FrameKind, FrameFlag), library (th
 library handle. This module only gathers their public names.
 """
 from .capture import TRANSITION_DTYPE, Capture
-from .decode import FRAME_DTYPE, KIND_NAMES, FrameFlag, FrameKind
+from .decode import FRAME_DTYPE, KIND_NAMES, CaptureFile, FrameFlag, FrameKind, open_capture
 from .device import MAX_DEPTH, MAX_RATE, MIN_DEPTH, Device, devices, open
 from .errors import CaptureTimeout, KestrelError, error_name
 from .library import has_export, library_path, library_version
@@ -25,4 +25,4 @@ __version__ = "1.0.0"
 
 __all__ = ["KestrelError", "Model", "DeviceInfo", "Device", "Capture", "devices", "open",
            "library_path", "library_version", "has_export", "error_name", "__version__",
-           "FrameKind", "FrameFlag", "KIND_NAMES", "FRAME_DTYPE"]
+           "FrameKind", "FrameFlag", "KIND_NAMES", "FRAME_DTYPE", "open_capture", "CaptureFile"]
