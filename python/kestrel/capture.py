@@ -151,7 +151,7 @@ class Capture:
         from . import decode
         h = self._h()
         dec = decode.create(h.lib, "kestrelapi_decoder_create", h.h, protocol, options)
-        return decode.read_all(h.lib, dec)
+        return decode.read_all(h.lib, dec, self.samples)
 
     def export(self, path, channels=None, format=None):
         """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by

@@ -122,7 +122,7 @@ class CaptureFile:
         """As Capture.decode: decode("uart", rx="D0", baud=115200)."""
         dec = create(self._lib, "kestrelapi_capture_decoder_create", self._c(), protocol,
                      options)
-        return read_all(self._lib, dec)
+        return read_all(self._lib, dec, self.samples)
 
     def transitions(self, channel):
         """The channel's (sample, level) pairs as Capture.transitions gives them."""
@@ -183,20 +183,23 @@ def create(lib, fn_name, target, protocol, options):
     return dec
 
 
-def read_all(lib, dec):
+def read_all(lib, dec, hint=0):
     """Every frame of a decoder, read in bulk straight into the array, then the decoder is
-    freed."""
+    freed. `hint`: the capture's samples, which bound its frames: the first piece is that
+    large (memory is only taken as frames are written into it), so that most decodes fill
+    one piece and need no copy."""
     read = _late(lib, "kestrelapi_decoder_read")
     free = _late(lib, "kestrelapi_decoder_free")
     count, more = ctypes.c_uint32(), ctypes.c_bool(True)
     pcount, pmore = ctypes.byref(count), ctypes.byref(more)
     try:
-        size = 1 << 18
+        size = max(1 << 16, min(int(hint) + 1, 1 << 24))
         if _np is not None:
-            # Pieces of a fixed size, joined once at the end.
+            # Pieces joined once at the end, when there is more than one.
             pieces = []
             while more.value:
                 buf = _np.empty(size, dtype=_RAW_DTYPE)
+                size = min(size * 4, 1 << 26)
                 check(read(dec, buf.ctypes.data, size, pcount, pmore), "decoder read")
                 if count.value:
                     pieces.append(buf[:count.value])
@@ -204,6 +207,7 @@ def read_all(lib, dec):
                    pieces[0] if pieces else _np.empty(0, dtype=_RAW_DTYPE))
             return out.view(FRAME_DTYPE)
         out = []
+        size = 1 << 16
         chunk = (Frame * size)()
         while more.value:
             check(read(dec, chunk, size, pcount, pmore), "decoder read")

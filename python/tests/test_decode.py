@@ -75,3 +75,20 @@ def test_without_numpy_frames_are_tuples():
     frames = json.loads(line[len("RESULT "):])
     assert len(frames) == 3
     assert all(len(x) == 5 and x[2] == kestrel.FrameKind.DATA for x in frames)
+
+
+def test_a_session_file_decodes_as_its_capture(cap, tmp_path):
+    path = tmp_path / "uart.sr"
+    cap.export(path)
+    want = cap.decode("uart", rx=8, baud=115200)
+    with kestrel.open_capture(path) as f:
+        assert (f.samples, f.rate, f.channels) == (cap.samples, cap.rate, 18)
+        got = f.decode("uart", rx="rx", baud=115200)
+        assert (got == want).all()
+        assert [tuple(x) for x in f.transitions(8)[:5]] == \
+            [tuple(x) for x in cap.transitions(8)[:5]]
+    with pytest.raises(ValueError):
+        f.decode("uart", rx=8, baud=115200)
+    with pytest.raises(kestrel.KestrelError) as e:
+        kestrel.open_capture(tmp_path / "none.sr")
+    assert e.value.code == 1006 and "none.sr" in e.value.reason

@@ -52,17 +52,28 @@ size_t session::read(frame* out, size_t capacity, bool& more) {
         explicit held(const source& src) : s(src) { s.hold(); }
         ~held() { s.release(); }
     } h(*src_);
-    if (queue_pos_ == queue_.size()) {
-        queue_.clear();
-        queue_pos_ = 0;
-        // Whether it grows first: once it does not, the covered length is final.
-        const bool growing = src_->growing();
-        work_left_ =
-            dec_->run(src_->covered(), queue_, std::max<size_t>(capacity, 1024)) || growing;
+    // Frames are decoded a piece at a time into a queue that stays in the cache, and
+    // copied out until the caller's buffer is full or the decoder reached the horizon.
+    constexpr size_t piece = 8192;
+    size_t n = 0;
+    bool ran_dry = false;
+    while (n < capacity) {
+        if (queue_pos_ == queue_.size()) {
+            if (ran_dry) break;
+            queue_.clear();
+            queue_pos_ = 0;
+            // Whether it grows first: once it does not, the covered length is final.
+            const bool growing = src_->growing();
+            const bool left = dec_->run(src_->covered(), queue_, piece);
+            work_left_ = left || growing;
+            ran_dry = !left;
+            if (queue_.empty()) break;
+        }
+        const size_t k = std::min(capacity - n, queue_.size() - queue_pos_);
+        std::memcpy(out + n, queue_.data() + queue_pos_, k * sizeof(frame));
+        queue_pos_ += k;
+        n += k;
     }
-    const size_t n = std::min(capacity, queue_.size() - queue_pos_);
-    std::memcpy(out, queue_.data() + queue_pos_, n * sizeof(frame));
-    queue_pos_ += n;
     more = queue_pos_ < queue_.size() || work_left_;
     return n;
 }

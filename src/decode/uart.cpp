@@ -58,19 +58,27 @@ public:
             const uint64_t last = s0_ + off_[points_ - 1];
             if (last >= h) return false;
             pending_ = false;
-            if (((rx_.level_at(v, s0_ + off_[0]) ^ invert_) & 1) != 0) continue; // a glitch
+            if (((rx_.level_at(v, s0_ + off_[0]) ^ invert_) & 1) != 0) {
+                // A glitch, not a start bit: the line went back to idle.
+                if (v.pos > 0) high_since_ = v.s[v.pos - 1];
+                continue;
+            }
             // Every point from the start bit's on holds the level there, until an edge
             // changes the points after it: no branch on the data.
-            uint64_t word = 0;
+            uint64_t word = 0, rise = s0_;
             for (;;) {
                 while (v.pos < v.n && v.s[v.pos] <= last) {
                     const uint64_t after = full & (~uint64_t{0} << count(v.s[v.pos] - s0_));
+                    const uint64_t at = v.s[v.pos];
                     v.level = v.l[v.pos++];
                     const uint64_t bit = (v.level ^ invert_) & 1;
                     word = (word & ~after) | (after & (uint64_t{0} - bit));
+                    rise = bit ? at : rise;
                 }
                 if (v.pos < v.n || !rx_.refill(v)) break;
             }
+            // The idle before the next start bit counts from the frame's last rise.
+            high_since_ = rise;
             finish(word >> 1, out);
         }
     }
@@ -96,7 +104,10 @@ private:
                 high_since_ = s;
                 continue;
             }
-            if (!synced_ && s - high_since_ < resync_) continue;
+            // After a long enough idle the edge is a start bit for certain.
+            if (!synced_ && s - high_since_ >= resync_) {
+                synced_ = true;
+            }
             s0_ = s;
             return true;
         }
@@ -113,11 +124,10 @@ private:
         frame f;
         f.start_sample = s0_;
         f.end_sample = s0_ + length_ - 1;
-        synced_ = true;
         if (word == 0) {
             // Low through the stop bit: a break, not a word.
             f.kind = kind::brk;
-            out.push_back(f);
+            report(f, out);
             return;
         }
         if (msb_) data = reverse_bits(data, bits_);
@@ -145,7 +155,22 @@ private:
             if (!ok) f.flags |= flag::parity_error;
         }
         if (stop_bit == 0) f.flags |= flag::framing_error;
-        out.push_back(f);
+        report(f, out);
+    }
+
+    // Without an idle line to start from, the first start bit is a guess, and a wrong one
+    // can read as whole frames for a while before the true start bits pull the reading
+    // into line: the first `confirm` frames read whole (stop bit high, parity right) in a
+    // row are skipped, a flawed one starts the count again.
+    void report(const frame& f, std::vector<frame>& out) {
+        if (synced_) {
+            out.push_back(f);
+            return;
+        }
+        if (f.kind != kind::data || f.flags != 0)
+            whole_ = 0;
+        else if (++whole_ == confirm)
+            synced_ = true;
     }
 
     edges rx_;
@@ -160,7 +185,9 @@ private:
     // The frame under way: its start edge, waiting for its last sample point.
     uint64_t s0_ = 0;
     bool pending_ = false;
+    static constexpr size_t confirm = 8;
     bool synced_ = false;
+    size_t whole_ = 0; // frames read whole in a row before the first start bit is sure
     uint64_t high_since_ = 0;
 };
 

@@ -121,6 +121,33 @@ TEST(uart, glitches_partial_frames_and_a_quiet_line) {
     EXPECT_TRUE(decode_all(make_capture({quiet}, 100000, 1e6), "uart rx=0 baud=9600").empty());
 }
 
+TEST(uart, a_line_never_idle_for_a_frame_gives_no_wrong_word) {
+    // Words two idle bits apart (the virtual device's framing): no idle long enough to
+    // find the first start bit from. The capture begins at every offset of the first
+    // frames; what is read is the text from some word on, never another word.
+    const std::string text = "KESTREL 0\r\nThe quick brown fox jumps over the lazy dog.";
+    uart_line whole;
+    for (int rep = 0; rep < 4; ++rep)
+        for (unsigned char c : text) {
+            whole.word(c);
+            whole.idle(2);
+        }
+    std::vector<uint64_t> sent;
+    for (int rep = 0; rep < 4; ++rep)
+        sent.insert(sent.end(), text.begin(), text.end());
+    for (size_t cut = 0; cut < 60; cut += 1) {
+        SCOPED_TRACE(cut);
+        uart_line u = whole;
+        u.halves.erase(u.halves.begin(), u.halves.begin() + static_cast<long>(cut));
+        const auto got =
+            values(decode_all(uart_capture(u, 8, 0), "uart rx=0 baud=125000"), k::data);
+        ASSERT_GE(got.size(), sent.size() - 20);
+        // A suffix of what was sent.
+        EXPECT_TRUE(std::equal(got.rbegin(), got.rend(), sent.rbegin()))
+            << ::testing::PrintToString(std::vector<uint64_t>(got.begin(), got.begin() + 8));
+    }
+}
+
 TEST(uart, inverted_msb_first_nine_bits_and_two_stop_bits) {
     uart_line u;
     u.bits = 9;
