@@ -225,7 +225,20 @@ session_file read_sr(const std::string& path) {
             const size_t have = carry + static_cast<size_t>(got);
             const size_t units = have / unitsize;
             const uint8_t* p = buf.data();
+            // Byte-wide samples: eight at a time while none changes.
+            const uint64_t mask8 = unitsize == 1 ? (mask & 0xFF) * 0x0101010101010101ull : 0;
             for (size_t u = 0; u < units; ++u, p += unitsize, ++n) {
+                if (mask8 != 0 && n > 0) {
+                    uint64_t w8 = 0;
+                    while (u + 8 <= units) {
+                        std::memcpy(&w8, p, 8);
+                        if (((w8 ^ (prev * 0x0101010101010101ull)) & mask8) != 0) break;
+                        u += 8;
+                        p += 8;
+                        n += 8;
+                    }
+                    if (u == units) break;
+                }
                 uint64_t w = 0;
                 std::memcpy(&w, p, unitsize);
                 w &= mask;
