@@ -213,13 +213,15 @@ session_file read_sr(const std::string& path) {
     const uint64_t mask = total == 64 ? ~uint64_t{0} : (uint64_t{1} << total) - 1;
     uint64_t prev = 0;
     isamp n = 0;
-    std::vector<uint8_t> buf(1 << 20);
+    // Eight bytes of slack: every sample is loaded as one word, whatever its unit size.
+    constexpr size_t buf_size = 1 << 20;
+    std::vector<uint8_t> buf(buf_size + 8);
     size_t carry = 0; // bytes of a unit split between reads
     for (const auto& m : members) {
         entry e{zip_fopen(a.z, m.c_str(), 0)};
         if (!e.f) throw file_error("cannot read " + path + ": " + zip_strerror(a.z));
         for (;;) {
-            const zip_int64_t got = zip_fread(e.f, buf.data() + carry, buf.size() - carry);
+            const zip_int64_t got = zip_fread(e.f, buf.data() + carry, buf_size - carry);
             if (got < 0) throw file_error("cannot read " + path + ": " + m + " is damaged");
             if (got == 0) break;
             const size_t have = carry + static_cast<size_t>(got);
@@ -240,7 +242,7 @@ session_file read_sr(const std::string& path) {
                     if (u == units) break;
                 }
                 uint64_t w = 0;
-                std::memcpy(&w, p, unitsize);
+                std::memcpy(&w, p, 8); // the bits beyond the unit are masked off
                 w &= mask;
                 if (n == 0) {
                     for (unsigned c = 0; c < total; ++c)
