@@ -133,17 +133,6 @@ private:
         return false;
     }
 
-    static void emit(std::vector<frame>& out, uint64_t a, uint64_t b, uint16_t k, uint64_t v,
-                     uint16_t flags) {
-        frame f;
-        f.start_sample = a;
-        f.end_sample = b;
-        f.kind = k;
-        f.value = v;
-        f.flags = flags;
-        out.push_back(f);
-    }
-
     // One bit as sampled at p, into the local copy b of b_.
     void step(bits_t& b, uint8_t bit, uint64_t p, std::vector<frame>& out) {
         if (b.stuffing) {

@@ -59,6 +59,18 @@ private:
 // would be shorter than two samples.
 double samples_per_unit(const source& src, spec& s, const char* key, uint64_t rate);
 
+// Appends a frame from sample a to sample b.
+inline void emit(std::vector<frame>& out, uint64_t a, uint64_t b, uint16_t kind, uint64_t value,
+                 uint16_t flags) {
+    frame f;
+    f.start_sample = a;
+    f.end_sample = b;
+    f.kind = kind;
+    f.value = value;
+    f.flags = flags;
+    out.push_back(f);
+}
+
 // The low `n` bits of v in reverse order.
 inline uint64_t reverse_bits(uint64_t v, int n) {
     uint64_t r = 0;

@@ -35,7 +35,7 @@ public:
                     start(out, td);
                 } else if (active_) {
                     if (pending_) flush_pending(out);
-                    push(out, td, td, kind::stop, 0, 0);
+                    emit(out, td, td, kind::stop, 0, 0);
                     active_ = false;
                 }
                 continue;
@@ -47,20 +47,9 @@ public:
     }
 
 private:
-    static void push(std::vector<frame>& out, uint64_t a, uint64_t b, uint16_t k, uint64_t v,
-                     uint16_t flags) {
-        frame f;
-        f.start_sample = a;
-        f.end_sample = b;
-        f.kind = k;
-        f.value = v;
-        f.flags = flags;
-        out.push_back(f);
-    }
-
     void start(std::vector<frame>& out, uint64_t t) {
         if (pending_) flush_pending(out);
-        push(out, t, t, active_ ? kind::repeated_start : kind::start, 0, 0);
+        emit(out, t, t, active_ ? kind::repeated_start : kind::start, 0, 0);
         active_ = true;
         n_ = 0;
         byte_ = 0;
@@ -69,7 +58,7 @@ private:
 
     void flush_pending(std::vector<frame>& out) {
         // A 10-bit address whose second byte never came: its first byte as it stands.
-        push(out, first_, addr_end_, kind::address, (addr_hi_ << 8), read_ ? flag::read : 0);
+        emit(out, first_, addr_end_, kind::address, (addr_hi_ << 8), read_ ? flag::read : 0);
         out.push_back(pending_ack_);
         pending_ = false;
     }
@@ -94,7 +83,7 @@ private:
                 addr_hi_ = (b >> 1) & 3;
                 if (read_ && has_addr10_ && (addr10_ >> 8) == addr_hi_) {
                     // A read after a 10-bit write: the address already sent in full.
-                    push(out, first_bit_, byte_end_, kind::address, addr10_, flag::read);
+                    emit(out, first_bit_, byte_end_, kind::address, addr10_, flag::read);
                     out.push_back(a);
                     return;
                 }
@@ -107,20 +96,20 @@ private:
                     return;
                 }
             }
-            push(out, first_bit_, byte_end_, kind::address, b >> 1, read_ ? flag::read : 0);
+            emit(out, first_bit_, byte_end_, kind::address, b >> 1, read_ ? flag::read : 0);
             out.push_back(a);
             return;
         }
         if (pending_) {
             addr10_ = (addr_hi_ << 8) | b;
             has_addr10_ = true;
-            push(out, first_, byte_end_, kind::address, addr10_, 0);
+            emit(out, first_, byte_end_, kind::address, addr10_, 0);
             out.push_back(pending_ack_);
             out.push_back(a);
             pending_ = false;
             return;
         }
-        push(out, first_bit_, byte_end_, kind::data, b, read_ ? flag::read : 0);
+        emit(out, first_bit_, byte_end_, kind::data, b, read_ ? flag::read : 0);
         out.push_back(a);
     }
 
