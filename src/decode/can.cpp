@@ -74,8 +74,17 @@ public:
             const bool edge = rx_.has(v);
             const uint64_t until = edge ? v.s[v.pos] : h;
             const uint64_t end_k = ref_k_ + count(until - ref_s_);
-            for (; k_ < end_k && in_frame_; ++k_)
-                step(b, v.level, ref_s_ + offset(k_ - ref_k_), out);
+            // The grid in locals: step() changes in_frame_ only at a field's end.
+            const uint64_t base = ref_s_, first = ref_k_;
+            const uint8_t level = v.level;
+            uint64_t k = k_;
+            while (k < end_k) {
+                const uint64_t d = k - first;
+                ++k;
+                step(b, level, base + (d < off_.size() ? off_[d] : point(d)), out);
+                if (!in_frame_) break;
+            }
+            k_ = k;
             if (!in_frame_) continue;
             if (!edge) return false;
             v.level = v.l[v.pos++];
