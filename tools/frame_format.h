@@ -31,6 +31,13 @@ inline std::string flag_names(uint16_t flags) {
     return out;
 }
 
+// "1.2.3", the library's version.
+inline std::string library_version() {
+    uint32_t major = 0, minor = 0, patch = 0;
+    if (kestrelapi_get_library_version(&major, &minor, &patch) != OHWAPI_OK) return "?";
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
 inline void header(std::FILE* f, style s) {
     if (s == style::csv) std::fputs("decoder,time,start_sample,end_sample,kind,value,flags\n", f);
 }

@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
     app.add_option("--format", fmt, "text, csv or jsonl")
         ->check(CLI::IsMember({"text", "csv", "jsonl"}))
         ->capture_default_str();
+    app.set_version_flag("--version", "kestrel-decode " KESTREL_VERSION " (library " +
+                                          frame_format::library_version() + ")");
     app.footer("Text lines give the decoder, the time of the frame's start from the trigger "
                "(from the first sample without one), its sample, kind, value in hex and "
                "flags. The frame count of every decoder goes to standard error.\n\nExit "
