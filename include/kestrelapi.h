@@ -31,6 +31,10 @@ extern "C" {
 /* Opaque handle: one per device model, from kestrelapi_create_new_handle to kestrelapi_free. */
 typedef void* kestrelapi_handle;
 
+/* Opaque capture: one finished capture, from kestrelapi_take_capture to
+ * kestrelapi_capture_free. */
+typedef struct kestrelapi_capture_s* kestrelapi_capture;
+
 typedef enum {
     kestrel_one = 601,   /* 18 channels, one group */
     kestrel_two = 602,   /* 36 channels, two groups */
@@ -328,6 +332,49 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle hand
                                                           uint64_t channel_mask_lo,
                                                           uint64_t channel_mask_hi);
 
+/* Captures as objects of their own
+ *
+ * kestrelapi_take_capture moves the handle's last finished (or aborted, or cut) capture
+ * out of it, in constant time whatever its length: every channel's transitions, in memory
+ * and on disk, its common length, trigger position, sampling rate, channel count and the
+ * channel names given with kestrelapi_set_channel_name. The handle then reads as a fresh
+ * one (no items, 0 available samples, trigger position 0) and can launch again while the
+ * capture lives; freeing the handle leaves the capture readable. OHWAPI_BUSY while a
+ * capture runs or the handle exports; OHWAPI_NO_DATA when the handle holds no samples
+ * (none captured, or already taken).
+ *
+ * kestrelapi_capture_info gives the samples every channel covers, the trigger position
+ * (as kestrelapi_get_trigger_position gave it), the rate in Hz and the channel count; a
+ * NULL pointer is OHWAPI_INVALID_ARGUMENT. kestrelapi_capture_read and
+ * kestrelapi_capture_level_at follow kestrelapi_trs_read's and kestrelapi_trs_level_at's
+ * rules exactly. kestrelapi_capture_export writes the capture in the format of the path's
+ * extension (.vcd, .sr or .csv, in any case; others are OHWAPI_INVALID_ARGUMENT) with the
+ * channel mask and rules of kestrelapi_export_vcd.
+ *
+ * A capture is looked up among those taken and not yet freed by its value only: a NULL,
+ * unknown or freed capture gives OHWAPI_INVALID_ARGUMENT, kestrelapi_capture_free
+ * included. Any number of threads may read one capture at once; a free waits for the
+ * calls in progress on it to return. Captures not freed stay until the process exits. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_take_capture(kestrelapi_handle handle,
+                                                            kestrelapi_capture* capture);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_free(kestrelapi_capture capture);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_info(kestrelapi_capture capture,
+                                                            uint64_t* samples,
+                                                            uint64_t* trigger_position,
+                                                            uint64_t* sampling_freq_hz,
+                                                            uint8_t* channels);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_read(kestrelapi_capture capture,
+                                                            uint8_t channel, uint64_t from_sample,
+                                                            uint64_t* samples, uint8_t* levels,
+                                                            uint32_t capacity, uint32_t* count);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_level_at(kestrelapi_capture capture,
+                                                                uint8_t channel, uint64_t sample,
+                                                                uint8_t* level);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture capture,
+                                                              const char* path,
+                                                              uint64_t channel_mask_lo,
+                                                              uint64_t channel_mask_hi);
+
 /* Name of a channel in exported files (at most 255 bytes, no control characters, else
  * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.
  * Names belong to the handle and go with it. */
@@ -434,6 +481,113 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_describe_trigger_program(kestrela
                                                                         uint8_t engine, char* text,
                                                                         uint32_t text_size);
 
+/* Protocol decoders
+ *
+ * A decoder reads the transitions of a capture and yields frames of one bus protocol. It is
+ * chosen by a text: the protocol, then options as KEY=VALUE or single words, separated by
+ * spaces; channels by number or by the names kestrelapi_set_channel_name gave (ch0, ch1,
+ * ... otherwise). Values in brackets are optional, the first choice the default:
+ *
+ *   uart rx=CH baud=N [bits=8|5..9] [parity=none|even|odd|mark|space] [stop=1|1.5|2]
+ *        [invert] [msb]
+ *       a DATA frame per word (PARITY_ERROR, FRAMING_ERROR: stop bit low), from the start
+ *       bit's edge to the end of the stop bits; BREAK for a line low through a whole frame.
+ *       Bits are sampled in their middle. Before the first frame a start bit is only taken
+ *       after the line was high for a frame's data bits, so a capture that begins inside
+ *       a frame skips it.
+ *   spi clk=CH [mosi=CH] [miso=CH] [cs=CH] [mode=0..3] [bits=8|1..64] [lsb] [cs_high]
+ *       per word a DATA frame (MOSI) and a DATA_MISO frame, from the first to the last
+ *       sampling edge, most significant bit first unless lsb; chip select active low unless
+ *       cs_high; a word cut short by chip select is flagged FRAMING_ERROR; the words of a
+ *       capture that begins with chip select active are skipped until it lets go.
+ *   i2c scl=CH sda=CH
+ *       START, REPEATED_START, ADDRESS (the 7-bit address, flag READ for a read; a 10-bit
+ *       address as one ADDRESS frame with its 10-bit value), DATA (flag READ in a read),
+ *       ACK or NACK after every byte, STOP. Nothing before the first start is reported.
+ *   can rx=CH bitrate=N [sample_point=70|1..99]
+ *       classic CAN, 11- and 29-bit identifiers: CAN_ID (flags EXTENDED, REMOTE), CAN_DLC,
+ *       DATA per byte, CAN_CRC (the received CRC, flag CRC_ERROR when it does not match),
+ *       ACK or NACK (the acknowledgement slot); when six equal bits break the stuffing, the
+ *       frame of the field under way flagged STUFF_ERROR ends the CAN frame. A start of
+ *       frame is taken after 11 recessive bits.
+ *
+ * Samples count from the capture's sample 0. Frames come in the order they complete. */
+typedef struct {
+    uint64_t start_sample; /* first sample of the frame */
+    uint64_t end_sample;   /* last sample of the frame */
+    uint64_t value;        /* word, address, identifier, length or CRC */
+    uint16_t kind;         /* KESTREL_FRAME_* */
+    uint16_t flags;        /* KESTREL_FRAME_FLAG_* */
+    uint32_t reserved;     /* 0 */
+} kestrelapi_frame_t;
+
+enum {
+    KESTREL_FRAME_DATA = 1,
+    KESTREL_FRAME_DATA_MISO = 2,
+    KESTREL_FRAME_START = 3,
+    KESTREL_FRAME_REPEATED_START = 4,
+    KESTREL_FRAME_STOP = 5,
+    KESTREL_FRAME_ADDRESS = 6,
+    KESTREL_FRAME_ACK = 7,
+    KESTREL_FRAME_NACK = 8,
+    KESTREL_FRAME_BREAK = 9,
+    KESTREL_FRAME_CAN_ID = 10,
+    KESTREL_FRAME_CAN_DLC = 11,
+    KESTREL_FRAME_CAN_CRC = 12,
+};
+enum {
+    KESTREL_FRAME_FLAG_PARITY_ERROR = 1,
+    KESTREL_FRAME_FLAG_FRAMING_ERROR = 2,
+    KESTREL_FRAME_FLAG_READ = 4,
+    KESTREL_FRAME_FLAG_CRC_ERROR = 8,
+    KESTREL_FRAME_FLAG_STUFF_ERROR = 16,
+    KESTREL_FRAME_FLAG_EXTENDED = 32,
+    KESTREL_FRAME_FLAG_REMOTE = 64,
+};
+
+typedef struct kestrelapi_decoder_s* kestrelapi_decoder;
+
+/* A decoder of the handle's current capture, also while it runs. A refused spec returns
+ * OHWAPI_INVALID_ARGUMENT and writes the reason, naming the column ("column 6 ('rx=99'):
+ * channel outside 0..17"), NUL-terminated and cut to message_size, into `message` when it
+ * is not NULL ("" on success). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle,
+                                                              const char* spec,
+                                                              kestrelapi_decoder* decoder,
+                                                              char* message, uint32_t message_size);
+/* A decoder of a capture object (kestrelapi_take_capture, kestrelapi_capture_open); spec
+ * and message as for kestrelapi_decoder_create. The decoder reads the capture while it
+ * lives: once kestrelapi_capture_free freed it, reads give OHWAPI_NO_DATA. An unknown or
+ * freed capture is OHWAPI_INVALID_ARGUMENT. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture,
+                                                                      const char* spec,
+                                                                      kestrelapi_decoder* decoder,
+                                                                      char* message,
+                                                                      uint32_t message_size);
+/* Opens a sigrok session file (.sr, versions 1 and 2, as sigrok writes them and as other
+ * devices' files hold them: the logic channels of the first device, 1..64 of them in units
+ * of 1..8 bytes, in one capture file or numbered chunks; analog channels are left out) as
+ * a capture object, channel k being bit k of each sample, named as the file names its
+ * channels (chN for those it leaves unnamed). A file without a sampling rate is taken at
+ * 1 Hz. A file that cannot be read or is not such a session is OHWAPI_INVALID_ARGUMENT,
+ * with the reason in `message` (NUL-terminated, cut to message_size; "" on success). Free
+ * it with kestrelapi_capture_free. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_open(const char* path,
+                                                            kestrelapi_capture* capture,
+                                                            char* message, uint32_t message_size);
+/* Copies up to `capacity` frames completed so far into `frames`; *count receives how many.
+ * Each read continues where the last stopped. *more stays true while frames are left or
+ * the capture may still add some: during a capture a read may give 0 frames with *more
+ * true (read again later). OHWAPI_INVALID_ARGUMENT for a decoder not created or already
+ * freed, NULL pointers and a capacity of 0; OHWAPI_NO_DATA once the capture is gone (the
+ * handle freed, a new capture launched). */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_read(kestrelapi_decoder decoder,
+                                                            kestrelapi_frame_t* frames,
+                                                            uint32_t capacity, uint32_t* count,
+                                                            bool* more);
+/* NULL is OK; a decoder already freed gives OHWAPI_INVALID_ARGUMENT. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_free(kestrelapi_decoder decoder);
+
 /* Name of an error code as a static string: "OHWAPI_BUSY", "LIBUSB_ERROR_TIMEOUT" (1993),
  * "FT_DEVICE_NOT_FOUND" (3002), ...; "UNKNOWN" for any other value. 1999 is
  * "OHWAPI_UNKNOWN_ERROR" (LIBUSB_ERROR_IO also gives 1999); 1018 is "OHWAPI_TX_FAILURE". */
@@ -469,8 +623,7 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error_text(kestrelapi_ha
 
 /* The library's version (major.minor.patch; the SONAME carries the major). Needs no handle;
  * OHWAPI_INVALID_ARGUMENT when a pointer is NULL. */
-KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major,
-                                                                   uint32_t* minor,
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major, uint32_t* minor,
                                                                    uint32_t* patch);
 
 #ifdef __cplusplus

@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "frame_format.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -434,6 +436,7 @@ struct options {
     bool keep_partial = false;
     bool verbose = false;
     std::vector<std::string> names;
+    std::vector<std::string> decode;
 };
 
 int explain_trigger(const options& o) {
@@ -642,6 +645,28 @@ int capture(const options& o) {
         h.check_call(kestrelapi_launch_new_capture_programmed(h.get(), s), "capture refused");
     }
 
+    // Decoders follow the capture as it is stored; a refused spec ends it.
+    frame_format::printer decoders(out, frame_format::style::text);
+    for (size_t i = 0; i < o.decode.size(); ++i) {
+        kestrelapi_decoder dec = nullptr;
+        char why[256] = "";
+        if (kestrelapi_decoder_create(h.get(), o.decode[i].c_str(), &dec, why, sizeof why) !=
+            OHWAPI_OK) {
+            kestrelapi_request_abort(h.get());
+            h.wait_ready(settle_limit);
+            throw failure{exit_usage, "--decode '" + o.decode[i] + "': " + why};
+        }
+        decoders.add(dec, frame_format::decoder_name(o.decode[i], i));
+    }
+    auto decode_more = [&] {
+        if (decoders.empty() || !h.flag(kestrelapi_get_triggered_flag)) return;
+        uint64_t trig_pos = 0;
+        kestrelapi_get_trigger_position(h.get(), &trig_pos);
+        ohwapi_err_code_t rc = OHWAPI_OK;
+        decoders.drain(1.0 / static_cast<double>(rate), static_cast<int64_t>(trig_pos), rc);
+        if (rc != OHWAPI_OK) throw failure{exit_device_error, "decoding: " + code_text(rc)};
+    };
+
     progress bar;
     const auto launched = steady::now();
     auto seconds = [](double s) {
@@ -709,12 +734,18 @@ int capture(const options& o) {
                 detail = b;
             }
             bar.show(2, "streaming " + std::to_string(pct) + " %" + detail, pct);
+            decode_more();
         }
         std::this_thread::sleep_for(poll_interval);
     }
     bar.done();
     const capture_facts facts{rate, model->channels};
-    if (outcome == done) return export_file(h, o, lo, hi, facts);
+    if (outcome == done) {
+        decode_more();
+        const int rc = export_file(h, o, lo, hi, facts);
+        decoders.counts(out);
+        return rc;
+    }
 
     kestrelapi_request_abort(h.get());
     const bool settled = h.wait_ready(settle_limit);
@@ -784,6 +815,10 @@ int kestrel_capture_main(int argc, char** argv) {
                    "Output file; the format follows from the extension: .vcd, .sr, .csv");
     app.add_option("--timeout", o.timeout, "Seconds to wait for the trigger")
         ->capture_default_str();
+    app.add_option("--decode", o.decode,
+                   "Decode a bus during the capture and print its frames as they complete, "
+                   "e.g. 'uart rx=8 baud=115200', 'spi clk=0 mosi=1 cs=2', 'i2c scl=3 sda=4', "
+                   "'can rx=5 bitrate=500000' (repeatable; channels by number or --name)");
     app.add_flag("--keep-partial", o.keep_partial,
                  "On Ctrl-C, write what was captured before stopping");
     app.add_flag("-v,--verbose", o.verbose, "Show the library's log on standard error");

@@ -140,6 +140,22 @@ LATE_PROTOTYPES = {
     "kestrelapi_describe_trigger_program":
         ([_h, _u8, ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
     "kestrelapi_launch_new_capture_programmed": ([_h, Settings], ctypes.c_int),
+    "kestrelapi_decoder_create": ([_h, ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p),
+                                   ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_decoder_read": ([ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32,
+                                 ctypes.POINTER(ctypes.c_uint32), _pb], ctypes.c_int),
+    "kestrelapi_decoder_free": ([ctypes.c_void_p], ctypes.c_int),
+    "kestrelapi_capture_decoder_create":
+        ([ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p), ctypes.c_char_p,
+          ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_capture_open": ([ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p),
+                                 ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
+    "kestrelapi_capture_info": ([ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint64),
+                                 ctypes.POINTER(ctypes.c_uint64), ctypes.POINTER(ctypes.c_uint64),
+                                 _pu8], ctypes.c_int),
+    "kestrelapi_capture_read": ([ctypes.c_void_p, _u8, _u64, ctypes.c_void_p, ctypes.c_void_p,
+                                 ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)], ctypes.c_int),
+    "kestrelapi_capture_free": ([ctypes.c_void_p], ctypes.c_int),
 }
 
 # void (*)(void* user, int level, const char* line)

@@ -18,6 +18,8 @@ from conftest import REPO, SIMRT
 
 import kestrel
 from kestrel import _lib
+from kestrel import capture as kcapture
+from kestrel import trigger as ktrigger
 
 RATE = 250_000_000
 DEPTH = 100_000
@@ -119,15 +121,15 @@ def test_library_lookup_prefers_KESTREL_LIB(monkeypatch):
 
 
 def test_trigger_specifications():
-    t = kestrel._trigger("rising:3")
+    t = ktrigger.simple("rising:3")
     assert (t.type, t.channel) == (1, 3)
-    assert (kestrel._trigger("change").type, kestrel._trigger("change").channel) == (3, -1)
-    assert kestrel._trigger(("falling", 17)).channel == 17
-    assert kestrel._trigger("ext-rising").type == 31
-    assert kestrel._trigger(None).type == 99
+    assert (ktrigger.simple("change").type, ktrigger.simple("change").channel) == (3, -1)
+    assert ktrigger.simple(("falling", 17)).channel == 17
+    assert ktrigger.simple("ext-rising").type == 31
+    assert ktrigger.simple(None).type == 99
     for bad in ("rising", "sideways:2", "falling:300"):
         with pytest.raises(ValueError):
-            kestrel._trigger(bad)
+            ktrigger.simple(bad)
 
 
 # Listing and opening ----------------------------------------------------------------
@@ -276,7 +278,7 @@ def test_channels_and_superseded_captures(dev):
 def test_numpy_and_lists(dev):
     cap = dev.capture(depth=20_000)
     tr = cap.transitions(1)
-    if kestrel._np is not None:
+    if kcapture._np is not None:
         assert tr.dtype.names == ("sample", "level")
         assert (tr["sample"][2:] - tr["sample"][1:-1] == 16).all()
     got = child("""

@@ -241,9 +241,23 @@ signal_choice_t item(const std::string& text) {
         using role = signal_t::i2c_role_t;
         for (const auto r : {role::scl, role::sda})
             c.signals.push_back(signal_t::i2c(r, address, bytes, hz));
+    } else if (kind == "can") {
+        if (f.size() < 3) throw bad("expected can:BITRATE:ID[:DATA]");
+        need_channels(1, "the bus level");
+        const double rate = frequency(f[1]);
+        const std::string& id_text = f[2];
+        const uint32_t id = static_cast<uint32_t>(
+            std::min<unsigned long>(number(id_text, "identifier", 0x1FFFFFFF), 0x1FFFFFFF));
+        // Eight hexadecimal digits ask for an extended identifier, as candump writes them.
+        const bool extended = id > 0x7FF || id_text.size() == 10;
+        std::vector<uint8_t> bytes;
+        if (f.size() > 3 && !rest_from(3).empty()) bytes = data(rest_from(3));
+        if (bytes.size() > 8)
+            throw bad("a CAN frame carries at most 8 bytes, not " + std::to_string(bytes.size()));
+        each(signal_t::can(id, extended, bytes, rate));
     } else {
         throw bad("unknown signal '" + f[0] +
-                  "' (clock, counter, uart, spi, i2c, 0, 1, low or high)");
+                  "' (clock, counter, uart, spi, i2c, can, 0, 1, low or high)");
     }
     return c;
 }

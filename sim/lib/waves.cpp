@@ -139,6 +139,71 @@ signal_t signal_t::i2c(i2c_role_t role, uint8_t address, const std::vector<uint8
     return pattern(role == i2c_role_t::scl ? scl : sda, q, repeat, start_s);
 }
 
+std::vector<uint8_t> signal_t::can_bits(uint32_t id, bool extended,
+                                        const std::vector<uint8_t>& bytes, bool remote) {
+    // The frame before stuffing, most significant bit of every field first.
+    std::vector<uint8_t> raw;
+    auto put = [&](uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i)
+            raw.push_back(static_cast<uint8_t>((v >> i) & 1));
+    };
+    const size_t n = std::min<size_t>(bytes.size(), 8);
+    put(0, 1); // start of frame
+    if (extended) {
+        put(id >> 18, 11);
+        put(1, 1); // substitute remote request
+        put(1, 1); // identifier extension
+        put(id & 0x3FFFF, 18);
+        put(remote ? 1 : 0, 1);
+        put(0, 2); // r1, r0
+    } else {
+        put(id & 0x7FF, 11);
+        put(remote ? 1 : 0, 1);
+        put(0, 1); // identifier extension: standard
+        put(0, 1); // r0
+    }
+    put(n, 4);
+    if (!remote)
+        for (size_t k = 0; k < n; ++k)
+            put(bytes[k], 8);
+    // CRC-15 (x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1) of everything so far.
+    uint32_t crc = 0;
+    for (const uint8_t b : raw) {
+        const uint32_t top = ((crc >> 14) & 1) ^ b;
+        crc = (crc << 1) & 0x7FFF;
+        if (top) crc ^= 0x4599;
+    }
+    put(crc, 15);
+    // After five equal bits the transmitter inserts one of the other level; the inserted
+    // bit starts the next run.
+    std::vector<uint8_t> bus;
+    int run = 0;
+    uint8_t last = 2;
+    for (const uint8_t b : raw) {
+        bus.push_back(b);
+        run = b == last ? run + 1 : 1;
+        last = b;
+        if (run == 5) {
+            last = static_cast<uint8_t>(!b);
+            bus.push_back(last);
+            run = 1;
+        }
+    }
+    bus.push_back(1);                // CRC delimiter
+    bus.push_back(0);                // acknowledgement slot, driven by a receiver
+    bus.push_back(1);                // acknowledgement delimiter
+    bus.insert(bus.end(), 7 + 3, 1); // end of frame, intermission
+    return bus;
+}
+
+signal_t signal_t::can(uint32_t id, bool extended, const std::vector<uint8_t>& bytes,
+                       double bitrate, bool remote, bool repeat, double start_s) {
+    std::vector<uint8_t> levels(11, 1);
+    const auto frame = can_bits(id, extended, bytes, remote);
+    levels.insert(levels.end(), frame.begin(), frame.end());
+    return pattern(levels, bitrate > 0 ? 1 / bitrate : 0, repeat, start_s);
+}
+
 wave::wave(const signal_t& s) : s_(s) {
     // A framed signal without bytes or rate, or an empty square wave, is a constant.
     using k = signal_t::kind_t;

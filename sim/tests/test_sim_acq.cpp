@@ -869,6 +869,10 @@ TEST_F(acq, malformed_signal_descriptions_are_refused_with_their_reason) {
         {"4=uart:9600:", "data is empty"},
         {"4=uart:9600:0x1FF", "byte '0x1FF'"},
         {"4=counter:5", "unknown unit"},
+        {"4,5=can:500k:0x123:0x01", "can takes 1 channels"},
+        {"4=can:500k", "expected can:BITRATE:ID[:DATA]"},
+        {"4=can:500k:0x20000000", "identifier '0x20000000'"},
+        {"4=can:500k:0x123:0,1,2,3,4,5,6,7,8", "at most 8 bytes"},
     };
     for (const auto& [text, reason] : cases) {
         try {
@@ -884,6 +888,47 @@ TEST_F(acq, malformed_signal_descriptions_are_refused_with_their_reason) {
     EXPECT_THROW(a.set_signals("2=1; 18=1"), std::invalid_argument);
     EXPECT_EQ(a.signal(2).kind, before);
     EXPECT_TRUE(kestrel_sim::parse_signal_description("# nothing\n\n ; ").empty());
+}
+
+TEST_F(acq, can_frames_by_description_are_the_protocol_s_frames) {
+    using kestrel_sim::signal_t;
+    const auto with = [](const char* text) {
+        return kestrel_sim::parse_signal_description(text).at(0).signals.at(0);
+    };
+    // Eleven idle bits, then the frame as the protocol builds it: a standard identifier,
+    // an extended one above 0x7FF or written with eight digits, data optional.
+    const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
+        {"4=can:500k:0x123:0xDE,0xAD", signal_t::can_bits(0x123, false, {0xDE, 0xAD})},
+        {"4=can:500k:0x1ABCDE01:Hi", signal_t::can_bits(0x1ABCDE01, true, {'H', 'i'})},
+        {"4=can:500k:0x00000042:0x55", signal_t::can_bits(0x42, true, {0x55})},
+        {"4=can:500k:0x7FF", signal_t::can_bits(0x7FF, false, {})},
+    };
+    for (const auto& [text, frame] : cases) {
+        const signal_t s = with(text);
+        ASSERT_EQ(s.kind, signal_t::kind_t::pattern) << text;
+        EXPECT_DOUBLE_EQ(s.rate_hz, 500000) << text;
+        std::vector<uint8_t> want(11, 1);
+        want.insert(want.end(), frame.begin(), frame.end());
+        EXPECT_EQ(s.bytes, want) << text;
+    }
+    // A standard frame of known bits: 0x123, one byte 0x01. SOF, identifier 001 0010 0011,
+    // RTR 0, IDE 0, r0 0, DLC 0001, data 0000 0001; a stuff bit after five equal bits.
+    const auto bits = signal_t::can_bits(0x123, false, {0x01});
+    const std::vector<uint8_t> head = {0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 1, 1, // SOF, identifier
+                                       0, 0, 0, 0, 0, 1, // RTR, IDE, r0, DLC 00, stuff
+                                       0, 1,             // DLC 01
+                                       0, 0, 0, 0, 0, 1, // data 00000, stuff
+                                       0, 0, 1};         // data 001
+    ASSERT_GE(bits.size(), head.size());
+    EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + long(head.size())), head);
+    // No six equal bits up to the CRC delimiter; ACK slot dominant; then 10 recessive bits.
+    const size_t tail = 1 + 1 + 1 + 7 + 3;
+    int run = 0;
+    for (size_t i = 0; i + tail < bits.size(); ++i) {
+        run = i > 0 && bits[i] == bits[i - 1] ? run + 1 : 1;
+        EXPECT_LT(run, 6) << "bit " << i;
+    }
+    EXPECT_EQ(bits[bits.size() - tail + 1], 0);
 }
 
 TEST_F(acq, signals_from_the_environment_or_a_file_and_a_refusal_that_ends_the_program) {

@@ -1,5 +1,10 @@
 #include "export/capture.h"
 
+#include "export/writers.h"
+
+#include <algorithm>
+#include <cctype>
+
 #include <cmath>
 #include <stdexcept>
 
@@ -9,6 +14,13 @@ namespace {
 // Scale 10 folds nothing: every transition comes out on its own.
 constexpr double unfolded = 10.0;
 } // namespace
+
+trs::iterator capture_t::iterator_of(hw::ich ch) const {
+    if (man != nullptr) return man->create_iterator(ch);
+    if (ch >= stores.size() || stores[ch] == nullptr)
+        throw std::out_of_range("channel " + std::to_string(ch) + " is not in the capture");
+    return trs::iterator(*stores[ch]);
+}
 
 channel_cursor::channel_cursor(trs::iterator it, isamp from) : it_(std::move(it)) {
     it_.restart(from, unfolded, 0);
@@ -68,6 +80,24 @@ void channel_cursor::advance() {
 uint64_t rate_hz(hw::period period) {
     if (!(period > 0)) throw std::invalid_argument("invalid sampling period");
     return static_cast<uint64_t>(std::llround(1.0 / period));
+}
+
+bool write_by_extension(const capture_t& cap, const std::string& path) {
+    const auto dot = path.rfind('.');
+    const auto slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (ext == ".vcd")
+        write_vcd(cap, path);
+    else if (ext == ".sr")
+        write_sr(cap, path);
+    else if (ext == ".csv")
+        write_csv(cap, path);
+    else
+        return false;
+    return true;
 }
 
 std::string default_name(hw::ich channel) {

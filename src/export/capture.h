@@ -1,7 +1,7 @@
 #pragma once
 
-// What the export writers read: a set of channel stores of one manager, walked forwards
-// from any sample, one level change at a time.
+// What the export writers read: a set of channel stores (a handle's manager or a capture
+// taken out of it), walked forwards from any sample, one level change at a time.
 
 #include "hw/types.h"
 #include "trs/iterator.h"
@@ -17,12 +17,16 @@ namespace xport {
 inline constexpr isamp no_sample = std::numeric_limits<isamp>::max();
 
 struct capture_t {
-    trs::manager* man = nullptr;
-    std::vector<hw::ich> channels;  // ascending
-    std::vector<std::string> names; // one per entry of `channels`
-    isamp length = 0;               // samples written: [0, length)
-    isamp trigger = -1;             // sample of the trigger, -1 for none
-    hw::period period = 0;          // seconds per sample
+    trs::manager* man = nullptr;     // the stores of a handle, or else
+    std::vector<trs::store*> stores; // those of a capture, by channel number
+    std::vector<hw::ich> channels;   // ascending
+    std::vector<std::string> names;  // one per entry of `channels`
+    isamp length = 0;                // samples written: [0, length)
+    isamp trigger = -1;              // sample of the trigger, -1 for none
+    hw::period period = 0;           // seconds per sample
+
+    // A walk over channel ch's store.
+    trs::iterator iterator_of(hw::ich ch) const;
 };
 
 // Level of one channel at a sample and the next sample where it changes. Transitions that

@@ -41,7 +41,7 @@ void write_csv(const capture_t& cap, const std::string& path) {
     std::vector<channel_cursor> cur;
     cur.reserve(cap.channels.size());
     for (hw::ich ch : cap.channels)
-        cur.emplace_back(cap.man->create_iterator(ch), 0);
+        cur.emplace_back(cap.iterator_of(ch), 0);
     for (size_t i = 0; i < cur.size(); ++i)
         row(f, 0, cap.period, names[i], cur[i].level());
 

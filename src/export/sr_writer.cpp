@@ -82,7 +82,7 @@ private:
         due_ = {};
         word_ = 0;
         for (size_t k = 0; k < cap_.channels.size(); ++k) {
-            cur_.emplace_back(cap_.man->create_iterator(cap_.channels[k]), first_);
+            cur_.emplace_back(cap_.iterator_of(cap_.channels[k]), first_);
             if (cur_[k].level()) word_ |= uint64_t{1} << k;
             if (cur_[k].next_change() < end_) due_.emplace(cur_[k].next_change(), k);
         }

@@ -97,7 +97,7 @@ void write_vcd(const capture_t& cap, const std::string& path) {
     std::vector<channel_cursor> cur;
     cur.reserve(cap.channels.size());
     for (hw::ich ch : cap.channels)
-        cur.emplace_back(cap.man->create_iterator(ch), 0);
+        cur.emplace_back(cap.iterator_of(ch), 0);
 
     std::fprintf(f, "#0\n$dumpvars\n");
     for (size_t i = 0; i < cur.size(); ++i)

@@ -21,6 +21,10 @@ void write_sr(const capture_t& cap, const std::string& path, size_t chunk_bytes 
 // a `trigger` row at the trigger.
 void write_csv(const capture_t& cap, const std::string& path);
 
+// The writer the extension of `path` names (.vcd, .sr, .csv, in any case); false, writing
+// nothing, for any other.
+bool write_by_extension(const capture_t& cap, const std::string& path);
+
 // VCD timescale for a sampling period: the largest of 1, 10, 100 s..fs that divides it
 // (or 1 fs), and the ticks of one sample.
 struct timescale_t {

@@ -100,6 +100,22 @@ void manager::clear(hw::ich ch_index) {
     }
 }
 
+std::vector<std::unique_ptr<store>> manager::take_stores() {
+    mox::mutex_lock lk(mutex);
+    ++data_version;
+    std::vector<std::unique_ptr<store>> out;
+    out.reserve(channel_stores.size());
+    for (auto& s : channel_stores)
+        out.push_back(s.take());
+    oci_sync.reset();
+    return out;
+}
+
+store& manager::channel_store(hw::ich i) {
+    check_index(i);
+    return channel_stores[i];
+}
+
 bool manager::wait_samples(mox::timeout timeout_ms) {
     return samples_change_notify.wait(timeout_ms);
 }

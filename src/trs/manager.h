@@ -35,6 +35,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -55,6 +56,13 @@ public:
     void init(hw::period sampling_period, hw::ich ch_index);
     // One channel, or every channel and the output-sync tracker for all_channels.
     void clear(hw::ich ch_index);
+    // Moves every channel's data out into stores of their own (store::take), leaving the
+    // manager's stores empty; waiters see a change as after a clear. The caller makes sure
+    // no capture writes meanwhile.
+    std::vector<std::unique_ptr<store>> take_stores();
+    // Channel i's store itself, for readers that build their own iterators (the vector never
+    // changes size, so the reference stays valid as long as the manager).
+    store& channel_store(hw::ich i);
     bool wait_samples(mox::timeout timeout_ms);
     void resize(isamp new_n_samples, bool set_as_uncaptured);
 

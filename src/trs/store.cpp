@@ -186,6 +186,23 @@ void store::clear() {
     ++clear_generation;
 }
 
+std::unique_ptr<store> store::take() {
+    auto out = std::make_unique<store>(); // not shared yet: no lock of its own is needed
+    std::lock_guard clk(clearing_m);
+    std::lock_guard lk(m);
+    // The new store's fresh chunk becomes this one's, so no allocation happens under the lock.
+    out->chunks.swap(chunks);
+    out->pub = pub;
+    out->w = w;
+    out->empty = empty.load();
+    out->uncaptured = uncaptured.load();
+    uncaptured = false;
+    reopen_locked();
+    empty = true;
+    ++clear_generation;
+    return out;
+}
+
 store::writer::writer(store& s) : st(&s) {
     std::lock_guard lk(s.m);
     c = s.w;

@@ -69,6 +69,10 @@ public:
     void set_uncaptured(bool is_uncaptured) { uncaptured = is_uncaptured; }
     bool is_uncaptured() const { return uncaptured; }
     void clear();
+    // Moves everything the store holds (chunks, what is published, the writer's position)
+    // into a new store in constant time and leaves this one as clear() does, spare chunks
+    // kept. Iterators on this store start again; no writer session may be open.
+    std::unique_ptr<store> take();
 
     isamp samples_count() const;
     tr last_idle() const;

@@ -1,8 +1,10 @@
+#include "trs/iterator.h"
 #include "trs/store.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -389,6 +391,52 @@ TEST(Store, ClearKeepsChunksForTheNextCapture) {
     s.append(0, 1);
     s.clear();
     EXPECT_LT(s.memory_bytes(), full / 10);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Store, TakeMovesTheDataAndLeavesAFreshStore) {
+    trs::store s;
+    const auto sig = varied_signal(3000);
+    s.append(sig);
+    s.append_idle(sig.back().sample + 10, 1);
+    s.set_uncaptured(true);
+    const auto bytes_before = bytes(s);
+    const auto items_before = read_all(s, 0, 1000);
+    trs::iterator it(s);
+    it.restart(0, 10.0, 0);
+    EXPECT_EQ(it.next().sample, 0);
+    const uint64_t generation = s.generation();
+
+    const std::unique_ptr<trs::store> taken = s.take();
+    EXPECT_EQ(bytes(*taken), bytes_before);
+    expect_edges(read_all(*taken, 0, 1000), items_before);
+    EXPECT_EQ(taken->samples_count(), sig.back().sample + 10);
+    EXPECT_TRUE(taken->is_uncaptured());
+    uint8_t level = 9;
+    EXPECT_TRUE(taken->level_at(sig[1500].sample, level));
+
+    // The source reads as cleared, and its iterators start again on nothing.
+    EXPECT_NE(s.generation(), generation);
+    EXPECT_TRUE(s.is_empty());
+    EXPECT_FALSE(s.is_uncaptured());
+    EXPECT_EQ(s.samples_count(), 0);
+    EXPECT_EQ(s.get_slices_count(), 0);
+    EXPECT_TRUE(read_all(s, 0, 10).empty());
+    EXPECT_EQ(it.next().pol, trs::value::none);
+
+    // Both go on independently: the source as after a clear, the taken one from its end.
+    s.append(5, 1);
+    s.append_idle(10, 1);
+    expect_edges(read_all(s, 0, 10), {{0, 0}, {5, 1}});
+    taken->append(sig.back().sample + 20, 0);
+    EXPECT_EQ(read_all(*taken, 0, 100000).size(), items_before.size() + 1);
+    trs::store::writer w(s);
+    w.append(20, 0);
+    w.commit();
+    EXPECT_EQ(s.samples_count(), 20);
 }
 
 } // namespace

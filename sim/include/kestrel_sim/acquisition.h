@@ -57,6 +57,17 @@ struct signal_t {
     // lines idle high for four clocks before it repeats.
     static signal_t i2c(i2c_role_t role, uint8_t address, const std::vector<uint8_t>& bytes,
                         double clock_hz, bool repeat = true, double start_s = 0);
+    // One classic CAN data frame (or a remote frame) on the bus level, 1 recessive: start
+    // of frame, the 11-bit identifier (29 bits when `extended`), the control field, up to
+    // eight data bytes, the CRC-15, bit stuffing up to the end of the CRC, the
+    // acknowledgement slot driven dominant by a receiver, end of frame and intermission;
+    // the bus idles for eleven bits before each frame.
+    static signal_t can(uint32_t id, bool extended, const std::vector<uint8_t>& bytes,
+                        double bitrate, bool remote = false, bool repeat = true,
+                        double start_s = 0);
+    // The bus levels of that frame, one per bit, without the idle before it.
+    static std::vector<uint8_t> can_bits(uint32_t id, bool extended,
+                                         const std::vector<uint8_t>& bytes, bool remote = false);
 };
 
 // Signals chosen by a description instead of code (the virtual device's
@@ -68,6 +79,9 @@ struct signal_t {
 //   CH=uart:BAUD:DATA            8N1 frames of DATA, repeated
 //   CLK,DATA,CS=spi:FREQ:DATA    SPI mode 0 frames of DATA, repeated
 //   SCL,SDA=i2c:FREQ:ADDR:DATA   an I2C write of DATA to ADDR (7 bits, 0x50 or 80), repeated
+//   CH=can:BITRATE:ID:DATA       a CAN data frame of DATA (0..8 bytes, or none) with the
+//                                identifier ID: extended when above 0x7FF or written with
+//                                eight hexadecimal digits (0x00000123), repeated
 //   CH=0, CH=1 (or low, high)    a constant level
 // DATA is text (with \n, \r, \t, \\ and \xNN) or hexadecimal bytes such as 0x81,0x3C.
 struct signal_choice_t {
