@@ -315,7 +315,13 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle ha
  * of each sample the k-th selected channel, in chunk files of 4 MiB at most.
  * CSV: header "sample,time,channel,level"; one row per level change in time order (time in
  * seconds, channel its name), the level of every channel at sample 0 first, and a row
- * whose channel is "trigger" at the trigger. */
+ * whose channel is "trigger" at the trigger.
+ * CSV in columns (kestrelapi_export_csv_columns), the layout sigrok's CSV input reads:
+ * comment lines starting with ';' (the samples, the rate in Hz and the trigger; the line
+ * "; samplerate=N"; the sigrok-cli input options for the file), a caption row
+ * "sample,time,<channel names>", then a row of every selected channel's level (0 or 1) at
+ * sample 0 and at each sample where one of them changes. sigrok counts rows as samples:
+ * the sample and time columns hold where they are. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle,
                                                           const char* path,
                                                           uint64_t channel_mask_lo,
@@ -327,6 +333,10 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle hand
                                                           const char* path,
                                                           uint64_t channel_mask_lo,
                                                           uint64_t channel_mask_hi);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv_columns(kestrelapi_handle handle,
+                                                                  const char* path,
+                                                                  uint64_t channel_mask_lo,
+                                                                  uint64_t channel_mask_hi);
 
 /* Name of a channel in exported files (at most 255 bytes, no control characters, else
  * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.
@@ -440,8 +450,7 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error_text(kestrelapi_ha
 
 /* The library's version (major.minor.patch; the SONAME carries the major). Needs no handle;
  * OHWAPI_INVALID_ARGUMENT when a pointer is NULL. */
-KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major,
-                                                                   uint32_t* minor,
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_library_version(uint32_t* major, uint32_t* minor,
                                                                    uint32_t* patch);
 
 #ifdef __cplusplus
