@@ -101,6 +101,19 @@ expect 2 "--threshold 2600 is outside 0..2500 mV (with an external trigger)" \
 expect 2 "--vcc 1000 is outside 1800..3300 mV (or 0, off)" --vcc 1000 -o "$work/x.vcd"
 [ -z "$(ls -a "$work" | grep -v '^\.\.\?$')" ] || fail "files left behind: $(ls -a "$work")"
 
+# A write the system refuses (a file size limit stands for a full disk): its reason, once.
+(
+    ulimit -f 200
+    trap '' XFSZ
+    env -u KESTREL_SIM_DEVICES "$src/sim/run" "$build" "$tool" -n 2M -o "$work/big.vcd" \
+        >"$base/out" 2>"$base/err"
+)
+rc=$?
+[ $rc -eq 7 ] || fail "a refused write: exit $rc, not 7"
+grep -q "^kestrel-capture: cannot write $work/big.vcd: File too large$" "$base/err" ||
+    fail "a refused write: $(tail -1 "$base/err")"
+[ -z "$(ls -a "$work" | grep -v '^\.\.\?$')" ] || fail "files left behind: $(ls -a "$work")"
+
 # Versions of the tool and of the library it runs on.
 run 0 --version
 grep -q "^kestrel-capture [0-9]*\.[0-9]*\.[0-9]* (library [0-9]*\.[0-9]*\.[0-9]*)$" "$base/out" ||
