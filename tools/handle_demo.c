@@ -39,12 +39,25 @@ static int first_device(char* sn, size_t sn_size, char* desc, size_t desc_size) 
     return found;
 }
 
+static const char usage[] =
+    "usage: kestrel_handle_demo [--version | --help]\n"
+    "Opens the first KESTREL device on the bus with a handle of its model, prints its "
+    "firmware versions and closes it.\n";
+
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
         uint32_t major = 0, minor = 0, patch = 0;
         kestrelapi_get_library_version(&major, &minor, &patch);
         printf("kestrel_handle_demo %u.%u.%u\n", major, minor, patch);
         return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (argc > 1) {
+        fprintf(stderr, "kestrel_handle_demo: invalid argument '%s'\n%s", argv[1], usage);
+        return 2;
     }
     char sn[64], desc[128];
     if (!first_device(sn, sizeof sn, desc, sizeof desc)) {

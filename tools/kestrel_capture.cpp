@@ -861,6 +861,57 @@ int capture(const options& o) {
     throw failure{exit_aborted, "aborted, nothing written"};
 }
 
+// roff text: backslashes and dashes escaped, no line taken for a request.
+std::string roff(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out.push_back(c);
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
+    return out;
+}
+
+// The manual page's OPTIONS and EXIT STATUS, from the very options and footer --help
+// shows: the build writes the page from this, so an option added to the program is in
+// its manual page too.
+void print_man_options(const CLI::App& app) {
+    std::printf(".SH OPTIONS\n");
+    for (const CLI::Option* opt : app.get_options()) {
+        if (opt->get_group().empty()) continue; // hidden
+        std::string names;
+        for (const auto& n : opt->get_snames())
+            names += (names.empty() ? "" : ", ") + std::string("\\fB") + roff("-" + n) + "\\fR";
+        for (const auto& n : opt->get_lnames())
+            names += (names.empty() ? "" : ", ") + std::string("\\fB") + roff("--" + n) + "\\fR";
+        if (opt->get_items_expected_max() > 0) {
+            std::string type = opt->get_type_name();
+            type = type.substr(0, type.find(':'));
+            names += " \\fI" + roff(type) + "\\fR";
+        }
+        std::string text = opt->get_description();
+        if (!opt->get_default_str().empty()) text += " (default " + opt->get_default_str() + ")";
+        std::printf(".TP\n%s\n%s.\n", names.c_str(), roff(text).c_str());
+    }
+    // The footer's paragraphs: the exit codes are a section of their own.
+    const std::string footer = app.get_footer();
+    size_t start = 0;
+    while (start < footer.size()) {
+        const size_t end = std::min(footer.find("\n\n", start), footer.size());
+        const std::string para = footer.substr(start, end - start);
+        const std::string exits = "Exit codes: ";
+        if (para.rfind(exits, 0) == 0)
+            std::printf(".SH EXIT STATUS\n%s\n", roff(para.substr(exits.size())).c_str());
+        else if (!para.empty())
+            std::printf(".PP\n%s\n", roff(para).c_str());
+        start = end + 2;
+    }
+}
+
 } // namespace
 
 // The whole program; a test builds it into its own binary with KESTREL_CAPTURE_EMBEDDED.
@@ -928,11 +979,17 @@ int kestrel_capture_main(int argc, char** argv) {
                "error.\n\nExit codes: 0 done, 1 other failure, 2 bad arguments, 3 no device, "
                "4 no trigger within the timeout, 5 aborted (Ctrl-C), 6 device error, "
                "7 output file cannot be written.");
+    bool man_options = false;
+    app.add_flag("--man-options", man_options)->group(""); // for the build: see print_man_options
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? exit_ok : exit_usage;
+    }
+    if (man_options) {
+        print_man_options(app);
+        return exit_ok;
     }
     if (!o.list && !o.explain && o.output.empty()) {
         std::fprintf(stderr, "kestrel-capture: -o FILE is required (or --list)\n");
