@@ -550,7 +550,9 @@ int explain_trigger(const options& o) {
                                       "' is the external trigger input, not a "
                                       "program: nothing to explain"};
     handle h(kestrel_one);
-    set_programs(h.get(), o.trigger, o.trigger_b);
+    const channel_names names = parse_names(o.names);
+    set_programs(h.get(), with_channel_numbers(o.trigger, names),
+                 with_channel_numbers(o.trigger_b, names));
     for (uint8_t e = 0; e < 2; ++e) {
         std::vector<char> text(65536);
         check(kestrelapi_describe_trigger_program(h.get(), e, text.data(),
