@@ -53,7 +53,10 @@ ln -s "$src/sim" "$readme/sim"
 sed -n '/^<!-- example: skip .*python_pip_install runs these lines/,/^$/p' "$src/README.md" |
     sed -n 's/^    //p' >"$work/lines"
 [ "$(wc -l <"$work/lines")" -ge 3 ] || fail "README.md: no pip lines"
-out=$(cd "$readme" && env -u PYTHONPATH -u KESTREL_LIB sh -e "$work/lines" 2>&1) ||
+# Their python3 is the interpreter this test was given (with venv, setuptools and wheel).
+mkdir "$work/bin"
+ln -s "$(command -v "$py")" "$work/bin/python3"
+out=$(cd "$readme" && env -u PYTHONPATH -u KESTREL_LIB PATH="$work/bin:$PATH" sh -e "$work/lines" 2>&1) ||
     fail "README.md's pip lines: $out"
 echo "$out" | grep -q "7302101000001" || fail "README.md's pip lines: $out"
 echo "$out" | grep -q "$build/src/libkestrel_api.so" || fail "README.md: not KESTREL_LIB's: $out"
