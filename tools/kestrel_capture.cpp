@@ -150,7 +150,12 @@ public:
     }
 
     std::vector<std::pair<std::string, std::string>> list() {
-        check(kestrelapi_create_device_list(h_), "cannot list devices");
+        // The virtual device refuses to be listed, as an invalid parameter, when its
+        // description in the environment (KESTREL_SIM_SIGNALS, ...) has a mistake, which
+        // it says on standard error: an argument of the run that is wrong.
+        constexpr int refused_as_invalid = OHWAPI_USB_ERRORS - 2; // LIBUSB_ERROR_INVALID_PARAM
+        const int rc = kestrelapi_create_device_list(h_);
+        check(rc, "cannot list devices", rc == refused_as_invalid ? exit_usage : exit_device_error);
         uint16_t n = 0;
         check(kestrelapi_get_devices_count(h_, &n), "cannot list devices");
         std::vector<std::pair<std::string, std::string>> found;
@@ -500,6 +505,8 @@ public:
     progress() : tty_(::isatty(STDERR_FILENO) != 0) {}
     void show(int state, const std::string& text, int percent = -1) {
         if (tty_) {
+            if (dirty_ && text == shown_) return; // nothing new to rewrite
+            shown_ = text;
             std::fprintf(stderr, "\r\033[K%s", text.c_str());
             std::fflush(stderr);
             dirty_ = true;
@@ -519,6 +526,7 @@ public:
 private:
     bool tty_;
     bool dirty_ = false;
+    std::string shown_;
     int state_ = -1;
     int step_ = -2;
 };

@@ -28,9 +28,11 @@ DEPTH = 100_000
 TRIGGER_AT = DEPTH * 5 // 100  # without a flexible trigger 95 % follow the trigger
 
 
-def child(code, devices=None, cwd=SIMRT, no_numpy=False, env=None, stderr_empty=False):
-    """Runs code in a new process (a new virtual bus); the JSON it prints after RESULT.
-    cwd=None runs it in a scratch directory that still finds the USB3 bridges."""
+def child(code, devices=None, cwd=SIMRT, no_numpy=False, env=None, stderr_empty=False,
+          with_stderr=False):
+    """Runs code in a new process (a new virtual bus); the JSON it prints after RESULT
+    (and its standard error with with_stderr). cwd=None runs it in a scratch directory
+    that still finds the USB3 bridges."""
     env = dict(os.environ, **(env or {}))
     if devices is not None:
         env["KESTREL_SIM_DEVICES"] = devices
@@ -47,7 +49,8 @@ def child(code, devices=None, cwd=SIMRT, no_numpy=False, env=None, stderr_empty=
         assert p.stderr == "", p.stderr
     lines = [l for l in p.stdout.splitlines() if l.startswith("RESULT ")]
     assert lines, p.stdout + p.stderr
-    return json.loads(lines[-1][len("RESULT "):])
+    result = json.loads(lines[-1][len("RESULT "):])
+    return (result, p.stderr) if with_stderr else result
 
 
 def pairs(tr):
@@ -637,3 +640,26 @@ def test_csv_in_columns_for_sigrok(dev, tmp_path):
         assert (int(r[2]), int(r[3])) == (cap.level(0, int(r[0])), cap.level(5, int(r[0])))
     with pytest.raises(ValueError):
         cap.export(tmp_path / "x.csv", csv_layout="rows")
+
+
+@pytest.mark.parametrize("signals, reason", [
+    ("3=hihg", "kestrel_sim: KESTREL_SIM_SIGNALS: signal description, line 1, '3=hihg': "
+               "unknown signal 'hihg' (clock, counter, uart, spi, i2c, 0, 1, low or high)"),
+    ("40=1", "kestrel_sim: KESTREL_SIM_SIGNALS: channel 40: the plugged devices have "
+             "channels 0..17")])
+def test_a_mistake_in_the_virtual_devices_signals_is_an_exception_at_open(signals, reason):
+    # The virtual device never ends the interpreter: the open fails, the reason is on
+    # standard error, and the program goes on.
+    got, err = child("""
+        import json, kestrel
+        out = []
+        for _ in range(2):
+            try:
+                kestrel.open()
+                out.append("opened")
+            except kestrel.KestrelError as e:
+                out.append(e.name)
+        print("RESULT", json.dumps(out))
+    """, env={"KESTREL_SIM_SIGNALS": signals}, with_stderr=True)
+    assert got == ["LIBUSB_ERROR_INVALID_PARAM"] * 2
+    assert err.splitlines() == [reason]

@@ -203,6 +203,16 @@ wait $pid
 rc=$?
 [ $rc -eq 5 ] || fail "--timeout 0: exit $rc, not 5 (Ctrl-C): $(cat "$base/err")"
 
+# A mistake in the virtual device's signals: the device says it, the tool ends with exit 2.
+for signals in "3=hihg" "40=1"; do
+    KESTREL_SIM_SIGNALS=$signals "$src/sim/run" "$build" "$tool" -n 20k -o "$work/x.vcd" \
+        >"$base/out" 2>"$base/err"
+    rc=$?
+    [ $rc -eq 2 ] || fail "KESTREL_SIM_SIGNALS=$signals: exit $rc, not 2"
+    grep -q "^kestrel_sim: KESTREL_SIM_SIGNALS: " "$base/err" ||
+        fail "KESTREL_SIM_SIGNALS=$signals: $(cat "$base/err")"
+done
+
 # Two devices: --list keeps the refusal out of the firmware columns.
 KESTREL_SIM_DEVICES=7302101000001,7302103000007 \
     "$src/sim/run" "$build" "$tool" --list >"$base/out" 2>"$base/err" || fail "--list of two"
