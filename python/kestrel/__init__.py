@@ -23,6 +23,7 @@ from .model import DeviceInfo, Model
 
 __version__ = "1.0.0"
 
-__all__ = ["KestrelError", "Model", "DeviceInfo", "Device", "Capture", "devices", "open",
-           "library_path", "library_version", "has_export", "error_name", "__version__",
-           "FrameKind", "FrameFlag", "KIND_NAMES", "FRAME_DTYPE", "open_capture", "CaptureFile"]
+__all__ = ["KestrelError", "CaptureTimeout", "Model", "DeviceInfo", "Device", "Capture",
+           "devices", "open", "library_path", "library_version", "has_export", "error_name",
+           "__version__", "FrameKind", "FrameFlag", "KIND_NAMES", "FRAME_DTYPE", "open_capture",
+           "CaptureFile"]

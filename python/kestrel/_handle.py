@@ -14,11 +14,18 @@ log = logging.getLogger("kestrel")
 _LOG_LEVELS = {0: logging.DEBUG, 1: logging.INFO, 2: logging.WARNING, 3: logging.ERROR}
 
 
+# Failures whose reason the call's exception carries: logged at debug level, so that an
+# unconfigured logging does not print them a second time on standard error.
+_RAISED_STARTS = ("Export failed: ",)
+
+
 @_lib.LOG_CALLBACK
 def _log_line(user, level, line):
     try:
-        log.log(_LOG_LEVELS.get(level, logging.DEBUG), "%s",
-                line.decode(errors="replace") if line else "")
+        text = line.decode(errors="replace") if line else ""
+        if text.startswith(_RAISED_STARTS):
+            level = 0
+        log.log(_LOG_LEVELS.get(level, logging.DEBUG), "%s", text)
     except Exception:  # a log line never fails the library's work
         pass
 

@@ -1,11 +1,13 @@
 """A taken capture: its transitions, levels and exports."""
 import bisect
 import ctypes
+import errno
 import os
 import threading
 import warnings
 
-from .errors import check
+from . import _lib
+from .errors import KestrelError, check
 
 try:
     import numpy as _np
@@ -29,9 +31,55 @@ def _warn_no_numpy():
                   "python3-numpy)", RuntimeWarning, stacklevel=3)
 
 
+class _Field:
+    """An attribute with a docstring that help() shows; set and read like any other."""
+
+    def __init__(self, doc):
+        self.__doc__ = doc
+
+    def __set_name__(self, owner, name):
+        self._name = name
+
+    def __get__(self, obj, owner=None):
+        if obj is None:
+            return self
+        try:
+            return obj.__dict__["_field_" + self._name]
+        except KeyError:
+            raise AttributeError(self._name) from None
+
+    def __set__(self, obj, value):
+        obj.__dict__["_field_" + self._name] = value
+
+
+# The system's own texts of errno values, for the reason of a refused export.
+_ERRNO_OF_TEXT = {os.strerror(n): n for n in sorted(errno.errorcode, reverse=True)}
+
+
+def _os_error(reason, path):
+    """OSError for a reason of the library that ends with the system's error text, else None."""
+    if not reason:
+        return None
+    for text, n in _ERRNO_OF_TEXT.items():
+        if reason.endswith(": " + text):
+            return OSError(n, text, os.fspath(path))
+    return None
+
+
 class Capture:
     """The result of Device.capture. Its samples stay in the device's handle until the
-    next capture or the close; transitions read before that stay available."""
+    next capture or the close; transitions read before that stay available.
+
+    Channels are numbers, or the names given with Device.name_channel."""
+
+    device = _Field("The Device that took the capture.")
+    rate = _Field("Sampling rate in Hz.")
+    depth = _Field("Samples asked for.")
+    channels = _Field("Channels of the device's model (18, 36 or 54).")
+    samples = _Field("Samples taken: sample numbers run from 0 to samples - 1.")
+    post_trigger = _Field("Samples taken from the trigger on.")
+    trigger_position = _Field(
+        "Sample of the trigger (without a trigger: where the free run's trigger was set).")
 
     def __init__(self, device, generation, rate, depth):
         self.device = device
@@ -64,7 +112,8 @@ class Capture:
         """The channel's level changes in sample order: (sample, level) pairs, level 1 high
         and 0 low from that sample on. The first pair is the level at sample 0, so a channel
         that never changes gives one pair. A numpy structured array (fields sample and
-        level) with numpy, else a list of tuples."""
+        level) with numpy, else a list of tuples. channel is a number or a name."""
+        channel = self.device.channel_of(channel)
         if channel not in self._cache:
             if not 0 <= channel < self.channels:
                 raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
@@ -121,8 +170,22 @@ class Capture:
             return out
         return samples[:n], levels[:n]
 
+    def seconds(self, sample):
+        """Seconds from the trigger to a sample number, or to each of an array of them
+        (cap.seconds(cap.transitions(3)["sample"])): negative before the trigger."""
+        if _np is not None and not isinstance(sample, (int, _np.integer)):
+            return (_np.asarray(sample, dtype=_np.float64) - self.trigger_position) / self.rate
+        if not isinstance(sample, int):
+            return [(int(s) - self.trigger_position) / self.rate for s in sample]
+        return (sample - self.trigger_position) / self.rate
+
     def level(self, channel, sample):
-        """The channel's level (0 or 1) at a sample, found by binary search."""
+        """The channel's level (0 or 1) at a sample, found by binary search; for an array
+        (or list) of samples, the levels at each, at once (a numpy array with numpy)."""
+        channel = self.device.channel_of(channel)
+        if not isinstance(sample, int) and not (_np is not None and
+                                                isinstance(sample, _np.integer)):
+            return self._levels(channel, sample)
         if not 0 <= sample < self.samples:
             raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
         if not 0 <= channel <= 255:
@@ -153,17 +216,41 @@ class Capture:
         dec = decode.create(h.lib, "kestrelapi_decoder_create", h.h, protocol, options)
         return decode.read_all(h.lib, dec, self.samples)
 
-    def export(self, path, channels=None, format=None):
+    def _levels(self, channel, samples):
+        """Levels of the channel at many samples: one read of its transitions, then one
+        search for all of them."""
+        if _np is not None:
+            s = _np.asarray(samples, dtype=_np.int64)
+            if s.size and (s.min() < 0 or s.max() >= self.samples):
+                raise IndexError(f"samples outside 0..{self.samples - 1}")
+            tr = self.transitions(channel)
+            k = _np.searchsorted(tr["sample"], s.astype(_np.uint64), side="right")
+            return tr["level"][k - 1]
+        samples = [int(x) for x in samples]
+        if any(not 0 <= x < self.samples for x in samples):
+            raise IndexError(f"samples outside 0..{self.samples - 1}")
+        if channel not in self._cache:
+            self.transitions(channel)
+        starts, levels = self._cache[channel]
+        return [int(levels[bisect.bisect_right(starts, x) - 1]) for x in samples]
+
+    def export(self, path, channels=None, format=None, csv_layout="changes"):
         """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by
-        format or the file's suffix; channels selects some (default all)."""
+        format or the file's suffix; channels selects some (numbers or names, default
+        all). csv_layout "changes" is a row per level change (sample,time,channel,level),
+        "columns" a column per channel and a row per change, as sigrok's CSV input reads
+        it. A file the system refuses raises OSError with its errno."""
         fmt = (format or os.path.splitext(str(path))[1].lstrip(".")).lower()
         if fmt not in ("vcd", "sr", "csv"):
             raise ValueError(f"unknown export format {fmt!r}: vcd, sr or csv")
+        if csv_layout not in ("changes", "columns"):
+            raise ValueError(f"unknown csv_layout {csv_layout!r}: changes or columns")
         h = self._h()
-        fn = h.lib.late(f"kestrelapi_export_{fmt}")
+        name = "csv_columns" if fmt == "csv" and csv_layout == "columns" else fmt
+        fn = h.lib.late(f"kestrelapi_export_{name}")
         if fn is None:
-            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_export_{fmt}")
-        channels = None if channels is None else list(channels)
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_export_{name}")
+        channels = None if channels is None else [self.device.channel_of(c) for c in channels]
         if channels == []:
             raise ValueError("no channels to export")
         mask = 0
@@ -171,5 +258,10 @@ class Capture:
             if not 0 <= ch < self.channels:
                 raise ValueError(f"channel {ch} is outside 0..{self.channels - 1}")
             mask |= 1 << ch
-        h.check(fn(h.h, os.fsencode(os.fspath(path)), mask & (2**64 - 1), mask >> 64),
-                f"export {path}")
+        code = fn(h.h, os.fsencode(os.fspath(path)), mask & (2**64 - 1), mask >> 64)
+        if code != _lib.OK:
+            reason = h.reason()
+            refused = _os_error(reason, path) if code == _lib.INVALID_ARGUMENT else None
+            if refused is not None:
+                raise refused
+            raise KestrelError(code, f"export {path}", reason)

@@ -89,6 +89,7 @@ class Device:
         self.channels = self.model.channels
         self._timeout = timeout
         self._generation = 0
+        self._names = {}  # channel: name given with name_channel
         self._handle = Handle(self.model)
         desc = _lib.DeviceDescriptor(serial.encode(), description.encode())
         try:
@@ -103,6 +104,10 @@ class Device:
         return self
 
     def __exit__(self, *exc):
+        # An exception inside the with block leaves no capture running: close aborts it
+        # too, but the abort first makes the device ready at once.
+        if exc[0] is not None and self._handle is not None:
+            self._abort(self._handle)
         self.close()
 
     def __repr__(self):
@@ -139,6 +144,24 @@ class Device:
             raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
         check(fn(h.h, channel, None if name is None else name.encode()),
               f"name channel {channel}")
+        if name:
+            self._names[channel] = name
+        else:
+            self._names.pop(channel, None)
+
+    def channel_of(self, channel):
+        """The channel number of a number, a name given with name_channel, or "chN"."""
+        if isinstance(channel, str):
+            named = [ch for ch, name in self._names.items() if name == channel]
+            if named:
+                return named[0]
+            if channel.startswith("ch") and channel[2:].isdigit() and \
+                    int(channel[2:]) not in self._names:
+                return int(channel[2:])
+            known = ", ".join(f"{name!r} ({ch})" for ch, name in sorted(self._names.items()))
+            raise ValueError(f"no channel named {channel!r}" +
+                             (f": named are {known}" if known else ""))
+        return channel
 
     def _set_programs(self, trigger, trigger_b):
         h = self._h()
@@ -159,8 +182,8 @@ class Device:
     def explain_trigger(self, trigger=None, trigger_b=None, order="a_or_b"):
         """What the trigger engines will run for these programs, as text: each engine's
         steps, its trigger clock and every time bound in ticks. A refused program raises
-        KestrelError with the reason."""
-        triggers.order(order)
+        KestrelError with the reason. The last line is the order of the engines."""
+        order_value = triggers.order(order)
         self._set_programs(trigger, trigger_b)
         h = self._h()
         fn = h.lib.late("kestrelapi_describe_trigger_program")
@@ -169,6 +192,7 @@ class Device:
             text = ctypes.create_string_buffer(65536)
             check(fn(h.h, engine, text, len(text)), "describe trigger")
             out.append(f"engine {'AB'[engine]}: " + text.value.decode(errors="replace"))
+        out.append(f"order: {triggers.order_name(order_value)}\n")
         return "".join(out)
 
     def capture(self, rate=250_000_000, depth=100_000, trigger=None, trigger_b=None,
@@ -185,9 +209,14 @@ class Device:
         before the trigger, or a ratio of the depth (default min(5 %, 10000)); the
         external input always keeps that default.
 
+        A pre_trigger of 0 keeps 10 % of the depth (the device's rule). The defaults differ
+        from kestrel-capture's: a depth of 100 000 keeps an interactive capture quick, and
+        timeout counts the whole capture, streaming included.
+
         A refused program raises KestrelError carrying the reason; a capture that is not
         done within timeout seconds is aborted (CaptureTimeout); a failed one raises
-        KestrelError.
+        KestrelError. Ctrl-C (KeyboardInterrupt) or any other exception while waiting
+        aborts the capture before it propagates: the device is ready for the next one.
         """
         h = self._h()
         # Refused here, by name and range, before anything starts.
@@ -232,13 +261,26 @@ class Device:
             return h.flag("get_capture_done_flag") or (
                 h.lib.get_last_error(h.h) != _lib.OK and h.flag("get_ready_flag"))
 
-        if not _wait(finished, timeout):
-            h.lib.request_abort(h.h)
-            _wait(lambda: h.flag("get_ready_flag"), 30.0)
+        try:
+            done = _wait(finished, timeout)
+        except BaseException:
+            # Ctrl-C (KeyboardInterrupt) or any other exception while waiting: the capture
+            # must not outlive it, or the next one finds the device still armed.
+            self._abort(h)
+            raise
+        if not done:
+            self._abort(h)
             raise CaptureTimeout(1008, f"capture not done within {timeout} s, aborted")
         if not h.flag("get_capture_done_flag"):
             raise KestrelError(h.lib.get_last_error(h.h), "capture")
         return Capture(self, self._generation, int(rate), int(depth))
+
+    def _abort(self, h):
+        """Aborts a running capture and waits until the device is ready for the next."""
+        if h.flag("get_ready_flag"):
+            return
+        h.lib.request_abort(h.h)
+        _wait(lambda: h.flag("get_ready_flag"), 30.0)
 
     def close(self):
         """Closes the device and frees its handle; waits for the close to finish."""

@@ -56,6 +56,11 @@ def program(description):
     return description
 
 
+def order_name(value):
+    """The name of an order value, as kestrel-capture --order writes it."""
+    return {v: k for k, v in _ORDERS.items()}[value].replace("_", "-")
+
+
 def order(order):
     """The value of an order of engines A and B: a name or 0..3."""
     if isinstance(order, int) and not isinstance(order, bool) and 0 <= order <= 3:
@@ -73,7 +78,8 @@ def pre_trigger(pre_trigger, depth):
         return depth - max(int(0.95 * depth), depth - 10000)
     if isinstance(pre_trigger, float):
         if not 0 <= pre_trigger < 1:
-            raise ValueError(f"pre_trigger ratio {pre_trigger} not within 0..1")
+            raise ValueError(f"pre_trigger ratio {pre_trigger}: a ratio is at least 0 and "
+                             "below 1 (or give a count of samples below the depth)")
         return int(pre_trigger * depth)
     pre = int(pre_trigger)
     if not 0 <= pre < depth:
