@@ -7,9 +7,11 @@
 // depth. Records reach the stores in batches on two hand-over threads per group, so the
 // parser threads never wait for the stores.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <future>
 #include <limits>
@@ -21,6 +23,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "hw/log.h"
 #include "hw/types.h"
@@ -168,8 +174,13 @@ public:
             capt_channels.reserve(channels);
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
-            channel_writers.reserve(channels);
             channels_mask = channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;
+            // Two jobs of about half the channels each, the first from bit 0.
+            lanes[0].count = (channels + 1u) / 2;
+            lanes[1].first = lanes[0].count;
+            lanes[1].count = channels - lanes[0].count;
+            for (auto& l : lanes)
+                l.writers.reserve(l.count);
         }
         ~group_t() { wait_hand_over(); }
         group_t(const group_t&) = delete;
@@ -187,8 +198,10 @@ public:
             append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             for (auto& c : capt_channels)
                 c.reset();
-            group_time = 0;
-            group_levels = 0;
+            for (auto& l : lanes) {
+                l.time = 0;
+                l.levels = 0;
+            }
             pre_trig_samples = pre_trig_smples;
             total_requested_depth = requested_post_trig_samples + pre_trig_samples;
             total_captured_depth = 0;
@@ -347,50 +360,137 @@ public:
             }
         }
 
-        // One pass over the batch for every channel: they all share the group's time. Each
-        // change is encoded straight into its channel's store through a writer session,
-        // which readers see when the batch ends. A record that would carry the time past the
-        // requested depth is cut to it, and nothing after it is stored.
-        void store_batch(const records& batch) {
-            channel_writers.clear();
-            for (auto& c : capt_channels)
-                channel_writers.push_back(c.open());
-            trs::store::writer* const wr = channel_writers.data();
-            isamp t = group_time;
-            uint64_t last = group_levels;
-            for (const TRS& r : batch) {
-                if (t >= total_requested_depth) break;
-                t = std::min<isamp>(t + static_cast<isamp>(r.delta_samples), total_requested_depth);
-                uint64_t changed = (r.levels ^ last) & channels_mask;
-                last = r.levels & channels_mask;
-                while (changed != 0) {
-                    const int k = __builtin_ctzll(changed);
-                    changed &= changed - 1;
-                    wr[k].append(t, static_cast<uint8_t>((last >> k) & 1));
+        // The channels one hand-over job writes, and where the last batch left them: both
+        // jobs walk every record (they are read-only) but each writes only its own
+        // channels' stores, so the two need no lock between them.
+        struct lane_t {
+            unsigned first = 0;
+            unsigned count = 0;
+            isamp time = 0;
+            uint64_t levels = 0;
+            std::vector<trs::store::writer> writers; // scratch of the job
+        };
+
+        // A lane's channels of the batch, in blocks of `block` records. Each block is first
+        // walked once for the records' times and the bits that changed (in three byte
+        // planes), then the planes are turned into one mask per channel (bit j: the
+        // channel changed at record j), and each channel's changes are stored in a loop
+        // over its mask. No loop exit depends on one record's changes, a quiet channel
+        // costs one test per block and each channel's writer stays hot while its changes
+        // go in. A record that would carry the time past the requested depth is cut to it,
+        // and nothing after it is stored.
+        void store_lane(const records& batch, lane_t& lane) {
+            constexpr size_t block = 64;
+            alignas(16) isamp times[block];
+            alignas(16) uint8_t planes[3][block];
+            uint64_t masks[24];
+            const isamp depth = total_requested_depth;
+            lane.writers.clear();
+            for (unsigned k = 0; k < lane.count; ++k)
+                lane.writers.push_back(capt_channels[lane.first + k].open());
+            trs::store::writer* const wr = lane.writers.data();
+            const unsigned lane_end = lane.first + lane.count;
+            isamp t = lane.time;
+            uint64_t last = lane.levels;
+            const TRS* r = batch.data();
+            const TRS* const end = r + batch.size();
+            while (r < end && t < depth) {
+                const uint64_t before = last;
+                const size_t n = std::min<size_t>(block, static_cast<size_t>(end - r));
+                size_t used = 0;
+                while (used < n) {
+                    t = std::min<isamp>(t + static_cast<isamp>(r[used].delta_samples), depth);
+                    const uint64_t levels = r[used].levels & channels_mask;
+                    const uint64_t d = levels ^ last;
+                    last = levels;
+                    times[used] = t;
+                    planes[0][used] = static_cast<uint8_t>(d);
+                    planes[1][used] = static_cast<uint8_t>(d >> 8);
+                    planes[2][used] = static_cast<uint8_t>(d >> 16);
+                    ++used;
+                    if (t >= depth) break;
+                }
+                r += used;
+                transpose(planes, used, lane.first / 8, (lane_end + 7) / 8, masks);
+                for (unsigned k = lane.first; k < lane_end; ++k) {
+                    uint64_t m = masks[k];
+                    if (m == 0) continue;
+                    uint8_t level = static_cast<uint8_t>((before >> k) & 1);
+                    do {
+                        const int j = __builtin_ctzll(m);
+                        m &= m - 1;
+                        level ^= 1;
+                        wr[k - lane.first].append(times[j], level);
+                    } while (m != 0);
                 }
             }
-            group_time = t;
-            group_levels = last;
-            for (size_t k = 0; k < capt_channels.size(); ++k)
-                capt_channels[k].close(channel_writers[k], t, ((last >> k) & 1) != 0);
-            channel_writers.clear();
+            lane.time = t;
+            lane.levels = last;
+            for (unsigned k = lane.first; k < lane_end; ++k)
+                capt_channels[k].close(wr[k - lane.first], t, ((last >> k) & 1) != 0);
+            lane.writers.clear();
+        }
+
+        // masks[8 p + b] gets bit b of planes[p][j] at bit j, for the planes [p0, p1) and the
+        // first `used` entries (the rest of a plane is cleared first).
+        static void transpose(uint8_t (&planes)[3][64], size_t used, unsigned p0, unsigned p1,
+                              uint64_t (&masks)[24]) {
+            for (unsigned p = p0; p < p1; ++p) {
+                std::fill(planes[p] + used, planes[p] + 64, uint8_t{0});
+                for (unsigned b = 0; b < 8; ++b)
+                    masks[8 * p + b] = 0;
+#if defined(__SSE2__)
+                // The top bit of every byte of 16 records at once, then the next bit.
+                for (unsigned q = 0; q < 4; ++q) {
+                    __m128i v =
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(planes[p] + 16 * q));
+                    for (int b = 7; b >= 0; --b) {
+                        masks[8 * p + static_cast<unsigned>(b)] |=
+                            static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)))
+                            << (16 * q);
+                        v = _mm_add_epi8(v, v);
+                    }
+                }
+#else
+                for (size_t j = 0; j < used; ++j)
+                    for (unsigned b = 0; b < 8; ++b)
+                        masks[8 * p + b] |= static_cast<uint64_t>((planes[p][j] >> b) & 1) << j;
+#endif
+            }
         }
 
         void wait_hand_over_locked() {
-            if (buffer_consume_run.valid()) buffer_consume_run.get();
+            // Both jobs end before a failure of either is passed on: none may still use the
+            // batch when it goes.
+            std::exception_ptr failure;
+            for (auto& run : lane_runs) {
+                if (!run.valid()) continue;
+                try {
+                    run.get();
+                } catch (...) {
+                    if (!failure) failure = std::current_exception();
+                }
+            }
+            if (failure) std::rethrow_exception(failure);
         }
 
         void consume_trs_locked() {
             wait_hand_over_locked();
+            // The batch the jobs took last is done with: it becomes the write side, empty.
+            append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             append_pingpong.swap_buffers();
             sw_since_flush.restart();
-            buffer_consume_run = buffer_consume_threads_pool.submit([this] {
-                append_pingpong.access_read_buffer([this](records& r) {
-                    store_batch(r);
-                    if (grp_idx == 0) tm.oci_sync.push_all(r);
-                    r.clear();
-                });
-            });
+            // The jobs read the batch without the read side's lock, which would put them
+            // one after the other: nothing else touches it until both are waited for.
+            const records* batch = nullptr;
+            append_pingpong.access_read_buffer([&](records& r) { batch = &r; });
+            if (batch->empty()) return;
+            for (size_t l = 0; l < lanes.size(); ++l)
+                if (lanes[l].count > 0)
+                    lane_runs[l] = buffer_consume_threads_pool.submit([this, batch, l] {
+                        store_lane(*batch, lanes[l]);
+                        if (grp_idx == 0 && l == 0) tm.oci_sync.push_all(*batch);
+                    });
         }
 
         trs::manager& tm;
@@ -402,13 +502,11 @@ public:
         const size_t history_limit; // records
         std::unique_ptr<mox::cvbuffer<TRS>> pre_trig_buffer;
         std::mutex consume_m; // one hand-over at a time, from the parser or the capture thread
-        std::future<void> buffer_consume_run;
+        std::array<lane_t, 2> lanes;
+        std::array<std::future<void>, 2> lane_runs;
         mox::pingpong_t<records> append_pingpong;
         std::vector<channel_t> capt_channels;
-        std::vector<trs::store::writer> channel_writers; // scratch of the hand-over job
         uint64_t channels_mask = 0;
-        isamp group_time = 0;
-        uint64_t group_levels = 0;
         std::atomic<isamp> pre_trig_samples{0};
         std::atomic<isamp> post_trig_depth{0};
         isamp requested_post_trig_samples = 0;
@@ -460,7 +558,9 @@ public:
         trigger.reset();
     }
 
-    void append(TRS& t, uint8_t group_idx) { groups.at(group_idx)->append(t); }
+    void append(TRS& t, uint8_t group_idx) {
+        groups.at(group_idx)->append(t);
+    }
     void append(std::span<const TRS> batch, uint8_t group_idx) {
         groups.at(group_idx)->append(batch);
     }
@@ -474,8 +574,12 @@ public:
             g->flush_if_outdated(outdated_threshold_ms);
     }
 
-    bool ready() { return trigger.trigged(); }
-    bool trigged_marker_found() { return trigger.trigged(); }
+    bool ready() {
+        return trigger.trigged();
+    }
+    bool trigged_marker_found() {
+        return trigger.trigged();
+    }
 
     int64_t captured_post_trig_depth() {
         int64_t d = std::numeric_limits<int64_t>::max();
@@ -487,7 +591,9 @@ public:
         return groups.at(grp_idx)->get_post_trig_depth();
     }
 
-    void abort() { trigger.abort(); }
+    void abort() {
+        trigger.abort();
+    }
 
     // Cuts every channel to the shortest, once the hand-over jobs have finished.
     void trim() {
@@ -505,8 +611,12 @@ public:
             g->wait_hand_over();
     }
 
-    uint8_t get_groups_count() const { return groups_count; }
-    period get_sampling_period() const { return sampling_period; }
+    uint8_t get_groups_count() const {
+        return groups_count;
+    }
+    period get_sampling_period() const {
+        return sampling_period;
+    }
 
 private:
     trs::manager& tm;
