@@ -209,163 +209,201 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn)
     }
 }
 
-template <typename T>
-void capture<T>::stream(const config& cfg, const std::string& last_sn,
-                        std::vector<std::unique_ptr<buffer_parser>>& parsers,
-                        trigger_watch& watch) {
-    const size_t groups = parsers.size();
-    const isamp post = cfg.post_trig_depth;
-    const isamp pre = cfg.pre_trig_samples();
-    auto& usb = com.usb_interfaces;
-    for (size_t g = 0; g < groups; ++g)
-        usb[g]->clear_buffers();
+// What one stream shares between its readers and the capture thread. The readers and the
+// parse workers end (stopped, their reads cut, a parse parked on the common trigger instant
+// let go, then joined) before this state goes, on every way out.
+template <typename T> struct capture<T>::stream_run {
+    stream_run(const config& cfg, std::vector<std::unique_ptr<buffer_parser>>& parsers,
+               trigger_watch& watch)
+        : parsers(parsers), watch(watch), groups(parsers.size()), post(cfg.post_trig_depth),
+          pre(cfg.pre_trig_samples()), late_limit(pre + std::max<isamp>(post, 64)),
+          silence_limit(stream_silence_limit(cfg)), streams(groups) {}
+
+    std::vector<std::unique_ptr<buffer_parser>>& parsers;
+    trigger_watch& watch;
+    const size_t groups;
+    const isamp post;
+    const isamp pre;
+    // Past this many samples without its trigger marker a group did not trigger.
+    const isamp late_limit;
     // A stream that stops for good (a corrupted count, a device that lost its place) would
     // otherwise leave the capture waiting for samples that never come.
-    using clock = std::chrono::steady_clock;
-    const auto silence_limit = stream_silence_limit(cfg);
-    std::vector<group_stream> streams(groups);
+    const std::optional<std::chrono::milliseconds> silence_limit;
+    std::vector<group_stream> streams;
     std::atomic<bool> stop{false};
+};
 
-    // One reader per bridge, so that the groups stream side by side: it reads into the
-    // group's write buffer while the group's last buffer is parsed on the pool, then hands
-    // the new one over. Reads are bounded by the pipe time-out and cut by an abort of the
-    // pipe, so a reader follows `stop` within one read.
-    auto read_group = [&](size_t g, mox::worker_pool& pool) {
-        group_stream& gs = streams[g];
-        hw::usb_group_t& u = *usb[g];
-        auto parse_done = [&gs] {
-            if (!gs.parse.valid()) return true;
-            try {
-                gs.parse.get();
-                return true;
-            } catch (...) {
-                gs.failure = std::current_exception();
-                return false;
-            }
-        };
+// The readers of one stream: stopped, their reads cut, the tool's waits let go and joined
+// when the capture ends or leaves by an exception.
+template <typename T> class capture<T>::readers_t {
+public:
+    readers_t(capture& c, stream_run& run)
+        : c(c), run(run), pool(static_cast<unsigned>(run.groups)) {
         try {
-            auto heard = clock::now();
-            while (!stop) {
-                // A group with its depth keeps being read, so that its device memory does
-                // not fill while the others catch up, but what it sends is dropped.
-                const bool group_done =
-                    ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= post;
-                const auto st = device_status.groups();
-                const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
-                if (!group_done && backlog == 0 && g < st.size() && st[g].overrun) {
-                    gs.overrun = true;
-                    break;
-                }
-                const uint64_t size =
-                    std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, u.capacity());
-                size_t received = 0;
-                const d3xx::err e =
-                    u.dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
-                // A time-out delivers what came so far and the stream goes on; a read cut by
-                // the end of the capture keeps its bytes; anything else means the bridge is
-                // gone.
-                const bool cut = stop && e == d3xx::err::OPERATION_ABORTED;
-                if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT && !cut) {
-                    gs.error = e;
-                    break;
-                }
-                const auto now = clock::now();
-                // A device that holds data its bridge does not deliver is as stuck as one
-                // that sends nothing.
-                if (received > 0) {
-                    heard = now;
-                } else if (!group_done && silence_limit && now - heard > *silence_limit) {
-                    log("No data from group " + std::to_string(g) + " for " +
-                        seconds_text(silence_limit->count()) + " s: the stream has stalled");
-                    gs.stalled = true;
-                    break;
-                }
-                if (received == 0 || group_done) continue;
-                // The last parse may wait for the common trigger instant; the capture thread
-                // releases it when the capture ends.
-                if (!parse_done() || stop) break;
-                u.swap_buffers();
-                gs.parse = pool.submit([&, g] {
-                    // In slices: the end of the capture stops a long parse at a packet
-                    // boundary instead of waiting for the whole buffer. The parser carries
-                    // its state from one slice to the next as from one buffer to the next.
-                    usb[g]->with_read_buffer([&](std::span<const uint8_t> b) {
-                        for (size_t at = 0; at < b.size() && !stop; at += parse_slice)
-                            parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
-                    });
-                });
-                heard = clock::now(); // waiting for a parse is not silence
-            }
-            parse_done();
+            for (size_t g = 0; g < run.groups; ++g)
+                threads.emplace_back([this, g] { this->c.read_group(this->run, g, pool); });
         } catch (...) {
-            if (!gs.failure) gs.failure = std::current_exception();
+            finish(); // the readers already started
+            throw;
         }
-        gs.ended = true;
+    }
+    ~readers_t() { finish(); }
+    readers_t(const readers_t&) = delete;
+    readers_t& operator=(const readers_t&) = delete;
+
+    void finish() {
+        run.stop = true;
+        for (size_t g = 0; g < run.groups; ++g)
+            c.com.usb_interfaces[g]->driver.abort_rx();
+        c.ctool.abort();
+        for (auto& t : threads)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    capture& c;
+    stream_run& run;
+    mox::worker_pool pool;
+    std::vector<std::thread> threads;
+};
+
+// One reader per bridge, so that the groups stream side by side: it reads into the group's
+// write buffer while the group's last buffer is parsed on the pool, then hands the new one
+// over. Reads are bounded by the pipe time-out and cut by an abort of the pipe, so a reader
+// follows `stop` within one read.
+template <typename T>
+void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
+    using clock = std::chrono::steady_clock;
+    group_stream& gs = run.streams[g];
+    hw::usb_group_t& u = *com.usb_interfaces[g];
+    auto parse_done = [&gs] {
+        if (!gs.parse.valid()) return true;
+        try {
+            gs.parse.get();
+            return true;
+        } catch (...) {
+            gs.failure = std::current_exception();
+            return false;
+        }
     };
-
-    // Built after the state their tasks write, so that on every way out (an exception
-    // included) the readers and the parse workers end before that state goes: the
-    // readers are stopped, their reads cut, a parse parked on the common trigger instant
-    // let go, and then they are joined.
-    mox::worker_pool pool(static_cast<unsigned>(groups));
-    struct readers_t {
-        std::atomic<bool>& stop;
-        communication& com;
-        size_t groups;
-        T& tool;
-        std::vector<std::thread> threads;
-        void finish() {
-            stop = true;
-            for (size_t g = 0; g < groups; ++g)
-                com.usb_interfaces[g]->driver.abort_rx();
-            tool.abort();
-            for (auto& t : threads)
-                if (t.joinable()) t.join();
+    try {
+        auto heard = clock::now();
+        while (!run.stop) {
+            // A group with its depth keeps being read, so that its device memory does not
+            // fill while the others catch up, but what it sends is dropped.
+            const bool group_done =
+                ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= run.post;
+            const auto st = device_status.groups();
+            const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
+            if (!group_done && backlog == 0 && g < st.size() && st[g].overrun) {
+                gs.overrun = true;
+                break;
+            }
+            const uint64_t size =
+                std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, u.capacity());
+            size_t received = 0;
+            const d3xx::err e =
+                u.dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
+            // A time-out delivers what came so far and the stream goes on; a read cut by the
+            // end of the capture keeps its bytes; anything else means the bridge is gone.
+            const bool cut = run.stop && e == d3xx::err::OPERATION_ABORTED;
+            if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT && !cut) {
+                gs.error = e;
+                break;
+            }
+            const auto now = clock::now();
+            // A device that holds data its bridge does not deliver is as stuck as one that
+            // sends nothing.
+            if (received > 0) {
+                heard = now;
+            } else if (!group_done && run.silence_limit && now - heard > *run.silence_limit) {
+                log("No data from group " + std::to_string(g) + " for " +
+                    seconds_text(run.silence_limit->count()) + " s: the stream has stalled");
+                gs.stalled = true;
+                break;
+            }
+            if (received == 0 || group_done) continue;
+            // The last parse may wait for the common trigger instant; the capture thread
+            // releases it when the capture ends.
+            if (!parse_done() || run.stop) break;
+            u.swap_buffers();
+            gs.parse = pool.submit([this, &run, g] {
+                // In slices: the end of the capture stops a long parse at a packet boundary
+                // instead of waiting for the whole buffer. The parser carries its state from
+                // one slice to the next as from one buffer to the next.
+                com.usb_interfaces[g]->with_read_buffer([&](std::span<const uint8_t> b) {
+                    for (size_t at = 0; at < b.size() && !run.stop; at += parse_slice)
+                        run.parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
+                });
+            });
+            heard = clock::now(); // waiting for a parse is not silence
         }
-        ~readers_t() { finish(); }
-    } readers{stop, com, groups, ctool, {}};
-    for (size_t g = 0; g < groups; ++g)
-        readers.threads.emplace_back(read_group, g, std::ref(pool));
+        parse_done();
+    } catch (...) {
+        if (!gs.failure) gs.failure = std::current_exception();
+    }
+    gs.ended = true;
+}
 
-    bool cancelled = false;
-    std::optional<size_t> untriggered; // a group whose stream passed the depth without trigger
-    const isamp late_limit = pre + std::max<isamp>(post, 64);
+// The capture thread only watches: the abort, progress, the readers' ends and groups whose
+// stream passes the depth without a trigger marker. Returns why it stopped watching.
+template <typename T>
+typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
+                                                       const std::string& last_sn) {
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
-        if (abort.take(mox::timeout(poll_ms))) {
-            cancelled = true;
-            break;
-        }
+        if (abort.take(mox::timeout(poll_ms))) return {true, std::nullopt};
         post_trig_samples = ctool.captured_post_trig_depth();
         if (!streaming_started && ctool.ready()) {
             streaming_started = true;
             hw_status.set(hw::status::v::streaming);
         }
         ctool.flush_outdated(50);
-        const int64_t pct = post > 0 ? 100 * post_trig_samples / post : 100;
+        const int64_t pct = run.post > 0 ? 100 * post_trig_samples / run.post : 100;
         progress.set(static_cast<uint8_t>(std::clamp<int64_t>(pct, 0, 100)));
 
         bool all_groups_done = true, reader_ended = false;
-        for (size_t g = 0; g < groups; ++g) {
-            if (ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) < post)
+        std::optional<size_t> untriggered;
+        for (size_t g = 0; g < run.groups; ++g) {
+            if (ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) < run.post)
                 all_groups_done = false;
-            if (streams[g].ended) reader_ended = true;
-            if (!watch.found[g] && watch.before[g] > late_limit) untriggered = g;
+            if (run.streams[g].ended) reader_ended = true;
+            if (!run.watch.found[g] && run.watch.before[g] > run.late_limit) untriggered = g;
         }
-        if (untriggered || reader_ended || all_groups_done || post_trig_samples > post) break;
+        if (untriggered || reader_ended || all_groups_done || post_trig_samples > run.post)
+            return {false, untriggered};
     }
-    log("cleaning thread pool");
-    readers.finish();
-    log("thread pool cleaned");
+}
 
-    std::exception_ptr parse_error;
-    d3xx::err read_error = d3xx::err::OK;
-    bool stalled = false;
-    for (size_t g = 0; g < groups; ++g) {
-        const auto& gs = streams[g];
-        if (gs.failure && !parse_error) parse_error = gs.failure;
-        if (gs.error != d3xx::err::OK && read_error == d3xx::err::OK) read_error = gs.error;
-        stalled = stalled || gs.stalled;
+template <typename T>
+void capture<T>::stream(const config& cfg, const std::string& last_sn,
+                        std::vector<std::unique_ptr<buffer_parser>>& parsers,
+                        trigger_watch& watch) {
+    stream_run run(cfg, parsers, watch);
+    for (size_t g = 0; g < run.groups; ++g)
+        com.usb_interfaces[g]->clear_buffers();
+    loop_end how;
+    {
+        readers_t readers(*this, run);
+        how = watch_stream(run, last_sn);
+        log("cleaning thread pool");
+        readers.finish();
+        log("thread pool cleaned");
+    }
+    end_capture(outcome_of(run, how));
+}
+
+// What failed in a stream, and which groups could not be placed.
+template <typename T>
+typename capture<T>::stream_outcome capture<T>::outcome_of(const stream_run& run,
+                                                           const loop_end& how) {
+    stream_outcome out;
+    out.cancelled = how.cancelled;
+    const auto& watch = run.watch;
+    for (const auto& gs : run.streams) {
+        if (gs.failure && !out.parse_error) out.parse_error = gs.failure;
+        if (gs.error != d3xx::err::OK && out.read_error == d3xx::err::OK) out.read_error = gs.error;
+        out.stalled = out.stalled || gs.stalled;
         if (gs.overrun) overrun = true;
     }
     // A capture that ends, other than by the user, with some groups past their trigger and
@@ -374,19 +412,27 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     // whole depth without its trigger fails as not aligned. Either way the log names the
     // groups.
     bool any_triggered = false;
-    for (size_t g = 0; g < groups; ++g)
+    for (size_t g = 0; g < run.groups; ++g)
         any_triggered = any_triggered || watch.found[g];
-    std::string not_triggered;
-    if (!cancelled && !ctool.ready() && (untriggered || any_triggered))
-        for (size_t g = 0; g < groups; ++g)
+    if (!out.cancelled && !ctool.ready() && (how.untriggered || any_triggered))
+        for (size_t g = 0; g < run.groups; ++g)
             // Past the depth, the group is known not to have triggered; the others may only
             // have been behind.
-            if (!watch.found[g] && (!untriggered || watch.before[g] > late_limit))
-                not_triggered += (not_triggered.empty() ? "" : ", ") + std::to_string(g);
-    const bool misaligned = untriggered && !cancelled;
-    if (!not_triggered.empty())
-        log("Group " + not_triggered + " did not trigger: no common trigger instant");
+            if (!watch.found[g] && (!how.untriggered || watch.before[g] > run.late_limit))
+                out.not_triggered += (out.not_triggered.empty() ? "" : ", ") + std::to_string(g);
+    out.misaligned = how.untriggered && !out.cancelled;
+    if (!out.not_triggered.empty())
+        log("Group " + out.not_triggered + " did not trigger: no common trigger instant");
+    return out;
+}
 
+// The end of the capture: what is kept, and the error it ends with.
+template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
+    const bool cancelled = out.cancelled;
+    const auto& parse_error = out.parse_error;
+    const d3xx::err read_error = out.read_error;
+    const bool stalled = out.stalled;
+    const bool misaligned = out.misaligned;
     ctool.flush();
     ctool.wait_stored();
     post_trig_samples = ctool.captured_post_trig_depth();
@@ -394,8 +440,7 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         log("Capture done, post_trig_samples = " + std::to_string(post_trig_samples.load()) +
             "Overrun?" + (overrun ? "true" : "false") + " Stopping capture");
 
-    const bool failed =
-        cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
+    const bool failed = out.failed();
     try {
         cfg_loader.set_run_flag(false);
     } catch (...) {
@@ -412,7 +457,7 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     if (misaligned) {
         // The triggered groups waited for the others within the capture's own bounds;
         // what they hold cannot be placed against the rest.
-        const std::string text = "Group " + not_triggered + " did not trigger";
+        const std::string text = "Group " + out.not_triggered + " did not trigger";
         hw_status.set(hw::status::v::idle, text);
         throw hw::exception(hw::error::data_not_aligned);
     }

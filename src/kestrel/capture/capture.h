@@ -1,9 +1,12 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "drivers/d3xx/err.h"
 #include "hw/log.h"
 #include "hw/status.h"
 #include "hw/trigger_mode.h"
@@ -17,6 +20,7 @@
 #include "mox/progress.h"
 #include "mox/semaphore.h"
 #include "mox/timed_mutex.h"
+#include "mox/worker_pool.h"
 
 namespace kestrel {
 
@@ -65,9 +69,32 @@ private:
     std::atomic<int> running{0};
 
     struct trigger_watch;
+    struct stream_run;
+    class readers_t;
+    // Why the capture thread stopped watching a stream.
+    struct loop_end {
+        bool cancelled = false;
+        std::optional<size_t> untriggered; // a group past the depth without its trigger
+    };
     void wait_for_trigger(const config& cfg, const std::string& last_sn);
     void stream(const config& cfg, const std::string& last_sn,
                 std::vector<std::unique_ptr<buffer_parser>>& parsers, trigger_watch& watch);
+    void read_group(stream_run& run, size_t g, mox::worker_pool& pool);
+    loop_end watch_stream(stream_run& run, const std::string& last_sn);
+    // What a stream left: its failures, and the groups that could not be placed.
+    struct stream_outcome {
+        bool cancelled = false;
+        std::exception_ptr parse_error;
+        d3xx::err read_error = d3xx::err::OK;
+        bool stalled = false;
+        bool misaligned = false;
+        std::string not_triggered; // the groups that did not trigger, for the log
+        bool failed() const {
+            return cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
+        }
+    };
+    stream_outcome outcome_of(const stream_run& run, const loop_end& how);
+    void end_capture(const stream_outcome& out);
 
     communication& com;
     config_loader& cfg_loader;
