@@ -171,7 +171,10 @@ void core::close() {
 }
 
 void core::abort() {
-    if (capt.is_running() || captures_launched > 0) capt.abort.notify();
+    if (capt.is_running() || captures_launched > 0) {
+        capt.abort.notify();
+        notifier.notify(); // the capture's waits are on the notifier
+    }
 }
 
 bool core::is_runnable(const config& cfg, std::string& why) {

@@ -163,20 +163,28 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
         bridge.abort_rx();
         bridge.flush_rx();
     }
+    // Both steps wait for the device's acknowledgement, which is all the next one needs.
     cfg_loader.send_to_device(cfg);
-    mox::wait_ms(mox::timeout(100));
     cfg_done = true;
     cfg_loader.set_run_flag(true);
+    // Status records published before the run flag was acknowledged may still tell of the
+    // last capture's trigger.
+    const uint64_t armed = device_status.published();
 
-    wait_for_trigger(cfg, last_sn);
+    wait_for_trigger(cfg, last_sn, armed);
     trigged = true;
     if (trig_mode == hw::trigger_mode_t::normal) ctool.reset(pre, period, cfg.post_trig_depth);
     hw_status.set(hw::status::v::trigged_and_sampling);
     stream(cfg, last_sn, parsers, watch);
 }
 
+// The device reports its trigger only once it holds the samples asked for before it, so the
+// countdown of the pre-trigger time is shown, not waited out: a status record with the
+// trigger ends it at once. Every wait is on the notifier, which each status record and an
+// abort request give, and lasts at most until the countdown's next step or 100 ms.
 template <typename T>
-void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn) {
+void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn, uint64_t armed) {
+    using clock = std::chrono::steady_clock;
     auto cancelled = [this] {
         try {
             cfg_loader.set_run_flag(false);
@@ -187,25 +195,32 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn)
     };
     int64_t pre_trig_time_ms =
         static_cast<int64_t>(cfg.pre_trig_samples() * 1000 / cfg.sampling_freq) + 100;
+    bool waiting = false;
+    auto next_step = clock::now();
     // A device that leaves the bus sends no trigger: its link's error ends the wait.
     for (;;) {
-        if (abort.take(mox::timeout(100))) cancelled();
-        com.throw_if_device_gone();
-        hw_status.set(hw::status::v::preparing,
-                      "Pre-trigger buffering (" + seconds_text(pre_trig_time_ms) + "s)");
         hw::keep_alive::instance().push_unique(last_sn);
-        if (pre_trig_time_ms <= 99) {
-            hw_status.set(hw::status::v::waiting_trig);
-            for (;;) {
-                hw::keep_alive::instance().push_unique(last_sn);
-                const auto st = device_status.groups();
-                if (!st.empty() && st[0].trigged) return;
-                notifier.take(mox::timeout(100));
-                if (abort.take(mox::timeout(0))) cancelled();
-                com.throw_if_device_gone();
+        if (abort.take(mox::timeout(0))) cancelled();
+        com.throw_if_device_gone();
+        const auto now = clock::now();
+        if (!waiting && now >= next_step) {
+            hw_status.set(hw::status::v::preparing,
+                          "Pre-trigger buffering (" + seconds_text(pre_trig_time_ms) + "s)");
+            waiting = pre_trig_time_ms <= 99;
+            pre_trig_time_ms -= 100;
+            next_step += std::chrono::milliseconds(100);
+            if (waiting) hw_status.set(hw::status::v::waiting_trig);
+        }
+        if (device_status.published() > armed) {
+            const auto st = device_status.groups();
+            if (!st.empty() && st[0].trigged) {
+                if (!waiting) hw_status.set(hw::status::v::waiting_trig);
+                return;
             }
         }
-        pre_trig_time_ms -= 100;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_step - clock::now());
+        notifier.take(mox::timeout(
+            waiting ? 100 : static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 1, 100))));
     }
 }
 
@@ -291,8 +306,7 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
         while (!run.stop) {
             // A group with its depth keeps being read, so that its device memory does not
             // fill while the others catch up, but what it sends is dropped.
-            const bool group_done =
-                ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= run.post;
+            const bool group_done = has_depth(run, g);
             const auto st = device_status.groups();
             const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
             if (!group_done && backlog == 0 && g < st.size() && st[g].overrun) {
@@ -332,9 +346,12 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
                 // instead of waiting for the whole buffer. The parser carries its state from
                 // one slice to the next as from one buffer to the next.
                 com.usb_interfaces[g]->with_read_buffer([&](std::span<const uint8_t> b) {
-                    for (size_t at = 0; at < b.size() && !run.stop; at += parse_slice)
+                    // What follows the group's depth is dropped: it need not be parsed.
+                    for (size_t at = 0; at < b.size() && !run.stop && !has_depth(run, g);
+                         at += parse_slice)
                         run.parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
                 });
+                notifier.notify(); // the capture thread looks at the depths
             });
             heard = clock::now(); // waiting for a parse is not silence
         }
@@ -343,6 +360,11 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
         if (!gs.failure) gs.failure = std::current_exception();
     }
     gs.ended = true;
+    notifier.notify();
+}
+
+template <typename T> bool capture<T>::has_depth(const stream_run& run, size_t g) {
+    return ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= run.post;
 }
 
 // The capture thread only watches: the abort, progress, the readers' ends and groups whose
@@ -352,7 +374,7 @@ typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
                                                        const std::string& last_sn) {
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
-        if (abort.take(mox::timeout(poll_ms))) return {true, std::nullopt};
+        if (abort.take(mox::timeout(0))) return {true, std::nullopt};
         post_trig_samples = ctool.captured_post_trig_depth();
         if (!streaming_started && ctool.ready()) {
             streaming_started = true;
@@ -372,6 +394,8 @@ typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
         }
         if (untriggered || reader_ended || all_groups_done || post_trig_samples > run.post)
             return {false, untriggered};
+        // Woken by the end of a parse or of a reader, a status record or an abort request.
+        notifier.take(mox::timeout(poll_ms));
     }
 }
 

@@ -36,7 +36,9 @@ public:
     static constexpr size_t idle_read_size = 3200;
     // Bytes parsed between two looks at the end of the capture (16384 packets).
     static constexpr size_t parse_slice = 262144;
-    // How often the capture thread looks at the abort, the progress and the readers.
+    // The longest the capture thread waits between two looks at the abort, the progress
+    // and the readers; the end of a parse, of a reader, a status record and an abort
+    // request wake it sooner.
     static constexpr uint32_t poll_ms = 50;
 
     capture(communication& com, config_loader& cfg_loader, CAPTURE_TOOL& ctool,
@@ -76,10 +78,12 @@ private:
         bool cancelled = false;
         std::optional<size_t> untriggered; // a group past the depth without its trigger
     };
-    void wait_for_trigger(const config& cfg, const std::string& last_sn);
+    void wait_for_trigger(const config& cfg, const std::string& last_sn, uint64_t armed);
     void stream(const config& cfg, const std::string& last_sn,
                 std::vector<std::unique_ptr<buffer_parser>>& parsers, trigger_watch& watch);
     void read_group(stream_run& run, size_t g, mox::worker_pool& pool);
+    // The group has the capture's post-trigger depth: what it sends now is dropped.
+    bool has_depth(const stream_run& run, size_t g);
     loop_end watch_stream(stream_run& run, const std::string& last_sn);
     // What a stream left: its failures, and the groups that could not be placed.
     struct stream_outcome {
