@@ -44,7 +44,7 @@ public:
     using add_trig_marker_fn = std::function<void(int64_t)>;
     using records = std::vector<TRS>;
 
-    static constexpr size_t first_append_chunk_size = 10000;
+    static constexpr size_t first_append_chunk_size = 65536;
 
     static uint8_t groups_count_factory(uint8_t n_channels) {
         if (n_channels < 19) return 1;
