@@ -211,7 +211,9 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn,
             next_step += std::chrono::milliseconds(100);
             if (waiting) hw_status.set(hw::status::v::waiting_trig);
         }
-        if (device_status.published() > armed) {
+        // Once the countdown has run out, also a record from before (as ever): a device
+        // that sends no record of its own while it waits is still heard.
+        if (device_status.published() > armed || waiting) {
             const auto st = device_status.groups();
             if (!st.empty() && st[0].trigged) {
                 if (!waiting) hw_status.set(hw::status::v::waiting_trig);
