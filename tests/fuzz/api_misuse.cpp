@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "../core/settings.h"
 #include "input.h"
 #include "kestrelapi.h"
 #include "targets.h"
@@ -37,7 +38,9 @@ std::atomic<uint64_t> calls{0};
 
 void documented(ohwapi_err_code_t rc) {
     ++calls;
-    if (std::strcmp(kestrelapi_error_name(rc), "UNKNOWN") == 0) std::abort();
+    if (std::strcmp(kestrelapi_error_name(rc), "UNKNOWN") != 0) return;
+    std::fprintf(stderr, "api_misuse: undocumented code %d\n", static_cast<int>(rc));
+    std::abort();
 }
 
 // The handles the calls pick from: live ones (created lazily, recreated after a free),
@@ -96,7 +99,10 @@ public:
         }
         const ohwapi_err_code_t rc = kestrelapi_free(h);
         documented(rc);
-        if (h == nullptr && rc != OHWAPI_OK) std::abort();
+        if (h == nullptr && rc != OHWAPI_OK) {
+            std::fprintf(stderr, "api_misuse: a free of NULL gave %d\n", static_cast<int>(rc));
+            std::abort();
+        }
     }
 
 private:
@@ -140,14 +146,8 @@ void reentrant_log(void* user, int, const char*) {
         kestrelapi_trigger_description_t t;
         std::memset(&t, 0, sizeof t);
         t.type = KESTRELAPI_TRG_NOTRIG;
-        kestrelapi_settings_t s;
-        std::memset(&s, 0, sizeof s);
-        s.sampling_depth = 2000;
-        s.post_trig_depth = 1000;
-        s.s_clk = 250000000;
-        s.timebase_src = TIMEBASE_INTERNAL;
-        s.ext_trig_out_polarity = true;
-        documented(kestrelapi_launch_new_capture_simple_trigger(h, t, t, s));
+        documented(kestrelapi_launch_new_capture_simple_trigger(h, t, t,
+                                                                core_test::default_settings(2000)));
         break;
     }
     case 5:

@@ -171,7 +171,9 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
         bridge.flush_rx();
     }
     cfg_loader.send_to_device(cfg);
-    mox::wait_ms(mox::timeout(100));
+    // The device takes the configuration in; an abort meanwhile ends the capture before
+    // it runs (the run flag is still off).
+    if (abort.take(mox::timeout(100))) throw hw::exception(hw::error::aborted_by_user);
     cfg_done = true;
     cfg_loader.set_run_flag(true);
 
