@@ -319,6 +319,7 @@ size_t packet_encoder::produce(uint8_t* out, size_t len, int64_t limit) {
                     n += b;
                     continue;
                 }
+            staged_from_ = pos_;
             next_packets(limit);
         }
         const size_t k = std::min(len - n, stage_len_ - stage_off_);

@@ -45,6 +45,9 @@ public:
     using records = std::vector<TRS>;
 
     static constexpr size_t first_append_chunk_size = 65536;
+    // The longest pre-trigger history, in samples (records of 16 bytes: 4 GiB of address
+    // space, resident only as far as records arrive).
+    static constexpr isamp max_history_samples = isamp{1} << 28;
 
     static uint8_t groups_count_factory(uint8_t n_channels) {
         if (n_channels < 19) return 1;
@@ -60,6 +63,9 @@ public:
 
         void set_trig_instant(uint8_t group_idx, isamp s) {
             std::lock_guard lk(mtx);
+            // Once aborted, the groups already waiting have given up: a late group placing
+            // the trigger now would store alone.
+            if (aborted) return;
             entries.at(group_idx) = {true, s};
             log("set trig instant for group:" + std::to_string(group_idx) + " at " +
                 std::to_string(s));
@@ -95,14 +101,18 @@ public:
             std::lock_guard lk(mtx);
             ready = false;
             aborted = false;
+            stopped = false;
             for (auto& e : entries)
                 e = {};
         }
         void abort() {
             std::lock_guard lk(mtx);
             aborted = true;
+            stopped.store(true, std::memory_order_relaxed);
             cv.notify_all();
         }
+        // Read without the lock by long work (the history's hand-over) between its steps.
+        bool is_aborted() const { return stopped.load(std::memory_order_relaxed); }
         size_t get_groups_count() const { return entries.size(); }
 
     private:
@@ -114,6 +124,7 @@ public:
         std::condition_variable cv;
         bool ready = false;
         bool aborted = false;
+        std::atomic<bool> stopped{false}; // aborted, for readers without the lock
         std::vector<entry_t> entries;
         std::atomic<isamp> global_trig_instant{0};
         const log_fn& log;
@@ -165,9 +176,8 @@ public:
     class group_t {
     public:
         group_t(trs::manager& tm, trigger_t& trigger, uint8_t grp_idx, uint8_t first_channel,
-                uint8_t channels, size_t watermark, size_t chunk)
-            : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk),
-              history_limit(watermark) {
+                uint8_t channels, size_t chunk)
+            : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk) {
             size_history(0);
             append_pingpong.access_write_buffer([&](records& r) { r.reserve(chunk); });
             append_pingpong.access_read_buffer([&](records& r) { r.reserve(chunk); });
@@ -328,7 +338,14 @@ public:
             if (held) append_pingpong.access_write_buffer([&](records& w) { push_pre(w, *held); });
             for (; k < buf.size(); ++k) {
                 append_pingpong.access_write_buffer([&](records& w) { push_pre(w, buf.at(k)); });
-                if (full) flush();
+                if (!full) continue;
+                flush();
+                // Up to the whole history: an abort ends the replay between two batches,
+                // and the end of the capture cuts every channel to the common length.
+                if (trigger.is_aborted()) {
+                    given_up = true;
+                    break;
+                }
             }
             // The history is not needed again before the next capture sizes its own.
             pre_trig_buffer.reset();
@@ -336,28 +353,20 @@ public:
         }
 
         // The history this capture needs: the requested pre-trigger samples (every record
-        // covers at least one), the trigger record and the slot the buffer keeps free; at
-        // most the tool's limit, halved while the address space is not there. Allocated
-        // when a capture starts, not with the tool, so that a handle costs nothing until it
-        // captures; pages become resident only as records arrive.
+        // covers at least one), the trigger record and the slot the buffer keeps free. A
+        // capture with no pre-trigger gets the tool's smallest. Allocated when a capture
+        // starts, not with the tool, so that a handle costs nothing until it captures;
+        // pages become resident only as records arrive. Never shorter than asked: the
+        // launch refuses a pre-trigger beyond max_history_samples, and a history the
+        // machine cannot give fails the capture.
         void size_history(isamp pre) {
-            const isamp limit = static_cast<isamp>(history_limit);
-            size_t want =
-                static_cast<size_t>(std::min<isamp>(std::clamp<isamp>(pre, 0, limit) + 3, limit));
+            const size_t want = static_cast<size_t>(std::max<isamp>(pre, 0)) + 3;
             if (pre_trig_buffer && pre_trig_buffer->capacity() + 1 == want) {
                 pre_trig_buffer->clear();
                 return;
             }
             pre_trig_buffer.reset();
-            for (;;) {
-                try {
-                    pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
-                    return;
-                } catch (const std::bad_alloc&) {
-                    if (want <= 200) throw;
-                    want /= 2;
-                }
-            }
+            pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
         }
 
         // The channels one hand-over job writes, and where the last batch left them: both
@@ -499,7 +508,6 @@ public:
         const size_t append_chunk_size;
         bool pre_trig_phase = true;
         bool given_up = false;
-        const size_t history_limit; // records
         std::unique_ptr<mox::cvbuffer<TRS>> pre_trig_buffer;
         std::mutex consume_m; // one hand-over at a time, from the parser or the capture thread
         std::array<lane_t, 2> lanes;
@@ -531,7 +539,7 @@ public:
                         " for group " + std::to_string(g));
                     const auto first = static_cast<uint8_t>((groups_count - 1 - g) * per_group);
                     groups.push_back(std::make_unique<group_t>(tm, trigger, g, first, per_group,
-                                                               watermark, append_chunk_size));
+                                                               append_chunk_size));
                 }
                 break;
             } catch (const std::bad_alloc&) {

@@ -55,6 +55,10 @@ struct group_stream {
     std::exception_ptr failure; // a parse or the reader itself threw
 };
 
+// How long the other groups may take to read what their device memory holds once one
+// group's stream ended in an overrun.
+constexpr auto overrun_settle_limit = std::chrono::seconds(5);
+
 std::string seconds_text(int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ms) / 1000.0);
@@ -123,8 +127,11 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
         hw_status.set(hw::status::v::idle);
         throw hw::exception(hw::error::busy);
     }
+    // Without a pre-trigger asked for, a tenth of the depth, within what the history holds.
     if (cfg.pre_trig_samples() == 0)
-        cfg.post_trig_depth = static_cast<int64_t>(0.9 * static_cast<double>(cfg.sampling_depth));
+        cfg.post_trig_depth =
+            std::max(static_cast<int64_t>(0.9 * static_cast<double>(cfg.sampling_depth)),
+                     cfg.sampling_depth - T::max_history_samples);
     const size_t groups = cfg.groups.size();
     // Streams need their bridges: a closed or half-open device cannot capture.
     if (com.usb_interfaces.size() < groups) throw hw::exception(hw::error::not_open);
@@ -165,6 +172,9 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     }
     // Both steps wait for the device's acknowledgement, which is all the next one needs.
     cfg_loader.send_to_device(cfg);
+    // An abort while the device took the configuration in ends the capture before it runs
+    // (the run flag is still off).
+    if (abort.take(mox::timeout(0))) throw hw::exception(hw::error::aborted_by_user);
     cfg_done = true;
     cfg_loader.set_run_flag(true);
     // Status records published before the run flag was acknowledged may still tell of the
@@ -268,8 +278,9 @@ public:
     readers_t(const readers_t&) = delete;
     readers_t& operator=(const readers_t&) = delete;
 
+    // Once: every abort of a pipe drops what the bridge holds on its way.
     void finish() {
-        run.stop = true;
+        if (run.stop.exchange(true)) return;
         for (size_t g = 0; g < run.groups; ++g)
             c.com.usb_interfaces[g]->driver.abort_rx();
         c.ctool.abort();
@@ -340,8 +351,9 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
             }
             if (received == 0 || group_done) continue;
             // The last parse may wait for the common trigger instant; the capture thread
-            // releases it when the capture ends.
-            if (!parse_done() || run.stop) break;
+            // releases it when the capture ends. A read cut by the end of the capture is
+            // parsed as well: what the host read is kept up to its last whole packet.
+            if (!parse_done()) break;
             u.swap_buffers();
             gs.parse = pool.submit([this, &run, g] {
                 // In slices: the end of the capture stops a long parse at a packet boundary
@@ -349,13 +361,13 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
                 // one slice to the next as from one buffer to the next.
                 com.usb_interfaces[g]->with_read_buffer([&](std::span<const uint8_t> b) {
                     // What follows the group's depth is dropped: it need not be parsed.
-                    for (size_t at = 0; at < b.size() && !run.stop && !has_depth(run, g);
-                         at += parse_slice)
+                    for (size_t at = 0; at < b.size() && !has_depth(run, g); at += parse_slice)
                         run.parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
                 });
                 notifier.notify(); // the capture thread looks at the depths
             });
             heard = clock::now(); // waiting for a parse is not silence
+            if (cut) break;
         }
         parse_done();
     } catch (...) {
@@ -374,6 +386,8 @@ template <typename T> bool capture<T>::has_depth(const stream_run& run, size_t g
 template <typename T>
 typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
                                                        const std::string& last_sn) {
+    using clock = std::chrono::steady_clock;
+    std::optional<clock::time_point> overrun_seen;
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
         if (abort.take(mox::timeout(0))) return {true, std::nullopt};
@@ -386,15 +400,27 @@ typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
         const int64_t pct = run.post > 0 ? 100 * post_trig_samples / run.post : 100;
         progress.set(static_cast<uint8_t>(std::clamp<int64_t>(pct, 0, 100)));
 
-        bool all_groups_done = true, reader_ended = false;
+        // An overrun ends a group's stream once the group has read what its device memory
+        // held; the other groups keep streaming until they have too (or have their depth),
+        // so that every group keeps what the device delivered before the overrun.
+        bool all_groups_done = true, reader_failed = false, overran = false, settled = true;
         std::optional<size_t> untriggered;
         for (size_t g = 0; g < run.groups; ++g) {
-            if (ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) < run.post)
-                all_groups_done = false;
-            if (run.streams[g].ended) reader_ended = true;
+            const group_stream& gs = run.streams[g];
+            const bool done = ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= run.post;
+            all_groups_done = all_groups_done && done;
+            if (gs.ended && !gs.overrun) reader_failed = true;
+            overran = overran || gs.overrun;
+            settled = settled && (gs.ended || done);
             if (!run.watch.found[g] && run.watch.before[g] > run.late_limit) untriggered = g;
         }
-        if (untriggered || reader_ended || all_groups_done || post_trig_samples > run.post)
+        if (overran && !overrun_seen) overrun_seen = clock::now();
+        // A group that cannot settle (its parse waits for a trigger instant that an
+        // overrun before another group's trigger never brings) is not waited for long.
+        const bool overrun_over =
+            overrun_seen && (settled || clock::now() - *overrun_seen > overrun_settle_limit);
+        if (untriggered || reader_failed || overrun_over || all_groups_done ||
+            post_trig_samples > run.post)
             return {false, untriggered};
         // Woken by the end of a parse or of a reader, a status record or an abort request.
         notifier.take(mox::timeout(poll_ms));
@@ -498,11 +524,10 @@ template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
         hw_status.set(hw::status::v::preparing,
                       "memory overflow occured. Cleaning up invalid data...");
     }
-    // After an overrun every channel is cut to the shortest group. An abort keeps what
-    // every group received as it is: the capture's length (the available samples) is the
-    // shortest group's, and rebuilding every store to cut the others' last read would hold
-    // the abort for seconds on a long capture.
-    if (overrun) ctool.trim();
+    // After an overrun or an abort every channel is cut to the shortest group, so that
+    // all of them end at one common length with one trigger position (or, aborted before
+    // the trigger was placed, none holds anything).
+    if (overrun || aborted) ctool.trim();
     hw_status.set(hw::status::v::idle);
     // An overrun or an abort keeps the data, but the capture may show as done only once
     // its error is stored: a caller that sees done and then reads the error must not take
