@@ -340,8 +340,11 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
             }
             const auto now = clock::now();
             // A device that holds data its bridge does not deliver is as stuck as one that
-            // sends nothing.
-            if (received > 0) {
+            // sends nothing. A parse under way is not silence: a device that sent its whole
+            // capture waits for a slow host to reach the depth.
+            const bool parsing = gs.parse.valid() && gs.parse.wait_for(std::chrono::seconds(0)) !=
+                                                         std::future_status::ready;
+            if (received > 0 || parsing) {
                 heard = now;
             } else if (!group_done && run.silence_limit && now - heard > *run.silence_limit) {
                 log("No data from group " + std::to_string(g) + " for " +
