@@ -192,7 +192,13 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_hand
                                                                  kestrelapi_model_t model);
 /* Stops the handle's work (a capture is aborted, a close or an update is waited for
  * within bounds) and frees it. NULL is OK; a handle already freed gives
- * OHWAPI_INVALID_ARGUMENT. Handles still alive when the process exits are freed then. */
+ * OHWAPI_INVALID_ARGUMENT. Handles still alive when the process exits are freed then.
+ * A free waits for every call on the handle in progress on other threads. From the
+ * handle's log function: on one of the library's threads it is refused with OHWAPI_BUSY
+ * (free the handle from a thread of the host's); inside a call the host made, it returns
+ * at once and the handle goes when that call returns. A process forked from the one that
+ * created a handle does not own it: there the handle is refused with
+ * OHWAPI_INVALID_ARGUMENT, and the child's exit leaves it to the parent. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_free(kestrelapi_handle handle);
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_last_error(kestrelapi_handle handle);
 
@@ -233,13 +239,18 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_get_fpga_version_minor(kestrelapi
  * sampling_depth 2..10^12 samples, post_trig_depth 0..sampling_depth, s_clk
  * 1..1000000000 Hz, thresh_capture_mv 0..3000 mV, vcc_gen_mv 1800..3300 mV or 0 (off),
  * ext_in_threshold_mv 0..2500 mV (the entries of the model's groups), a trigger channel
- * 0..17 (-1 for a change on any channel). */
+ * 0..17 (-1 for a change on any channel). A launch while a capture runs (until its done
+ * flag, or until it has ended with an error) is refused with OHWAPI_BUSY and changes
+ * nothing. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_launch_new_capture_simple_trigger(
     kestrelapi_handle handle, kestrelapi_trigger_description_t trig_a,
     kestrelapi_trigger_description_t trig_b, kestrelapi_settings_t settings);
 /* Ends a running capture within about 100 ms in any phase; the ready flag comes back and
- * kestrelapi_get_last_error gives OHWAPI_ABORTED. What arrived is kept: the available
- * samples are the length every group reached. A capture whose groups cannot be placed at
+ * kestrelapi_get_last_error gives OHWAPI_ABORTED. What arrived is kept: every channel is
+ * stored to one common length (the available samples, the length every group reached)
+ * with one trigger position, or, aborted before every group placed the trigger, nothing
+ * is stored. An overrun (OHWAPI_NO_DATA) likewise keeps everything each group delivered
+ * before it, cut to the shortest group. A capture whose groups cannot be placed at
  * one trigger instant (a group streamed the whole depth without its trigger) fails with
  * OHWAPI_DATA_NOT_ALIGNED and logs "Group N did not trigger". */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_request_abort(kestrelapi_handle handle);
@@ -475,8 +486,9 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_trigger_program(kestrelapi_ha
 /* Launches a capture whose engines run their programs: `trig_order` combines A and B (an
  * engine without a program leaves the other to decide alone), and `post_trig_depth` is
  * honoured as given, so the pre-trigger length is sampling_depth - post_trig_depth (a
- * pre-trigger of 0 gives 10 % of the depth). A post_trig_depth of 0 is refused with
- * OHWAPI_INVALID_CONFIG (kestrelapi_get_last_error_text gives the range, 1..sampling_depth):
+ * pre-trigger of 0 gives 10 % of the depth, at most 2^28 samples). A pre-trigger beyond
+ * the 2^28 samples the history holds is refused with OHWAPI_INVALID_CONFIG, and so is a
+ * post_trig_depth of 0 (kestrelapi_get_last_error_text gives the range, 1..sampling_depth):
  * the capture ends once its post-trigger samples are in. `t_clk` is not read: each program
  * has the clock it needs. Both engines without a program: the capture triggers at once. Flags,
  * errors and transitions as with kestrelapi_launch_new_capture_simple_trigger. */
@@ -610,8 +622,10 @@ KESTRELAPI_EXPORT const char* kestrelapi_error_name(int code);
  * takes them: kestrelapi_set_log_callback gives each line of the handle's work, without
  * its end of line, to fn with the line's level (KESTRELAPI_LOG_DEBUG, _INFO, _WARNING,
  * _ERROR) and the caller's user pointer. fn may be called from the library's threads,
- * one line at a time; it must not call kestrelapi_set_log_callback. A null fn restores
- * standard output; once the call returns the previous fn is not called again. */
+ * one line at a time. fn may call the library: the lines those calls write follow once
+ * fn returns; kestrelapi_set_log_callback of the same handle from inside fn is refused
+ * with OHWAPI_BUSY, as is kestrelapi_free (see there). A null fn restores standard
+ * output; once the call returns the previous fn is not called again. */
 enum {
     KESTRELAPI_LOG_DEBUG = 0,   /* traces of progress */
     KESTRELAPI_LOG_INFO = 1,    /* steps: interfaces opened, capture done, reboot */

@@ -24,6 +24,7 @@ constexpr auto status_period = 10ms;
 constexpr unsigned search_budget = 50000;
 constexpr uint32_t ft_ok = 0;
 constexpr uint32_t ft_timeout = 19;
+constexpr uint32_t ft_operation_aborted = 20;
 constexpr uint32_t unlimited_wait_ms = 60000;
 constexpr double data_unit_bytes = 32000000.0;
 // Samples of a trial run that estimate a paced stream's bytes per sample.
@@ -110,6 +111,10 @@ struct stream_t {
     std::atomic<int64_t> pos_pub{0};
     std::atomic<uint64_t> staged_pub{0};
     std::atomic<uint64_t> bytes{0};
+    // Capture samples in the whole packets that reached the host, and the bytes an abort
+    // of the pipe dropped on their way.
+    std::atomic<int64_t> delivered{0};
+    std::atomic<uint64_t> lost{0};
 };
 
 struct run_t {
@@ -526,6 +531,7 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
         }
         stream_state state = stream_state::paused;
         size_t n = 0;
+        int64_t whole = 0;
         auto arrival = clock_t_::now();
         if (s) {
             std::lock_guard sl(s->m);
@@ -550,14 +556,23 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
                     start + std::chrono::nanoseconds(static_cast<int64_t>(
                                 static_cast<double>(n) * 1e9 / static_cast<double>(rate)));
             arrival = std::max(now, s->bridge_free);
+            whole = s->enc.whole_pos();
         }
         got += static_cast<uint32_t>(n);
-        // The bytes are the host's once the bridge has carried them.
+        // The bytes are the host's once the bridge has carried them: an abort meanwhile
+        // drops them, as a bridge drops the transfer under way.
         for (auto now = clock_t_::now(); now < arrival && now < deadline; now = clock_t_::now()) {
-            if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
+            if (const uint32_t st = interrupted(); st != ft_ok) {
+                if (st == ft_operation_aborted) {
+                    got -= static_cast<uint32_t>(n);
+                    s->lost += n;
+                }
+                return finish(st);
+            }
             std::unique_lock lk(m_);
             cv_.wait_until(lk, std::min({arrival, deadline, now + interrupt_poll}));
         }
+        if (s && n > 0) s->delivered.store(whole);
         if (got == len) return finish(ft_ok);
         // Like the bridge, a transfer that has data ends with a short packet once the
         // device has nothing more for the moment.
@@ -683,9 +698,13 @@ capture_info_t acquisition::engine::capture() const {
     }
     c.streamed.assign(groups_, 0);
     c.bytes.assign(groups_, 0);
+    c.delivered.assign(groups_, 0);
+    c.lost_bytes.assign(groups_, 0);
     for (size_t g = 0; g < run_->streams.size(); ++g) {
         c.streamed[g] = run_->streams[g]->pos_pub.load();
         c.bytes[g] = run_->streams[g]->bytes.load();
+        c.delivered[g] = run_->streams[g]->delivered.load();
+        c.lost_bytes[g] = run_->streams[g]->lost.load();
     }
     return c;
 }

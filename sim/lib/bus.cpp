@@ -355,6 +355,7 @@ counters_t bus::counters() const {
     c.bulk_out_transfers = s.bulk_out;
     c.bulk_in_transfers = s.bulk_in;
     c.pipe_timeout_calls = s.pipe_timeout_calls;
+    c.in_pipe_aborts = s.in_pipe_aborts;
     c.bridge_opens = s.bridge_opens;
     c.bridge_open_failures = s.bridge_open_failures;
     c.dropped_replies = s.dropped_replies;

@@ -169,6 +169,7 @@ FT_STATUS FT_SetPipeTimeout(FT_HANDLE h, UCHAR pipe, DWORD ms) {
 }
 
 FT_STATUS FT_AbortPipe(FT_HANDLE h, UCHAR pipe) {
+    if ((pipe & 0x80) != 0) ++kestrel_sim::stats().in_pipe_aborts;
     return with_bridge(h, [&](bridge_ref_t& r) { return r.dev->abort_pipe(r.group, r.gen, pipe); });
 }
 

@@ -44,8 +44,10 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
     // Channels whose levels repeat every P samples, shortest first, while the common
     // period stays within bounds.
     int64_t period = 7;
-    // A tile longer than the window would never repeat: not worth building.
-    const int64_t longest = std::clamp<int64_t>(s.total, 7 * 1024, packet_tile::max_samples);
+    // A tile is worth its building only if the window repeats it several times: a short
+    // capture pays for a long tile in full, at the launch. Channels of longer periods change
+    // rarely for that reason and come from their cursors.
+    const int64_t longest = std::clamp<int64_t>(s.total / 8, 7 * 1024, packet_tile::max_samples);
     std::vector<std::pair<int64_t, unsigned>> tiled;
     if (const int64_t pps = s.tb.ps_per_sample; pps > 0) {
         std::vector<std::pair<int64_t, unsigned>> cand;
@@ -91,35 +93,38 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
             st.levels[n] = c.at(static_cast<int64_t>(n)) ? 1 : 0;
         t->stripes.push_back(std::move(st));
     }
+    // Built once per group and capture, so a short capture pays for it in full: the loops
+    // go through plain arrays (the spread is vectorised), without a division per sample.
     std::vector<uint32_t> v(static_cast<size_t>(period), 0);
-    std::vector<uint8_t> one;
+    std::vector<uint32_t> one;
     for (const auto& [p, j] : tiled) {
         one.assign(static_cast<size_t>(p), 0);
         cursor c(&s.waves[base + j], s.tb);
         for (int64_t n = 0; n < p; ++n)
-            one[static_cast<size_t>(n)] = c.at(n) ? 1 : 0;
-        for (int64_t b = 0; b < period; b += p)
+            one[static_cast<size_t>(n)] = c.at(n) ? uint32_t{1} << j : 0;
+        const uint32_t* __restrict src = one.data();
+        for (int64_t b = 0; b < period; b += p) {
+            uint32_t* __restrict dst = v.data() + b;
+#pragma GCC ivdep
             for (int64_t n = 0; n < p; ++n)
-                v[static_cast<size_t>(b + n)] |= uint32_t{one[static_cast<size_t>(n)]} << j;
+                dst[n] |= src[n];
+        }
     }
-    // Packet k holds device samples first_abs + 7k .. + 6.
+    // Packet k holds device samples first_abs + 7k .. + 6: the period turned to start there.
     const size_t np = static_cast<size_t>(period / 7);
-    const int64_t off = first_abs % period;
-    auto at = [&](int64_t n) {
-        return v[static_cast<size_t>(((off + n) % period + period) % period)];
-    };
+    const int64_t off = (first_abs % period + period) % period;
+    std::rotate(v.begin(), v.begin() + static_cast<ptrdiff_t>(off), v.end());
     t->packets.resize(np);
     std::vector<bool> same(np);
+    uint32_t before = v.back();
     for (size_t k = 0; k < np; ++k) {
-        uint32_t vals[7];
+        const uint32_t* vals = v.data() + 7 * k;
         bool eq = true;
-        const uint32_t before = at(static_cast<int64_t>(7 * k) - 1);
-        for (unsigned i = 0; i < 7; ++i) {
-            vals[i] = at(static_cast<int64_t>(7 * k + i));
+        for (unsigned i = 0; i < 7; ++i)
             eq = eq && vals[i] == before;
-        }
         t->packets[k] = pack(vals);
         same[k] = eq;
+        before = vals[6];
     }
     t->idle = runs(same);
     std::vector<bool> no_idle(np);
@@ -314,6 +319,7 @@ size_t packet_encoder::produce(uint8_t* out, size_t len, int64_t limit) {
                     n += b;
                     continue;
                 }
+            staged_from_ = pos_;
             next_packets(limit);
         }
         const size_t k = std::min(len - n, stage_len_ - stage_off_);

@@ -59,7 +59,9 @@ public:
     // between calls. Returns the bytes written; fewer than `len` only at the limit.
     size_t produce(uint8_t* out, size_t len, int64_t limit);
 
-    int64_t pos() const { return pos_; }                      // capture samples encoded
+    int64_t pos() const { return pos_; } // capture samples encoded
+    // Capture samples in the packets handed out whole (a cut packet's are not).
+    int64_t whole_pos() const { return stage_off_ == stage_len_ ? pos_ : staged_from_; }
     size_t staged() const { return stage_len_ - stage_off_; } // bytes of a cut packet to come
 
 private:
@@ -91,6 +93,7 @@ private:
     packet_bits slow_bits_;
 
     int64_t pos_ = 0;
+    int64_t staged_from_ = 0; // pos_ before the staged packets
     bool last_delta_ = false;
     bool trig_sent_ = false;
     bool sync_on_ = false;

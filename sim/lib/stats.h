@@ -10,12 +10,13 @@ struct stats_t {
     std::atomic<uint64_t> bulk_out{0};
     std::atomic<uint64_t> bulk_in{0};
     std::atomic<uint64_t> pipe_timeout_calls{0};
+    std::atomic<uint64_t> in_pipe_aborts{0};
     std::atomic<uint64_t> bridge_opens{0};
     std::atomic<uint64_t> bridge_open_failures{0};
     std::atomic<uint64_t> dropped_replies{0};
 
     void clear() {
-        for (auto* c : {&bulk_out, &bulk_in, &pipe_timeout_calls, &bridge_opens,
+        for (auto* c : {&bulk_out, &bulk_in, &pipe_timeout_calls, &in_pipe_aborts, &bridge_opens,
                         &bridge_open_failures, &dropped_replies})
             c->store(0);
     }

@@ -1,6 +1,17 @@
 #include "api/diagnostics.h"
 
+#include "hw/exception.h"
+
 namespace api_utils {
+
+namespace {
+// The sink whose function this thread is running, if any.
+thread_local const log_sink* delivering = nullptr;
+} // namespace
+
+bool log_sink::in_callback() const {
+    return delivering == this;
+}
 
 log_sink::~log_sink() {
     try {
@@ -17,6 +28,8 @@ void log_sink::constructed() {
 }
 
 void log_sink::set(callback f, void* u) {
+    // The function runs under the lock: from inside it, waiting for the lock never ends.
+    if (in_callback()) throw hw::exception(hw::error::busy);
     std::lock_guard l(m);
     fn = f;
     user = u;
@@ -25,6 +38,12 @@ void log_sink::set(callback f, void* u) {
 
 void log_sink::write(const std::string& line) noexcept {
     try {
+        // A call the function makes into the library logs on this thread, under the lock
+        // it already holds: its lines follow once the function returns.
+        if (in_callback()) {
+            nested.push_back(line);
+            return;
+        }
         std::lock_guard l(m);
         if (holding) {
             pending.push_back(line);
@@ -38,10 +57,19 @@ void log_sink::write(const std::string& line) noexcept {
 }
 
 void log_sink::deliver(const std::string& line) {
-    if (fn == nullptr)
-        standard(line);
-    else
-        fn(user, static_cast<int>(hw::level_of(line)), line.c_str());
+    if (fn == nullptr) return standard(line);
+    struct running {
+        const log_sink* outer = delivering;
+        explicit running(const log_sink* s) { delivering = s; }
+        ~running() { delivering = outer; }
+    } in_fn(this);
+    fn(user, static_cast<int>(hw::level_of(line)), line.c_str());
+    // One line at a time, in order: the lines the function's own calls wrote come next.
+    for (size_t i = 0; i < nested.size(); ++i) {
+        const std::string next = std::move(nested[i]);
+        fn(user, static_cast<int>(hw::level_of(next)), next.c_str());
+    }
+    nested.clear();
 }
 
 void log_sink::flush_pending() {

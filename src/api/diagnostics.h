@@ -24,8 +24,12 @@ public:
     void constructed();
 
     // A null function restores standard output. Once set returns, the previous function
-    // is not called again: lines are delivered under the sink's lock.
+    // is not called again: lines are delivered under the sink's lock. Refused (busy) from
+    // inside the function.
     void set(callback fn, void* user);
+    // This thread runs the function now. Lines written meanwhile on this thread (the
+    // function called into the library) are delivered after it returns.
+    bool in_callback() const;
     void write(const std::string& line) noexcept;
     // A log_fn writing here, for the handle's components; the sink outlives them.
     hw::log_fn writer();
@@ -39,6 +43,7 @@ private:
     void* user = nullptr;
     bool holding = true;
     std::vector<std::string> pending;
+    std::vector<std::string> nested; // written by the function's own calls
     const hw::log_fn standard = hw::stdout_log();
 };
 

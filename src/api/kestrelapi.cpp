@@ -77,8 +77,17 @@ ohwapi_err_code_t kestrelapi_create_new_handle(kestrelapi_handle* h, kestrelapi_
 
 ohwapi_err_code_t kestrelapi_free(kestrelapi_handle handle) {
     if (handle == nullptr) return OHWAPI_OK;
+    live_handles& live = live_handles::instance();
+    {
+        // The handle's log function running on one of its own threads: deleting the
+        // handle would join that thread from itself. From inside a call of the host's the
+        // deletion waits for that call instead.
+        const bool in_call = live_handles::held_here(handle);
+        const live_handles::lease h = live.acquire(handle);
+        if (h && (*h).log_target.in_callback() && !in_call) return OHWAPI_BUSY;
+    }
     // Deleting joins the handle's threads within bounds and throws nothing.
-    return live_handles::instance().free(handle) ? OHWAPI_OK : OHWAPI_INVALID_ARGUMENT;
+    return live.free(handle) ? OHWAPI_OK : OHWAPI_INVALID_ARGUMENT;
 }
 
 ohwapi_err_code_t kestrelapi_get_last_error(kestrelapi_handle handle) {

@@ -73,13 +73,17 @@ void apply_trigger(kestrel::config::group_t::trig_t& trig, size_t slot,
 // `programmed` runs the engines' trigger programs instead of the simple triggers.
 void launch(api_handles& h, const kestrel::config& cfg, bool programmed = false) {
     std::string why;
-    if (!h.device.is_runnable(cfg, why)) {
+    if (!h.device.is_runnable(cfg, why, programmed)) {
         h.log_fn("Configuration refused: " + why);
         h.refuse(hw::error::invalid_configration, "settings refused: " + why);
     }
     // The stores an export walks are cleared by the launch.
     std::lock_guard l(h.export_m);
     if (h.exports_running > 0) throw hw::exception(hw::error::busy);
+    // A capture under way keeps its settings, its stores and its flags: a second one
+    // would reset them while the first still streams.
+    if (h.device.capture_in_progress())
+        h.refuse(hw::error::busy, "a capture is running: abort it or wait until it is done");
     h.trig_pos = 0;
     if (programmed)
         h.device.set_config_programmed(cfg);

@@ -1,6 +1,7 @@
 #include "api/live_handles.h"
 
 #include <linux/membarrier.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -51,38 +52,87 @@ bool barrier_available() {
 
 } // namespace
 
-live_handles::live_handles() : fence_each_lease(!barrier_available()) {}
+live_handles::live_handles() : fence_each_lease(!barrier_available()) {
+    // A forked child has none of the threads behind the handles it inherits: it must not
+    // tear them down (their joins and waits would never end), nor use them.
+    pthread_atfork([] { instance().before_fork(); }, [] { instance().after_fork(false); },
+                   [] { instance().after_fork(true); });
+}
+
+void live_handles::before_fork() noexcept {
+    add_m.lock();
+    doomed_m.lock();
+}
+
+void live_handles::after_fork(bool child) noexcept {
+    if (child) {
+        // The handles belong to the parent. Only the forking thread exists here: every
+        // other thread's record is free, and its announcements are gone with the thread.
+        for (auto& s : slots)
+            s.store(nullptr);
+        used.store(0);
+        // The barrier's registration is the parent's.
+        if (!fence_each_lease) fence_each_lease = !barrier_available();
+        doomed.clear();
+        doomed_count.store(0);
+        for (thread_record* r = threads.load(); r != nullptr; r = r->next.load()) {
+            if (r == mine) continue;
+            for (auto& a : r->announced)
+                a.store(nullptr);
+            r->depth = 0;
+            r->borrowed = false;
+            r->in_use.store(false);
+        }
+    }
+    doomed_m.unlock();
+    add_m.unlock();
+}
+
+// Trivial, so that they are reached cheaply and still readable after the owner is gone.
+thread_local live_handles::thread_record* live_handles::mine = nullptr;
+thread_local bool live_handles::owner_gone = false;
 
 live_handles::thread_record& live_handles::my_record() {
-    // The pointer is trivial (cheap to reach); the owner, built once per thread, hands the
-    // record back when the thread ends.
-    static thread_local thread_record* mine = nullptr;
     if (mine != nullptr) return *mine;
+    // The owner, built once per thread, hands the record back when the thread ends. A call
+    // made after that (from a destructor later in the thread's exit) must not use the
+    // record: another thread may have claimed it. It borrows one for the call instead.
     struct owner {
         thread_record* r = nullptr;
         ~owner() {
-            if (r != nullptr) r->in_use.store(false);
+            if (r == nullptr) return;
+            owner_gone = true;
+            // A lease still held (a call under way while the thread ends) hands the record
+            // back when it is released.
+            if (r->depth != 0) {
+                r->borrowed = true;
+                return;
+            }
+            mine = nullptr;
+            r->in_use.store(false);
         }
     };
+    thread_record* r = claim();
+    r->depth = 0;
+    r->borrowed = owner_gone;
+    mine = r;
+    if (owner_gone) return *r;
     static thread_local owner own;
+    own.r = r;
+    return *r;
+}
+
+live_handles::thread_record* live_handles::claim() {
     for (thread_record* r = threads.load(); r != nullptr; r = r->next.load()) {
         bool free_record = false;
-        if (r->in_use.compare_exchange_strong(free_record, true)) {
-            mine = r;
-            break;
-        }
+        if (r->in_use.compare_exchange_strong(free_record, true)) return r;
     }
-    if (mine == nullptr) {
-        auto* r = new thread_record;
-        thread_record* head = threads.load();
-        do
-            r->next.store(head);
-        while (!threads.compare_exchange_weak(head, r));
-        mine = r;
-    }
-    mine->depth = 0;
-    own.r = mine;
-    return *mine;
+    auto* r = new thread_record;
+    thread_record* head = threads.load();
+    do
+        r->next.store(head);
+    while (!threads.compare_exchange_weak(head, r));
+    return r;
 }
 
 bool live_handles::add(api_handles* h) {
@@ -117,13 +167,31 @@ live_handles::lease live_handles::acquire(const void* p) noexcept {
         return {&r, h};
     }
     a.store(nullptr, std::memory_order_release);
+    give_back_if_borrowed(r);
     return {};
+}
+
+bool live_handles::held_here(const void* p) noexcept {
+    if (mine == nullptr) return false;
+    for (size_t i = 0; i < mine->depth; ++i)
+        if (mine->announced[i].load(std::memory_order_relaxed) == p) return true;
+    return false;
+}
+
+void live_handles::give_back_if_borrowed(thread_record& r) noexcept {
+    if (r.depth != 0 || !r.borrowed) return;
+    r.borrowed = false;
+    mine = nullptr;
+    r.in_use.store(false);
 }
 
 void live_handles::lease::release() noexcept {
     if (h == nullptr) return;
     --r->depth;
     r->announced[r->depth].store(nullptr, std::memory_order_release);
+    // A record borrowed for a call after the thread's owner was gone goes back with the
+    // thread's last lease.
+    give_back_if_borrowed(*r);
     h = nullptr;
     live_handles& l = instance();
     if (l.doomed_count.load(std::memory_order_relaxed) != 0) l.reclaim();
@@ -144,9 +212,11 @@ void live_handles::publish_removal() const noexcept {
 void live_handles::destroy(api_handles* h) noexcept {
     publish_removal();
     thread_record& me = my_record();
+    const bool in_call = me.depth != 0;
+    give_back_if_borrowed(me);
     // Other threads' calls each return within their own bounds; a free from inside a
     // call (a callback) cannot wait for its own call.
-    if (me.depth == 0) {
+    if (!in_call) {
         const auto until = std::chrono::steady_clock::now() + longest_call;
         while (announced_anywhere(h) && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::microseconds(200));

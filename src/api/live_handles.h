@@ -63,6 +63,8 @@ public:
     // (a free from inside a callback) when the last call using it returns. False when p
     // is not a live handle.
     bool free(const void* p) noexcept;
+    // This thread is inside a call on the handle at p.
+    static bool held_here(const void* p) noexcept;
     // Frees every handle still alive.
     void free_all() noexcept;
 
@@ -72,13 +74,22 @@ private:
         std::atomic<thread_record*> next{nullptr};
         std::atomic<bool> in_use{true};
         std::array<std::atomic<const void*>, max_depth> announced{};
-        size_t depth = 0; // the owning thread's leases
+        size_t depth = 0;      // the owning thread's leases
+        bool borrowed = false; // handed back with the last lease, not by the thread's end
     };
 
     live_handles();
     thread_record& my_record();
+    thread_record* claim();
+    static void give_back_if_borrowed(thread_record& r) noexcept;
+    // This thread's record: its own while the thread lives, borrowed for one call after
+    // the thread's record went back (in the thread's exit).
+    static thread_local thread_record* mine;
+    static thread_local bool owner_gone;
     bool announced_anywhere(const void* p) const noexcept;
     void publish_removal() const noexcept;
+    void before_fork() noexcept;
+    void after_fork(bool child) noexcept;
     void destroy(api_handles* h) noexcept;
     void reclaim() noexcept;
 

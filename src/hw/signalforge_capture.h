@@ -7,9 +7,11 @@
 // depth. Records reach the stores in batches on two hand-over threads per group, so the
 // parser threads never wait for the stores.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <future>
 #include <limits>
@@ -21,6 +23,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "hw/log.h"
 #include "hw/types.h"
@@ -38,7 +44,10 @@ public:
     using add_trig_marker_fn = std::function<void(int64_t)>;
     using records = std::vector<TRS>;
 
-    static constexpr size_t first_append_chunk_size = 10000;
+    static constexpr size_t first_append_chunk_size = 65536;
+    // The longest pre-trigger history, in samples (records of 16 bytes: 4 GiB of address
+    // space, resident only as far as records arrive).
+    static constexpr isamp max_history_samples = isamp{1} << 28;
 
     static uint8_t groups_count_factory(uint8_t n_channels) {
         if (n_channels < 19) return 1;
@@ -54,6 +63,9 @@ public:
 
         void set_trig_instant(uint8_t group_idx, isamp s) {
             std::lock_guard lk(mtx);
+            // Once aborted, the groups already waiting have given up: a late group placing
+            // the trigger now would store alone.
+            if (aborted) return;
             entries.at(group_idx) = {true, s};
             log("set trig instant for group:" + std::to_string(group_idx) + " at " +
                 std::to_string(s));
@@ -89,14 +101,18 @@ public:
             std::lock_guard lk(mtx);
             ready = false;
             aborted = false;
+            stopped = false;
             for (auto& e : entries)
                 e = {};
         }
         void abort() {
             std::lock_guard lk(mtx);
             aborted = true;
+            stopped.store(true, std::memory_order_relaxed);
             cv.notify_all();
         }
+        // Read without the lock by long work (the history's hand-over) between its steps.
+        bool is_aborted() const { return stopped.load(std::memory_order_relaxed); }
         size_t get_groups_count() const { return entries.size(); }
 
     private:
@@ -108,6 +124,7 @@ public:
         std::condition_variable cv;
         bool ready = false;
         bool aborted = false;
+        std::atomic<bool> stopped{false}; // aborted, for readers without the lock
         std::vector<entry_t> entries;
         std::atomic<isamp> global_trig_instant{0};
         const log_fn& log;
@@ -159,17 +176,21 @@ public:
     class group_t {
     public:
         group_t(trs::manager& tm, trigger_t& trigger, uint8_t grp_idx, uint8_t first_channel,
-                uint8_t channels, size_t watermark, size_t chunk)
-            : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk),
-              history_limit(watermark) {
+                uint8_t channels, size_t chunk)
+            : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk) {
             size_history(0);
             append_pingpong.access_write_buffer([&](records& r) { r.reserve(chunk); });
             append_pingpong.access_read_buffer([&](records& r) { r.reserve(chunk); });
             capt_channels.reserve(channels);
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
-            channel_writers.reserve(channels);
             channels_mask = channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;
+            // Two jobs of about half the channels each, the first from bit 0.
+            lanes[0].count = (channels + 1u) / 2;
+            lanes[1].first = lanes[0].count;
+            lanes[1].count = channels - lanes[0].count;
+            for (auto& l : lanes)
+                l.writers.reserve(l.count);
         }
         ~group_t() { wait_hand_over(); }
         group_t(const group_t&) = delete;
@@ -187,8 +208,10 @@ public:
             append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             for (auto& c : capt_channels)
                 c.reset();
-            group_time = 0;
-            group_levels = 0;
+            for (auto& l : lanes) {
+                l.time = 0;
+                l.levels = 0;
+            }
             pre_trig_samples = pre_trig_smples;
             total_requested_depth = requested_post_trig_samples + pre_trig_samples;
             total_captured_depth = 0;
@@ -315,7 +338,14 @@ public:
             if (held) append_pingpong.access_write_buffer([&](records& w) { push_pre(w, *held); });
             for (; k < buf.size(); ++k) {
                 append_pingpong.access_write_buffer([&](records& w) { push_pre(w, buf.at(k)); });
-                if (full) flush();
+                if (!full) continue;
+                flush();
+                // Up to the whole history: an abort ends the replay between two batches,
+                // and the end of the capture cuts every channel to the common length.
+                if (trigger.is_aborted()) {
+                    given_up = true;
+                    break;
+                }
             }
             // The history is not needed again before the next capture sizes its own.
             pre_trig_buffer.reset();
@@ -323,74 +353,153 @@ public:
         }
 
         // The history this capture needs: the requested pre-trigger samples (every record
-        // covers at least one), the trigger record and the slot the buffer keeps free; at
-        // most the tool's limit, halved while the address space is not there. Allocated
-        // when a capture starts, not with the tool, so that a handle costs nothing until it
-        // captures; pages become resident only as records arrive.
+        // covers at least one), the trigger record and the slot the buffer keeps free. A
+        // capture with no pre-trigger gets the tool's smallest. Allocated when a capture
+        // starts, not with the tool, so that a handle costs nothing until it captures;
+        // pages become resident only as records arrive. Never shorter than asked: the
+        // launch refuses a pre-trigger beyond max_history_samples, and a history the
+        // machine cannot give fails the capture.
         void size_history(isamp pre) {
-            const isamp limit = static_cast<isamp>(history_limit);
-            size_t want =
-                static_cast<size_t>(std::min<isamp>(std::clamp<isamp>(pre, 0, limit) + 3, limit));
+            const size_t want = static_cast<size_t>(std::max<isamp>(pre, 0)) + 3;
             if (pre_trig_buffer && pre_trig_buffer->capacity() + 1 == want) {
                 pre_trig_buffer->clear();
                 return;
             }
             pre_trig_buffer.reset();
-            for (;;) {
-                try {
-                    pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
-                    return;
-                } catch (const std::bad_alloc&) {
-                    if (want <= 200) throw;
-                    want /= 2;
-                }
-            }
+            pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
         }
 
-        // One pass over the batch for every channel: they all share the group's time. Each
-        // change is encoded straight into its channel's store through a writer session,
-        // which readers see when the batch ends. A record that would carry the time past the
-        // requested depth is cut to it, and nothing after it is stored.
-        void store_batch(const records& batch) {
-            channel_writers.clear();
-            for (auto& c : capt_channels)
-                channel_writers.push_back(c.open());
-            trs::store::writer* const wr = channel_writers.data();
-            isamp t = group_time;
-            uint64_t last = group_levels;
-            for (const TRS& r : batch) {
-                if (t >= total_requested_depth) break;
-                t = std::min<isamp>(t + static_cast<isamp>(r.delta_samples), total_requested_depth);
-                uint64_t changed = (r.levels ^ last) & channels_mask;
-                last = r.levels & channels_mask;
-                while (changed != 0) {
-                    const int k = __builtin_ctzll(changed);
-                    changed &= changed - 1;
-                    wr[k].append(t, static_cast<uint8_t>((last >> k) & 1));
+        // The channels one hand-over job writes, and where the last batch left them: both
+        // jobs walk every record (they are read-only) but each writes only its own
+        // channels' stores, so the two need no lock between them.
+        struct lane_t {
+            unsigned first = 0;
+            unsigned count = 0;
+            isamp time = 0;
+            uint64_t levels = 0;
+            std::vector<trs::store::writer> writers; // scratch of the job
+        };
+
+        // A lane's channels of the batch, in blocks of `block` records. Each block is first
+        // walked once for the records' times and the bits that changed (in three byte
+        // planes), then the planes are turned into one mask per channel (bit j: the
+        // channel changed at record j), and each channel's changes are stored in a loop
+        // over its mask. No loop exit depends on one record's changes, a quiet channel
+        // costs one test per block and each channel's writer stays hot while its changes
+        // go in. A record that would carry the time past the requested depth is cut to it,
+        // and nothing after it is stored.
+        void store_lane(const records& batch, lane_t& lane) {
+            constexpr size_t block = 64;
+            alignas(16) isamp times[block];
+            alignas(16) uint8_t planes[3][block];
+            uint64_t masks[24];
+            const isamp depth = total_requested_depth;
+            lane.writers.clear();
+            for (unsigned k = 0; k < lane.count; ++k)
+                lane.writers.push_back(capt_channels[lane.first + k].open());
+            trs::store::writer* const wr = lane.writers.data();
+            const unsigned lane_end = lane.first + lane.count;
+            isamp t = lane.time;
+            uint64_t last = lane.levels;
+            const TRS* r = batch.data();
+            const TRS* const end = r + batch.size();
+            while (r < end && t < depth) {
+                const uint64_t before = last;
+                const size_t n = std::min<size_t>(block, static_cast<size_t>(end - r));
+                size_t used = 0;
+                while (used < n) {
+                    t = std::min<isamp>(t + static_cast<isamp>(r[used].delta_samples), depth);
+                    const uint64_t levels = r[used].levels & channels_mask;
+                    const uint64_t d = levels ^ last;
+                    last = levels;
+                    times[used] = t;
+                    planes[0][used] = static_cast<uint8_t>(d);
+                    planes[1][used] = static_cast<uint8_t>(d >> 8);
+                    planes[2][used] = static_cast<uint8_t>(d >> 16);
+                    ++used;
+                    if (t >= depth) break;
+                }
+                r += used;
+                transpose(planes, used, lane.first / 8, (lane_end + 7) / 8, masks);
+                for (unsigned k = lane.first; k < lane_end; ++k) {
+                    uint64_t m = masks[k];
+                    if (m == 0) continue;
+                    uint8_t level = static_cast<uint8_t>((before >> k) & 1);
+                    do {
+                        const int j = __builtin_ctzll(m);
+                        m &= m - 1;
+                        level ^= 1;
+                        wr[k - lane.first].append(times[j], level);
+                    } while (m != 0);
                 }
             }
-            group_time = t;
-            group_levels = last;
-            for (size_t k = 0; k < capt_channels.size(); ++k)
-                capt_channels[k].close(channel_writers[k], t, ((last >> k) & 1) != 0);
-            channel_writers.clear();
+            lane.time = t;
+            lane.levels = last;
+            for (unsigned k = lane.first; k < lane_end; ++k)
+                capt_channels[k].close(wr[k - lane.first], t, ((last >> k) & 1) != 0);
+            lane.writers.clear();
+        }
+
+        // masks[8 p + b] gets bit b of planes[p][j] at bit j, for the planes [p0, p1) and the
+        // first `used` entries (the rest of a plane is cleared first).
+        static void transpose(uint8_t (&planes)[3][64], size_t used, unsigned p0, unsigned p1,
+                              uint64_t (&masks)[24]) {
+            for (unsigned p = p0; p < p1; ++p) {
+                std::fill(planes[p] + used, planes[p] + 64, uint8_t{0});
+                for (unsigned b = 0; b < 8; ++b)
+                    masks[8 * p + b] = 0;
+#if defined(__SSE2__)
+                // The top bit of every byte of 16 records at once, then the next bit.
+                for (unsigned q = 0; q < 4; ++q) {
+                    __m128i v =
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(planes[p] + 16 * q));
+                    for (int b = 7; b >= 0; --b) {
+                        masks[8 * p + static_cast<unsigned>(b)] |=
+                            static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)))
+                            << (16 * q);
+                        v = _mm_add_epi8(v, v);
+                    }
+                }
+#else
+                for (size_t j = 0; j < used; ++j)
+                    for (unsigned b = 0; b < 8; ++b)
+                        masks[8 * p + b] |= static_cast<uint64_t>((planes[p][j] >> b) & 1) << j;
+#endif
+            }
         }
 
         void wait_hand_over_locked() {
-            if (buffer_consume_run.valid()) buffer_consume_run.get();
+            // Both jobs end before a failure of either is passed on: none may still use the
+            // batch when it goes.
+            std::exception_ptr failure;
+            for (auto& run : lane_runs) {
+                if (!run.valid()) continue;
+                try {
+                    run.get();
+                } catch (...) {
+                    if (!failure) failure = std::current_exception();
+                }
+            }
+            if (failure) std::rethrow_exception(failure);
         }
 
         void consume_trs_locked() {
             wait_hand_over_locked();
+            // The batch the jobs took last is done with: it becomes the write side, empty.
+            append_pingpong.access_read_buffer([](records& r) { r.clear(); });
             append_pingpong.swap_buffers();
             sw_since_flush.restart();
-            buffer_consume_run = buffer_consume_threads_pool.submit([this] {
-                append_pingpong.access_read_buffer([this](records& r) {
-                    store_batch(r);
-                    if (grp_idx == 0) tm.oci_sync.push_all(r);
-                    r.clear();
-                });
-            });
+            // The jobs read the batch without the read side's lock, which would put them
+            // one after the other: nothing else touches it until both are waited for.
+            const records* batch = nullptr;
+            append_pingpong.access_read_buffer([&](records& r) { batch = &r; });
+            if (batch->empty()) return;
+            for (size_t l = 0; l < lanes.size(); ++l)
+                if (lanes[l].count > 0)
+                    lane_runs[l] = buffer_consume_threads_pool.submit([this, batch, l] {
+                        store_lane(*batch, lanes[l]);
+                        if (grp_idx == 0 && l == 0) tm.oci_sync.push_all(*batch);
+                    });
         }
 
         trs::manager& tm;
@@ -399,16 +508,13 @@ public:
         const size_t append_chunk_size;
         bool pre_trig_phase = true;
         bool given_up = false;
-        const size_t history_limit; // records
         std::unique_ptr<mox::cvbuffer<TRS>> pre_trig_buffer;
         std::mutex consume_m; // one hand-over at a time, from the parser or the capture thread
-        std::future<void> buffer_consume_run;
+        std::array<lane_t, 2> lanes;
+        std::array<std::future<void>, 2> lane_runs;
         mox::pingpong_t<records> append_pingpong;
         std::vector<channel_t> capt_channels;
-        std::vector<trs::store::writer> channel_writers; // scratch of the hand-over job
         uint64_t channels_mask = 0;
-        isamp group_time = 0;
-        uint64_t group_levels = 0;
         std::atomic<isamp> pre_trig_samples{0};
         std::atomic<isamp> post_trig_depth{0};
         isamp requested_post_trig_samples = 0;
@@ -433,7 +539,7 @@ public:
                         " for group " + std::to_string(g));
                     const auto first = static_cast<uint8_t>((groups_count - 1 - g) * per_group);
                     groups.push_back(std::make_unique<group_t>(tm, trigger, g, first, per_group,
-                                                               watermark, append_chunk_size));
+                                                               append_chunk_size));
                 }
                 break;
             } catch (const std::bad_alloc&) {
@@ -460,7 +566,9 @@ public:
         trigger.reset();
     }
 
-    void append(TRS& t, uint8_t group_idx) { groups.at(group_idx)->append(t); }
+    void append(TRS& t, uint8_t group_idx) {
+        groups.at(group_idx)->append(t);
+    }
     void append(std::span<const TRS> batch, uint8_t group_idx) {
         groups.at(group_idx)->append(batch);
     }
@@ -474,8 +582,12 @@ public:
             g->flush_if_outdated(outdated_threshold_ms);
     }
 
-    bool ready() { return trigger.trigged(); }
-    bool trigged_marker_found() { return trigger.trigged(); }
+    bool ready() {
+        return trigger.trigged();
+    }
+    bool trigged_marker_found() {
+        return trigger.trigged();
+    }
 
     int64_t captured_post_trig_depth() {
         int64_t d = std::numeric_limits<int64_t>::max();
@@ -487,7 +599,9 @@ public:
         return groups.at(grp_idx)->get_post_trig_depth();
     }
 
-    void abort() { trigger.abort(); }
+    void abort() {
+        trigger.abort();
+    }
 
     // Cuts every channel to the shortest, once the hand-over jobs have finished.
     void trim() {
@@ -505,8 +619,12 @@ public:
             g->wait_hand_over();
     }
 
-    uint8_t get_groups_count() const { return groups_count; }
-    period get_sampling_period() const { return sampling_period; }
+    uint8_t get_groups_count() const {
+        return groups_count;
+    }
+    period get_sampling_period() const {
+        return sampling_period;
+    }
 
 private:
     trs::manager& tm;

@@ -171,10 +171,13 @@ void core::close() {
 }
 
 void core::abort() {
-    if (capt.is_running() || captures_launched > 0) capt.abort.notify();
+    if (capt.is_running() || captures_launched > 0) {
+        capt.abort.notify();
+        notifier.notify(); // the capture's waits are on the notifier
+    }
 }
 
-bool core::is_runnable(const config& cfg, std::string& why) {
+bool core::is_runnable(const config& cfg, std::string& why, bool programmed) {
     auto refuse = [&why](const char* reason) {
         why = reason;
         return false;
@@ -186,6 +189,18 @@ bool core::is_runnable(const config& cfg, std::string& why) {
     if (cfg.sampling_depth <= 0) return refuse("sampling depth not positive");
     if (cfg.post_trig_depth < 0 || cfg.post_trig_depth > cfg.sampling_depth)
         return refuse("post-trigger depth outside the depth");
+    // The history keeps every record before the trigger: one per sample at worst. A launch
+    // without programs whose engines have no trigger keeps at most 10000 samples before it
+    // (prepare_triggers).
+    const bool engines_off = trigger_engines[0].get_mode() == fxt::mode_t::NOTRIG &&
+                             trigger_engines[1].get_mode() == fxt::mode_t::NOTRIG;
+    if ((programmed || !engines_off) &&
+        cfg.pre_trig_samples() > capture_tool::max_history_samples) {
+        why = "pre-trigger depth of " + std::to_string(cfg.pre_trig_samples()) +
+              " samples is beyond the " + std::to_string(capture_tool::max_history_samples) +
+              " the pre-trigger history holds";
+        return false;
+    }
     const auto master = std::find_if(cfg.groups.begin(), cfg.groups.end(),
                                      [](const auto& g) { return g.is_master(); });
     if (master == cfg.groups.end()) return refuse("no master group");
@@ -228,7 +243,7 @@ fxt::program core::trigger_program(size_t engine) {
 
 void core::store_config(const config& cfg, bool programmed) {
     std::string why;
-    if (!is_runnable(cfg, why)) {
+    if (!is_runnable(cfg, why, programmed)) {
         log("Configuration refused: " + why);
         throw hw::exception(hw::error::invalid_configration);
     }

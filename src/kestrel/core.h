@@ -98,7 +98,7 @@ public:
     oci::callbacks& get_oci_callbacks() { return oci_cfg.callbacks; }
     // Whether a configuration breaks a condition of set_config or of the capture thread;
     // the reason in `why`.
-    bool is_runnable(const config& cfg, std::string& why);
+    bool is_runnable(const config& cfg, std::string& why, bool programmed = false);
 
     // Firmware images and serial number (kestrel/firmware/core_firmware.cpp).
     bool update_is_needed(const std::vector<uint8_t>& mcu, const std::vector<uint8_t>& recovery,

@@ -79,6 +79,7 @@ void status_t::pull_from_vector(std::span<const uint8_t> src, size_t& i) {
     next.pull_from_vector(src, at);
     mox::mutex_lock lock(m);
     current = std::move(next);
+    records.fetch_add(1, std::memory_order_release);
     i = at;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -79,6 +80,9 @@ public:
     void set_oci_ready(uint32_t mask);
 
     record get() const;
+    // How many records were published so far: a record counts as news only when it came
+    // after a step the device acknowledged (the run flag), not before.
+    uint64_t published() const { return records.load(std::memory_order_acquire); }
     ver_t mb_version() const;
     std::vector<group> groups() const;
     size_t groups_count() const;
@@ -86,6 +90,7 @@ public:
 private:
     mutable mox::mutex m;
     record current;
+    std::atomic<uint64_t> records{0};
 };
 
 } // namespace kestrel

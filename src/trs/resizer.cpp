@@ -87,6 +87,13 @@ void resizer::resize_channel(hw::ich ch, isamp n, bool set_as_uncaptured) {
         b.set_uncaptured(set_as_uncaptured);
         return;
     }
+    // A cut (the end of an aborted or overrun capture) drops the tail in place: it costs
+    // nothing like rebuilding the channel, and the abort waits for it.
+    if (!target.is_empty() && target.samples_count() > n && n > 0) {
+        target.cut(n);
+        b.set_uncaptured(set_as_uncaptured);
+        return;
+    }
 
     store backup(target);
     iterator it(backup);
@@ -111,14 +118,25 @@ void resizer::resize_channel(hw::ich ch, isamp n, bool set_as_uncaptured) {
     };
 
     tr t = it.next();
-    bool placed = false; // t was appended by the walk, at n
+    uint8_t held = level_of(t); // the level before t
+    bool placed = false;        // t was appended by the walk, at n
     while (!it.current().is_last) {
-        if (t.sample >= n) t.sample = n;
-        if (t.sample != old_length) emit(t, t.sample);
-        if (t.sample >= n) {
+        const bool cut = t.sample >= n;
+        // A change past the cut comes after it: the channel ends with the level that held
+        // at the cut (as a channel the capture ended there does), not with the later one.
+        const bool later = t.sample > n && !t.is_first;
+        if (cut) t.sample = n;
+        if (t.sample != old_length) {
+            if (later)
+                out.append(n, held);
+            else
+                emit(t, t.sample);
+        }
+        if (cut) {
             placed = t.sample != old_length;
             break;
         }
+        held = level_of(t);
         t = it.next();
     }
 
@@ -128,6 +146,10 @@ void resizer::resize_channel(hw::ich ch, isamp n, bool set_as_uncaptured) {
             // Only items at sample 0: the level holds up to the new end.
             emit(t, 0);
             out.append_idle(n, level_of(t));
+        } else if (t.sample > n && !t.is_first) {
+            // The last change comes after the cut (also one that closed the channel): the
+            // channel ends with the level that held at the cut.
+            out.append(n, held);
         } else if (t.sample == old_length) {
             // A transition that closed the channel closes it at its new length.
             out.append(n, level_of(t));

@@ -203,6 +203,30 @@ std::unique_ptr<store> store::take() {
     return out;
 }
 
+void store::cut(isamp n) {
+    std::lock_guard clk(clearing_m);
+    std::lock_guard lk(m);
+    if (empty || n < 0 || n >= w.n) return;
+    // Everything up to the last transition at or before n stays; its level holds to n.
+    const int64_t keep = first_at_or_after(n + 1, pub.slices);
+    decoded_t last;
+    int64_t count = 0;
+    if (keep == 0 || !decode_locked(keep - 1, last, count)) return;
+    const auto ci = static_cast<size_t>((keep - 1) / chunk_size);
+    while (chunks.size() > ci + 1) {
+        spare.push_back(std::move(chunks.back()));
+        chunks.pop_back();
+    }
+    w.p = chunks.back()->slices.data() + (keep - static_cast<int64_t>(ci) * chunk_size);
+    w.end = chunks.back()->slices.data() + chunk_size;
+    w.ref = chunks.back()->abs_time;
+    w.n = n;
+    w.level = last.level;
+    w.empty = false;
+    publish_locked(w);
+    ++clear_generation;
+}
+
 store::writer::writer(store& s) : st(&s) {
     std::lock_guard lk(s.m);
     c = s.w;

@@ -66,6 +66,11 @@ public:
     // not at all. The batch is checked before anything is stored.
     void append(std::span<const edge_t> batch);
     void append_idle(isamp abs_samples, uint8_t idle_level);
+    // Shortens the store to n samples in place: the transitions after n go, the store ends
+    // at n with the level in force there. Costs a search and the chunks let go, whatever
+    // the length. Nothing changes when the store is empty or not longer than n. Like
+    // clear(), it voids readers' positions (a new generation).
+    void cut(isamp n);
     void set_uncaptured(bool is_uncaptured) { uncaptured = is_uncaptured; }
     bool is_uncaptured() const { return uncaptured; }
     void clear();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
 #include <cstring>
 #include <thread>
@@ -257,6 +258,59 @@ TEST(Handle, FreeWaitsForTheCallsInProgressOnOtherThreads) {
         EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
         caller.join();
     }
+}
+
+// A call made while its thread ends, from the destructor of a thread_local object built
+// before the thread's first call (so destroyed after the library's own thread data): its
+// lease stays its own although another thread starts calling meanwhile, and a free from a
+// third thread waits for it.
+TEST(Handle, ACallInAThreadsExitKeepsItsLeaseAgainstOtherThreads) {
+    kestrelapi_handle h = nullptr, other = nullptr;
+    ASSERT_EQ(kestrelapi_create_new_handle(&h, kestrel_one), OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_create_new_handle(&other, kestrel_one), OHWAPI_OK);
+    std::atomic<bool> in_late_call{false}, release{false}, freed{false}, free_was_early{false};
+    struct at_thread_exit {
+        std::function<void()> fn;
+        ~at_thread_exit() {
+            if (fn) fn();
+        }
+    };
+    std::thread ending([&] {
+        static thread_local at_thread_exit late;
+        late.fn = [&] {
+            const auto lease = api_utils::live_handles::instance().acquire(h);
+            ASSERT_TRUE(lease);
+            in_late_call = true;
+            for (int i = 0; i < 5000 && !release; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            free_was_early = freed.load();
+            EXPECT_EQ((*lease).caps.channels, 18u);
+        };
+        bool f = false;
+        EXPECT_EQ(kestrelapi_get_ready_flag(h, &f), OHWAPI_OK); // the thread's first call
+    });
+    for (int i = 0; i < 10000 && !in_late_call; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(in_late_call);
+    // A thread's first calls, while the ending thread's call runs.
+    std::thread newcomer([&] {
+        bool f = false;
+        for (int i = 0; i < 100; ++i)
+            EXPECT_EQ(kestrelapi_get_ready_flag(other, &f), OHWAPI_OK);
+    });
+    newcomer.join();
+    std::thread freer([&] {
+        EXPECT_EQ(kestrelapi_free(h), OHWAPI_OK);
+        freed = true;
+    });
+    // A free that does not wait for the late call returns well within this.
+    for (int i = 0; i < 300 && !freed; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    release = true;
+    ending.join();
+    freer.join();
+    EXPECT_FALSE(free_was_early);
+    EXPECT_EQ(kestrelapi_free(other), OHWAPI_OK);
 }
 
 TEST(Handle, FreeFromInsideACallDeletesWhenTheCallReturns) {

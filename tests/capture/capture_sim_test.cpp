@@ -197,20 +197,46 @@ TEST_F(capture_sim, cancel_overrun_read_errors_stall_and_busy) {
 
 TEST_F(capture_sim, pre_trigger_countdown) {
     start(one);
-    // One second of history at 1 MHz.
+    auto countdown_of = [](const std::vector<std::string>& texts) {
+        std::vector<std::string> countdown;
+        for (const auto& t : texts)
+            if (t.rfind("Pre-trigger buffering (", 0) == 0) countdown.push_back(t);
+        return countdown;
+    };
+    // One second of history at 1 MHz. The device reports its trigger only once it holds
+    // that history: the unpaced virtual device has it at once, so its trigger ends the
+    // countdown at its first value instead of after 1.2 s of fixed steps.
     capture(rising_on(4, 1000000, 1100000, 100000));
-    const auto texts = h->status_texts();
-    std::vector<std::string> countdown;
-    for (const auto& t : texts)
-        if (t.rfind("Pre-trigger buffering (", 0) == 0) countdown.push_back(t);
-    ASSERT_EQ(countdown.size(), 12u);
+    auto texts = h->status_texts();
+    auto countdown = countdown_of(texts);
+    ASSERT_FALSE(countdown.empty());
     EXPECT_EQ(countdown.front(), "Pre-trigger buffering (1.1s)");
-    EXPECT_EQ(countdown.back(), "Pre-trigger buffering (0.0s)");
-    const auto waiting = std::find(texts.begin(), texts.end(), "Waiting trigger");
+    auto waiting = std::find(texts.begin(), texts.end(), "Waiting trigger");
     ASSERT_NE(waiting, texts.end());
     EXPECT_NE(std::find(waiting, texts.end(), "Trigg'd, collecting samples"), texts.end());
     EXPECT_EQ(texts.back(), "");
     expect_ground_truth(18, 1100000);
+
+    // Without a trigger the countdown runs through, in steps of 0.1 s, to the wait for it.
+    fw->acq().never_trigger(true);
+    const size_t before = h->status_texts().size();
+    auto pending =
+        std::async(std::launch::async, [&] { capture(rising_on(4, 1000000, 1100000, 100000)); });
+    ASSERT_TRUE(eventually([&] {
+        const auto all = h->status_texts();
+        return std::find(all.begin() + static_cast<ptrdiff_t>(before), all.end(),
+                         "Waiting trigger") != all.end();
+    }));
+    dev().abort();
+    EXPECT_THROW(pending.get(), hw::exception);
+    fw->acq().never_trigger(false);
+    texts = h->status_texts();
+    countdown = countdown_of(
+        std::vector<std::string>(texts.begin() + static_cast<ptrdiff_t>(before), texts.end()));
+    ASSERT_EQ(countdown.size(), 12u);
+    EXPECT_EQ(countdown.front(), "Pre-trigger buffering (1.1s)");
+    EXPECT_EQ(countdown[1], "Pre-trigger buffering (1.0s)");
+    EXPECT_EQ(countdown.back(), "Pre-trigger buffering (0.0s)");
 }
 
 } // namespace

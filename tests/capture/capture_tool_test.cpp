@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "kestrel/capture/capture_tool.h"
@@ -31,14 +33,31 @@ struct tool_fixture {
     mox::semaphore notifier{1, 0};
     std::mutex m;
     std::vector<std::string> lines;
+    std::function<void(const std::string&)> on_line; // called with the tool's lock held
     hw::log_fn log = [this](const std::string& s) {
+        if (on_line) on_line(s);
         std::lock_guard l(m);
         lines.push_back(s);
     };
+    bool logged(const std::string& start) {
+        std::lock_guard l(m);
+        for (const auto& line : lines)
+            if (line.rfind(start, 0) == 0) return true;
+        return false;
+    }
     trs::manager man;
     std::atomic<int64_t> trig_pos{-1};
     capture_tool tool;
 };
+
+template <typename F> bool eventually(F&& cond) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 
 kestrel_trs rec(uint64_t levels, uint32_t delta, bool trigged = false) {
     return {levels, delta, trigged};
@@ -104,7 +123,7 @@ TEST(capture_tool, common_trigger_instant_aligns_groups) {
 }
 
 TEST(capture_tool, short_history_starts_at_the_oldest_record) {
-    tool_fixture f(18, 200); // keeps 199 records
+    tool_fixture f(18, 200); // the tool's watermark does not bound the history
     f.tool.reset(1000, 4e-9, 10);
     std::vector<kestrel_trs> r;
     for (int i = 0; i < 300; ++i)
@@ -112,12 +131,75 @@ TEST(capture_tool, short_history_starts_at_the_oldest_record) {
     r.push_back(rec(1, 1, true));
     f.feed(0, r);
     f.settle();
-    EXPECT_EQ(f.trig_pos, 198);
+    EXPECT_EQ(f.trig_pos, 300);
     const auto ch = read_channel(f.man, 0);
-    // The oldest record kept (index 102, level 0) sits at sample 0.
+    // The oldest record (level 0) sits at sample 0.
     EXPECT_EQ(level_at(ch, 0), 0);
     EXPECT_EQ(level_at(ch, 1), 1);
-    EXPECT_EQ(level_at(ch, 198), 1);
+    EXPECT_EQ(level_at(ch, 298), 0);
+    EXPECT_EQ(level_at(ch, 300), 1);
+}
+
+// A history of one record per sample, longer than the tool's watermark, is kept whole:
+// the trigger sits exactly at the requested pre-trigger depth.
+TEST(capture_tool, a_history_of_one_record_per_sample_is_kept_whole) {
+    tool_fixture f(18, 1000);
+    const int pre = 50000;
+    f.tool.reset(pre, 4e-9, 10);
+    std::vector<kestrel_trs> r;
+    for (int i = 0; i < 2 * pre; ++i)
+        r.push_back(rec(i % 2, 1));
+    r.push_back(rec(1, 1, true));
+    f.feed(0, r);
+    f.settle();
+    EXPECT_EQ(f.trig_pos, pre);
+}
+
+// An abort while one group waits at its trigger and another has not reported yet: the
+// late group does not place the trigger alone. Nothing is stored on any channel.
+TEST(capture_tool, an_abort_before_every_group_reported_stores_nothing) {
+    tool_fixture f(36);
+    f.tool.reset(100, 4e-9, 1000);
+    std::thread g0([&] { f.feed(0, {rec(0, 5), rec(1, 5, true), rec(0, 5)}); });
+    ASSERT_TRUE(eventually([&] { return f.logged("set trig instant for group:0"); }));
+    f.tool.abort();
+    g0.join();
+    f.feed(1, {rec(0, 5), rec(1, 5, true), rec(0, 5)});
+    f.settle();
+    EXPECT_FALSE(f.tool.ready());
+    EXPECT_EQ(f.trig_pos, -1);
+    EXPECT_EQ(f.tool.captured_post_trig_depth(0), 0);
+    EXPECT_EQ(f.tool.captured_post_trig_depth(1), 0);
+    f.tool.trim();
+    EXPECT_EQ(f.man.maximum_samples_count(), 0);
+}
+
+// An abort right after the last group placed the trigger ends that group's hand-over of a
+// long history between two batches instead of after the whole of it; the cut leaves every
+// channel at one length.
+TEST(capture_tool, an_abort_ends_the_history_hand_over_between_batches) {
+    const int pre = 2000000;
+    tool_fixture f(36, 2 * pre);
+    f.tool.reset(pre, 4e-9, 10);
+    std::thread aborter;
+    f.on_line = [&](const std::string& line) {
+        if (line.rfind("nearest trigger marker", 0) == 0)
+            aborter = std::thread([&] { f.tool.abort(); });
+    };
+    std::vector<kestrel_trs> r;
+    for (int i = 0; i < pre; ++i)
+        r.push_back(rec(i % 2, 1));
+    r.push_back(rec(1, 1, true));
+    std::thread g1([&] { f.feed(1, r); });
+    ASSERT_TRUE(eventually([&] { return f.logged("set trig instant for group:1"); }));
+    f.feed(0, r);
+    g1.join();
+    aborter.join();
+    f.settle();
+    EXPECT_TRUE(f.tool.ready());
+    EXPECT_LT(f.man.maximum_samples_count(), pre / 2); // what the groups handed over
+    f.tool.trim();
+    EXPECT_EQ(f.man.maximum_samples_count(), f.man.available_samples_count());
 }
 
 TEST(capture_tool, waiting_group_is_released_by_abort_and_idle_batches_flush) {
@@ -148,6 +230,60 @@ TEST(capture_tool, waiting_group_is_released_by_abort_and_idle_batches_flush) {
     }
     EXPECT_TRUE(stored);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
+}
+
+// The hand-over splits a group's channels between its two jobs and stores them block by
+// block: every channel must still show the levels of the records at every sample, across
+// blocks, batches and the cut at the requested depth, for busy and quiet channels alike.
+TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) {
+    for (const hw::ich channels : {hw::ich{18}, hw::ich{8}}) {
+        SCOPED_TRACE(channels);
+        tool_fixture f(channels, 100000);
+        std::mt19937_64 rng(7);
+        std::vector<kestrel_trs> records{rec(0x15, 1, true)};
+        uint64_t levels = 0x15;
+        for (int i = 0; i < 5000; ++i) {
+            // Channel k toggles with probability about 2^-(k % 5): some at nearly every
+            // record, some rarely; the output-sync bit above the channels changes too.
+            uint64_t flip = 0;
+            for (unsigned k = 0; k < channels; ++k)
+                if ((rng() & ((uint64_t{1} << (k % 5)) - 1)) == 0) flip |= uint64_t{1} << k;
+            levels ^= flip | ((rng() & 1) << 18);
+            records.push_back(rec(levels, 1 + static_cast<uint32_t>(rng() % 3), true));
+        }
+        // A depth that ends inside a block, with records left over beyond it.
+        isamp total = 0;
+        for (size_t i = 1; i < 4000; ++i)
+            total += records[i].delta_samples;
+        const isamp depth = total - 1;
+        f.tool.reset(0, 4e-9, depth);
+        // Batches of uneven sizes, each handed over on its own.
+        for (size_t at = 0; at < records.size();) {
+            const size_t n = std::min<size_t>(1 + rng() % 700, records.size() - at);
+            f.feed(0, std::vector<kestrel_trs>(records.begin() + static_cast<ptrdiff_t>(at),
+                                               records.begin() + static_cast<ptrdiff_t>(at + n)));
+            f.tool.flush();
+            at += n;
+        }
+        f.settle();
+        EXPECT_EQ(f.man.available_samples_count(), depth);
+        for (hw::ich ch = 0; ch < channels; ++ch) {
+            const auto e = read_channel(f.man, ch);
+            size_t next = 0;
+            int level = -1;
+            isamp t = 0;
+            int expected = static_cast<int>((records[0].levels >> ch) & 1);
+            size_t r = 1;
+            for (isamp s = 0; s < depth; ++s) {
+                while (r < records.size() && t + records[r].delta_samples <= s)
+                    t += records[r].delta_samples,
+                        expected = static_cast<int>((records[r++].levels >> ch) & 1);
+                while (next < e.size() && e[next].first <= s)
+                    level = e[next++].second;
+                ASSERT_EQ(level, expected) << "channel " << ch << " sample " << s;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -91,8 +91,13 @@ TEST(Status, MalformedRecordsChangeNothing) {
     bad_marker = record({group(3, 0x42)});
     bad_marker[0] = 2;
     EXPECT_THROW(s.pull_from_vector(bad_marker, j), std::invalid_argument);
-    // Readers still see the last good record whole.
+    // Readers still see the last good record whole, and only it counts as news: the
+    // capture trusts a trigger only from a record published after it armed the device.
     EXPECT_EQ(s.get().groups[0].version, 0x23);
+    EXPECT_EQ(s.published(), 1u);
+    i = 0;
+    s.pull_from_vector(good, i);
+    EXPECT_EQ(s.published(), 2u);
     EXPECT_EQ(s.get().groups.size(), 1u);
 }
 

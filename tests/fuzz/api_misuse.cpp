@@ -1,10 +1,15 @@
 // Fuzz target api_misuse: random sequences of exported calls with random arguments, from
 // two threads, against the virtual device. Handles are live, freed, null or pointers to
 // anything; output pointers valid or null; indices, settings and triggers any value; the
-// device is opened, closed, captured from, aborted and rebooted under the calls. Every
+// device is opened, closed, captured from, aborted and rebooted under the calls. Log
+// functions call back into the library (queries, launches, aborts, a new log function, a
+// free of their own handle) from the library's threads and from the callers'. The process
+// forks under the calls: the child must find the handles refused and exit at once. Every
 // call must return, with a code the interface documents (one kestrelapi_error_name
 // knows); a crash, a sanitizer report or a hang (libFuzzer's time-out) is a fault.
 #include <kestrel_sim/bus.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -19,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "../core/settings.h"
 #include "input.h"
 #include "kestrelapi.h"
 #include "targets.h"
@@ -32,7 +38,9 @@ std::atomic<uint64_t> calls{0};
 
 void documented(ohwapi_err_code_t rc) {
     ++calls;
-    if (std::strcmp(kestrelapi_error_name(rc), "UNKNOWN") == 0) std::abort();
+    if (std::strcmp(kestrelapi_error_name(rc), "UNKNOWN") != 0) return;
+    std::fprintf(stderr, "api_misuse: undocumented code %d\n", static_cast<int>(rc));
+    std::abort();
 }
 
 // The handles the calls pick from: live ones (created lazily, recreated after a free),
@@ -91,7 +99,10 @@ public:
         }
         const ohwapi_err_code_t rc = kestrelapi_free(h);
         documented(rc);
-        if (h == nullptr && rc != OHWAPI_OK) std::abort();
+        if (h == nullptr && rc != OHWAPI_OK) {
+            std::fprintf(stderr, "api_misuse: a free of NULL gave %d\n", static_cast<int>(rc));
+            std::abort();
+        }
     }
 
 private:
@@ -104,6 +115,77 @@ private:
 handle_pool& pool() {
     static auto& p = *new handle_pool;
     return p;
+}
+
+// What the log functions do with each line, chosen by the input.
+std::atomic<uint8_t> callback_op{0};
+
+// A log function that calls back into the library, on whichever thread delivers the line:
+// the user pointer is the handle it was set on.
+void reentrant_log(void* user, int, const char*) {
+    static thread_local int depth = 0;
+    if (depth > 1) return; // the lines of its own calls come back to it
+    ++depth;
+    const auto h = static_cast<kestrelapi_handle>(user);
+    bool f = false;
+    char text[64];
+    switch (callback_op.load() % 7) {
+    case 0:
+        documented(kestrelapi_get_ready_flag(h, &f));
+        break;
+    case 1:
+        documented(kestrelapi_request_abort(h));
+        break;
+    case 2:
+        documented(kestrelapi_set_log_callback(h, nullptr, nullptr));
+        break;
+    case 3:
+        documented(kestrelapi_free(h));
+        break;
+    case 4: {
+        kestrelapi_trigger_description_t t;
+        std::memset(&t, 0, sizeof t);
+        t.type = KESTRELAPI_TRG_NOTRIG;
+        documented(kestrelapi_launch_new_capture_simple_trigger(h, t, t,
+                                                                core_test::default_settings(2000)));
+        break;
+    }
+    case 5:
+        documented(kestrelapi_get_last_error_text(h, text, sizeof text));
+        break;
+    default:
+        documented(kestrelapi_get_last_error(h));
+    }
+    --depth;
+}
+
+// A child forked under the calls (the other thread's calls under way, handles live with
+// their threads) finds every handle refused and ends at once; one that has not ended
+// after 20 s hangs. It ends with _exit: libFuzzer takes any exit() for a fault of the
+// target (the child's exit() itself is test_reliability's, through its exit helper).
+void fork_and_wait(kestrelapi_handle h) {
+    const pid_t pid = fork();
+    if (pid < 0) return;
+    if (pid == 0) {
+        bool f = false;
+        const ohwapi_err_code_t rc = kestrelapi_get_ready_flag(h, &f);
+        const ohwapi_err_code_t freed = kestrelapi_free(h);
+        const bool refused =
+            h == nullptr ? freed == OHWAPI_OK
+                         : rc == OHWAPI_INVALID_ARGUMENT && freed == OHWAPI_INVALID_ARGUMENT;
+        _exit(refused ? 0 : 3);
+    }
+    int status = 0;
+    for (int i = 0; i < 2000; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::abort();
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    std::abort();
 }
 
 kestrelapi_settings_t settings_of(input& in) {
@@ -157,7 +239,7 @@ void run_calls(input& in, const std::string& dir) {
         const bool null_out = (what & 0x80) != 0 && in.byte() % 4 == 0;
         const uint8_t ch = in.byte() % 2 ? in.byte() % 60 : in.byte();
         auto slow = [&] { return slow_left-- > 0; };
-        switch (what % 24) {
+        switch (what % 26) {
         case 0:
             p.refill(in.byte());
             break;
@@ -278,6 +360,13 @@ void run_calls(input& in, const std::string& dir) {
         case 21:
             if (in.byte() % 8 == 0 && slow()) documented(kestrelapi_reboot_and_close(h));
             break;
+        case 22:
+            callback_op = in.byte();
+            documented(kestrelapi_set_log_callback(h, in.byte() % 4 ? reentrant_log : nullptr, h));
+            break;
+        case 23:
+            if (in.byte() % 4 == 0 && slow()) fork_and_wait(h);
+            break;
         default:
             std::this_thread::sleep_for(std::chrono::milliseconds(in.byte() % 20));
             break;
@@ -294,7 +383,9 @@ int api_misuse(const uint8_t* data, size_t size) {
                        ("kestrel_fuzz_api_" + std::to_string(::getpid()));
         std::filesystem::create_directories(d);
         static const std::filesystem::path removed_at_exit = d;
+        static const pid_t owner = ::getpid();
         std::atexit([] {
+            if (::getpid() != owner) return; // a forked child's exit
             std::error_code ec;
             std::filesystem::remove_all(removed_at_exit, ec);
             std::fprintf(stderr, "api_misuse: %llu calls\n",

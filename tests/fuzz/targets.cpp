@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "api/api_handles.h"
+#include "api/live_handles.h"
 #include "config_decode.h"
 #include "drivers/libusb/driver.h"
 #include "fxt/core.h"
@@ -165,11 +166,14 @@ int buffer_parser(const uint8_t* data, size_t size) {
 
 // The reply handler of the file loader against any sequence of replies.
 int file_loader_reply(const uint8_t* data, size_t size) {
-    static libusb::driver drv;
-    static libusb::interface_bulk bulk(drv, 2, 0x04, 0x84);
-    static const hw::log_fn log = [](const std::string&) {};
-    static kestrel::communication com(bulk, log);
-    static kestrel::file_loader loader(com, log, kestrel::file_loader_timing{1, 1, 1, 0});
+    // Never destroyed: a process forked from this one (api_misuse forks) has none of the
+    // link's threads to join at its exit.
+    static auto& drv = *new libusb::driver;
+    static auto& bulk = *new libusb::interface_bulk(drv, 2, 0x04, 0x84);
+    static const auto& log = *new hw::log_fn([](const std::string&) {});
+    static auto& com = *new kestrel::communication(bulk, log);
+    static auto& loader =
+        *new kestrel::file_loader(com, log, kestrel::file_loader_timing{1, 1, 1, 0});
     input in(data, size);
     while (!in.empty()) {
         const auto len = in.byte() % 12;
@@ -228,12 +232,16 @@ int sim_config_decode(const uint8_t* data, size_t size) {
 // before anything reaches the device: conversion, runnability, storing the configuration
 // and the trigger words the capture thread derives from it.
 int settings(const uint8_t* data, size_t size) {
-    static std::unique_ptr<api_utils::api_handles> handles[3];
+    // Owned as the interface owns its handles: freed with the live ones when the process
+    // exits, and left alone by a process forked from this one (api_misuse forks).
+    static api_utils::api_handles* handles[3] = {};
     input in(data, size);
     const size_t mi = in.byte() % 3;
-    if (!handles[mi]) {
-        handles[mi] = std::make_unique<api_utils::api_handles>(models[mi]);
-        handles[mi]->log_fn = [](const std::string&) {};
+    if (handles[mi] == nullptr) {
+        auto h = std::make_unique<api_utils::api_handles>(models[mi]);
+        h->log_fn = [](const std::string&) {};
+        if (!api_utils::live_handles::instance().add(h.get())) return 0;
+        handles[mi] = h.release();
     }
     api_utils::api_handles& h = *handles[mi];
     kestrelapi_settings_t s;

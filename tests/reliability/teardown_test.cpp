@@ -205,29 +205,40 @@ TEST_F(teardown, free_during_an_update_returns_and_joins) {
     expect_threads_joined();
 }
 
+// Runs the exit helper in `mode`; it must end by itself, within 90 s, with exit code 0
+// (another code names the step that failed).
+void expect_helper_ends_cleanly(const char* mode) {
+    SCOPED_TRACE(mode);
+    pid_t pid = 0;
+    char* argv[] = {const_cast<char*>(KESTREL_EXIT_HELPER), const_cast<char*>(mode), nullptr};
+    ASSERT_EQ(posix_spawn(&pid, KESTREL_EXIT_HELPER, nullptr, nullptr, argv, environ), 0);
+    int status = 0;
+    pid_t r = 0;
+    ASSERT_TRUE(eventually(
+        [&] {
+            r = waitpid(pid, &status, WNOHANG);
+            return r != 0;
+        },
+        90s))
+        << "the process does not end";
+    ASSERT_EQ(r, pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "29: a forked child did not end within 20 s";
+}
+
 // The process ends with a handle open and a capture waiting: exit neither hangs nor
 // crashes.
 TEST_F(teardown, process_exit_with_a_handle_open) {
-    for (const char* mode : {"capture", "open", "unpinged"}) {
-        SCOPED_TRACE(mode);
-        pid_t pid = 0;
-        char* argv[] = {const_cast<char*>(KESTREL_EXIT_HELPER), const_cast<char*>(mode), nullptr};
-        ASSERT_EQ(posix_spawn(&pid, KESTREL_EXIT_HELPER, nullptr, nullptr, argv, environ), 0);
-        int status = 0;
-        pid_t r = 0;
-        ASSERT_TRUE(eventually(
-            [&] {
-                r = waitpid(pid, &status, WNOHANG);
-                return r != 0;
-            },
-            90s))
-            << "the process does not end";
-        ASSERT_EQ(r, pid);
-        EXPECT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-        if (WIFEXITED(status)) {
-            EXPECT_EQ(WEXITSTATUS(status), 0);
-        }
-    }
+    for (const char* mode : {"capture", "open", "unpinged"})
+        expect_helper_ends_cleanly(mode);
+}
+
+// A process forked from one with a handle (created only, or with its device open and its
+// threads running) does not own it: the child finds it refused and exits at once, and the
+// parent's handle goes on working.
+TEST_F(teardown, a_forked_child_leaves_the_parents_handles_alone) {
+    for (const char* mode : {"fork-created", "fork-open"})
+        expect_helper_ends_cleanly(mode);
 }
 
 TEST_F(hot_unplug, during_streaming_stores_the_usb_error_and_the_device_reopens) {

@@ -42,13 +42,14 @@ void capture_like(trs::builder b, std::vector<isamp> changes, isamp length) {
     b.append_idle(length, level);
 }
 
-TEST(Resizer, CutsAtNewLengthAndPlacesTheCrossingTransition) {
+TEST(Resizer, CutsAtNewLengthKeepingTheLevelThatHeldThere) {
     mox::semaphore gui;
     trs::manager man(18, gui);
     capture_like(man.create_builder(0), {100, 200, 250}, 300);
     man.resize(150, false);
-    EXPECT_EQ(walk(man.create_iterator(0)),
-              (std::vector<item>{{R, 0}, {F, 0}, {R, 100}, {F, 150}}));
+    // The change at 200 comes after the cut: the channel ends high at 150, as it was there.
+    EXPECT_EQ(walk(man.create_iterator(0)), (std::vector<item>{{R, 0}, {F, 0}, {R, 100}}));
+    EXPECT_EQ(man.create_iterator(0).last_idle().pol, R);
     for (hw::ich ch = 0; ch < 18; ++ch) {
         EXPECT_EQ(man.create_iterator(ch).last_idle().sample, 150) << ch;
         EXPECT_FALSE(man.is_channel_uncaptured(ch));
@@ -75,8 +76,8 @@ TEST(Resizer, EveryChannelEndsAtNewLengthWithItsLevel) {
     // A change that closed the channel closes it at its new length.
     EXPECT_EQ(walk(man.create_iterator(2)),
               (std::vector<item>{{R, 0}, {F, 0}, {R, 100}, {F, 400}}));
-    EXPECT_EQ(walk(man.create_iterator(3)),
-              (std::vector<item>{{R, 0}, {F, 0}, {R, 100}, {F, 400}}));
+    EXPECT_EQ(walk(man.create_iterator(3)), (std::vector<item>{{R, 0}, {F, 0}, {R, 100}}));
+    EXPECT_EQ(man.create_iterator(3).last_idle().pol, R);
     EXPECT_EQ(walk(man.create_iterator(4)), (std::vector<item>{{R, 0}}));
     for (hw::ich ch = 0; ch < 18; ++ch) {
         EXPECT_EQ(man.create_iterator(ch).last_idle().sample, 400) << ch;
@@ -130,11 +131,37 @@ TEST(Resizer, ParallelOverAllChannelsOfLargestModel) {
         const auto items = walk(man.create_iterator(ch));
         ASSERT_EQ(man.create_iterator(ch).last_idle().sample, 50000);
         const isamp step = 10 + static_cast<isamp>(ch);
-        // Everything before the cut is kept, then one transition at the cut.
-        const size_t kept = static_cast<size_t>((50000 - 10 + step - 1) / step);
-        ASSERT_EQ(items.size(), 2 + kept + 1) << ch;
-        EXPECT_EQ(items.back().sample, 50000);
+        // Everything up to the cut is kept; the channel ends there.
+        const size_t kept = static_cast<size_t>((50000 - 10) / step + 1);
+        ASSERT_EQ(items.size(), 2 + kept) << ch;
         EXPECT_EQ(items[2 + kept - 1].sample, 10 + static_cast<isamp>(kept - 1) * step);
+    }
+}
+
+// The device's level at every kept sample survives the cut, and the channel ends with the
+// level at the cut (as a channel whose capture ended there), wherever the cut falls:
+// between changes, on one, next to one.
+TEST(Resizer, EveryCutKeepsTheLevelsUpToAndAtTheCut) {
+    const std::vector<isamp> changes{3, 4, 10, 11, 12, 40, 41, 90};
+    auto level_before = [&](isamp s) {
+        uint8_t l = 0;
+        for (isamp c : changes)
+            if (c <= s) l ^= 1;
+        return l;
+    };
+    for (isamp n = 1; n < 100; ++n) {
+        mox::semaphore gui;
+        trs::manager man(18, gui);
+        capture_like(man.create_builder(0), changes, 100);
+        man.resize(n, false);
+        for (isamp s = 0; s < n; ++s) {
+            uint8_t l = 2;
+            ASSERT_TRUE(man.level_at(0, s, l)) << n << " " << s;
+            ASSERT_EQ(l, level_before(s)) << "cut at " << n << ", sample " << s;
+        }
+        EXPECT_EQ(man.create_iterator(0).last_idle().sample, n);
+        EXPECT_EQ(man.create_iterator(0).last_idle().pol == R ? 1 : 0, level_before(n))
+            << "cut at " << n;
     }
 }
 

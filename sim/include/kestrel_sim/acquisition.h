@@ -104,7 +104,11 @@ struct capture_info_t {
     int64_t total_samples = 0;     // samples each group streams in full
     std::vector<int64_t> streamed; // per group (bridge index): samples handed to the host
     std::vector<uint64_t> bytes;   // per group: bytes handed to the host
-    uint64_t runs = 0;             // captures started since the device came up
+    // Per group: capture samples in the whole packets that reached the host (an abort of
+    // the pipe drops the bytes on their way, lost_bytes).
+    std::vector<int64_t> delivered;
+    std::vector<uint64_t> lost_bytes;
+    uint64_t runs = 0; // captures started since the device came up
     // An output program runs in this capture and has started (at the trigger, when its
     // engine waits for it); the capture sample of its start (negative: before sample 0).
     bool outputs_running = false;

@@ -43,6 +43,7 @@ struct counters_t {
     uint64_t bulk_out_transfers = 0;
     uint64_t bulk_in_transfers = 0;
     uint64_t pipe_timeout_calls = 0; // FT_SetPipeTimeout
+    uint64_t in_pipe_aborts = 0;     // FT_AbortPipe of an IN pipe
     uint64_t bridge_opens = 0;       // successful FT_Create
     uint64_t bridge_open_failures = 0;
     uint64_t dropped_replies = 0;

@@ -134,7 +134,11 @@ err ft245::read(uint8_t* dst, size_t len, size_t& transferred, uint16_t timeout_
                                        static_cast<abi::ULONG>(std::min<size_t>(len, UINT32_MAX)),
                                        &got, nullptr));
     transferred = std::min<size_t>(got, len);
-    if (e != err::OK) lib.abort_pipe(hm.get(), pipe_rx);
+    // A time-out only says the device had nothing more for now, and an aborted read was
+    // cut on purpose: aborting the pipe then would drop what the bridge holds in flight.
+    // Other failures leave the pipe in an unknown state.
+    if (e != err::OK && e != err::TIMEOUT && e != err::OPERATION_ABORTED)
+        lib.abort_pipe(hm.get(), pipe_rx);
     return e;
 }
 

@@ -55,6 +55,10 @@ struct group_stream {
     std::exception_ptr failure; // a parse or the reader itself threw
 };
 
+// How long the other groups may take to read what their device memory holds once one
+// group's stream ended in an overrun.
+constexpr auto overrun_settle_limit = std::chrono::seconds(5);
+
 std::string seconds_text(int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ms) / 1000.0);
@@ -123,8 +127,11 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
         hw_status.set(hw::status::v::idle);
         throw hw::exception(hw::error::busy);
     }
+    // Without a pre-trigger asked for, a tenth of the depth, within what the history holds.
     if (cfg.pre_trig_samples() == 0)
-        cfg.post_trig_depth = static_cast<int64_t>(0.9 * static_cast<double>(cfg.sampling_depth));
+        cfg.post_trig_depth =
+            std::max(static_cast<int64_t>(0.9 * static_cast<double>(cfg.sampling_depth)),
+                     cfg.sampling_depth - T::max_history_samples);
     const size_t groups = cfg.groups.size();
     // Streams need their bridges: a closed or half-open device cannot capture.
     if (com.usb_interfaces.size() < groups) throw hw::exception(hw::error::not_open);
@@ -163,20 +170,31 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
         bridge.abort_rx();
         bridge.flush_rx();
     }
+    // Both steps wait for the device's acknowledgement, which is all the next one needs.
     cfg_loader.send_to_device(cfg);
-    mox::wait_ms(mox::timeout(100));
+    // An abort while the device took the configuration in ends the capture before it runs
+    // (the run flag is still off).
+    if (abort.take(mox::timeout(0))) throw hw::exception(hw::error::aborted_by_user);
     cfg_done = true;
     cfg_loader.set_run_flag(true);
+    // Status records published before the run flag was acknowledged may still tell of the
+    // last capture's trigger.
+    const uint64_t armed = device_status.published();
 
-    wait_for_trigger(cfg, last_sn);
+    wait_for_trigger(cfg, last_sn, armed);
     trigged = true;
     if (trig_mode == hw::trigger_mode_t::normal) ctool.reset(pre, period, cfg.post_trig_depth);
     hw_status.set(hw::status::v::trigged_and_sampling);
     stream(cfg, last_sn, parsers, watch);
 }
 
+// The device reports its trigger only once it holds the samples asked for before it, so the
+// countdown of the pre-trigger time is shown, not waited out: a status record with the
+// trigger ends it at once. Every wait is on the notifier, which each status record and an
+// abort request give, and lasts at most until the countdown's next step or 100 ms.
 template <typename T>
-void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn) {
+void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn, uint64_t armed) {
+    using clock = std::chrono::steady_clock;
     auto cancelled = [this] {
         try {
             cfg_loader.set_run_flag(false);
@@ -187,25 +205,228 @@ void capture<T>::wait_for_trigger(const config& cfg, const std::string& last_sn)
     };
     int64_t pre_trig_time_ms =
         static_cast<int64_t>(cfg.pre_trig_samples() * 1000 / cfg.sampling_freq) + 100;
+    bool waiting = false;
+    auto next_step = clock::now();
     // A device that leaves the bus sends no trigger: its link's error ends the wait.
     for (;;) {
-        if (abort.take(mox::timeout(100))) cancelled();
-        com.throw_if_device_gone();
-        hw_status.set(hw::status::v::preparing,
-                      "Pre-trigger buffering (" + seconds_text(pre_trig_time_ms) + "s)");
         hw::keep_alive::instance().push_unique(last_sn);
-        if (pre_trig_time_ms <= 99) {
-            hw_status.set(hw::status::v::waiting_trig);
-            for (;;) {
-                hw::keep_alive::instance().push_unique(last_sn);
-                const auto st = device_status.groups();
-                if (!st.empty() && st[0].trigged) return;
-                notifier.take(mox::timeout(100));
-                if (abort.take(mox::timeout(0))) cancelled();
-                com.throw_if_device_gone();
+        if (abort.take(mox::timeout(0))) cancelled();
+        com.throw_if_device_gone();
+        const auto now = clock::now();
+        if (!waiting && now >= next_step) {
+            hw_status.set(hw::status::v::preparing,
+                          "Pre-trigger buffering (" + seconds_text(pre_trig_time_ms) + "s)");
+            waiting = pre_trig_time_ms <= 99;
+            pre_trig_time_ms -= 100;
+            next_step += std::chrono::milliseconds(100);
+            if (waiting) hw_status.set(hw::status::v::waiting_trig);
+        }
+        // Once the countdown has run out, also a record from before (as ever): a device
+        // that sends no record of its own while it waits is still heard.
+        if (device_status.published() > armed || waiting) {
+            const auto st = device_status.groups();
+            if (!st.empty() && st[0].trigged) {
+                if (!waiting) hw_status.set(hw::status::v::waiting_trig);
+                return;
             }
         }
-        pre_trig_time_ms -= 100;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_step - clock::now());
+        notifier.take(mox::timeout(
+            waiting ? 100 : static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 1, 100))));
+    }
+}
+
+// What one stream shares between its readers and the capture thread. The readers and the
+// parse workers end (stopped, their reads cut, a parse parked on the common trigger instant
+// let go, then joined) before this state goes, on every way out.
+template <typename T> struct capture<T>::stream_run {
+    stream_run(const config& cfg, std::vector<std::unique_ptr<buffer_parser>>& parsers,
+               trigger_watch& watch)
+        : parsers(parsers), watch(watch), groups(parsers.size()), post(cfg.post_trig_depth),
+          pre(cfg.pre_trig_samples()), late_limit(pre + std::max<isamp>(post, 64)),
+          silence_limit(stream_silence_limit(cfg)), streams(groups) {}
+
+    std::vector<std::unique_ptr<buffer_parser>>& parsers;
+    trigger_watch& watch;
+    const size_t groups;
+    const isamp post;
+    const isamp pre;
+    // Past this many samples without its trigger marker a group did not trigger.
+    const isamp late_limit;
+    // A stream that stops for good (a corrupted count, a device that lost its place) would
+    // otherwise leave the capture waiting for samples that never come.
+    const std::optional<std::chrono::milliseconds> silence_limit;
+    std::vector<group_stream> streams;
+    std::atomic<bool> stop{false};
+};
+
+// The readers of one stream: stopped, their reads cut, the tool's waits let go and joined
+// when the capture ends or leaves by an exception.
+template <typename T> class capture<T>::readers_t {
+public:
+    readers_t(capture& c, stream_run& run)
+        : c(c), run(run), pool(static_cast<unsigned>(run.groups)) {
+        try {
+            for (size_t g = 0; g < run.groups; ++g)
+                threads.emplace_back([this, g] { this->c.read_group(this->run, g, pool); });
+        } catch (...) {
+            finish(); // the readers already started
+            throw;
+        }
+    }
+    ~readers_t() { finish(); }
+    readers_t(const readers_t&) = delete;
+    readers_t& operator=(const readers_t&) = delete;
+
+    // Once: every abort of a pipe drops what the bridge holds on its way.
+    void finish() {
+        if (run.stop.exchange(true)) return;
+        for (size_t g = 0; g < run.groups; ++g)
+            c.com.usb_interfaces[g]->driver.abort_rx();
+        c.ctool.abort();
+        for (auto& t : threads)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    capture& c;
+    stream_run& run;
+    mox::worker_pool pool;
+    std::vector<std::thread> threads;
+};
+
+// One reader per bridge, so that the groups stream side by side: it reads into the group's
+// write buffer while the group's last buffer is parsed on the pool, then hands the new one
+// over. Reads are bounded by the pipe time-out and cut by an abort of the pipe, so a reader
+// follows `stop` within one read.
+template <typename T>
+void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
+    using clock = std::chrono::steady_clock;
+    group_stream& gs = run.streams[g];
+    hw::usb_group_t& u = *com.usb_interfaces[g];
+    auto parse_done = [&gs] {
+        if (!gs.parse.valid()) return true;
+        try {
+            gs.parse.get();
+            return true;
+        } catch (...) {
+            gs.failure = std::current_exception();
+            return false;
+        }
+    };
+    try {
+        auto heard = clock::now();
+        while (!run.stop) {
+            // A group with its depth keeps being read, so that its device memory does not
+            // fill while the others catch up, but what it sends is dropped.
+            const bool group_done = has_depth(run, g);
+            const auto st = device_status.groups();
+            const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
+            if (!group_done && backlog == 0 && g < st.size() && st[g].overrun) {
+                gs.overrun = true;
+                break;
+            }
+            const uint64_t size =
+                std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, u.capacity());
+            size_t received = 0;
+            const d3xx::err e =
+                u.dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
+            // A time-out delivers what came so far and the stream goes on; a read cut by the
+            // end of the capture keeps its bytes; anything else means the bridge is gone.
+            const bool cut = run.stop && e == d3xx::err::OPERATION_ABORTED;
+            if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT && !cut) {
+                gs.error = e;
+                break;
+            }
+            const auto now = clock::now();
+            // A device that holds data its bridge does not deliver is as stuck as one that
+            // sends nothing. A parse under way is not silence: a device that sent its whole
+            // capture waits for a slow host to reach the depth.
+            const bool parsing = gs.parse.valid() && gs.parse.wait_for(std::chrono::seconds(0)) !=
+                                                         std::future_status::ready;
+            if (received > 0 || parsing) {
+                heard = now;
+            } else if (!group_done && run.silence_limit && now - heard > *run.silence_limit) {
+                log("No data from group " + std::to_string(g) + " for " +
+                    seconds_text(run.silence_limit->count()) + " s: the stream has stalled");
+                gs.stalled = true;
+                break;
+            }
+            if (received == 0 || group_done) continue;
+            // The last parse may wait for the common trigger instant; the capture thread
+            // releases it when the capture ends. A read cut by the end of the capture is
+            // parsed as well: what the host read is kept up to its last whole packet.
+            if (!parse_done()) break;
+            u.swap_buffers();
+            gs.parse = pool.submit([this, &run, g] {
+                // In slices: the end of the capture stops a long parse at a packet boundary
+                // instead of waiting for the whole buffer. The parser carries its state from
+                // one slice to the next as from one buffer to the next.
+                com.usb_interfaces[g]->with_read_buffer([&](std::span<const uint8_t> b) {
+                    // What follows the group's depth is dropped: it need not be parsed.
+                    for (size_t at = 0; at < b.size() && !has_depth(run, g); at += parse_slice)
+                        run.parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
+                });
+                notifier.notify(); // the capture thread looks at the depths
+            });
+            heard = clock::now(); // waiting for a parse is not silence
+            if (cut) break;
+        }
+        parse_done();
+    } catch (...) {
+        if (!gs.failure) gs.failure = std::current_exception();
+    }
+    gs.ended = true;
+    notifier.notify();
+}
+
+template <typename T> bool capture<T>::has_depth(const stream_run& run, size_t g) {
+    return ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= run.post;
+}
+
+// The capture thread only watches: the abort, progress, the readers' ends and groups whose
+// stream passes the depth without a trigger marker. Returns why it stopped watching.
+template <typename T>
+typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
+                                                       const std::string& last_sn) {
+    using clock = std::chrono::steady_clock;
+    std::optional<clock::time_point> overrun_seen;
+    for (;;) {
+        hw::keep_alive::instance().push_unique(last_sn);
+        if (abort.take(mox::timeout(0))) return {true, std::nullopt};
+        post_trig_samples = ctool.captured_post_trig_depth();
+        if (!streaming_started && ctool.ready()) {
+            streaming_started = true;
+            hw_status.set(hw::status::v::streaming);
+        }
+        ctool.flush_outdated(50);
+        const int64_t pct = run.post > 0 ? 100 * post_trig_samples / run.post : 100;
+        progress.set(static_cast<uint8_t>(std::clamp<int64_t>(pct, 0, 100)));
+
+        // An overrun ends a group's stream once the group has read what its device memory
+        // held; the other groups keep streaming until they have too (or have their depth),
+        // so that every group keeps what the device delivered before the overrun.
+        bool all_groups_done = true, reader_failed = false, overran = false, settled = true;
+        std::optional<size_t> untriggered;
+        for (size_t g = 0; g < run.groups; ++g) {
+            const group_stream& gs = run.streams[g];
+            const bool done = ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= run.post;
+            all_groups_done = all_groups_done && done;
+            if (gs.ended && !gs.overrun) reader_failed = true;
+            overran = overran || gs.overrun;
+            settled = settled && (gs.ended || done);
+            if (!run.watch.found[g] && run.watch.before[g] > run.late_limit) untriggered = g;
+        }
+        if (overran && !overrun_seen) overrun_seen = clock::now();
+        // A group that cannot settle (its parse waits for a trigger instant that an
+        // overrun before another group's trigger never brings) is not waited for long.
+        const bool overrun_over =
+            overrun_seen && (settled || clock::now() - *overrun_seen > overrun_settle_limit);
+        if (untriggered || reader_failed || overrun_over || all_groups_done ||
+            post_trig_samples > run.post)
+            return {false, untriggered};
+        // Woken by the end of a parse or of a reader, a status record or an abort request.
+        notifier.take(mox::timeout(poll_ms));
     }
 }
 
@@ -213,159 +434,31 @@ template <typename T>
 void capture<T>::stream(const config& cfg, const std::string& last_sn,
                         std::vector<std::unique_ptr<buffer_parser>>& parsers,
                         trigger_watch& watch) {
-    const size_t groups = parsers.size();
-    const isamp post = cfg.post_trig_depth;
-    const isamp pre = cfg.pre_trig_samples();
-    auto& usb = com.usb_interfaces;
-    for (size_t g = 0; g < groups; ++g)
-        usb[g]->clear_buffers();
-    // A stream that stops for good (a corrupted count, a device that lost its place) would
-    // otherwise leave the capture waiting for samples that never come.
-    using clock = std::chrono::steady_clock;
-    const auto silence_limit = stream_silence_limit(cfg);
-    std::vector<group_stream> streams(groups);
-    std::atomic<bool> stop{false};
-
-    // One reader per bridge, so that the groups stream side by side: it reads into the
-    // group's write buffer while the group's last buffer is parsed on the pool, then hands
-    // the new one over. Reads are bounded by the pipe time-out and cut by an abort of the
-    // pipe, so a reader follows `stop` within one read.
-    auto read_group = [&](size_t g, mox::worker_pool& pool) {
-        group_stream& gs = streams[g];
-        hw::usb_group_t& u = *usb[g];
-        auto parse_done = [&gs] {
-            if (!gs.parse.valid()) return true;
-            try {
-                gs.parse.get();
-                return true;
-            } catch (...) {
-                gs.failure = std::current_exception();
-                return false;
-            }
-        };
-        try {
-            auto heard = clock::now();
-            while (!stop) {
-                // A group with its depth keeps being read, so that its device memory does
-                // not fill while the others catch up, but what it sends is dropped.
-                const bool group_done =
-                    ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) >= post;
-                const auto st = device_status.groups();
-                const uint64_t backlog = g < st.size() ? st[g].buffered_data_size() : 0;
-                if (!group_done && backlog == 0 && g < st.size() && st[g].overrun) {
-                    gs.overrun = true;
-                    break;
-                }
-                const uint64_t size =
-                    std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, u.capacity());
-                size_t received = 0;
-                const d3xx::err e =
-                    u.dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
-                // A time-out delivers what came so far and the stream goes on; a read cut by
-                // the end of the capture keeps its bytes; anything else means the bridge is
-                // gone.
-                const bool cut = stop && e == d3xx::err::OPERATION_ABORTED;
-                if (e != d3xx::err::OK && e != d3xx::err::TIMEOUT && !cut) {
-                    gs.error = e;
-                    break;
-                }
-                const auto now = clock::now();
-                // A device that holds data its bridge does not deliver is as stuck as one
-                // that sends nothing.
-                if (received > 0) {
-                    heard = now;
-                } else if (!group_done && silence_limit && now - heard > *silence_limit) {
-                    log("No data from group " + std::to_string(g) + " for " +
-                        seconds_text(silence_limit->count()) + " s: the stream has stalled");
-                    gs.stalled = true;
-                    break;
-                }
-                if (received == 0 || group_done) continue;
-                // The last parse may wait for the common trigger instant; the capture thread
-                // releases it when the capture ends.
-                if (!parse_done() || stop) break;
-                u.swap_buffers();
-                gs.parse = pool.submit([&, g] {
-                    // In slices: the end of the capture stops a long parse at a packet
-                    // boundary instead of waiting for the whole buffer. The parser carries
-                    // its state from one slice to the next as from one buffer to the next.
-                    usb[g]->with_read_buffer([&](std::span<const uint8_t> b) {
-                        for (size_t at = 0; at < b.size() && !stop; at += parse_slice)
-                            parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
-                    });
-                });
-                heard = clock::now(); // waiting for a parse is not silence
-            }
-            parse_done();
-        } catch (...) {
-            if (!gs.failure) gs.failure = std::current_exception();
-        }
-        gs.ended = true;
-    };
-
-    // Built after the state their tasks write, so that on every way out (an exception
-    // included) the readers and the parse workers end before that state goes: the
-    // readers are stopped, their reads cut, a parse parked on the common trigger instant
-    // let go, and then they are joined.
-    mox::worker_pool pool(static_cast<unsigned>(groups));
-    struct readers_t {
-        std::atomic<bool>& stop;
-        communication& com;
-        size_t groups;
-        T& tool;
-        std::vector<std::thread> threads;
-        void finish() {
-            stop = true;
-            for (size_t g = 0; g < groups; ++g)
-                com.usb_interfaces[g]->driver.abort_rx();
-            tool.abort();
-            for (auto& t : threads)
-                if (t.joinable()) t.join();
-        }
-        ~readers_t() { finish(); }
-    } readers{stop, com, groups, ctool, {}};
-    for (size_t g = 0; g < groups; ++g)
-        readers.threads.emplace_back(read_group, g, std::ref(pool));
-
-    bool cancelled = false;
-    std::optional<size_t> untriggered; // a group whose stream passed the depth without trigger
-    const isamp late_limit = pre + std::max<isamp>(post, 64);
-    for (;;) {
-        hw::keep_alive::instance().push_unique(last_sn);
-        if (abort.take(mox::timeout(poll_ms))) {
-            cancelled = true;
-            break;
-        }
-        post_trig_samples = ctool.captured_post_trig_depth();
-        if (!streaming_started && ctool.ready()) {
-            streaming_started = true;
-            hw_status.set(hw::status::v::streaming);
-        }
-        ctool.flush_outdated(50);
-        const int64_t pct = post > 0 ? 100 * post_trig_samples / post : 100;
-        progress.set(static_cast<uint8_t>(std::clamp<int64_t>(pct, 0, 100)));
-
-        bool all_groups_done = true, reader_ended = false;
-        for (size_t g = 0; g < groups; ++g) {
-            if (ctool.captured_post_trig_depth(static_cast<uint8_t>(g)) < post)
-                all_groups_done = false;
-            if (streams[g].ended) reader_ended = true;
-            if (!watch.found[g] && watch.before[g] > late_limit) untriggered = g;
-        }
-        if (untriggered || reader_ended || all_groups_done || post_trig_samples > post) break;
+    stream_run run(cfg, parsers, watch);
+    for (size_t g = 0; g < run.groups; ++g)
+        com.usb_interfaces[g]->clear_buffers();
+    loop_end how;
+    {
+        readers_t readers(*this, run);
+        how = watch_stream(run, last_sn);
+        log("cleaning thread pool");
+        readers.finish();
+        log("thread pool cleaned");
     }
-    log("cleaning thread pool");
-    readers.finish();
-    log("thread pool cleaned");
+    end_capture(outcome_of(run, how));
+}
 
-    std::exception_ptr parse_error;
-    d3xx::err read_error = d3xx::err::OK;
-    bool stalled = false;
-    for (size_t g = 0; g < groups; ++g) {
-        const auto& gs = streams[g];
-        if (gs.failure && !parse_error) parse_error = gs.failure;
-        if (gs.error != d3xx::err::OK && read_error == d3xx::err::OK) read_error = gs.error;
-        stalled = stalled || gs.stalled;
+// What failed in a stream, and which groups could not be placed.
+template <typename T>
+typename capture<T>::stream_outcome capture<T>::outcome_of(const stream_run& run,
+                                                           const loop_end& how) {
+    stream_outcome out;
+    out.cancelled = how.cancelled;
+    const auto& watch = run.watch;
+    for (const auto& gs : run.streams) {
+        if (gs.failure && !out.parse_error) out.parse_error = gs.failure;
+        if (gs.error != d3xx::err::OK && out.read_error == d3xx::err::OK) out.read_error = gs.error;
+        out.stalled = out.stalled || gs.stalled;
         if (gs.overrun) overrun = true;
     }
     // A capture that ends, other than by the user, with some groups past their trigger and
@@ -374,19 +467,27 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     // whole depth without its trigger fails as not aligned. Either way the log names the
     // groups.
     bool any_triggered = false;
-    for (size_t g = 0; g < groups; ++g)
+    for (size_t g = 0; g < run.groups; ++g)
         any_triggered = any_triggered || watch.found[g];
-    std::string not_triggered;
-    if (!cancelled && !ctool.ready() && (untriggered || any_triggered))
-        for (size_t g = 0; g < groups; ++g)
+    if (!out.cancelled && !ctool.ready() && (how.untriggered || any_triggered))
+        for (size_t g = 0; g < run.groups; ++g)
             // Past the depth, the group is known not to have triggered; the others may only
             // have been behind.
-            if (!watch.found[g] && (!untriggered || watch.before[g] > late_limit))
-                not_triggered += (not_triggered.empty() ? "" : ", ") + std::to_string(g);
-    const bool misaligned = untriggered && !cancelled;
-    if (!not_triggered.empty())
-        log("Group " + not_triggered + " did not trigger: no common trigger instant");
+            if (!watch.found[g] && (!how.untriggered || watch.before[g] > run.late_limit))
+                out.not_triggered += (out.not_triggered.empty() ? "" : ", ") + std::to_string(g);
+    out.misaligned = how.untriggered && !out.cancelled;
+    if (!out.not_triggered.empty())
+        log("Group " + out.not_triggered + " did not trigger: no common trigger instant");
+    return out;
+}
 
+// The end of the capture: what is kept, and the error it ends with.
+template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
+    const bool cancelled = out.cancelled;
+    const auto& parse_error = out.parse_error;
+    const d3xx::err read_error = out.read_error;
+    const bool stalled = out.stalled;
+    const bool misaligned = out.misaligned;
     ctool.flush();
     ctool.wait_stored();
     post_trig_samples = ctool.captured_post_trig_depth();
@@ -394,8 +495,7 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         log("Capture done, post_trig_samples = " + std::to_string(post_trig_samples.load()) +
             "Overrun?" + (overrun ? "true" : "false") + " Stopping capture");
 
-    const bool failed =
-        cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
+    const bool failed = out.failed();
     try {
         cfg_loader.set_run_flag(false);
     } catch (...) {
@@ -412,7 +512,7 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     if (misaligned) {
         // The triggered groups waited for the others within the capture's own bounds;
         // what they hold cannot be placed against the rest.
-        const std::string text = "Group " + not_triggered + " did not trigger";
+        const std::string text = "Group " + out.not_triggered + " did not trigger";
         hw_status.set(hw::status::v::idle, text);
         throw hw::exception(hw::error::data_not_aligned);
     }
@@ -427,11 +527,10 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         hw_status.set(hw::status::v::preparing,
                       "memory overflow occured. Cleaning up invalid data...");
     }
-    // After an overrun every channel is cut to the shortest group. An abort keeps what
-    // every group received as it is: the capture's length (the available samples) is the
-    // shortest group's, and rebuilding every store to cut the others' last read would hold
-    // the abort for seconds on a long capture.
-    if (overrun) ctool.trim();
+    // After an overrun or an abort every channel is cut to the shortest group, so that
+    // all of them end at one common length with one trigger position (or, aborted before
+    // the trigger was placed, none holds anything).
+    if (overrun || aborted) ctool.trim();
     hw_status.set(hw::status::v::idle);
     // An overrun or an abort keeps the data, but the capture may show as done only once
     // its error is stored: a caller that sees done and then reads the error must not take

@@ -1,9 +1,12 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "drivers/d3xx/err.h"
 #include "hw/log.h"
 #include "hw/status.h"
 #include "hw/trigger_mode.h"
@@ -17,6 +20,7 @@
 #include "mox/progress.h"
 #include "mox/semaphore.h"
 #include "mox/timed_mutex.h"
+#include "mox/worker_pool.h"
 
 namespace kestrel {
 
@@ -32,7 +36,9 @@ public:
     static constexpr size_t idle_read_size = 3200;
     // Bytes parsed between two looks at the end of the capture (16384 packets).
     static constexpr size_t parse_slice = 262144;
-    // How often the capture thread looks at the abort, the progress and the readers.
+    // The longest the capture thread waits between two looks at the abort, the progress
+    // and the readers; the end of a parse, of a reader, a status record and an abort
+    // request wake it sooner.
     static constexpr uint32_t poll_ms = 50;
 
     capture(communication& com, config_loader& cfg_loader, CAPTURE_TOOL& ctool,
@@ -65,9 +71,34 @@ private:
     std::atomic<int> running{0};
 
     struct trigger_watch;
-    void wait_for_trigger(const config& cfg, const std::string& last_sn);
+    struct stream_run;
+    class readers_t;
+    // Why the capture thread stopped watching a stream.
+    struct loop_end {
+        bool cancelled = false;
+        std::optional<size_t> untriggered; // a group past the depth without its trigger
+    };
+    void wait_for_trigger(const config& cfg, const std::string& last_sn, uint64_t armed);
     void stream(const config& cfg, const std::string& last_sn,
                 std::vector<std::unique_ptr<buffer_parser>>& parsers, trigger_watch& watch);
+    void read_group(stream_run& run, size_t g, mox::worker_pool& pool);
+    // The group has the capture's post-trigger depth: what it sends now is dropped.
+    bool has_depth(const stream_run& run, size_t g);
+    loop_end watch_stream(stream_run& run, const std::string& last_sn);
+    // What a stream left: its failures, and the groups that could not be placed.
+    struct stream_outcome {
+        bool cancelled = false;
+        std::exception_ptr parse_error;
+        d3xx::err read_error = d3xx::err::OK;
+        bool stalled = false;
+        bool misaligned = false;
+        std::string not_triggered; // the groups that did not trigger, for the log
+        bool failed() const {
+            return cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
+        }
+    };
+    stream_outcome outcome_of(const stream_run& run, const loop_end& how);
+    void end_capture(const stream_outcome& out);
 
     communication& com;
     config_loader& cfg_loader;
