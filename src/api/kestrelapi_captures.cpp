@@ -1,5 +1,7 @@
 // Captures taken out of their handle: reads, exports and their lifetime.
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "api/api_handles.h"
 #include "api/call.h"
@@ -26,6 +28,26 @@ template <typename Fn> ohwapi_err_code_t with_capture(kestrelapi_capture capture
 } // namespace
 
 extern "C" {
+
+ohwapi_err_code_t kestrelapi_set_store_budget(kestrelapi_handle handle, uint64_t memory_bytes,
+                                              const char* directory) {
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained([&] {
+            const std::string dir =
+                directory != nullptr ? directory : trs::budget::default_directory();
+            // Under the launch's lock: a capture never sees its budget change.
+            std::lock_guard l(h.export_m);
+            if (h.device.capture_in_progress())
+                h.refuse(hw::error::busy,
+                         "a capture is running: set the budget before or after it");
+            try {
+                h.trs_man.set_budget(memory_bytes, dir);
+            } catch (const std::runtime_error& e) {
+                h.refuse(hw::error::invalid_argument, e.what());
+            }
+        });
+    });
+}
 
 ohwapi_err_code_t kestrelapi_take_capture(kestrelapi_handle handle, kestrelapi_capture* capture) {
     return with_handle(handle, [&](api_handles& h) {

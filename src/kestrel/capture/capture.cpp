@@ -328,12 +328,19 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         readers.threads.emplace_back(read_group, g, std::ref(pool));
 
     bool cancelled = false;
+    bool store_full = false;
     std::optional<size_t> untriggered; // a group whose stream passed the depth without trigger
     const isamp late_limit = pre + std::max<isamp>(post, 64);
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
         if (abort.take(mox::timeout(poll_ms))) {
             cancelled = true;
+            break;
+        }
+        // The stores keep what they hold in memory once their file cannot grow: the capture
+        // ends before that outgrows the budget by more than one poll's worth.
+        if (ctool.store_budget().full()) {
+            store_full = true;
             break;
         }
         post_trig_samples = ctool.captured_post_trig_depth();
@@ -390,12 +397,12 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
     ctool.flush();
     ctool.wait_stored();
     post_trig_samples = ctool.captured_post_trig_depth();
-    if (!cancelled && read_error == d3xx::err::OK && !stalled && !misaligned)
+    if (!cancelled && read_error == d3xx::err::OK && !stalled && !misaligned && !store_full)
         log("Capture done, post_trig_samples = " + std::to_string(post_trig_samples.load()) +
             "Overrun?" + (overrun ? "true" : "false") + " Stopping capture");
 
-    const bool failed =
-        cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
+    const bool failed = cancelled || read_error != d3xx::err::OK || parse_error || stalled ||
+                        misaligned || store_full;
     try {
         cfg_loader.set_run_flag(false);
     } catch (...) {
@@ -420,6 +427,16 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
         // What arrived stays in the stores; the capture is not done.
         hw_status.set(hw::status::v::idle);
         throw hw::exception(hw::error::not_responding);
+    }
+    if (store_full) {
+        // Everything stored until then stays, as after an abort: the capture's length is
+        // the one every channel covers.
+        const std::string why = ctool.store_budget().full_reason();
+        log("Capture ended, the store is full: " + why);
+        hw_status.set(hw::status::v::idle, "store full: " + why);
+        ctool.abort();
+        done_once_stored = true;
+        throw hw::exception(hw::error::store_full);
     }
     const bool aborted = cancelled || abort.take(mox::timeout(0));
     if (overrun) {
