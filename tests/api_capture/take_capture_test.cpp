@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
-
 #include "../core/api_fixture.h"
+#include "../core/scratch.h"
 
 namespace {
 
@@ -191,16 +190,6 @@ TEST_F(take_capture, nothing_is_taken_while_a_capture_runs_or_before_one) {
 
 namespace {
 
-class scratch_dir {
-public:
-    scratch_dir() {
-        char t[] = "/tmp/kestrel_budget_XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~scratch_dir() { std::filesystem::remove_all(path); }
-    std::string path;
-};
-
 std::string error_text(kestrelapi_handle h) {
     char text[512];
     EXPECT_EQ(kestrelapi_get_last_error_text(h, text, sizeof text), OHWAPI_OK);
@@ -235,9 +224,7 @@ TEST_F(take_capture, a_capture_over_its_budget_reads_as_one_in_memory_on_every_m
         EXPECT_GT(h->internals().trs_man.store_budget().spilled_bytes(), 0u);
         kestrelapi_capture spilled = nullptr;
         ASSERT_EQ(kestrelapi_take_capture(h->get(), &spilled), OHWAPI_OK);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
-                                std::filesystem::directory_iterator()),
-                  0); // the file has no name
+        EXPECT_EQ(dir.entries(), 0u); // the file has no name
 
         uint64_t n1 = 0, n2 = 0, t1 = 0, t2 = 0, r = 0;
         uint8_t ch1 = 0, ch2 = 0;
@@ -300,27 +287,6 @@ TEST_F(take_capture, the_budget_is_refused_during_a_capture_and_for_a_directory_
     EXPECT_EQ(kestrelapi_request_abort(h->get()), OHWAPI_OK);
     ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
 }
-
-// The process may not write files beyond `bytes` while it lives; SIGXFSZ is ignored so that
-// a write beyond fails with EFBIG instead of ending the process.
-class file_size_limit {
-public:
-    explicit file_size_limit(rlim_t bytes) {
-        old_handler = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit l = old;
-        l.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &l);
-    }
-    ~file_size_limit() {
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, old_handler);
-    }
-
-private:
-    rlimit old{};
-    void (*old_handler)(int) = nullptr;
-};
 
 TEST_F(take_capture, a_full_store_file_ends_the_capture_and_keeps_what_was_stored) {
     for (const model_case& m : {family[0], family[2]}) {

@@ -6,6 +6,8 @@
 #include "trs/manager.h"
 #include "trs/store.h"
 
+#include "../core/scratch.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -16,23 +18,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include <sys/resource.h>
-
 namespace {
 
-class scratch_dir {
-public:
-    scratch_dir() {
-        char t[] = "/tmp/kestrel_spill_XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~scratch_dir() { std::filesystem::remove_all(path); }
-    size_t entries() const {
-        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(path),
-                                                 std::filesystem::directory_iterator()));
-    }
-    std::string path;
-};
+using core_test::file_size_limit;
+using core_test::scratch_dir;
 
 // Transitions 0..3000 samples apart (some at one sample, some of four slices), every
 // `sparse`-th gap long enough for a six-slice offset.
@@ -236,27 +225,6 @@ TEST(Spill, ADirectoryThatCannotHoldAFileIsRefusedAtOnce) {
     EXPECT_EQ(b.directory(), dir.path);
     EXPECT_EQ(b.limit(), 1000u);
 }
-
-// The process may not write files beyond `bytes` while it lives; SIGXFSZ is ignored so that
-// a write beyond fails with EFBIG instead of ending the process.
-class file_size_limit {
-public:
-    explicit file_size_limit(rlim_t bytes) {
-        old_handler = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit l = old;
-        l.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &l);
-    }
-    ~file_size_limit() {
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, old_handler);
-    }
-
-private:
-    rlimit old{};
-    void (*old_handler)(int) = nullptr;
-};
 
 TEST(Spill, AFileThatCannotGrowKeepsEverythingInMemory) {
     scratch_dir dir;

@@ -440,3 +440,29 @@ TEST(Store, TakeMovesTheDataAndLeavesAFreshStore) {
 }
 
 } // namespace
+
+namespace {
+
+// A session dropped without commit after it opened chunks: the next writer goes on from the
+// published end, and the chunks the dropped one opened are not read as part of the store.
+TEST(StoreWriter, ChunksOfASessionDroppedWithoutCommitAreNotKept) {
+    trs::store s;
+    s.append(10, 1);
+    {
+        trs::store::writer dropped(s);
+        for (isamp t = 100; t < 100 + 3000 * 70; t += 70)
+            dropped.append(t, static_cast<uint8_t>((t / 70) % 2));
+    }
+    EXPECT_EQ(s.samples_count(), 10);
+    trs::store::writer w(s);
+    std::vector<trs::edge_t> want{{0, 0}, {10, 1}};
+    for (isamp t = 50; t < 50 + 2000 * 3; t += 3) {
+        const auto level = static_cast<uint8_t>((t / 3) % 2);
+        w.append(t, level);
+        want.push_back({t, level});
+    }
+    w.commit();
+    expect_edges(decode_all(s), want);
+}
+
+} // namespace
