@@ -320,7 +320,13 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_trs_level_at(kestrelapi_handle ha
  * of each sample the k-th selected channel, in chunk files of 4 MiB at most.
  * CSV: header "sample,time,channel,level"; one row per level change in time order (time in
  * seconds, channel its name), the level of every channel at sample 0 first, and a row
- * whose channel is "trigger" at the trigger. */
+ * whose channel is "trigger" at the trigger.
+ * CSV in columns (kestrelapi_export_csv_columns), the layout sigrok's CSV input reads:
+ * comment lines starting with ';' (the samples, the rate in Hz and the trigger; the line
+ * "; samplerate=N"; the sigrok-cli input options for the file), a caption row
+ * "sample,time,<channel names>", then a row of every selected channel's level (0 or 1) at
+ * sample 0 and at each sample where one of them changes. sigrok counts rows as samples:
+ * the sample and time columns hold where they are. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle,
                                                           const char* path,
                                                           uint64_t channel_mask_lo,
@@ -332,6 +338,10 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle hand
                                                           const char* path,
                                                           uint64_t channel_mask_lo,
                                                           uint64_t channel_mask_hi);
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv_columns(kestrelapi_handle handle,
+                                                                  const char* path,
+                                                                  uint64_t channel_mask_lo,
+                                                                  uint64_t channel_mask_hi);
 
 /* Memory budget of the transition stores
  *

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -81,7 +82,7 @@ void check(int rc, const std::string& what, int exit = exit_device_error) {
     if (rc != OHWAPI_OK) throw failure{exit, what + ": " + code_text(rc)};
 }
 
-// 250M, 1.5k, 100000: a count with an optional k, M or G.
+// 250M, 1.5k, 1e7, 100000: a count with an optional k, M or G (and Hz for a rate: 10MHz).
 uint64_t parse_count(const std::string& s, const std::string& what) {
     size_t used = 0;
     double v = 0;
@@ -91,7 +92,9 @@ uint64_t parse_count(const std::string& s, const std::string& what) {
         throw failure{exit_usage, "invalid " + what + " '" + s + "'"};
     }
     double mult = 1;
-    const std::string rest = s.substr(used);
+    std::string rest = s.substr(used);
+    if (what == "rate" && rest.size() >= 2 && (rest.ends_with("Hz") || rest.ends_with("hz")))
+        rest.resize(rest.size() - 2);
     if (rest == "k" || rest == "K")
         mult = 1e3;
     else if (rest == "M")
@@ -149,7 +152,12 @@ public:
     }
 
     std::vector<std::pair<std::string, std::string>> list() {
-        check(kestrelapi_create_device_list(h_), "cannot list devices");
+        // The virtual device refuses to be listed, as an invalid parameter, when its
+        // description in the environment (KESTREL_SIM_SIGNALS, ...) has a mistake, which
+        // it says on standard error: an argument of the run that is wrong.
+        constexpr int refused_as_invalid = OHWAPI_USB_ERRORS - 2; // LIBUSB_ERROR_INVALID_PARAM
+        const int rc = kestrelapi_create_device_list(h_);
+        check(rc, "cannot list devices", rc == refused_as_invalid ? exit_usage : exit_device_error);
         uint16_t n = 0;
         check(kestrelapi_get_devices_count(h_, &n), "cannot list devices");
         std::vector<std::pair<std::string, std::string>> found;
@@ -203,6 +211,7 @@ int list_devices() {
         found = h.list();
     }
     if (found.empty()) throw failure{exit_no_device, "no KESTREL device found"};
+    std::vector<std::string> reasons;
     std::fprintf(out, "%-15s %-14s %-8s %-6s %-6s\n", "SERIAL", "MODEL", "CHANNELS", "MCU", "FPGA");
     for (const auto& [sn, desc] : found) {
         const auto m = model_of(sn);
@@ -211,6 +220,7 @@ int list_devices() {
             continue;
         }
         std::string mcu = "?", fpga = "?";
+        std::string why; // said below the table, not in the columns
         try {
             handle h(m->model);
             h.open(sn, desc);
@@ -222,12 +232,14 @@ int list_devices() {
                 kestrelapi_get_fpga_version_minor(h.get(), &d) == OHWAPI_OK)
                 fpga = std::to_string(c) + "." + std::to_string(d);
         } catch (const failure& f) {
-            mcu = f.message;
-            fpga.clear();
+            why = f.message;
         }
         std::fprintf(out, "%-15s %-14s %-8u %-6s %-6s\n", sn.c_str(), m->name, m->channels,
                      mcu.c_str(), fpga.c_str());
+        if (!why.empty()) reasons.push_back(why);
     }
+    for (const auto& why : reasons)
+        std::fprintf(stderr, "kestrel-capture: %s\n", why.c_str());
     return exit_ok;
 }
 
@@ -274,13 +286,108 @@ void set_programs(kestrelapi_handle h, const std::string& a, const std::string& 
     }
 }
 
-// "0-7,12": the channels, as the 128-bit mask of the export functions.
-std::pair<uint64_t, uint64_t> parse_channels(const std::string& s, unsigned channels) {
+// The channels named with --name, CH=NAME each.
+using channel_names = std::vector<std::pair<unsigned, std::string>>;
+
+channel_names parse_names(const std::vector<std::string>& given) {
+    channel_names out;
+    for (const auto& n : given) {
+        const auto eq = n.find('=');
+        size_t used = 0;
+        unsigned long ch = 0;
+        try {
+            ch = std::stoul(n.substr(0, eq), &used);
+        } catch (...) {
+            used = 0;
+        }
+        if (eq == std::string::npos || used == 0 || used != eq || ch > 255)
+            throw failure{exit_usage, "invalid --name '" + n + "' (use CH=NAME)"};
+        out.emplace_back(static_cast<unsigned>(ch), n.substr(eq + 1));
+    }
+    return out;
+}
+
+// The name each channel of the model will carry in the file. Two channels of one name
+// are refused: sigrok's decoders pick channels by name.
+void check_names(const channel_names& names, unsigned channels) {
+    std::vector<std::string> final(channels);
+    for (unsigned ch = 0; ch < channels; ++ch)
+        final[ch] = "ch" + std::to_string(ch);
+    for (const auto& [ch, name] : names) {
+        if (ch >= channels)
+            throw failure{exit_usage, "--name " + std::to_string(ch) + "=" + name + ": channel " +
+                                          std::to_string(ch) + " is outside 0.." +
+                                          std::to_string(channels - 1)};
+        if (!name.empty()) final[ch] = name;
+    }
+    for (unsigned a = 0; a < channels; ++a)
+        for (unsigned b = a + 1; b < channels; ++b)
+            if (final[a] == final[b])
+                throw failure{exit_usage, "--name: channels " + std::to_string(a) + " and " +
+                                              std::to_string(b) + " are both named '" + final[a] +
+                                              "' (sigrok's decoders tell channels apart by name)"};
+}
+
+// The channel a name stands for, if it is one given with --name (the last one wins).
+std::optional<unsigned> named_channel(const channel_names& names, const std::string& word) {
+    std::optional<unsigned> found;
+    for (const auto& [ch, name] : names)
+        if (name == word)
+            found = ch;
+        else if (found == ch)
+            found.reset(); // renamed again
+    return found;
+}
+
+// A trigger program whose words may be channel names: each such word becomes chN (or N in
+// the older "N:rising" forms). Words of the language itself are never taken for names.
+std::string with_channel_numbers(const std::string& program, const channel_names& names) {
+    static const char* const keywords[] = {"ch",     "rise",  "rising", "fall",  "falling",
+                                           "change", "high",  "low",    "pulse", "any",
+                                           "within", "after", "none",   "ext"};
+    auto word_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    std::string out;
+    size_t i = 0;
+    while (i < program.size()) {
+        if (!word_char(program[i])) {
+            out.push_back(program[i++]);
+            continue;
+        }
+        size_t end = i;
+        while (end < program.size() && word_char(program[end]))
+            ++end;
+        const std::string word = program.substr(i, end - i);
+        std::string lower = word;
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        const bool keyword =
+            std::find(std::begin(keywords), std::end(keywords), lower) != std::end(keywords);
+        const auto ch = keyword ? std::nullopt : named_channel(names, word);
+        if (!ch) {
+            out += word;
+        } else {
+            const bool alias =
+                (end < program.size() && program[end] == ':') || (i > 0 && program[i - 1] == ':');
+            out += (alias ? "" : "ch") + std::to_string(*ch);
+        }
+        i = end;
+    }
+    return out;
+}
+
+// "0-7,12,uart": the channels, as the 128-bit mask of the export functions; names given
+// with --name stand for their channels.
+std::pair<uint64_t, uint64_t> parse_channels(const std::string& s, unsigned channels,
+                                             const channel_names& names = {}) {
     uint64_t lo = 0, hi = 0;
     size_t start = 0;
     while (start <= s.size()) {
         const size_t comma = std::min(s.find(',', start), s.size());
         const std::string part = s.substr(start, comma - start);
+        if (const auto named = named_channel(names, part)) {
+            if (*named < channels) (*named < 64 ? lo : hi) |= uint64_t{1} << (*named % 64);
+            start = comma + 1;
+            continue;
+        }
         const size_t dash = part.find('-');
         unsigned a = 0, b = 0;
         try {
@@ -295,7 +402,12 @@ std::pair<uint64_t, uint64_t> parse_channels(const std::string& s, unsigned chan
         } catch (...) {
             throw failure{exit_usage, "invalid channel list '" + s + "'"};
         }
-        if (a > b || b >= channels)
+        if (a > b)
+            throw failure{exit_usage, "channels '" + part + "': the range is reversed (" +
+                                          std::to_string(a) + " > " + std::to_string(b) +
+                                          "), write " + std::to_string(b) + "-" +
+                                          std::to_string(a)};
+        if (b >= channels)
             throw failure{exit_usage, "channels '" + part + "' are not within 0.." +
                                           std::to_string(channels - 1)};
         for (unsigned ch = a; ch <= b; ++ch)
@@ -447,6 +559,8 @@ public:
     progress() : tty_(::isatty(STDERR_FILENO) != 0) {}
     void show(int state, const std::string& text, int percent = -1) {
         if (tty_) {
+            if (dirty_ && text == shown_) return; // nothing new to rewrite
+            shown_ = text;
             std::fprintf(stderr, "\r\033[K%s", text.c_str());
             std::fflush(stderr);
             dirty_ = true;
@@ -466,6 +580,7 @@ public:
 private:
     bool tty_;
     bool dirty_ = false;
+    std::string shown_;
     int state_ = -1;
     int step_ = -2;
 };
@@ -484,6 +599,7 @@ struct options {
     unsigned vcc = 3300;
     std::string channels;
     std::string output;
+    std::string csv_layout = "changes";
     double timeout = 10;
     bool keep_partial = false;
     bool verbose = false;
@@ -501,7 +617,9 @@ int explain_trigger(const options& o) {
                                       "' is the external trigger input, not a "
                                       "program: nothing to explain"};
     handle h(kestrel_one);
-    set_programs(h.get(), o.trigger, o.trigger_b);
+    const channel_names names = parse_names(o.names);
+    set_programs(h.get(), with_channel_numbers(o.trigger, names),
+                 with_channel_numbers(o.trigger_b, names));
     for (uint8_t e = 0; e < 2; ++e) {
         std::vector<char> text(65536);
         check(kestrelapi_describe_trigger_program(h.get(), e, text.data(),
@@ -517,6 +635,7 @@ int explain_trigger(const options& o) {
 struct capture_facts {
     uint64_t rate;
     unsigned channels; // of the model
+    bool free_run;     // no trigger asked for: the trigger position is only where it began
 };
 
 int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi, const capture_facts& f) {
@@ -524,6 +643,8 @@ int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi, const cap
     auto write = [&] {
         if (ext == ".vcd") return kestrelapi_export_vcd(h.get(), o.output.c_str(), lo, hi);
         if (ext == ".sr") return kestrelapi_export_sr(h.get(), o.output.c_str(), lo, hi);
+        if (o.csv_layout == "columns")
+            return kestrelapi_export_csv_columns(h.get(), o.output.c_str(), lo, hi);
         return kestrelapi_export_csv(h.get(), o.output.c_str(), lo, hi);
     };
     // A long capture takes a while to write: show the file growing meanwhile.
@@ -538,16 +659,25 @@ int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi, const cap
     while (!finished) {
         const double secs = std::chrono::duration<double>(steady::now() - start).count();
         if (secs > 0.5) {
+            // The .sr writer's archive grows where it cannot be measured: no "0 B" then.
+            const long long bytes = bytes_written(o.output);
             char b[32];
-            std::snprintf(b, sizeof b, ", %.0f s", secs);
-            bar.show(3, "writing " + o.output + ": " + bytes_text(bytes_written(o.output)) + b,
-                     static_cast<int>(secs) / 10 * 10);
+            std::snprintf(b, sizeof b, "%.0f s", secs);
+            bar.show(
+                3, "writing " + o.output + (bytes > 0 ? ": " + bytes_text(bytes) + ", " : ", ") + b,
+                static_cast<int>(secs) / 10 * 10);
         }
         std::this_thread::sleep_for(poll_interval);
     }
     writer.join();
     bar.done();
-    h.check_call(rc, "cannot write " + o.output, exit_file_error);
+    if (rc != OHWAPI_OK) {
+        // A refusal of the file system is the library's reason as it stands ("cannot write
+        // PATH: No space left on device"): the code would only repeat it.
+        const std::string why = h.reason();
+        if (why.rfind("cannot ", 0) == 0) throw failure{exit_file_error, why};
+        h.check_call(rc, "cannot write " + o.output, exit_file_error);
+    }
     const double secs = std::chrono::duration<double>(steady::now() - start).count();
     int64_t total = 0, post = 0;
     kestrelapi_get_available_samples(h.get(), &total, &post);
@@ -565,8 +695,10 @@ int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi, const cap
     std::snprintf(when, sizeof when, "%.1f s", secs);
     std::fprintf(out, "wrote %s: %lld samples at %s, %s, %u channels, %s in %s\n", o.output.c_str(),
                  static_cast<long long>(total), hz_text(f.rate).c_str(),
-                 triggered ? ("trigger at " + std::to_string(at)).c_str() : "no trigger", written,
-                 bytes_text(size).c_str(), when);
+                 f.free_run  ? "no trigger (free run)"
+                 : triggered ? ("trigger at " + std::to_string(at)).c_str()
+                             : "no trigger",
+                 written, bytes_text(size).c_str(), when);
     return exit_ok;
 }
 
@@ -585,8 +717,11 @@ int capture(const options& o) {
         o.store_budget.empty() ? 0 : parse_bytes(o.store_budget, "--store-budget");
     if (depth < 2 || depth > 1000000000000)
         throw failure{exit_usage, "--depth " + o.depth + " is outside 2..1000G samples (2..10^12)"};
-    if (o.timeout <= 0 || o.timeout > 86400)
-        throw failure{exit_usage, "--timeout must be within 0..86400 s"};
+    if (!(o.timeout >= 0 && o.timeout <= 86400))
+        throw failure{exit_usage, "--timeout must be within 0..86400 s (0: for ever)"};
+    const channel_names names = parse_names(o.names);
+    const std::string program_a = with_channel_numbers(o.trigger, names);
+    const std::string program_b = with_channel_numbers(o.trigger_b, names);
     const trigger_choice trig = parse_trigger(o.trigger);
     const bool external = trig.external;
     const unsigned threshold_max = external ? 2500 : 3000;
@@ -617,31 +752,37 @@ int capture(const options& o) {
             } catch (...) {
             }
             if (used != o.pre_trigger.size() || !(r >= 0 && r < 1))
-                throw failure{exit_usage, "pre-trigger ratio not in 0..1"};
+                throw failure{exit_usage, "--pre-trigger " + o.pre_trigger +
+                                              ": a ratio is at least 0 and below 1 (or give a "
+                                              "count of samples below the depth)"};
             asked = static_cast<int64_t>(r * static_cast<double>(d));
         } else {
             asked = o.pre_trigger == "0"
                         ? 0
                         : static_cast<int64_t>(parse_count(o.pre_trigger, "pre-trigger"));
         }
-        if (asked >= d) throw failure{exit_usage, "pre-trigger not below the depth"};
-        if (!trig.external) {
-            post = d - asked;
-            if (asked == 0)
-                std::fprintf(stderr, "note: a pre-trigger of 0 keeps 10 %% of the depth before "
-                                     "the trigger\n");
-        } else if (asked != d - post)
-            std::fprintf(stderr,
-                         "note: %lld samples before the trigger (asked %lld): with the "
-                         "external input the library keeps min(5 %%, 10000)\n",
-                         static_cast<long long>(d - post), static_cast<long long>(asked));
+        if (asked >= d)
+            throw failure{exit_usage, "--pre-trigger " + o.pre_trigger +
+                                          " is not below the depth (" + std::to_string(d) + ")"};
+        // As Python refuses pre_trigger= with the external input: its simple launch always
+        // keeps its own, so a request would be silently ignored.
+        if (trig.external)
+            throw failure{exit_usage, "--pre-trigger cannot be chosen with the external trigger "
+                                      "input (" +
+                                          o.trigger +
+                                          "): it always keeps min(5 % of "
+                                          "the depth, 10000) samples before the trigger"};
+        post = d - asked;
+        if (asked == 0)
+            std::fprintf(stderr, "note: a pre-trigger of 0 keeps 10 %% of the depth before "
+                                 "the trigger (the device's rule)\n");
     }
 
     check_writable(o.output);
     // A refused program is known before any device is looked for.
     if (!trig.external) {
         handle probe(kestrel_one);
-        set_programs(probe.get(), o.trigger, o.trigger_b);
+        set_programs(probe.get(), program_a, program_b);
     }
 
     // The device: by serial number or the first found.
@@ -659,8 +800,9 @@ int capture(const options& o) {
                       o.device.empty() ? "no KESTREL device found" : "no device " + o.device};
     const auto model = model_of(dev->first);
     if (!model) throw failure{exit_no_device, "unknown model of device " + dev->first};
+    check_names(names, model->channels);
     const auto [lo, hi] = o.channels.empty() ? std::pair<uint64_t, uint64_t>{0, 0}
-                                             : parse_channels(o.channels, model->channels);
+                                             : parse_channels(o.channels, model->channels, names);
 
     handle h(model->model);
     // The store's budget and directory; the default budget is the library's, a quarter of
@@ -678,20 +820,9 @@ int capture(const options& o) {
                      "--store-dir " + store_dir, exit_usage);
     }
     h.open(dev->first, dev->second);
-    for (const auto& n : o.names) {
-        const auto eq = n.find('=');
-        unsigned ch = 0;
-        try {
-            ch = static_cast<unsigned>(std::stoul(n.substr(0, eq)));
-        } catch (...) {
-            throw failure{exit_usage, "invalid --name '" + n + "' (use CH=NAME)"};
-        }
-        if (eq == std::string::npos || ch >= model->channels)
-            throw failure{exit_usage, "invalid --name '" + n + "' (use CH=NAME)"};
-        check(kestrelapi_set_channel_name(h.get(), static_cast<uint8_t>(ch),
-                                          n.substr(eq + 1).c_str()),
-              "invalid name '" + n + "'", exit_usage);
-    }
+    for (const auto& [ch, name] : names)
+        check(kestrelapi_set_channel_name(h.get(), static_cast<uint8_t>(ch), name.c_str()),
+              "invalid --name '" + std::to_string(ch) + "=" + name + "'", exit_usage);
 
     kestrelapi_settings_t s;
     std::memset(&s, 0, sizeof s);
@@ -717,7 +848,7 @@ int capture(const options& o) {
         h.check_call(kestrelapi_launch_new_capture_simple_trigger(h.get(), ext, none, s),
                      "capture refused");
     } else {
-        set_programs(h.get(), o.trigger, o.trigger_b);
+        set_programs(h.get(), program_a, program_b);
         h.check_call(kestrelapi_launch_new_capture_programmed(h.get(), s), "capture refused");
     }
 
@@ -773,7 +904,9 @@ int capture(const options& o) {
                 bar.show(4, "keeping " + std::to_string(d - post) + " samples before the trigger");
             else
                 bar.show(1, "waiting for trigger");
-            if (armed ? now > *armed + seconds(o.timeout) : now > configure_deadline)
+            // --timeout 0 waits for ever (Ctrl-C still ends it).
+            if (armed ? o.timeout > 0 && now > *armed + seconds(o.timeout)
+                      : now > configure_deadline)
                 outcome = timed_out;
         } else {
             int64_t total = 0, post_count = 0;
@@ -815,8 +948,9 @@ int capture(const options& o) {
         }
         std::this_thread::sleep_for(poll_interval);
     }
+    if (outcome == done) bar.show(2, "streaming 100 %", 100);
     bar.done();
-    const capture_facts facts{rate, model->channels};
+    const capture_facts facts{rate, model->channels, o.trigger == "none" && o.trigger_b == "none"};
     if (outcome == done) return export_file(h, o, lo, hi, facts);
 
     kestrelapi_request_abort(h.get());
@@ -845,6 +979,57 @@ int capture(const options& o) {
     throw failure{exit_aborted, "aborted, nothing written"};
 }
 
+// roff text: backslashes and dashes escaped, no line taken for a request.
+std::string roff(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out.push_back(c);
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
+    return out;
+}
+
+// The manual page's OPTIONS and EXIT STATUS, from the very options and footer --help
+// shows: the build writes the page from this, so an option added to the program is in
+// its manual page too.
+void print_man_options(const CLI::App& app) {
+    std::printf(".SH OPTIONS\n");
+    for (const CLI::Option* opt : app.get_options()) {
+        if (opt->get_group().empty()) continue; // hidden
+        std::string names;
+        for (const auto& n : opt->get_snames())
+            names += (names.empty() ? "" : ", ") + std::string("\\fB") + roff("-" + n) + "\\fR";
+        for (const auto& n : opt->get_lnames())
+            names += (names.empty() ? "" : ", ") + std::string("\\fB") + roff("--" + n) + "\\fR";
+        if (opt->get_items_expected_max() > 0) {
+            std::string type = opt->get_type_name();
+            type = type.substr(0, type.find(':'));
+            names += " \\fI" + roff(type) + "\\fR";
+        }
+        std::string text = opt->get_description();
+        if (!opt->get_default_str().empty()) text += " (default " + opt->get_default_str() + ")";
+        std::printf(".TP\n%s\n%s.\n", names.c_str(), roff(text).c_str());
+    }
+    // The footer's paragraphs: the exit codes are a section of their own.
+    const std::string footer = app.get_footer();
+    size_t start = 0;
+    while (start < footer.size()) {
+        const size_t end = std::min(footer.find("\n\n", start), footer.size());
+        const std::string para = footer.substr(start, end - start);
+        const std::string exits = "Exit codes: ";
+        if (para.rfind(exits, 0) == 0)
+            std::printf(".SH EXIT STATUS\n%s\n", roff(para.substr(exits.size())).c_str());
+        else if (!para.empty())
+            std::printf(".PP\n%s\n", roff(para).c_str());
+        start = end + 2;
+    }
+}
+
 } // namespace
 
 // The whole program; a test builds it into its own binary with KESTREL_CAPTURE_EMBEDDED.
@@ -859,19 +1044,22 @@ int kestrel_capture_main(int argc, char** argv) {
     app.add_option("-d,--device", o.device,
                    "Serial number of the device (default: the first found); the model follows "
                    "from its prefix 7302101 / 7302102 / 7302103");
-    app.add_option("-r,--rate", o.rate, "Sampling rate in Hz, k/M/G suffixes (max 1G)")
+    app.add_option("-r,--rate", o.rate,
+                   "Sampling rate in Hz, k/M/G suffixes (max 1G): 10M, 10MHz and 1e7 alike")
         ->capture_default_str();
     app.add_option("-n,--depth", o.depth, "Samples to capture, k/M/G suffixes")
         ->capture_default_str();
     app.add_option("--pre-trigger", o.pre_trigger,
-                   "Samples before the trigger, as a ratio (0.1) or a count (5000); default "
-                   "min(5 % of the depth, 10000 samples). With the external input the library "
-                   "always keeps that default");
+                   "Samples before the trigger, as a ratio below 1 (0.1) or a count below the "
+                   "depth (5000); default min(5 % of the depth, 10000 samples). 0 keeps 10 % "
+                   "of the depth (the device's rule). Not with the external input, which "
+                   "always keeps the default");
     app.add_option("-t,--trigger", o.trigger,
                    "Trigger program of engine A, e.g. 'ch3 rise', 'ch3 rise & ch5 high', "
                    "'ch2 pulse high 1us..5us', 'ch3 rise; ch4 fall within 10us' (see the "
-                   "README); also the older CH:rising, CH:falling, CH:change (CH 0..17), "
-                   "any:change and none, or the external input ext:rising, ext:falling")
+                   "README); channel names given with --name stand for their channels; also the "
+                   "older CH:rising, CH:falling, CH:change (CH 0..17), any:change and none, or "
+                   "the external input ext:rising, ext:falling")
         ->capture_default_str();
     app.add_option("--trigger-b", o.trigger_b, "Trigger program of engine B")
         ->capture_default_str();
@@ -886,11 +1074,19 @@ int kestrel_capture_main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--vcc", o.vcc, "Generated I/O supply in millivolts")->capture_default_str();
     app.add_option("-c,--channels", o.channels,
-                   "Channels written, e.g. 0-7,12 (default: all of the model)");
-    app.add_option("--name", o.names, "Channel name in the file, CH=NAME (repeatable)");
+                   "Channels written, e.g. 0-7,12 or names given with --name (default: all of "
+                   "the model)");
+    app.add_option("--name", o.names,
+                   "Channel name in the file, CH=NAME (repeatable; one name per channel)");
     app.add_option("-o,--output", o.output,
                    "Output file; the format follows from the extension: .vcd, .sr, .csv");
-    app.add_option("--timeout", o.timeout, "Seconds to wait for the trigger")
+    app.add_option("--csv-layout", o.csv_layout,
+                   "Layout of a .csv file: changes (a row per level change: "
+                   "sample,time,channel,level) or columns (a column per channel, a row per "
+                   "change, as sigrok's CSV input reads it)")
+        ->check(CLI::IsMember({"changes", "columns"}))
+        ->capture_default_str();
+    app.add_option("--timeout", o.timeout, "Seconds to wait for the trigger (0: for ever)")
         ->capture_default_str();
     app.add_flag("--keep-partial", o.keep_partial,
                  "On Ctrl-C, write what was captured before stopping");
@@ -913,11 +1109,17 @@ int kestrel_capture_main(int argc, char** argv) {
                "error.\n\nExit codes: 0 done, 1 other failure, 2 bad arguments, 3 no device, "
                "4 no trigger within the timeout, 5 aborted (Ctrl-C), 6 device error, "
                "7 output file cannot be written.");
+    bool man_options = false;
+    app.add_flag("--man-options", man_options)->group(""); // for the build: see print_man_options
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? exit_ok : exit_usage;
+    }
+    if (man_options) {
+        print_man_options(app);
+        return exit_ok;
     }
     o.depth_given = app.count("--depth") > 0;
     if (!o.list && !o.explain && o.output.empty()) {

@@ -7,6 +7,7 @@ import sys
 import threading
 
 OK = 0
+INVALID_ARGUMENT = 1006
 HW_ERRORS = 1000
 USB_ERRORS = 2000
 USB3_ERRORS = 3000
@@ -126,6 +127,7 @@ LATE_PROTOTYPES = {
     "kestrelapi_export_vcd": ([_h, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
     "kestrelapi_export_sr": ([_h, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
     "kestrelapi_export_csv": ([_h, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
+    "kestrelapi_export_csv_columns": ([_h, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
     "kestrelapi_error_name": ([ctypes.c_int], ctypes.c_char_p),
     "kestrelapi_set_channel_name": ([_h, _u8, ctypes.c_char_p], ctypes.c_int),
     "kestrelapi_set_log_callback": ([_h, ctypes.c_void_p, ctypes.c_void_p], ctypes.c_int),

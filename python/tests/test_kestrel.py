@@ -3,12 +3,14 @@ child process plugs others). Ground truth from the device's default signals: cha
 of the first group are bits of a counter that steps every 32 ns."""
 import bisect
 import ctypes
+import errno
 import json
 import logging
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import textwrap
 import zipfile
 
@@ -18,25 +20,37 @@ from conftest import REPO, SIMRT
 
 import kestrel
 from kestrel import _lib
+from kestrel import capture as kcapture
+from kestrel import trigger as ktrigger
 
 RATE = 250_000_000
 DEPTH = 100_000
 TRIGGER_AT = DEPTH * 5 // 100  # without a flexible trigger 95 % follow the trigger
 
 
-def child(code, devices=None, cwd=SIMRT, no_numpy=False):
-    """Runs code in a new process (a new virtual bus); the JSON it prints after RESULT."""
-    env = dict(os.environ)
+def child(code, devices=None, cwd=SIMRT, no_numpy=False, env=None, stderr_empty=False,
+          with_stderr=False):
+    """Runs code in a new process (a new virtual bus); the JSON it prints after RESULT
+    (and its standard error with with_stderr). cwd=None runs it in a scratch directory
+    that still finds the USB3 bridges."""
+    env = dict(os.environ, **(env or {}))
     if devices is not None:
         env["KESTREL_SIM_DEVICES"] = devices
     env["PYTHONPATH"] = os.path.join(REPO, "python")
     prologue = "import sys\nsys.modules['numpy'] = None\n" if no_numpy else ""
-    p = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)], cwd=cwd,
-                       env=env, capture_output=True, text=True, timeout=600)
+    with tempfile.TemporaryDirectory() as scratch:
+        if cwd is None:
+            cwd = scratch
+            os.symlink(os.path.join(SIMRT, "libftd3xx.so"), os.path.join(scratch, "libftd3xx.so"))
+        p = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)], cwd=cwd,
+                           env=env, capture_output=True, text=True, timeout=600)
     assert p.returncode == 0, p.stdout + p.stderr
+    if stderr_empty:
+        assert p.stderr == "", p.stderr
     lines = [l for l in p.stdout.splitlines() if l.startswith("RESULT ")]
     assert lines, p.stdout + p.stderr
-    return json.loads(lines[-1][len("RESULT "):])
+    result = json.loads(lines[-1][len("RESULT "):])
+    return (result, p.stderr) if with_stderr else result
 
 
 def pairs(tr):
@@ -119,15 +133,15 @@ def test_library_lookup_prefers_KESTREL_LIB(monkeypatch):
 
 
 def test_trigger_specifications():
-    t = kestrel._trigger("rising:3")
+    t = ktrigger.simple("rising:3")
     assert (t.type, t.channel) == (1, 3)
-    assert (kestrel._trigger("change").type, kestrel._trigger("change").channel) == (3, -1)
-    assert kestrel._trigger(("falling", 17)).channel == 17
-    assert kestrel._trigger("ext-rising").type == 31
-    assert kestrel._trigger(None).type == 99
+    assert (ktrigger.simple("change").type, ktrigger.simple("change").channel) == (3, -1)
+    assert ktrigger.simple(("falling", 17)).channel == 17
+    assert ktrigger.simple("ext-rising").type == 31
+    assert ktrigger.simple(None).type == 99
     for bad in ("rising", "sideways:2", "falling:300"):
         with pytest.raises(ValueError):
-            kestrel._trigger(bad)
+            ktrigger.simple(bad)
 
 
 # Listing and opening ----------------------------------------------------------------
@@ -276,7 +290,7 @@ def test_channels_and_superseded_captures(dev):
 def test_numpy_and_lists(dev):
     cap = dev.capture(depth=20_000)
     tr = cap.transitions(1)
-    if kestrel._np is not None:
+    if kcapture._np is not None:
         assert tr.dtype.names == ("sample", "level")
         assert (tr["sample"][2:] - tr["sample"][1:-1] == 16).all()
     got = child("""
@@ -399,9 +413,9 @@ def test_export_formats(dev, tmp_path):
 def test_export_refusals(dev, tmp_path):
     needs_export()
     cap = dev.capture(depth=10_000)
-    with pytest.raises(kestrel.KestrelError) as e:
+    with pytest.raises(FileNotFoundError) as e:
         cap.export(tmp_path / "missing" / "x.vcd")
-    assert e.value.code != 0 and e.value.name
+    assert e.value.errno == errno.ENOENT and e.value.filename == str(tmp_path / "missing" / "x.vcd")
     with pytest.raises(ValueError):
         cap.export(tmp_path / "x.vcd", channels=[18])
     with pytest.raises(ValueError):
@@ -466,12 +480,31 @@ def test_a_failed_export_says_why(dev, tmp_path):
     needs_export()
     cap = dev.capture(depth=20_000)
     (tmp_path / "d.vcd").mkdir()
-    with pytest.raises(kestrel.KestrelError) as e:
+    with pytest.raises(OSError) as e:
         cap.export(tmp_path / "d.vcd")
-    assert e.value.code == 1006 and "Is a directory" in e.value.reason
-    assert str(e.value).endswith(e.value.reason)
-    with pytest.raises(kestrel.KestrelError, match="No such file or directory"):
+    assert e.value.errno == errno.EISDIR and not isinstance(e.value, kestrel.KestrelError)
+    assert str(e.value) == f"[Errno {errno.EISDIR}] Is a directory: '{tmp_path / 'd.vcd'}'"
+    with pytest.raises(OSError, match="No such file or directory"):
         cap.export(tmp_path / "missing" / "x.csv")
+
+
+def test_a_full_disk_is_an_os_error_with_its_errno_and_nothing_on_standard_error():
+    # A file size limit fails the writes as a full disk does (EFBIG instead of ENOSPC).
+    got = child("""
+        import json, os, resource, signal, kestrel
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        with kestrel.open() as dev:
+            cap = dev.capture(depth=1_000_000)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, resource.RLIM_INFINITY))
+            try:
+                cap.export("big.vcd")
+                out = None
+            except OSError as e:
+                out = [type(e).__name__, e.errno, e.strerror, e.filename,
+                       isinstance(e, kestrel.KestrelError)]
+        print("RESULT", json.dumps(out))
+    """, cwd=None, stderr_empty=True)
+    assert got == ["OSError", errno.EFBIG, os.strerror(errno.EFBIG), "big.vcd", False]
 
 
 def test_versions():
@@ -507,3 +540,126 @@ def test_two_devices_are_refused_with_the_reason():
         print("RESULT", json.dumps(out))
     """, devices="7302101000001,7302103000007")
     assert got[0] == 1001 and "USB3 bridges 730210100001 on the bus" in got[1], got
+
+
+# Interrupts, names, arrays of samples, times ----------------------------------------
+
+def test_ctrl_c_while_waiting_aborts_the_capture_and_the_device_is_ready():
+    # Channel 0 held low: "ch0 rise" never comes. Ctrl-C arrives once the device waits.
+    got = child("""
+        import json, os, signal, threading, time, kestrel
+        out = {}
+
+        def interrupt_when_armed(dev):
+            h = dev._h()
+            end = time.monotonic() + 60
+            while not h.flag("get_config_done_flag") and time.monotonic() < end:
+                time.sleep(0.01)
+            os.kill(os.getpid(), signal.SIGINT)
+
+        dev = kestrel.open()
+        threading.Thread(target=interrupt_when_armed, args=(dev,)).start()
+        try:
+            dev.capture(depth=20_000, trigger="ch0 rise", timeout=120)
+        except KeyboardInterrupt:
+            out["interrupted"] = True
+            out["ready"] = dev._h().flag("get_ready_flag")
+        # The next capture runs at once instead of finding the device armed.
+        out["next"] = dev.capture(depth=20_000, timeout=30).samples
+        dev.close()
+
+        # The same inside a with block: leaving it by the exception leaves nothing running.
+        try:
+            with kestrel.open() as again:
+                threading.Thread(target=interrupt_when_armed, args=(again,)).start()
+                again.capture(depth=20_000, trigger="ch0 rise", timeout=120)
+        except KeyboardInterrupt:
+            out["with"] = True
+        with kestrel.open() as third:
+            out["after_with"] = third.capture(depth=20_000, timeout=30).samples
+        print("RESULT", json.dumps(out))
+    """, env={"KESTREL_SIM_SIGNALS": "0=0"})
+    assert got == {"interrupted": True, "ready": True, "next": 20_000, "with": True,
+                   "after_with": 20_000}
+
+
+def test_channels_by_name_levels_of_many_samples_and_seconds(dev):
+    dev.name_channel(3, "clk")
+    try:
+        cap = dev.capture(depth=20_000, trigger="ch3 rise", pre_trigger=1000)
+        assert pairs(cap.transitions("clk")) == pairs(cap.transitions(3))
+        assert pairs(cap.transitions("ch4")) == pairs(cap.transitions(4))
+        with pytest.raises(ValueError, match="no channel named 'clock': named are 'clk' \\(3\\)"):
+            cap.transitions("clock")
+        with pytest.raises(ValueError):
+            cap.transitions("ch3")  # renamed: "ch3" is no longer its name
+        # Many samples at once agree with one at a time.
+        samples = list(range(0, 20_000, 7))
+        many = cap.level("clk", samples)
+        assert [int(x) for x in many] == [cap.level(3, s) for s in samples]
+        if kcapture._np is not None:
+            assert (cap.level(3, kcapture._np.array(samples)) == many).all()
+        with pytest.raises(IndexError):
+            cap.level(3, [0, 20_000])
+        # Seconds from the trigger, one or many.
+        assert cap.seconds(1000) == 0 and cap.seconds(1250) == 250 / cap.rate
+        tr = cap.transitions("clk")
+        times = cap.seconds(tr["sample"] if kcapture._np is not None else [s for s, _ in tr])
+        assert list(times)[:2] == [-1000 / cap.rate, (int(tr[1][0]) - 1000) / cap.rate]
+    finally:
+        dev.name_channel(3, None)
+
+
+def test_the_package_documents_itself(dev):
+    assert "CaptureTimeout" in kestrel.__all__ and issubclass(kestrel.CaptureTimeout, TimeoutError)
+    for name in ("rate", "depth", "samples", "post_trigger", "trigger_position", "channels",
+                 "device"):
+        assert getattr(kestrel.Capture, name).__doc__, name
+    import pydoc
+    text = pydoc.render_doc(kestrel.Capture, renderer=pydoc.plaintext)
+    assert re.search(r"trigger_position\n[ |]*Sample of the trigger", text)
+    assert "CaptureTimeout" in pydoc.render_doc(kestrel, renderer=pydoc.plaintext)
+    text = dev.explain_trigger("ch3 rise", trigger_b="ch4 fall", order="a_then_b")
+    assert text.endswith("order: a-then-b\n")
+
+
+def test_csv_in_columns_for_sigrok(dev, tmp_path):
+    needs_export()
+    dev.name_channel(5, "rx")
+    try:
+        cap = dev.capture(rate=10_000_000, depth=20_000)
+        cap.export(tmp_path / "c.csv", channels=[0, "rx"], csv_layout="columns")
+    finally:
+        dev.name_channel(5, None)
+    lines = (tmp_path / "c.csv").read_text().splitlines()
+    assert lines[1] == "; samplerate=10000000" and lines[3] == "sample,time,ch0,rx"
+    rows = [l.split(",") for l in lines[4:]]
+    assert [int(r[0]) for r in rows] == sorted({0} | {int(s) for s, _ in pairs(cap.transitions(0))[1:]}
+                                               | {int(s) for s, _ in pairs(cap.transitions(5))[1:]})
+    for r in rows[::50]:
+        assert (int(r[2]), int(r[3])) == (cap.level(0, int(r[0])), cap.level(5, int(r[0])))
+    with pytest.raises(ValueError):
+        cap.export(tmp_path / "x.csv", csv_layout="rows")
+
+
+@pytest.mark.parametrize("signals, reason", [
+    ("3=hihg", "kestrel_sim: KESTREL_SIM_SIGNALS: signal description, line 1, '3=hihg': "
+               "unknown signal 'hihg' (clock, counter, uart, spi, i2c, 0, 1, low or high)"),
+    ("40=1", "kestrel_sim: KESTREL_SIM_SIGNALS: channel 40: the plugged devices have "
+             "channels 0..17")])
+def test_a_mistake_in_the_virtual_devices_signals_is_an_exception_at_open(signals, reason):
+    # The virtual device never ends the interpreter: the open fails, the reason is on
+    # standard error, and the program goes on.
+    got, err = child("""
+        import json, kestrel
+        out = []
+        for _ in range(2):
+            try:
+                kestrel.open()
+                out.append("opened")
+            except kestrel.KestrelError as e:
+                out.append(e.name)
+        print("RESULT", json.dumps(out))
+    """, env={"KESTREL_SIM_SIGNALS": signals}, with_stderr=True)
+    assert got == ["LIBUSB_ERROR_INVALID_PARAM"] * 2
+    assert err.splitlines() == [reason]

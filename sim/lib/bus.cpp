@@ -3,7 +3,9 @@
 #include "bus_core.h"
 #include "stats.h"
 #include "stream_model.h"
+#include "waves.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -84,13 +86,13 @@ stream_model_slot& model_slot() {
     return *slot;
 }
 
-// The environment is read where no caller can be told of a mistake: say it and stop.
-stream_model_t model_from_environment_or_exit() {
+// A mistake in the environment leaves the defaults here: the bus refuses to be listed
+// with the reason (bus_core::environment_mistake), the process goes on.
+stream_model_t model_from_environment_or_default() {
     try {
         return stream_model_t::from_environment();
-    } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "kestrel_sim: %s\n", e.what());
-        std::exit(2);
+    } catch (const std::invalid_argument&) {
+        return stream_model_t{};
     }
 }
 
@@ -134,7 +136,7 @@ stream_model_t current_stream_model() {
     auto& s = model_slot();
     std::lock_guard lk(s.m);
     if (!s.loaded) {
-        s.model = model_from_environment_or_exit();
+        s.model = model_from_environment_or_default();
         s.loaded = true;
     }
     return s.model;
@@ -145,6 +147,26 @@ void set_current_stream_model(const stream_model_t& m) {
     std::lock_guard lk(s.m);
     s.model = m;
     s.loaded = true;
+}
+
+std::string bus_core::environment_mistake() const {
+    try {
+        stream_model_t::from_environment();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    const auto env = read_environment_signals();
+    if (!env.mistake.empty()) return env.mistake;
+    constexpr unsigned channels_per_group = 18;
+    unsigned channels = 0;
+    for (const auto& d : plugged())
+        channels = std::max(channels, d->groups() * channels_per_group);
+    for (const auto& c : env.signals)
+        for (unsigned ch : c.channels)
+            if (channels > 0 && ch >= channels)
+                return "KESTREL_SIM_SIGNALS: channel " + std::to_string(ch) +
+                       ": the plugged devices have channels 0.." + std::to_string(channels - 1);
+    return "";
 }
 
 // Never destroyed: entry points may still run from other threads at process exit.
@@ -173,7 +195,7 @@ void bus_core::reset() {
     for (auto& d : old)
         d->unplug();
     stats().clear();
-    set_current_stream_model(model_from_environment_or_exit());
+    set_current_stream_model(model_from_environment_or_default());
 }
 
 void bus_core::plug_locked(const std::string& serial) {

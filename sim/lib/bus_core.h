@@ -30,6 +30,12 @@ public:
     std::vector<std::shared_ptr<device>> present() const;
     std::vector<std::shared_ptr<device>> plugged() const;
 
+    // What is wrong with the environment's description of the virtual device (its
+    // signals, one on a channel no plugged device has, its stream model), or "". The
+    // process goes on: listing the bus is refused instead, so that the mistake reaches
+    // the program through its open (see libusb_get_device_list).
+    std::string environment_mistake() const;
+
     // Bridge list as the D3XX library sees it; a listing is kept until the next one, so
     // that indexes and counts stay consistent between the list calls and FT_Create.
     size_t take_bridge_snapshot();

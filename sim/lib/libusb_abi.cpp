@@ -2,9 +2,12 @@
 #include "bus_core.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <libusb-1.0/libusb.h>
+#include <mutex>
 #include <new>
+#include <string>
 
 using kestrel_sim::bus_core;
 using kestrel_sim::device;
@@ -79,6 +82,17 @@ void libusb_exit(libusb_context* ctx) {
 ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
     if (list == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     return guarded([&]() -> int {
+        // A mistake in the environment's description: said on standard error, and the
+        // listing refused (as an invalid parameter), so that it reaches the program
+        // through its open instead of ending it.
+        if (const std::string why = bus_core::get().environment_mistake(); !why.empty()) {
+            static std::mutex said_m;
+            static std::string said; // once per mistake, however often the bus is listed
+            std::lock_guard lk(said_m);
+            if (why != said) std::fprintf(stderr, "kestrel_sim: %s\n", why.c_str());
+            said = why;
+            return LIBUSB_ERROR_INVALID_PARAM;
+        }
         const auto devs = bus_core::get().present();
         auto* arr = new libusb_device*[devs.size() + 1];
         for (size_t i = 0; i < devs.size(); ++i) {

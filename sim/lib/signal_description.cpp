@@ -1,5 +1,6 @@
 // Signals chosen by a short text: the virtual device's KESTREL_SIM_SIGNALS.
 #include "kestrel_sim/acquisition.h"
+#include "waves.h"
 
 #include <algorithm>
 #include <cctype>
@@ -276,26 +277,31 @@ std::vector<signal_choice_t> parse_signal_description(const std::string& text) {
     return out;
 }
 
-std::vector<signal_choice_t> environment_signals() {
+environment_description read_environment_signals() {
     const char* text = std::getenv("KESTREL_SIM_SIGNALS");
     const char* file = std::getenv("KESTREL_SIM_SIGNALS_FILE");
-    if ((text == nullptr || *text == 0) && (file == nullptr || *file == 0)) return {};
-    // Read where no caller can be told of a mistake: say it and stop, rather than run
-    // with signals the user did not ask for.
+    environment_description out;
+    if ((text == nullptr || *text == 0) && (file == nullptr || *file == 0)) return out;
     try {
-        if (text != nullptr && *text != 0) return parse_signal_description(text);
-        std::ifstream in(file);
-        if (!in) throw std::invalid_argument(std::string("cannot read ") + file);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return parse_signal_description(ss.str());
+        if (text != nullptr && *text != 0) {
+            out.signals = parse_signal_description(text);
+        } else {
+            std::ifstream in(file);
+            if (!in) throw std::invalid_argument(std::string("cannot read ") + file);
+            std::stringstream ss;
+            ss << in.rdbuf();
+            out.signals = parse_signal_description(ss.str());
+        }
     } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "kestrel_sim: %s: %s\n",
-                     text != nullptr && *text != 0 ? "KESTREL_SIM_SIGNALS"
-                                                   : "KESTREL_SIM_SIGNALS_FILE",
-                     e.what());
-        std::exit(2);
+        out.mistake = std::string(text != nullptr && *text != 0 ? "KESTREL_SIM_SIGNALS"
+                                                                : "KESTREL_SIM_SIGNALS_FILE") +
+                      ": " + e.what();
     }
+    return out;
+}
+
+std::vector<signal_choice_t> environment_signals() {
+    return read_environment_signals().signals;
 }
 
 } // namespace kestrel_sim

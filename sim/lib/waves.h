@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace kestrel_sim {
@@ -15,8 +16,15 @@ inline constexpr int64_t never = std::numeric_limits<int64_t>::max();
 
 // What natural channel `ch` carries without any set-up.
 signal_t default_signal(unsigned ch);
-// What KESTREL_SIM_SIGNALS or KESTREL_SIM_SIGNALS_FILE chooses; a malformed choice ends the
-// process with a message.
+// What KESTREL_SIM_SIGNALS or KESTREL_SIM_SIGNALS_FILE chooses, or the mistake (naming
+// the variable, the item and what is wrong) that refuses the whole choice.
+struct environment_description {
+    std::vector<signal_choice_t> signals;
+    std::string mistake; // empty when none
+};
+environment_description read_environment_signals();
+// The signals chosen; none when the choice has a mistake (the bus then refuses to be
+// listed, saying why: see bus_core::environment_mistake).
 std::vector<signal_choice_t> environment_signals();
 
 // A level over time that the device produces itself (its outputs), with the contract of

@@ -886,10 +886,25 @@ TEST_F(acq, malformed_signal_descriptions_are_refused_with_their_reason) {
     EXPECT_TRUE(kestrel_sim::parse_signal_description("# nothing\n\n ; ").empty());
 }
 
-TEST_F(acq, signals_from_the_environment_or_a_file_and_a_refusal_that_ends_the_program) {
+// The bus listed as a program lists it: its count, or a refusal.
+ssize_t listed() {
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(nullptr, &list);
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return n;
+}
+
+TEST_F(acq, signals_from_the_environment_or_a_file_and_refusals_that_end_nothing) {
     setenv("KESTREL_SIM_SIGNALS", "3=high; 40=low", 1);
     auto fw = plug_one(sn1); // a one-group device skips channel 40
+    // ... but no plugged device has it: the bus refuses to be listed, and says why.
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(listed(), LIBUSB_ERROR_INVALID_PARAM);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "kestrel_sim: KESTREL_SIM_SIGNALS: channel 40: the plugged devices have channels "
+              "0..17\n");
     unsetenv("KESTREL_SIM_SIGNALS");
+    EXPECT_EQ(listed(), 1);
     EXPECT_EQ(fw->acq().signal(3).kind, signal_t::kind_t::constant);
     EXPECT_TRUE(fw->acq().signal(3).level);
     EXPECT_EQ(fw->acq().signal(4).kind, signal_t::kind_t::counter); // untouched default
@@ -906,13 +921,20 @@ TEST_F(acq, signals_from_the_environment_or_a_file_and_a_refusal_that_ends_the_p
     unsetenv("KESTREL_SIM_SIGNALS_FILE");
     EXPECT_EQ(fw->acq().signal(7).kind, signal_t::kind_t::pattern);
 
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            setenv("KESTREL_SIM_SIGNALS", "3=hihg", 1);
-            plug_one(sn1);
-        },
-        ::testing::ExitedWithCode(2), "KESTREL_SIM_SIGNALS: .*'3=hihg': unknown signal 'hihg'");
+    // A mistake ends nothing: the device keeps its defaults and the bus refuses to be
+    // listed, once said on standard error however often it is asked.
+    setenv("KESTREL_SIM_SIGNALS", "3=hihg", 1);
+    fw = plug_one(sn1);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(listed(), LIBUSB_ERROR_INVALID_PARAM);
+    EXPECT_EQ(listed(), LIBUSB_ERROR_INVALID_PARAM);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    unsetenv("KESTREL_SIM_SIGNALS");
+    EXPECT_EQ(said.rfind("kestrel_sim: KESTREL_SIM_SIGNALS: ", 0), 0u) << said;
+    EXPECT_NE(said.find("'3=hihg': unknown signal 'hihg' ("), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+    EXPECT_EQ(fw->acq().signal(3).kind, signal_t::kind_t::counter);
+    EXPECT_EQ(listed(), 1);
 }
 
 TEST_F(acq, a_long_capture_streams_through_large_reads) {

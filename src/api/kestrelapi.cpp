@@ -32,6 +32,32 @@ uint8_t fpga_version_code(api_handles& h) {
     return groups.empty() ? 0 : groups.front().version;
 }
 
+// "KESTREL TWO (36 channels)".
+std::string model_text(hw::model_t m) {
+    const char* name = m == hw::model_t::kestrel_one   ? "ONE"
+                       : m == hw::model_t::kestrel_two ? "TWO"
+                                                       : "THREE";
+    return std::string("KESTREL ") + name + " (" + std::to_string(hw::channel_count(m)) +
+           " channels)";
+}
+
+// A handle serves devices of its own model only (its stores and loaders are sized for
+// it): anything else is refused with a reason that names both models.
+void check_model(api_handles& h, const std::string& sn) {
+    hw::model_t m = hw::model_t::na;
+    try {
+        m = hw::get_model(sn);
+    } catch (const hw::exception&) {
+        h.refuse(hw::error::invalid_serial_number,
+                 "serial number " + sn + " is not a KESTREL device's (7302101..., 7302102... " +
+                     "or 7302103...)");
+    }
+    if (m != h.caps.model)
+        h.refuse(hw::error::invalid_serial_number,
+                 "device " + sn + " is a " + model_text(m) + ", this handle is for a " +
+                     model_text(h.caps.model) + ": open it with a handle of its model");
+}
+
 } // namespace
 
 extern "C" {
@@ -107,6 +133,7 @@ ohwapi_err_code_t kestrelapi_device_open(kestrelapi_handle handle, device_descri
             throw hw::exception(hw::error::invalid_argument);
         h.explained([&] {
             const std::string sn(desc.sn);
+            check_model(h, sn);
             h.check_bridges_unambiguous(sn);
             h.device.open(sn);
         });

@@ -41,7 +41,7 @@ std::vector<hw::ich> selected(api_handles& h, uint64_t lo, uint64_t hi, hw::ich 
     return out;
 }
 
-enum class format { vcd, sr, csv };
+enum class format { vcd, sr, csv, csv_columns };
 
 void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, format fmt) {
     if (!path || !*path) h.refuse(hw::error::invalid_argument, "path: no file name");
@@ -80,11 +80,21 @@ void export_capture(api_handles& h, const char* path, uint64_t lo, uint64_t hi, 
         case format::csv:
             xport::write_csv(cap, path);
             break;
+        case format::csv_columns:
+            xport::write_csv_columns(cap, path);
+            break;
         }
     } catch (const xport::file_error& e) {
         h.log_fn(std::string("Export failed: ") + e.what());
         h.refuse(hw::error::invalid_argument, e.what());
     }
+}
+
+ohwapi_err_code_t export_as(kestrelapi_handle handle, const char* path, uint64_t lo, uint64_t hi,
+                            format fmt) {
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained([&] { export_capture(h, path, lo, hi, fmt); });
+    });
 }
 
 } // namespace
@@ -93,25 +103,23 @@ extern "C" {
 
 ohwapi_err_code_t kestrelapi_export_vcd(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return with_handle(handle, [&](api_handles& h) {
-        h.explained(
-            [&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::vcd); });
-    });
+    return export_as(handle, path, channel_mask_lo, channel_mask_hi, format::vcd);
 }
 
 ohwapi_err_code_t kestrelapi_export_sr(kestrelapi_handle handle, const char* path,
                                        uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return with_handle(handle, [&](api_handles& h) {
-        h.explained([&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::sr); });
-    });
+    return export_as(handle, path, channel_mask_lo, channel_mask_hi, format::sr);
 }
 
 ohwapi_err_code_t kestrelapi_export_csv(kestrelapi_handle handle, const char* path,
                                         uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return with_handle(handle, [&](api_handles& h) {
-        h.explained(
-            [&] { export_capture(h, path, channel_mask_lo, channel_mask_hi, format::csv); });
-    });
+    return export_as(handle, path, channel_mask_lo, channel_mask_hi, format::csv);
+}
+
+ohwapi_err_code_t kestrelapi_export_csv_columns(kestrelapi_handle handle, const char* path,
+                                                uint64_t channel_mask_lo,
+                                                uint64_t channel_mask_hi) {
+    return export_as(handle, path, channel_mask_lo, channel_mask_hi, format::csv_columns);
 }
 
 ohwapi_err_code_t kestrelapi_set_channel_name(kestrelapi_handle handle, uint8_t channel,

@@ -204,14 +204,28 @@ void do_std_test() {
 
 } // namespace
 
+// Also what --help prints. The tool of the same name answers --version itself.
+constexpr const char* usage = "usage: kestrel_util -c | -u | -s | -r | --version\n"
+                              "  -c  check the firmware (updating it when needed), run one "
+                              "standard capture\n"
+                              "  -u  install the firmware images the device lacks, reboot and "
+                              "reopen it\n"
+                              "  -s  read a serial number from standard input and write it to "
+                              "the device\n"
+                              "  -r  nothing\n"
+                              "The device is the first KESTREL ONE on the bus.\n";
+
 int util_main(int argc, char** argv) {
     std::cout << "KESTREL_ONE API utility" << std::endl;
     if (argc != 2) {
         std::cout << "Invalid argument count" << std::endl;
+        std::cerr << usage;
         return 1;
     }
     const std::string arg = argv[1];
-    if (arg == "-s") {
+    if (arg == "--help" || arg == "-h") {
+        std::cout << usage << std::flush;
+    } else if (arg == "-s") {
         char word[128] = {};
         std::cout << "Enter new SN: " << std::flush;
         if (std::scanf("%127s", word) != 1) word[0] = '\0';
@@ -223,7 +237,10 @@ int util_main(int argc, char** argv) {
     } else if (arg == "-c") {
         do_std_test();
     } else {
+        // A mistyped option is a usage error, not a run that did nothing.
         std::cout << "Invalid argument: " << arg << std::endl;
+        std::cerr << usage;
+        return 2;
     }
     return 0;
 }

@@ -66,4 +66,57 @@ void write_csv(const capture_t& cap, const std::string& path) {
     out.commit();
 }
 
+void write_csv_columns(const capture_t& cap, const std::string& path) {
+    output_file out(path);
+    std::FILE* f = out.stream();
+    const uint64_t rate = rate_hz(cap.period);
+    // Comment lines (sigrok's comment leader is ';'), then one caption per column.
+    std::fprintf(f, "; %lld samples at %llu Hz, ", static_cast<long long>(cap.length),
+                 static_cast<unsigned long long>(rate));
+    if (cap.trigger >= 0 && cap.trigger < cap.length)
+        std::fprintf(f, "trigger at sample %lld\n", static_cast<long long>(cap.trigger));
+    else
+        std::fprintf(f, "no trigger\n");
+    std::fprintf(f, "; samplerate=%llu\n", static_cast<unsigned long long>(rate));
+    std::fprintf(f,
+                 "; a row per change; sigrok-cli -I csv:column_formats=-,-,%zul:samplerate=%llu\n",
+                 cap.channels.size(), static_cast<unsigned long long>(rate));
+    std::fprintf(f, "sample,time");
+    for (const auto& n : cap.names)
+        std::fprintf(f, ",%s", csv_field(n).c_str());
+    std::fprintf(f, "\n");
+
+    std::vector<channel_cursor> cur;
+    cur.reserve(cap.channels.size());
+    for (hw::ich ch : cap.channels)
+        cur.emplace_back(cap.iterator_of(ch), 0);
+    std::string levels;
+    auto emit = [&](isamp s) {
+        levels.clear();
+        for (const auto& c : cur) {
+            levels.push_back(',');
+            levels.push_back(c.level() ? '1' : '0');
+        }
+        std::fprintf(f, "%lld,%.15g%s\n", static_cast<long long>(s),
+                     static_cast<double>(s) * cap.period, levels.c_str());
+    };
+    emit(0);
+    using entry = std::pair<isamp, size_t>;
+    std::priority_queue<entry, std::vector<entry>, std::greater<>> due;
+    for (size_t i = 0; i < cur.size(); ++i)
+        if (cur[i].next_change() < cap.length) due.emplace(cur[i].next_change(), i);
+    while (!due.empty()) {
+        // Every channel that changes at this sample, then one row.
+        const isamp t = due.top().first;
+        while (!due.empty() && due.top().first == t) {
+            const size_t i = due.top().second;
+            due.pop();
+            cur[i].advance();
+            if (cur[i].next_change() < cap.length) due.emplace(cur[i].next_change(), i);
+        }
+        emit(t);
+    }
+    out.commit();
+}
+
 } // namespace xport

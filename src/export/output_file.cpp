@@ -42,9 +42,32 @@ output_file::~output_file() {
     if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
 }
 
+ssize_t output_file::write_some(void* self, const char* data, size_t size) {
+    auto& o = *static_cast<output_file*>(self);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(o.fd_, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (o.write_errno_ == 0) o.write_errno_ = n < 0 ? errno : EIO;
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int output_file::close_stream(void* self) {
+    auto& o = *static_cast<output_file*>(self);
+    const int rc = ::close(o.fd_);
+    o.fd_ = -1;
+    return rc;
+}
+
 std::FILE* output_file::stream() {
     if (!f_) {
-        f_ = ::fdopen(fd_, "w");
+        f_ = ::fopencookie(
+            this, "w", {nullptr, &output_file::write_some, nullptr, &output_file::close_stream});
         if (!f_) fail("cannot write", errno);
         std::setvbuf(f_, nullptr, _IOFBF, stream_buffer);
     }
@@ -67,7 +90,8 @@ void output_file::commit() {
         const int err = errno;
         f_ = nullptr;
         fd_ = -1;
-        if (bad || rc != 0) fail("cannot write", bad ? EIO : err);
+        if (bad || rc != 0)
+            fail("cannot write", write_errno_ != 0 ? write_errno_ : bad ? EIO : err);
     } else if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
 
 namespace xport {
 
@@ -33,11 +34,16 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string& what, int err) const;
+    // The stream writes through these, so that the system's reason for a failed write is
+    // kept: stdio only remembers that one failed.
+    static ssize_t write_some(void* self, const char* data, size_t size);
+    static int close_stream(void* self);
 
     std::string final_;
     std::string temp_;
     int fd_ = -1;
     std::FILE* f_ = nullptr;
+    int write_errno_ = 0; // of the first failed write
     bool committed_ = false;
 };
 

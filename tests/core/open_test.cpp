@@ -144,9 +144,18 @@ TEST_F(open_close, refused_opens_change_nothing) {
     half.sn = nullptr;
     half.desc = sn.data();
     EXPECT_EQ(kestrelapi_device_open(h.get(), half), OHWAPI_INVALID_ARGUMENT);
-    // Another model's device, or no model at all.
+    // Another model's device, or no model at all: the reason says which.
+    auto reason = [&] {
+        char text[300] = "";
+        EXPECT_EQ(kestrelapi_get_last_error_text(h.get(), text, sizeof text), OHWAPI_OK);
+        return std::string(text);
+    };
     EXPECT_EQ(h.open("7302102000042"), OHWAPI_INVALID_SERIAL);
+    EXPECT_EQ(reason(), "device 7302102000042 is a KESTREL TWO (36 channels), this handle is "
+                        "for a KESTREL ONE (18 channels): open it with a handle of its model");
     EXPECT_EQ(h.open("1234567"), OHWAPI_INVALID_SERIAL);
+    EXPECT_EQ(reason(), "serial number 1234567 is not a KESTREL device's (7302101..., "
+                        "7302102... or 7302103...)");
     // Not on the bus: refused at once, without the start-up polling.
     const auto start = steady::now();
     EXPECT_EQ(h.open("7302101000099"), OHWAPI_DEVICE_NOT_FOUND);

@@ -101,6 +101,19 @@ expect 2 "--threshold 2600 is outside 0..2500 mV (with an external trigger)" \
 expect 2 "--vcc 1000 is outside 1800..3300 mV (or 0, off)" --vcc 1000 -o "$work/x.vcd"
 [ -z "$(ls -a "$work" | grep -v '^\.\.\?$')" ] || fail "files left behind: $(ls -a "$work")"
 
+# A write the system refuses (a file size limit stands for a full disk): its reason, once.
+(
+    ulimit -f 200
+    trap '' XFSZ
+    env -u KESTREL_SIM_DEVICES "$src/sim/run" "$build" "$tool" -n 2M -o "$work/big.vcd" \
+        >"$base/out" 2>"$base/err"
+)
+rc=$?
+[ $rc -eq 7 ] || fail "a refused write: exit $rc, not 7"
+grep -q "^kestrel-capture: cannot write $work/big.vcd: File too large$" "$base/err" ||
+    fail "a refused write: $(tail -1 "$base/err")"
+[ -z "$(ls -a "$work" | grep -v '^\.\.\?$')" ] || fail "files left behind: $(ls -a "$work")"
+
 # Versions of the tool and of the library it runs on.
 run 0 --version
 grep -q "^kestrel-capture [0-9]*\.[0-9]*\.[0-9]* (library [0-9]*\.[0-9]*\.[0-9]*)$" "$base/out" ||
@@ -144,9 +157,89 @@ head -2 "$work/one.csv" | tr '\n' ' ' | grep -q "^sample,time,channel,level 0,0,
     fail "csv: $(head -3 "$work/one.csv")"
 # The pre-trigger asked for is kept; only the external input's simple launch fixes it.
 grep -q "^50000,[^,]*,trigger,1" "$work/one.csv" || fail "pre-trigger not kept: $(grep trigger "$work/one.csv")"
-run 0 -n 100k -c 5 --pre-trigger 0.5 -t ext:rising -o "$work/ext.csv"
-grep -q "note: 5000 samples before the trigger (asked 50000)" "$base/err" ||
-    fail "pre-trigger note: $(cat "$base/err")"
+# The external input keeps its own: a pre-trigger asked with it is refused, as in Python.
+expect 2 "--pre-trigger cannot be chosen with the external trigger input (ext:rising)" \
+    -n 100k --pre-trigger 2k -t ext:rising -o "$work/ext.csv"
+expect 2 "--pre-trigger 1.0: a ratio is at least 0 and below 1" --pre-trigger 1.0 -o "$work/x.vcd"
+run 0 --help
+grep -q "0 keeps 10 % of the depth" "$base/out" || fail "--help: nothing on --pre-trigger 0"
+run 0 -n 20k --pre-trigger 0 -c 0 -o "$work/zero.csv"
+grep -q "^note: a pre-trigger of 0 keeps 10 % of the depth before the trigger" "$base/err" ||
+    fail "--pre-trigger 0: $(cat "$base/err")"
+# Untriggered: the summary says so rather than give a trigger position; progress ends at 100 %.
+grep -q "^wrote $work/zero.csv: 20000 samples at 250 MHz, no trigger (free run), 1 channels" \
+    "$base/out" || fail "free run: $(cat "$base/out")"
+grep -q "streaming 100 %" "$base/err" || fail "progress short of 100 %: $(cat "$base/err")"
+rm -f "$work/zero.csv"
+
+# Channel names stand for their channels in -t and -c; each name belongs to one channel.
+expect 2 "--name 99=x: channel 99 is outside 0..17" --name 99=x -o "$work/x.vcd"
+expect 2 "channels '5-2': the range is reversed (5 > 2)" -c 5-2 -o "$work/x.vcd"
+expect 2 "--name: channels 3 and 5 are both named 'x'" --name 3=x --name 5=x -o "$work/x.vcd"
+expect 2 "--name: channels 3 and 5 are both named 'ch3'" --name 5=ch3 -o "$work/x.vcd"
+expect 2 "invalid --name 'x=3' (use CH=NAME)" --name x=3 -o "$work/x.vcd"
+run 0 -r 10M -n 20000 --pre-trigger 1000 --name 9=clk --name 10=en -t "clk rise & en high" \
+    -c en,clk -o "$work/named.csv"
+sed -n 2,3p "$work/named.csv" | cut -d, -f3 | tr '\n' ' ' | grep -q "^clk en $" ||
+    fail "named channels: $(head -3 "$work/named.csv")"
+grep -q "^1000,[^,]*,clk,1" "$work/named.csv" || fail "clk rise not at the trigger"
+for r in 10MHz 10M 1e7; do
+    run 0 -r $r -n 2k -c 0 -o "$work/rate.csv"
+    grep -q " at 10 MHz," "$base/out" || fail "-r $r: $(cat "$base/out")"
+done
+rm -f "$work/named.csv" "$work/rate.csv"
+
+# --timeout 0 waits for ever: still waiting when Ctrl-C comes.
+KESTREL_SIM_SIGNALS='0=0' "$src/sim/run" "$build" "$tool" -n 20k -t "ch0 rise" --timeout 0 \
+    -o "$work/never.vcd" >"$base/out" 2>"$base/err" &
+pid=$!
+i=0
+while ! grep -q "waiting for trigger" "$base/err" && kill -0 $pid 2>/dev/null && [ $i -lt 600 ]; do
+    sleep 0.1
+    i=$((i + 1))
+done
+kill -INT $pid
+wait $pid
+rc=$?
+[ $rc -eq 5 ] || fail "--timeout 0: exit $rc, not 5 (Ctrl-C): $(cat "$base/err")"
+
+# A mistake in the virtual device's signals: the device says it, the tool ends with exit 2.
+for signals in "3=hihg" "40=1"; do
+    KESTREL_SIM_SIGNALS=$signals "$src/sim/run" "$build" "$tool" -n 20k -o "$work/x.vcd" \
+        >"$base/out" 2>"$base/err"
+    rc=$?
+    [ $rc -eq 2 ] || fail "KESTREL_SIM_SIGNALS=$signals: exit $rc, not 2"
+    grep -q "^kestrel_sim: KESTREL_SIM_SIGNALS: " "$base/err" ||
+        fail "KESTREL_SIM_SIGNALS=$signals: $(cat "$base/err")"
+done
+
+# Two devices: --list keeps the refusal out of the firmware columns.
+KESTREL_SIM_DEVICES=7302101000001,7302103000007 \
+    "$src/sim/run" "$build" "$tool" --list >"$base/out" 2>"$base/err" || fail "--list of two"
+grep -q "^7302103000007 *KESTREL THREE *54 *? *? *$" "$base/out" || fail "--list: $(cat "$base/out")"
+grep -q "^kestrel-capture: cannot open 7302103000007: OHWAPI_NOT_SUPPORTED" "$base/err" ||
+    fail "--list: no reason: $(cat "$base/err")"
+
+# CSV in columns, as sigrok's CSV input reads it: the options are in its header.
+run 0 -r 10M -n 20k --name 8=uart -c 0-2,uart --csv-layout columns -o "$work/cols.csv"
+sed -n 4p "$work/cols.csv" | grep -q "^sample,time,ch0,ch1,ch2,uart$" ||
+    fail "columns: $(head -5 "$work/cols.csv")"
+grep -q "^; samplerate=10000000$" "$work/cols.csv" || fail "columns: no rate"
+sed -n 5p "$work/cols.csv" | grep -q "^0,0,[01],[01],[01],[01]$" || fail "columns: first row"
+rows=$(grep -c "^[0-9]" "$work/cols.csv")
+if [ $have_sigrok -eq 1 ]; then
+    opts=$(sed -n 's/^; a row per change; sigrok-cli -I //p' "$work/cols.csv")
+    [ "$opts" = "csv:column_formats=-,-,4l:samplerate=10000000" ] || fail "columns: options $opts"
+    sigrok -I "$opts" -i "$work/cols.csv" --show >"$base/show" 2>&1
+    grep -q "Channels: 4" "$base/show" || fail "columns in sigrok: $(cat "$base/show")"
+    grep -q "uart: logic" "$base/show" || fail "columns in sigrok: $(cat "$base/show")"
+    grep -q "Logic sample count: $rows$" "$base/show" || fail "columns: $(cat "$base/show")"
+    # The levels sigrok reads are the file's, row by row.
+    sigrok -I "$opts" -i "$work/cols.csv" -O csv | grep "^[01]" >"$base/levels"
+    grep "^[0-9]" "$work/cols.csv" | cut -d, -f3- | cmp -s - "$base/levels" ||
+        fail "columns: sigrok reads other levels: $(head -3 "$base/levels")"
+fi
+run 2 --csv-layout rows -o "$work/x.csv"
 
 # Trigger programs: explained without a capture, refused with the reason, run on both
 # engines in the order asked.

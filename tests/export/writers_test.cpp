@@ -1,7 +1,10 @@
 // The export writers over a transition manager filled by hand: levels at any sample, the
 // three formats read back independently, failures that leave nothing, bounded memory.
+#include <sys/resource.h>
 #include <zip.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -229,6 +232,29 @@ TEST(csv, rows_in_time_order_with_quoted_names_and_the_trigger) {
                                             "8,8e-06,\"a,\"\"b\"\"\",0\n");
 }
 
+TEST(csv, columns_a_row_of_every_level_at_each_change) {
+    filled f(3, 1e-6);
+    f.set(0, {{0, 1}, {3, 0}});
+    f.set(1, {{3, 1}, {8, 0}});
+    f.set(2, {{0, 0}, {5, 1}, {5, 1}}); // a repeated level is no change
+    f.finish(10);
+    temp_dir dir;
+    auto cap = f.all(10, 3);
+    cap.names[1] = "clk";
+    xport::write_csv_columns(cap, dir.file("c.csv"));
+    EXPECT_EQ(read_file(dir.file("c.csv")),
+              "; 10 samples at 1000000 Hz, trigger at sample 3\n"
+              "; samplerate=1000000\n"
+              "; a row per change; sigrok-cli -I csv:column_formats=-,-,3l:samplerate=1000000\n"
+              "sample,time,ch0,clk,ch2\n"
+              "0,0,1,0,0\n"
+              "3,3e-06,0,1,0\n"
+              "5,5e-06,0,1,1\n"
+              "8,8e-06,0,0,1\n");
+    xport::write_csv_columns(f.all(10), dir.file("n.csv"));
+    EXPECT_EQ(read_file(dir.file("n.csv")).substr(0, 36), "; 10 samples at 1000000 Hz, no trigg");
+}
+
 TEST(sr, chunks_rebuild_every_sample) {
     // Nine channels: two bytes a sample; chunks of 35 bytes hold 17 samples.
     std::mt19937_64 rng(11);
@@ -379,11 +405,39 @@ TEST(output_file, nothing_under_the_final_name_until_complete) {
     filled f(1);
     f.set(0, {{1, 1}});
     f.finish(10);
-    for (auto w : {+[](const xport::capture_t&c, const std::string&p) { xport::write_vcd(c, p); },
-                   +[](const xport::capture_t&c, const std::string&p) { xport::write_csv(c, p); },
-                   +[](const xport::capture_t&c, const std::string&p) { xport::write_sr(c, p); }})
+    for (auto w :
+         {+[](const xport::capture_t&c, const std::string&p) { xport::write_vcd(c, p); },
+          +[](const xport::capture_t&c, const std::string&p) { xport::write_csv(c, p); },
+          +[](const xport::capture_t&c, const std::string&p) { xport::write_csv_columns(c, p); },
+          +[](const xport::capture_t&c, const std::string&p) { xport::write_sr(c, p); }})
         EXPECT_THROW(w(f.all(10), dir.file("taken")), xport::file_error);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"keep.vcd", "taken"}));
+}
+
+TEST(output_file, a_failed_write_keeps_the_systems_reason) {
+    // A file size limit fails writes with EFBIG as a full disk fails them with ENOSPC;
+    // more than the stream's buffer is written, so stdio sees the failure before the end.
+    temp_dir dir;
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto* const previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 100000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+        xport::output_file out(dir.file("big.csv"));
+        const std::string line(1000, 'x');
+        for (int i = 0; i < 3000; ++i)
+            std::fputs(line.c_str(), out.stream());
+        out.commit();
+    } catch (const xport::file_error& e) {
+        message = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(message, "cannot write " + dir.file("big.csv") + ": " + std::strerror(EFBIG));
+    EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST(error_names, every_family_of_codes) {

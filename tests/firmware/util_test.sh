@@ -34,8 +34,18 @@ grep -q "^Done" "$work/out" || fail "-s: not done"
 if echo 1234 | "$run" "$build" "$util" -s >"$work/out" 2>&1; then fail "-s 1234 succeeded"; fi
 grep -q "Error thrown by API 1004" "$work/out" || fail "-s 1234: no error 1004"
 
-"$run" "$build" "$util" -x >"$work/out" 2>&1 || fail "-x exited with $?"
+# A mistyped option prints the usage and exits 2; --help prints it and exits 0.
+status=0
+"$run" "$build" "$util" -x >"$work/out" 2>&1 || status=$?
+[ $status -eq 2 ] || fail "-x exited with $status, not 2"
 grep -q "Invalid argument: -x" "$work/out" || fail "-x: not refused"
+grep -q "^usage: kestrel_util -c | -u | -s | -r | --version" "$work/out" || fail "-x: no usage"
+status=0
+"$run" "$build" "$util" --help >"$work/out" 2>&1 || status=$?
+[ $status -eq 0 ] || fail "--help exited with $status"
+grep -q "^usage: kestrel_util" "$work/out" || fail "--help: no usage"
+grep -q "Invalid argument" "$work/out" && fail "--help taken for an invalid argument"
 if "$run" "$build" "$util" >"$work/out" 2>&1; then fail "no argument: exit status 0"; fi
 grep -q "Invalid argument count" "$work/out" || fail "no argument: not refused"
+grep -q "^usage: kestrel_util" "$work/out" || fail "no argument: no usage"
 echo "kestrel_util ok"

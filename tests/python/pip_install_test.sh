@@ -42,4 +42,28 @@ for how in KESTREL_LIB loader; do
     echo "$out" | grep -q "^devices \['7302101000001'\]" || fail "$how: $out"
 done
 "$work/venv/bin/python" -m pip show kestrel | grep -q "^License: MIT" || fail "pip show: no licence"
+
+# README.md's pip lines, as written, in a scratch directory laid out like the checkout.
+readme=$work/readme
+mkdir "$readme"
+cp -r "$src/python" "$readme/python"
+rm -rf "$readme/python/tests"
+ln -s "$build" "$readme/build"
+ln -s "$src/sim" "$readme/sim"
+sed -n '/^<!-- example: skip .*python_pip_install runs these lines/,/^$/p' "$src/README.md" |
+    sed -n 's/^    //p' >"$work/lines"
+[ "$(wc -l <"$work/lines")" -ge 3 ] || fail "README.md: no pip lines"
+# Their python3 is the interpreter this test was given (with venv, setuptools and wheel).
+mkdir "$work/bin"
+ln -s "$(command -v "$py")" "$work/bin/python3"
+out=$(cd "$readme" && env -u PYTHONPATH -u KESTREL_LIB PATH="$work/bin:$PATH" sh -e "$work/lines" 2>&1) ||
+    fail "README.md's pip lines: $out"
+echo "$out" | grep -q "7302101000001" || fail "README.md's pip lines: $out"
+echo "$out" | grep -q "$build/src/libkestrel_api.so" || fail "README.md: not KESTREL_LIB's: $out"
+# What the install builds in the package's directory is not the checkout's to keep.
+if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+    for left in python/build python/kestrel.egg-info; do
+        git -C "$src" check-ignore -q "$left" || fail "$left would show in git status"
+    done
+fi
 echo "pip install ./python: ok"

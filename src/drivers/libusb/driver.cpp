@@ -113,7 +113,9 @@ std::vector<device> driver::list_devices(uint16_t vid, uint16_t pid, const std::
         }
         libusb_free_device_list(list, 1);
     } catch (const exception&) {
-        // Discovery reports what it found before the bus failed.
+        // Discovery reports what it found before the bus failed; a bus that could not be
+        // listed at all is a failure, not an empty bus.
+        if (found.get().empty()) throw;
     }
     return found.get();
 }
