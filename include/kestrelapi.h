@@ -404,6 +404,11 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture
                                                               const char* path,
                                                               uint64_t channel_mask_lo,
                                                               uint64_t channel_mask_hi);
+/* The capture as CSV in columns (kestrelapi_export_csv_columns' layout), whatever the
+ * path's extension. */
+KESTRELAPI_EXPORT ohwapi_err_code_t
+kestrelapi_capture_export_csv_columns(kestrelapi_capture capture, const char* path,
+                                      uint64_t channel_mask_lo, uint64_t channel_mask_hi);
 
 /* Name of a channel in exported files (at most 255 bytes, no control characters, else
  * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.

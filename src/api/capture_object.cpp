@@ -82,7 +82,8 @@ bool capture_object::level_at(hw::ich ch, uint64_t sample, uint8_t& level) const
     return sample <= max_sample && s.level_at(static_cast<isamp>(sample), level);
 }
 
-void capture_object::export_to(const std::string& path, uint64_t lo, uint64_t hi) const {
+void capture_object::export_to(const std::string& path, uint64_t lo, uint64_t hi,
+                               bool csv_columns) const {
     if (path.empty()) invalid();
     xport::capture_t cap;
     const bool all = lo == 0 && hi == 0;
@@ -103,7 +104,10 @@ void capture_object::export_to(const std::string& path, uint64_t lo, uint64_t hi
     cap.trigger = info_.triggered ? info_.trigger_position : -1;
     cap.period = info_.period;
     try {
-        if (!xport::write_by_extension(cap, path)) invalid();
+        if (csv_columns)
+            xport::write_csv_columns(cap, path);
+        else if (!xport::write_by_extension(cap, path))
+            invalid();
     } catch (const xport::file_error&) {
         invalid();
     }

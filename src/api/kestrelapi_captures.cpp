@@ -104,4 +104,13 @@ ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture capture, const ch
     });
 }
 
+ohwapi_err_code_t kestrelapi_capture_export_csv_columns(kestrelapi_capture capture,
+                                                        const char* path, uint64_t channel_mask_lo,
+                                                        uint64_t channel_mask_hi) {
+    return with_capture(capture, [&](const capture_object& c) {
+        if (path == nullptr) throw hw::exception(hw::error::invalid_argument);
+        c.export_to(path, channel_mask_lo, channel_mask_hi, true);
+    });
+}
+
 } // extern "C"
