@@ -379,7 +379,7 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_store_budget(kestrelapi_handl
  * kestrelapi_capture_level_at follow kestrelapi_trs_read's and kestrelapi_trs_level_at's
  * rules exactly. kestrelapi_capture_export writes the capture in the format of the path's
  * extension (.vcd, .sr or .csv, in any case; others are OHWAPI_INVALID_ARGUMENT) with the
- * channel mask and rules of kestrelapi_export_vcd.
+ * rules of kestrelapi_export_vcd; a file the system refuses also sets errno to its error.
  *
  * A capture is looked up among those taken and not yet freed by its value only: a NULL,
  * unknown or freed capture gives OHWAPI_INVALID_ARGUMENT, kestrelapi_capture_free

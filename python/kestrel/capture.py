@@ -1,7 +1,6 @@
 """A taken capture: its transitions, levels and exports."""
 import bisect
 import ctypes
-import errno
 import os
 import threading
 import warnings
@@ -52,18 +51,19 @@ class _Field:
         obj.__dict__["_field_" + self._name] = value
 
 
-# The system's own texts of errno values, for the reason of a refused export.
-_ERRNO_OF_TEXT = {os.strerror(n): n for n in sorted(errno.errorcode, reverse=True)}
+_errno_libraries = {}
+_errno_lock = threading.Lock()
 
 
-def _os_error(reason, path):
-    """OSError for a reason of the library that ends with the system's error text, else None."""
-    if not reason:
-        return None
-    for text, n in _ERRNO_OF_TEXT.items():
-        if reason.endswith(": " + text):
-            return OSError(n, text, os.fspath(path))
-    return None
+def _with_errno(lib, name):
+    """The library's function name from the library loaded once more with errno kept for
+    ctypes.get_errno: the capture exports leave the system's error of a refused file there."""
+    with _errno_lock:
+        if lib.path not in _errno_libraries:
+            _errno_libraries[lib.path] = ctypes.CDLL(lib.path, use_errno=True)
+        fn = getattr(_errno_libraries[lib.path], name)
+        fn.argtypes, fn.restype = _lib.LATE_PROTOTYPES[name]
+        return fn
 
 
 def channel_number(names, channel):
@@ -289,20 +289,19 @@ class Capture:
         for ch in channels or ():
             mask |= 1 << ch
         path = os.fspath(path)
-        folder = os.path.dirname(os.path.abspath(path))
-        if not os.path.isdir(folder):
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
         columns = fmt == "csv" and csv_layout == "columns"
         # The library chooses the format by the file's suffix: another suffix is written
         # under a name that has it, in the same directory, and renamed into place.
         suffix = os.path.splitext(path)[1].lstrip(".").lower()
         target = path if columns or suffix == fmt else path + ".kestrel-export." + fmt
-        fn = self._lib.late("kestrelapi_capture_export_csv_columns" if columns
-                            else "kestrelapi_capture_export")
+        fn = _with_errno(self._lib, "kestrelapi_capture_export_csv_columns" if columns
+                         else "kestrelapi_capture_export")
+        ctypes.set_errno(0)
         code = fn(self._capture(), os.fsencode(target), mask & (2**64 - 1), mask >> 64)
         if code != _lib.OK:
-            if code == _lib.INVALID_ARGUMENT and not os.access(folder, os.W_OK):
-                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+            err = ctypes.get_errno()
+            if code == _lib.INVALID_ARGUMENT and err:
+                raise OSError(err, os.strerror(err), path)  # FileNotFoundError, ... by errno
             raise KestrelError(code, f"export {path}")
         if target != path:
             os.replace(target, path)

@@ -1,4 +1,5 @@
 // Captures taken out of their handle: reads, exports and their lifetime.
+#include <cerrno>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,18 @@ template <typename Fn> ohwapi_err_code_t with_capture(kestrelapi_capture capture
     const live_captures::lease c = live_captures::instance().acquire(capture);
     if (!c) return OHWAPI_INVALID_ARGUMENT;
     return api_utils::trycatch([&] { body(*c); });
+}
+
+// A file the system refuses: OHWAPI_INVALID_ARGUMENT with the system's error in errno.
+ohwapi_err_code_t export_capture(kestrelapi_capture capture, const char* path, uint64_t lo,
+                                 uint64_t hi, bool csv_columns) {
+    int system_error = 0;
+    const ohwapi_err_code_t rc = with_capture(capture, [&](const capture_object& c) {
+        if (path == nullptr) throw hw::exception(hw::error::invalid_argument);
+        c.export_to(path, lo, hi, csv_columns, &system_error);
+    });
+    if (system_error != 0) errno = system_error;
+    return rc;
 }
 
 } // namespace
@@ -98,19 +111,13 @@ ohwapi_err_code_t kestrelapi_capture_level_at(kestrelapi_capture capture, uint8_
 
 ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture capture, const char* path,
                                             uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return with_capture(capture, [&](const capture_object& c) {
-        if (path == nullptr) throw hw::exception(hw::error::invalid_argument);
-        c.export_to(path, channel_mask_lo, channel_mask_hi);
-    });
+    return export_capture(capture, path, channel_mask_lo, channel_mask_hi, false);
 }
 
 ohwapi_err_code_t kestrelapi_capture_export_csv_columns(kestrelapi_capture capture,
                                                         const char* path, uint64_t channel_mask_lo,
                                                         uint64_t channel_mask_hi) {
-    return with_capture(capture, [&](const capture_object& c) {
-        if (path == nullptr) throw hw::exception(hw::error::invalid_argument);
-        c.export_to(path, channel_mask_lo, channel_mask_hi, true);
-    });
+    return export_capture(capture, path, channel_mask_lo, channel_mask_hi, true);
 }
 
 } // extern "C"
