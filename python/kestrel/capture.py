@@ -238,10 +238,13 @@ class Capture:
         """The channel's level (0 or 1) at a sample, through the store's index; for an
         array (or list) of samples, the levels at each, at once (a numpy array with
         numpy)."""
-        channel = self.channel_of(channel)
         if not isinstance(sample, int) and not (_np is not None and
                                                 isinstance(sample, _np.integer)):
-            return self._levels(channel, sample)
+            return self._levels(self.channel_of(channel), sample)
+        # A channel beyond the model's count is the library's to refuse (KestrelError).
+        channel = channel_number(self.names, channel)
+        if not 0 <= channel <= 255:
+            raise ValueError(f"channel {channel} out of range")
         if not 0 <= sample < self.samples:
             raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
         level = ctypes.c_uint8()
