@@ -867,6 +867,7 @@ int capture(const options& o) {
     int64_t last_count = -1;
     std::optional<steady::time_point> stream_start;
     int64_t stream_first = 0;
+    const capture_facts facts{rate, model->channels, o.trigger == "none" && o.trigger_b == "none"};
     enum { running, done, timed_out, user_abort, stalled, stopped } outcome = running;
     while (outcome == running) {
         if (interrupted) {
@@ -888,7 +889,7 @@ int capture(const options& o) {
             if (err == OHWAPI_STORE_FULL) {
                 // Everything stored until the disk was full is kept: write it.
                 const std::string why = h.reason();
-                export_file(h, o, lo, hi, {rate, model->channels});
+                export_file(h, o, lo, hi, facts);
                 throw failure{exit_device_error, "capture ended, the store is full: " + why +
                                                      " (wrote what was stored)"};
             }
@@ -950,7 +951,6 @@ int capture(const options& o) {
     }
     if (outcome == done) bar.show(2, "streaming 100 %", 100);
     bar.done();
-    const capture_facts facts{rate, model->channels, o.trigger == "none" && o.trigger_b == "none"};
     if (outcome == done) return export_file(h, o, lo, hi, facts);
 
     kestrelapi_request_abort(h.get());

@@ -1,9 +1,12 @@
+#include "trs/budget.h"
 #include "trs/iterator.h"
 #include "trs/store.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -463,6 +466,65 @@ TEST(StoreWriter, ChunksOfASessionDroppedWithoutCommitAreNotKept) {
     }
     w.commit();
     expect_edges(decode_all(s), want);
+}
+
+} // namespace
+
+namespace {
+
+// Readers going on while the writer spills every sealed chunk: what they gather is the whole
+// store, as in memory, and level_at agrees at every item read.
+TEST(StoreRead, ReadingOnWhileTheWriterSpills) {
+    char dir[] = "/tmp/kestrel_spill_read_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir);
+    trs::store s;
+    s.set_budget(b);
+    const auto sig = varied_signal(150000);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        s.append(0, 0);
+        s.append_idle(1, 0);
+        trs::store::writer w(s);
+        for (size_t k = 0; k < sig.size(); ++k) {
+            w.append(sig[k].sample + 1, sig[k].level);
+            if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
+                w.append_idle(sig[k].sample + 1, sig[k].level);
+                w.commit();
+            }
+        }
+        w.append_idle(sig.back().sample + 2, sig.back().level);
+        w.commit();
+        done = true;
+    });
+    auto reader = [&](std::vector<trs::edge_t>& got) {
+        std::vector<uint64_t> samples(501);
+        std::vector<uint8_t> levels(501);
+        isamp from = 0;
+        for (;;) {
+            const bool finished = done;
+            const size_t n = s.read(from, samples.data(), levels.data(), samples.size());
+            for (size_t i = 0; i < n; ++i)
+                got.push_back({static_cast<isamp>(samples[i]), levels[i]});
+            if (n > 0) {
+                from = static_cast<isamp>(samples[n - 1]) + 1;
+                uint8_t level = 9;
+                if (s.level_at(static_cast<isamp>(samples[0]), level))
+                    EXPECT_EQ(level, levels[0]) << samples[0];
+            }
+            if (finished && n == 0) break;
+        }
+    };
+    std::vector<trs::edge_t> a, c;
+    std::thread other([&] { reader(c); });
+    reader(a);
+    other.join();
+    writer.join();
+    EXPECT_GT(s.spilled_bytes(), 0u);
+    expect_edges(a, folded(s));
+    expect_edges(c, folded(s));
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
