@@ -510,8 +510,9 @@ TEST(StoreRead, ReadingOnWhileTheWriterSpills) {
             if (n > 0) {
                 from = static_cast<isamp>(samples[n - 1]) + 1;
                 uint8_t level = 9;
-                if (s.level_at(static_cast<isamp>(samples[0]), level))
+                if (s.level_at(static_cast<isamp>(samples[0]), level)) {
                     EXPECT_EQ(level, levels[0]) << samples[0];
+                }
             }
             if (finished && n == 0) break;
         }
