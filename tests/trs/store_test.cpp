@@ -335,24 +335,29 @@ TEST(StoreRead, ChannelThatNeverChangesAndEmptyStore) {
 
 // A reader going on from its last sample + 1 while a writer commits batches sees every item
 // once, in order, and ends with what the store holds.
+// The signal one sample later, after the initial level, in one writer session that commits
+// every 1000 transitions, never at a sample the next transition shares (as the capture tool).
+void write_in_sessions(trs::store& s, const std::vector<trs::edge_t>& sig) {
+    s.append(0, 0);
+    s.append_idle(1, 0);
+    trs::store::writer w(s);
+    for (size_t k = 0; k < sig.size(); ++k) {
+        w.append(sig[k].sample + 1, sig[k].level);
+        if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
+            w.append_idle(sig[k].sample + 1, sig[k].level);
+            w.commit();
+        }
+    }
+    w.append_idle(sig.back().sample + 2, sig.back().level);
+    w.commit();
+}
+
 TEST(StoreRead, ReadingOnDuringAppends) {
     trs::store s;
     const auto sig = varied_signal(200000);
     std::atomic<bool> done{false};
     std::thread writer([&] {
-        s.append(0, 0);
-        s.append_idle(1, 0);
-        trs::store::writer w(s);
-        for (size_t k = 0; k < sig.size(); ++k) {
-            w.append(sig[k].sample + 1, sig[k].level);
-            // Never at a sample the next transition shares, as the capture tool.
-            if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
-                w.append_idle(sig[k].sample + 1, sig[k].level);
-                w.commit();
-            }
-        }
-        w.append_idle(sig.back().sample + 2, sig.back().level);
-        w.commit();
+        write_in_sessions(s, sig);
         done = true;
     });
     std::vector<trs::edge_t> got;
@@ -484,18 +489,7 @@ TEST(StoreRead, ReadingOnWhileTheWriterSpills) {
     const auto sig = varied_signal(150000);
     std::atomic<bool> done{false};
     std::thread writer([&] {
-        s.append(0, 0);
-        s.append_idle(1, 0);
-        trs::store::writer w(s);
-        for (size_t k = 0; k < sig.size(); ++k) {
-            w.append(sig[k].sample + 1, sig[k].level);
-            if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
-                w.append_idle(sig[k].sample + 1, sig[k].level);
-                w.commit();
-            }
-        }
-        w.append_idle(sig.back().sample + 2, sig.back().level);
-        w.commit();
+        write_in_sessions(s, sig);
         done = true;
     });
     auto reader = [&](std::vector<trs::edge_t>& got) {
