@@ -10,11 +10,14 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -40,6 +43,45 @@ double process_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
+// Resident memory of the process now and at most since the last reset_peak(), in bytes.
+long long status_kb(const char* field) {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr) return 0;
+    char line[256];
+    long long kb = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, field, std::strlen(field)) == 0)
+            kb = std::atoll(line + std::strlen(field));
+    std::fclose(f);
+    return kb;
+}
+void reset_peak() {
+    if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+// Every channel read through in bulk, as a program reads a capture: the items read.
+uint64_t read_everything(kestrelapi_handle h, unsigned channels) {
+    std::vector<uint64_t> s(65536);
+    std::vector<uint8_t> l(65536);
+    uint64_t items = 0;
+    for (unsigned ch = 0; ch < channels; ++ch) {
+        uint64_t from = 0;
+        for (;;) {
+            uint32_t n = 0;
+            if (kestrelapi_trs_read(h, static_cast<uint8_t>(ch), from, s.data(), l.data(),
+                                    static_cast<uint32_t>(s.size()), &n) != OHWAPI_OK ||
+                n == 0)
+                break;
+            items += n;
+            from = s[n - 1] + 1;
+        }
+    }
+    return items;
+}
+
 // samples/s: samples of one group per second, launch to done flag. samples_per_cpu_s: the
 // same per second of CPU time of the whole process (the virtual device's production
 // included), what the machine's load does not change.
@@ -57,9 +99,20 @@ void capture(benchmark::State& state, kestrelapi_model_t model, std::string sn) 
         return;
     }
     kestrelapi_trigger_description_t none{KESTRELAPI_TRG_NOTRIG, 0};
+    // Second argument: the store budget in MB, 0 for none; third: 1 to read every channel
+    // after the capture, as part of the measured resident memory.
+    const int64_t budget_mb = state.range(1);
+    const bool read_after = state.range(2) != 0;
+    kestrelapi_set_store_budget(h, static_cast<uint64_t>(budget_mb) << 20, nullptr);
     int64_t samples = 0;
     double cpu = 0;
+    long long base_kb = 0, peak_kb = 0;
+    uint64_t items = 0;
     for (auto _ : state) {
+        state.PauseTiming();
+        base_kb = status_kb("VmRSS:");
+        reset_peak();
+        state.ResumeTiming();
         const double cpu0 = process_cpu_seconds();
         const bool launched =
             kestrelapi_launch_new_capture_simple_trigger(
@@ -81,6 +134,8 @@ void capture(benchmark::State& state, kestrelapi_model_t model, std::string sn) 
         samples += total;
         cpu += process_cpu_seconds() - cpu0;
         state.PauseTiming();
+        if (read_after) items = read_everything(h, model == kestrel_one ? 18 : 54);
+        peak_kb = std::max(peak_kb, status_kb("VmHWM:") - base_kb);
         wait_for([&] { return flag(h, kestrelapi_get_ready_flag); }, 60s);
         state.ResumeTiming();
     }
@@ -89,6 +144,10 @@ void capture(benchmark::State& state, kestrelapi_model_t model, std::string sn) 
     state.counters["samples_per_cpu_s"] = static_cast<double>(samples) / cpu;
     state.counters["x_bridge"] =
         benchmark::Counter(static_cast<double>(samples) / 157e6, benchmark::Counter::kIsRate);
+    // Peak resident memory added by a capture (and its read), launch to last read.
+    state.counters["peak_MB"] = static_cast<double>(peak_kb) / 1024;
+    state.counters["budget_MB"] = static_cast<double>(budget_mb);
+    if (read_after) state.counters["items_read"] = static_cast<double>(items);
     kestrelapi_device_close(h);
     wait_for([&] { return !flag(h, kestrelapi_get_device_open_flag); }, 60s);
     kestrelapi_free(h);
@@ -104,15 +163,36 @@ void BM_capture_three_groups(benchmark::State& s) {
 // Two depths each: the difference of their times is the sustained rate, without the
 // fixed cost of a capture.
 BENCHMARK(BM_capture_one_group)
-    ->Arg(10'000'000)
-    ->Arg(100'000'000)
+    ->Args({10'000'000, 0, 0})
+    ->Args({100'000'000, 0, 0})
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_capture_three_groups)
-    ->Arg(10'000'000)
-    ->Arg(100'000'000)
+    ->Args({10'000'000, 0, 0})
+    ->Args({100'000'000, 0, 0})
     ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Spilling against none, side by side: sustained one-group rate and resident memory of a
+// capture several times the budget (`--benchmark_filter=budget`).
+void BM_budget_one_group(benchmark::State& s) {
+    capture(s, kestrel_one, "7302101000001");
+}
+void BM_budget_three_groups(benchmark::State& s) {
+    capture(s, kestrel_three, "7302103000007");
+}
+BENCHMARK(BM_budget_one_group)
+    ->Args({1'000'000'000, 0, 0})
+    ->Args({1'000'000'000, 256, 0})
+    ->Args({1'000'000'000, 256, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_budget_three_groups)
+    ->Args({300'000'000, 256, 1})
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

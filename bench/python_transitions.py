@@ -1,5 +1,5 @@
-"""Capture.transitions() and Capture.level() against the virtual device, next to the walk
-with kestrelapi_trs_get_next they replace. Run through the virtual bus with Debian's Python:
+"""Capture.transitions() and Capture.level() against the virtual device, next to reading one
+item a call, as the walk with kestrelapi_trs_get_next did. Run through the virtual bus with Debian's Python:
 
     KESTREL_LIB=build/src/libkestrel_api.so.1 PYTHONPATH=python \
         sim/run build /usr/bin/python3 bench/python_transitions.py
@@ -8,7 +8,6 @@ import ctypes
 import time
 
 import kestrel
-from kestrel import _lib
 
 
 def best(fn, repeat=5):
@@ -24,27 +23,27 @@ def main():
     with kestrel.open(model="one") as dev:
         # Channel 0 is a counter bit toggling every 8 samples: 1.25 M items in 10^7 samples.
         cap = dev.capture(rate=250_000_000, depth=10_000_000)
-        n = len(cap._read(0)[0] if kestrel._np is None else cap._read(0))
-        t = best(lambda: cap._read(0))
+        n = len(cap.transitions(0))
+        t = best(lambda: cap.transitions(0))
         print(f"transitions(0): {n} items in {t * 1e3:.1f} ms: {n / t / 1e6:.1f} M items/s "
               f"({'numpy' if kestrel._np is not None else 'lists'})")
 
-        h = cap._h()
-        tr = _lib.Transition()
-        more = ctypes.c_bool()
+        read = cap._lib.late("kestrelapi_capture_read")
+        s, lv, count = ctypes.c_uint64(), ctypes.c_uint8(), ctypes.c_uint32()
 
-        def walk(count=100_000):
-            h.lib.trs_reset(h.h, 0)
-            for _ in range(count):
-                h.lib.trs_get_next(h.h, 0, ctypes.byref(tr))
-                h.lib.trs_is_not_last(h.h, 0, ctypes.byref(more))
-        t_walk = best(walk, 3)
-        print(f"walk with trs_get_next: {100_000 / t_walk / 1e6:.2f} M items/s")
+        def one_by_one(items=100_000):
+            at = 0
+            for _ in range(items):
+                read(cap._capture(), 0, at, ctypes.byref(s), ctypes.byref(lv), 1,
+                     ctypes.byref(count))
+                at = s.value + 1
+        t_walk = best(one_by_one, 3)
+        print(f"one item a call: {100_000 / t_walk / 1e6:.2f} M items/s")
 
         samples = list(range(0, 10_000_000, 9973))
-        fresh = kestrel.Capture(dev, dev._generation, cap.rate, cap.depth)  # nothing cached
-        t_level = best(lambda: [fresh.level(0, s) for s in samples], 3)
-        print(f"level() through kestrelapi_trs_level_at: {t_level / len(samples) * 1e6:.1f} us a call")
+        t_level = best(lambda: [cap.level(0, s) for s in samples], 3)
+        print(f"level() through kestrelapi_capture_level_at: {t_level / len(samples) * 1e6:.1f} "
+              "us a call")
 
 
 if __name__ == "__main__":

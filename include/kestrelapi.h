@@ -62,6 +62,7 @@ typedef enum {
     OHWAPI_FIRM_UPDT_FAILED = OHWAPI_HW_ERRORS + 15,
     OHWAPI_DATA_NOT_ALIGNED = OHWAPI_HW_ERRORS + 16,
     OHWAPI_DEVICE_FORGED = OHWAPI_HW_ERRORS + 17,
+    OHWAPI_STORE_FULL = OHWAPI_HW_ERRORS + 19, /* the store's file could not grow */
     OHWAPI_HARDWARE_FAULT = OHWAPI_HW_ERRORS + 100,
     OHWAPI_UNKNOWN_ERROR = 1999,
     OHWAPI_USB_ERRORS = 2000,  /* + the negative libusb error: 1901..1999 */
@@ -353,6 +354,25 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv_columns(kestrelapi_han
                                                                   uint64_t channel_mask_lo,
                                                                   uint64_t channel_mask_hi);
 
+/* Memory budget of the transition stores
+ *
+ * At most memory_bytes of the handle's transitions (those of the captures taken out of it
+ * included) stay in memory; beyond it, a capture's oldest sealed chunks go, as they are, to
+ * a file in `directory` that nobody else can open and that disappears with the capture or
+ * the process, and are read back from there when needed: every read works the same. NULL
+ * directory: KESTREL_STORE_DIR, else /var/tmp. memory_bytes 0: no limit. The default is a
+ * quarter of physical memory in that directory.
+ *
+ * OHWAPI_BUSY while a capture runs; OHWAPI_INVALID_ARGUMENT, at once and with the reason in
+ * kestrelapi_get_last_error_text, for a directory that cannot hold a file. When the file
+ * cannot grow during a capture (no space, a quota, a file-size limit), the capture ends with
+ * OHWAPI_STORE_FULL and the reason (directory, the system's error, the bytes written) in
+ * kestrelapi_get_last_error_text; every transition stored until then stays readable, and
+ * the capture's length is the one every channel covers, as after an abort. */
+KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_set_store_budget(kestrelapi_handle handle,
+                                                                uint64_t memory_bytes,
+                                                                const char* directory);
+
 /* Captures as objects of their own
  *
  * kestrelapi_take_capture moves the handle's last finished (or aborted, or cut) capture
@@ -370,7 +390,7 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_export_csv_columns(kestrelapi_han
  * kestrelapi_capture_level_at follow kestrelapi_trs_read's and kestrelapi_trs_level_at's
  * rules exactly. kestrelapi_capture_export writes the capture in the format of the path's
  * extension (.vcd, .sr or .csv, in any case; others are OHWAPI_INVALID_ARGUMENT) with the
- * channel mask and rules of kestrelapi_export_vcd.
+ * rules of kestrelapi_export_vcd; a file the system refuses also sets errno to its error.
  *
  * A capture is looked up among those taken and not yet freed by its value only: a NULL,
  * unknown or freed capture gives OHWAPI_INVALID_ARGUMENT, kestrelapi_capture_free
@@ -395,6 +415,11 @@ KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture
                                                               const char* path,
                                                               uint64_t channel_mask_lo,
                                                               uint64_t channel_mask_hi);
+/* The capture as CSV in columns (kestrelapi_export_csv_columns' layout), whatever the
+ * path's extension. */
+KESTRELAPI_EXPORT ohwapi_err_code_t
+kestrelapi_capture_export_csv_columns(kestrelapi_capture capture, const char* path,
+                                      uint64_t channel_mask_lo, uint64_t channel_mask_hi);
 
 /* Name of a channel in exported files (at most 255 bytes, no control characters, else
  * OHWAPI_INVALID_ARGUMENT, as for a channel beyond the model). NULL or "" restores chN.

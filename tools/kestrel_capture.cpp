@@ -14,7 +14,9 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <glob.h>
 #include <optional>
 #include <string>
@@ -500,6 +502,58 @@ std::string rate_text(double samples_per_s) {
     return b;
 }
 
+// 256M, 1.5G, 0: bytes with an optional k, M, G or T (powers of 1024).
+uint64_t parse_bytes(const std::string& s, const std::string& what) {
+    size_t used = 0;
+    double v = -1;
+    try {
+        v = std::stod(s, &used);
+    } catch (...) {
+    }
+    const std::string rest = s.substr(std::min(used, s.size()));
+    const std::string units = "kMGT";
+    double mult = 1;
+    if (rest.size() == 1 && (units.find(rest[0]) != std::string::npos || rest == "K"))
+        mult = std::pow(1024.0, 1 + static_cast<double>(units.find(rest == "K" ? 'k' : rest[0])));
+    else if (!rest.empty())
+        v = -1;
+    if (!(v >= 0) || v * mult > 1e18) throw failure{exit_usage, "invalid " + what + " '" + s + "'"};
+    return static_cast<uint64_t>(v * mult);
+}
+
+// Resident memory of this process.
+long long resident_bytes() {
+    long long pages = 0, resident = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGE_SIZE);
+}
+
+// Bytes of the library's store files: the files this process holds open in dir that have no
+// name any more.
+long long store_file_bytes(const std::string& dir) {
+    long long total = 0;
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (fds == nullptr) return 0;
+    while (const dirent* e = ::readdir(fds)) {
+        const std::string fd = std::string("/proc/self/fd/") + e->d_name;
+        char target[4096];
+        const ssize_t n = ::readlink(fd.c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        const std::string t(target, static_cast<size_t>(n));
+        const std::string gone = " (deleted)";
+        if (t.rfind(dir + "/", 0) != 0 || t.size() < gone.size() ||
+            t.compare(t.size() - gone.size(), gone.size(), gone) != 0)
+            continue;
+        struct stat st;
+        if (::stat(fd.c_str(), &st) == 0) total += st.st_size;
+    }
+    ::closedir(fds);
+    return total;
+}
+
 // One progress line: rewritten in place on a terminal; otherwise a plain line when the
 // state changes and at every 10 % of streaming.
 class progress {
@@ -553,6 +607,11 @@ struct options {
     bool verbose = false;
     std::vector<std::string> names;
     std::vector<std::string> decode;
+    bool until_stopped = false;
+    double duration = 0; // seconds of streaming with until_stopped; 0: until Ctrl-C
+    bool depth_given = false;
+    std::string store_budget;
+    std::string store_dir;
 };
 
 int explain_trigger(const options& o) {
@@ -652,7 +711,13 @@ int capture(const options& o) {
         throw failure{exit_usage, "output '" + o.output + "': use .vcd, .sr or .csv"};
     const uint64_t rate = parse_count(o.rate, "rate");
     if (rate > 1000000000) throw failure{exit_usage, "--rate " + o.rate + " is outside 1..1G Hz"};
-    const uint64_t depth = parse_count(o.depth, "depth");
+    // Until stopped: as deep as the device goes, or --depth when given.
+    const uint64_t depth =
+        o.until_stopped && !o.depth_given ? 1000000000000 : parse_count(o.depth, "depth");
+    if (o.duration < 0 || o.duration > 1e7)
+        throw failure{exit_usage, "--duration must be within 0..10000000 s"};
+    const uint64_t budget =
+        o.store_budget.empty() ? 0 : parse_bytes(o.store_budget, "--store-budget");
     if (depth < 2 || depth > 1000000000000)
         throw failure{exit_usage, "--depth " + o.depth + " is outside 2..1000G samples (2..10^12)"};
     if (!(o.timeout >= 0 && o.timeout <= 86400))
@@ -743,6 +808,20 @@ int capture(const options& o) {
                                              : parse_channels(o.channels, model->channels, names);
 
     handle h(model->model);
+    // The store's budget and directory; the default budget is the library's, a quarter of
+    // physical memory.
+    std::string store_dir = o.store_dir;
+    if (store_dir.empty()) {
+        const char* env = std::getenv("KESTREL_STORE_DIR");
+        store_dir = env != nullptr && *env != '\0' ? env : "/var/tmp";
+    }
+    if (!o.store_budget.empty() || !o.store_dir.empty()) {
+        const uint64_t quarter = static_cast<uint64_t>(::sysconf(_SC_PHYS_PAGES)) *
+                                 static_cast<uint64_t>(::sysconf(_SC_PAGE_SIZE)) / 4;
+        h.check_call(kestrelapi_set_store_budget(h.get(), o.store_budget.empty() ? quarter : budget,
+                                                 store_dir.c_str()),
+                     "--store-dir " + store_dir, exit_usage);
+    }
     h.open(dev->first, dev->second);
     for (const auto& [ch, name] : names)
         check(kestrelapi_set_channel_name(h.get(), static_cast<uint8_t>(ch), name.c_str()),
@@ -813,10 +892,16 @@ int capture(const options& o) {
     int64_t last_count = -1;
     std::optional<steady::time_point> stream_start;
     int64_t stream_first = 0;
-    enum { running, done, timed_out, user_abort, stalled } outcome = running;
+    const capture_facts facts{rate, model->channels, o.trigger == "none" && o.trigger_b == "none"};
+    enum { running, done, timed_out, user_abort, stalled, stopped } outcome = running;
     while (outcome == running) {
         if (interrupted) {
-            outcome = user_abort;
+            outcome = o.until_stopped && stream_start ? stopped : user_abort;
+            break;
+        }
+        if (o.until_stopped && o.duration > 0 && stream_start &&
+            steady::now() - *stream_start >= seconds(o.duration)) {
+            outcome = stopped;
             break;
         }
         if (h.flag(kestrelapi_get_capture_done_flag)) {
@@ -826,6 +911,13 @@ int capture(const options& o) {
         const int err = kestrelapi_get_last_error(h.get());
         if (err != OHWAPI_OK && h.flag(kestrelapi_get_ready_flag)) {
             bar.done();
+            if (err == OHWAPI_STORE_FULL) {
+                // Everything stored until the disk was full is kept: write it.
+                const std::string why = h.reason();
+                export_file(h, o, lo, hi, facts);
+                throw failure{exit_device_error, "capture ended, the store is full: " + why +
+                                                     " (wrote what was stored)"};
+            }
             throw failure{exit_device_error, "capture failed: " + code_text(err)};
         }
         const auto now = steady::now();
@@ -866,14 +958,25 @@ int capture(const options& o) {
                               static_cast<double>(std::max<int64_t>(0, d - total)) / r);
                 detail = b;
             }
-            bar.show(2, "streaming " + std::to_string(pct) + " %" + detail, pct);
+            if (o.until_stopped) {
+                // No end to count down to: the samples so far, their rate, and the memory and
+                // disk the store takes.
+                std::string line = "streaming " + std::to_string(static_cast<long long>(secs)) +
+                                   " s, " + std::to_string(total) + " samples";
+                if (secs > 0.2 && total > stream_first)
+                    line += ", " + rate_text(static_cast<double>(total - stream_first) / secs);
+                line += ", memory " + bytes_text(resident_bytes()) + ", disk " +
+                        bytes_text(store_file_bytes(store_dir));
+                bar.show(2, line, static_cast<int>(secs) / 10 * 10);
+            } else {
+                bar.show(2, "streaming " + std::to_string(pct) + " %" + detail, pct);
+            }
             decode_more();
         }
         std::this_thread::sleep_for(poll_interval);
     }
     if (outcome == done) bar.show(2, "streaming 100 %", 100);
     bar.done();
-    const capture_facts facts{rate, model->channels, o.trigger == "none" && o.trigger_b == "none"};
     if (outcome == done) {
         decode_more();
         const int rc = export_file(h, o, lo, hi, facts);
@@ -890,6 +993,11 @@ int capture(const options& o) {
     }
     if (outcome == stalled)
         throw failure{exit_device_error, "streaming stopped: no new sample for 120 s"};
+    if (outcome == stopped && settled) {
+        int64_t total = 0, post_count = 0;
+        kestrelapi_get_available_samples(h.get(), &total, &post_count);
+        if (total > 0) return export_file(h, o, lo, hi, facts);
+    }
     if (o.keep_partial && settled) {
         int64_t total = 0, post_count = 0;
         kestrelapi_get_available_samples(h.get(), &total, &post_count);
@@ -1018,6 +1126,18 @@ int kestrel_capture_main(int argc, char** argv) {
     app.add_flag("--keep-partial", o.keep_partial,
                  "On Ctrl-C, write what was captured before stopping");
     app.add_flag("-v,--verbose", o.verbose, "Show the library's log on standard error");
+    app.add_flag("--until-stopped", o.until_stopped,
+                 "Capture until Ctrl-C (or --duration), then write what was captured; -n, "
+                 "when given, is the most it captures. Progress shows samples, memory and disk");
+    app.add_option("--duration", o.duration, "With --until-stopped: seconds of streaming")
+        ->needs("--until-stopped");
+    app.add_option("--store-budget", o.store_budget,
+                   "Memory for the captured transitions, k/M/G/T (powers of 1024), 0 for no "
+                   "limit; beyond it they go to a file in --store-dir (default: a quarter of "
+                   "physical memory)");
+    app.add_option("--store-dir", o.store_dir,
+                   "Directory of that file, which has no name and goes with the program "
+                   "(default: KESTREL_STORE_DIR, else /var/tmp)");
     app.set_version_flag("--version",
                          "kestrel-capture " KESTREL_VERSION " (library " + library_version() + ")");
     app.footer("Progress (waiting for trigger, streaming NN %, rate, ETA) goes to standard "
@@ -1036,6 +1156,7 @@ int kestrel_capture_main(int argc, char** argv) {
         print_man_options(app);
         return exit_ok;
     }
+    o.depth_given = app.count("--depth") > 0;
     if (!o.list && !o.explain && o.output.empty()) {
         std::fprintf(stderr, "kestrel-capture: -o FILE is required (or --list)\n");
         return exit_usage;

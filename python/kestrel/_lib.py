@@ -33,6 +33,7 @@ ERROR_NAMES = {
     1015: "OHWAPI_FIRM_UPDT_FAILED",
     1016: "OHWAPI_DATA_NOT_ALIGNED",
     1017: "OHWAPI_DEVICE_FORGED",
+    1019: "OHWAPI_STORE_FULL",
     1100: "OHWAPI_HARDWARE_FAULT",
     1999: "OHWAPI_UNKNOWN_ERROR",
     99998: "OHWAPI_NOT_IMPLEMENTED",
@@ -152,12 +153,18 @@ LATE_PROTOTYPES = {
           ctypes.c_uint32], ctypes.c_int),
     "kestrelapi_capture_open": ([ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p),
                                  ctypes.c_char_p, ctypes.c_uint32], ctypes.c_int),
-    "kestrelapi_capture_info": ([ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint64),
-                                 ctypes.POINTER(ctypes.c_uint64), ctypes.POINTER(ctypes.c_uint64),
-                                 _pu8], ctypes.c_int),
-    "kestrelapi_capture_read": ([ctypes.c_void_p, _u8, _u64, ctypes.c_void_p, ctypes.c_void_p,
-                                 ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)], ctypes.c_int),
+    "kestrelapi_set_store_budget": ([_h, _u64, ctypes.c_char_p], ctypes.c_int),
+    "kestrelapi_take_capture": ([_h, ctypes.POINTER(ctypes.c_void_p)], ctypes.c_int),
     "kestrelapi_capture_free": ([ctypes.c_void_p], ctypes.c_int),
+    "kestrelapi_capture_info": ([ctypes.c_void_p] + [ctypes.POINTER(ctypes.c_uint64)] * 3 +
+                                [_pu8], ctypes.c_int),
+    "kestrelapi_capture_read": ([ctypes.c_void_p, _u8, _u64, ctypes.c_void_p, ctypes.c_void_p,
+                                 ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)],
+                                ctypes.c_int),
+    "kestrelapi_capture_level_at": ([ctypes.c_void_p, _u8, _u64, _pu8], ctypes.c_int),
+    "kestrelapi_capture_export": ([ctypes.c_void_p, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
+    "kestrelapi_capture_export_csv_columns":
+        ([ctypes.c_void_p, ctypes.c_char_p, _u64, _u64], ctypes.c_int),
 }
 
 # void (*)(void* user, int level, const char* line)

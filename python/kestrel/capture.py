@@ -1,7 +1,6 @@
 """A taken capture: its transitions, levels and exports."""
 import bisect
 import ctypes
-import errno
 import os
 import threading
 import warnings
@@ -52,27 +51,44 @@ class _Field:
         obj.__dict__["_field_" + self._name] = value
 
 
-# The system's own texts of errno values, for the reason of a refused export.
-_ERRNO_OF_TEXT = {os.strerror(n): n for n in sorted(errno.errorcode, reverse=True)}
+_errno_libraries = {}
+_errno_lock = threading.Lock()
 
 
-def _os_error(reason, path):
-    """OSError for a reason of the library that ends with the system's error text, else None."""
-    if not reason:
-        return None
-    for text, n in _ERRNO_OF_TEXT.items():
-        if reason.endswith(": " + text):
-            return OSError(n, text, os.fspath(path))
-    return None
+def _with_errno(lib, name):
+    """The library's function name from the library loaded once more with errno kept for
+    ctypes.get_errno: the capture exports leave the system's error of a refused file there."""
+    with _errno_lock:
+        if lib.path not in _errno_libraries:
+            _errno_libraries[lib.path] = ctypes.CDLL(lib.path, use_errno=True)
+        fn = getattr(_errno_libraries[lib.path], name)
+        fn.argtypes, fn.restype = _lib.LATE_PROTOTYPES[name]
+        return fn
+
+
+def channel_number(names, channel):
+    """The channel number of a number, a name of names (channel -> name), or "chN"."""
+    if isinstance(channel, str):
+        named = [ch for ch, name in names.items() if name == channel]
+        if named:
+            return named[0]
+        if channel.startswith("ch") and channel[2:].isdigit() and int(channel[2:]) not in names:
+            return int(channel[2:])
+        known = ", ".join(f"{name!r} ({ch})" for ch, name in sorted(names.items()))
+        raise ValueError(f"no channel named {channel!r}" +
+                         (f": named are {known}" if known else ""))
+    return channel
 
 
 class Capture:
-    """The result of Device.capture. Its samples stay in the device's handle until the
-    next capture or the close; transitions read before that stay available.
+    """The result of Device.capture: a capture taken out of the device, that holds every
+    channel's transitions (in memory, and beyond the device's store budget on disk). It
+    stays readable after later captures and after the device is closed; close(), the end
+    of a with block or garbage collection frees it.
 
-    Channels are numbers, or the names given with Device.name_channel."""
+    Channels are numbers, or the names given with Device.name_channel before the capture."""
 
-    device = _Field("The Device that took the capture.")
+    device = _Field("The Device that took the capture (it may be closed since).")
     rate = _Field("Sampling rate in Hz.")
     depth = _Field("Samples asked for.")
     channels = _Field("Channels of the device's model (18, 36 or 54).")
@@ -80,57 +96,95 @@ class Capture:
     post_trigger = _Field("Samples taken from the trigger on.")
     trigger_position = _Field(
         "Sample of the trigger (without a trigger: where the free run's trigger was set).")
+    names = _Field("Channel names given before the capture: channel -> name.")
 
-    def __init__(self, device, generation, rate, depth):
+    def __init__(self, device, capture, rate, depth, post_trigger):
         self.device = device
-        self._generation = generation
+        self._lib = device._h().lib
+        self._c = capture
         self.rate = rate
         self.depth = depth
-        self.channels = device.channels
-        self._cache = {}
-        h = self._h()
-        total, post = ctypes.c_int64(), ctypes.c_int64()
-        check(h.lib.get_available_samples(h.h, ctypes.byref(total), ctypes.byref(post)),
-              "available samples")
-        self.samples = total.value
-        self.post_trigger = post.value
-        pos = ctypes.c_uint64()
-        check(h.lib.get_trigger_position(h.h, ctypes.byref(pos)), "trigger position")
+        self.post_trigger = post_trigger
+        self.names = dict(device._names)
+        samples, pos, hz = ctypes.c_uint64(), ctypes.c_uint64(), ctypes.c_uint64()
+        channels = ctypes.c_uint8()
+        check(self._lib.late("kestrelapi_capture_info")(
+            capture, ctypes.byref(samples), ctypes.byref(pos), ctypes.byref(hz),
+            ctypes.byref(channels)), "capture info")
+        self.samples = samples.value
         self.trigger_position = pos.value
+        self.channels = channels.value
 
     def __repr__(self):
+        closed = "" if self._c is not None else ", closed"
         return (f"<kestrel.Capture {self.samples} samples at {self.rate} Hz, "
-                f"trigger at {self.trigger_position}>")
+                f"trigger at {self.trigger_position}{closed}>")
 
-    def _h(self):
-        h = self.device._h()
-        if self.device._generation != self._generation:
-            raise ValueError("a later capture replaced this one")
-        return h
+    def __enter__(self):
+        return self
 
-    def transitions(self, channel):
-        """The channel's level changes in sample order: (sample, level) pairs, level 1 high
-        and 0 low from that sample on. The first pair is the level at sample 0, so a channel
-        that never changes gives one pair. A numpy structured array (fields sample and
-        level) with numpy, else a list of tuples. channel is a number or a name."""
-        channel = self.device.channel_of(channel)
-        if channel not in self._cache:
-            if not 0 <= channel < self.channels:
-                raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
-            self._cache[channel] = self._read(channel)
-        out = self._cache[channel]
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def close(self):
+        """Frees the capture; reading it afterwards raises ValueError. A second close does
+        nothing."""
+        c, self._c = self.__dict__.get("_c"), None
+        if c is not None:
+            self._lib.late("kestrelapi_capture_free")(c)
+
+    def _capture(self):
+        if self._c is None:
+            raise ValueError("the capture is closed")
+        return self._c
+
+    def channel_of(self, channel):
+        """The channel number of a number, a name given before the capture, or "chN"."""
+        channel = channel_number(self.names, channel)
+        if not 0 <= channel < self.channels:
+            raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
+        return channel
+
+    def transitions(self, channel, start=None, stop=None):
+        """The channel's level changes in sample order within [start, stop): (sample, level)
+        pairs, level 1 high and 0 low from that sample on. The first pair is the level at
+        start (default 0), so a channel that never changes gives one pair; without stop the
+        read goes to the channel's end. Only the window is read, so a long capture is never
+        loaded whole. A numpy structured array (fields sample and level) with numpy, else a
+        list of tuples. channel is a number or a name."""
+        channel = self.channel_of(channel)
+        start = 0 if start is None else int(start)
+        if start < 0 or (stop is not None and stop < start):
+            raise ValueError(f"window {start}..{stop} is not within the capture")
+        samples, levels, n = self._read(channel, start, stop)
+        first = None
+        if 0 < start < self.samples and (stop is None or start < stop) and \
+                (n == 0 or int(samples[0]) != start):
+            first = (start, self.level(channel, start))
         if _np is not None:
-            return out.copy()
+            out = _np.empty(n + (first is not None), dtype=TRANSITION_DTYPE)
+            k = 0
+            if first is not None:
+                out[0] = first
+                k = 1
+            out["sample"][k:] = samples[:n]
+            out["level"][k:] = levels[:n]
+            return out
         _warn_no_numpy()
-        return list(zip(*out))
+        pairs = list(zip(samples[:n], levels[:n]))
+        return [first] + pairs if first is not None else pairs
 
-    def _read(self, channel):
-        """Every item of the channel through kestrelapi_trs_read: numpy arrays filled by
-        the library itself, or with ctypes arrays (samples, levels) without numpy."""
-        h = self._h()
-        fn = h.lib.late("kestrelapi_trs_read")
-        if fn is None:
-            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_trs_read")
+    def _read(self, channel, start, stop):
+        """The items at or after start and before stop through kestrelapi_capture_read:
+        numpy arrays filled by the library itself, or ctypes arrays without numpy; and
+        their count."""
+        fn = self._lib.late("kestrelapi_capture_read")
         count = ctypes.c_uint32()
         pcount = ctypes.byref(count)
         size = 1 << 16
@@ -139,20 +193,20 @@ class Capture:
             levels = _np.empty(size, dtype=_np.uint8)
         else:
             samples, levels = (ctypes.c_uint64 * size)(), (ctypes.c_uint8 * size)()
-        n, start = 0, 0
-        while True:
+        n, at = 0, start
+        while stop is None or at < stop:
             room = min(size - n, 0xFFFFFFFF)
             if _np is not None:
                 ps, pl = samples[n:].ctypes.data, levels[n:].ctypes.data
             else:
                 ps = ctypes.addressof(samples) + 8 * n
                 pl = ctypes.addressof(levels) + n
-            check(fn(h.h, channel, start, ps, pl, room, pcount), f"channel {channel}")
+            check(fn(self._capture(), channel, at, ps, pl, room, pcount), f"channel {channel}")
             got = count.value
             if got == 0:
                 break
             n += got
-            start = int(samples[n - 1]) + 1
+            at = int(samples[n - 1]) + 1
             if n == size:
                 size *= 4
                 if _np is not None:
@@ -163,12 +217,13 @@ class Capture:
                     ctypes.memmove(grown_s, samples, 8 * n)
                     ctypes.memmove(grown_l, levels, n)
                     samples, levels = grown_s, grown_l
-        if _np is not None:
-            out = _np.empty(n, dtype=TRANSITION_DTYPE)
-            out["sample"] = samples[:n]
-            out["level"] = levels[:n]
-            return out
-        return samples[:n], levels[:n]
+        if stop is not None and n > 0 and int(samples[n - 1]) >= stop:
+            # The last read may go past stop: what lies before it.
+            if _np is not None:
+                n = int(_np.searchsorted(samples[:n], stop, side="left"))
+            else:
+                n = bisect.bisect_left(samples[:n], stop)
+        return samples, levels, n
 
     def seconds(self, sample):
         """Seconds from the trigger to a sample number, or to each of an array of them
@@ -180,29 +235,22 @@ class Capture:
         return (sample - self.trigger_position) / self.rate
 
     def level(self, channel, sample):
-        """The channel's level (0 or 1) at a sample, found by binary search; for an array
-        (or list) of samples, the levels at each, at once (a numpy array with numpy)."""
-        channel = self.device.channel_of(channel)
+        """The channel's level (0 or 1) at a sample, through the store's index; for an
+        array (or list) of samples, the levels at each, at once (a numpy array with
+        numpy)."""
         if not isinstance(sample, int) and not (_np is not None and
                                                 isinstance(sample, _np.integer)):
-            return self._levels(channel, sample)
-        if not 0 <= sample < self.samples:
-            raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
+            return self._levels(self.channel_of(channel), sample)
+        # A channel beyond the model's count is the library's to refuse (KestrelError).
+        channel = channel_number(self.names, channel)
         if not 0 <= channel <= 255:
             raise ValueError(f"channel {channel} out of range")
-        if channel in self._cache:
-            # Read already: also after a later capture replaced this one.
-            out = self._cache[channel]
-            if _np is not None:
-                k = int(_np.searchsorted(out["sample"], sample, side="right"))
-                return int(out["level"][k - 1])
-            return int(out[1][bisect.bisect_right(out[0], sample) - 1])
-        h = self._h()
-        fn = h.lib.late("kestrelapi_trs_level_at")
-        if fn is None:
-            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_trs_level_at")
+        if not 0 <= sample < self.samples:
+            raise IndexError(f"sample {sample} outside 0..{self.samples - 1}")
         level = ctypes.c_uint8()
-        check(fn(h.h, channel, sample, ctypes.byref(level)), f"channel {channel}")
+        check(self._lib.late("kestrelapi_capture_level_at")(self._capture(), channel,
+                                                             int(sample), ctypes.byref(level)),
+              f"channel {channel}")
         return level.value
 
     def decode(self, protocol, **options):
@@ -217,22 +265,25 @@ class Capture:
         return decode.read_all(h.lib, dec, self.samples)
 
     def _levels(self, channel, samples):
-        """Levels of the channel at many samples: one read of its transitions, then one
-        search for all of them."""
+        """Levels of the channel at many samples: one read of the transitions they span,
+        then one search for all of them."""
         if _np is not None:
             s = _np.asarray(samples, dtype=_np.int64)
             if s.size and (s.min() < 0 or s.max() >= self.samples):
                 raise IndexError(f"samples outside 0..{self.samples - 1}")
-            tr = self.transitions(channel)
+            if not s.size:
+                return _np.empty(0, dtype=_np.uint8)
+            tr = self.transitions(channel, int(s.min()), int(s.max()) + 1)
             k = _np.searchsorted(tr["sample"], s.astype(_np.uint64), side="right")
             return tr["level"][k - 1]
         samples = [int(x) for x in samples]
         if any(not 0 <= x < self.samples for x in samples):
             raise IndexError(f"samples outside 0..{self.samples - 1}")
-        if channel not in self._cache:
-            self.transitions(channel)
-        starts, levels = self._cache[channel]
-        return [int(levels[bisect.bisect_right(starts, x) - 1]) for x in samples]
+        if not samples:
+            return []
+        tr = self.transitions(channel, min(samples), max(samples) + 1)
+        starts = [s for s, _ in tr]
+        return [int(tr[bisect.bisect_right(starts, x) - 1][1]) for x in samples]
 
     def export(self, path, channels=None, format=None, csv_layout="changes"):
         """Writes the capture to a file: VCD, sigrok session (.sr) or CSV, chosen by
@@ -245,23 +296,26 @@ class Capture:
             raise ValueError(f"unknown export format {fmt!r}: vcd, sr or csv")
         if csv_layout not in ("changes", "columns"):
             raise ValueError(f"unknown csv_layout {csv_layout!r}: changes or columns")
-        h = self._h()
-        name = "csv_columns" if fmt == "csv" and csv_layout == "columns" else fmt
-        fn = h.lib.late(f"kestrelapi_export_{name}")
-        if fn is None:
-            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_export_{name}")
-        channels = None if channels is None else [self.device.channel_of(c) for c in channels]
+        channels = None if channels is None else [self.channel_of(c) for c in channels]
         if channels == []:
             raise ValueError("no channels to export")
         mask = 0
         for ch in channels or ():
-            if not 0 <= ch < self.channels:
-                raise ValueError(f"channel {ch} is outside 0..{self.channels - 1}")
             mask |= 1 << ch
-        code = fn(h.h, os.fsencode(os.fspath(path)), mask & (2**64 - 1), mask >> 64)
+        path = os.fspath(path)
+        columns = fmt == "csv" and csv_layout == "columns"
+        # The library chooses the format by the file's suffix: another suffix is written
+        # under a name that has it, in the same directory, and renamed into place.
+        suffix = os.path.splitext(path)[1].lstrip(".").lower()
+        target = path if columns or suffix == fmt else path + ".kestrel-export." + fmt
+        fn = _with_errno(self._lib, "kestrelapi_capture_export_csv_columns" if columns
+                         else "kestrelapi_capture_export")
+        ctypes.set_errno(0)
+        code = fn(self._capture(), os.fsencode(target), mask & (2**64 - 1), mask >> 64)
         if code != _lib.OK:
-            reason = h.reason()
-            refused = _os_error(reason, path) if code == _lib.INVALID_ARGUMENT else None
-            if refused is not None:
-                raise refused
-            raise KestrelError(code, f"export {path}", reason)
+            err = ctypes.get_errno()
+            if code == _lib.INVALID_ARGUMENT and err:
+                raise OSError(err, os.strerror(err), path)  # FileNotFoundError, ... by errno
+            raise KestrelError(code, f"export {path}")
+        if target != path:
+            os.replace(target, path)

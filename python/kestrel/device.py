@@ -1,11 +1,12 @@
 """Listing, opening and capturing: devices(), open() and Device."""
 import ctypes
+import os
 import time
 
 from . import _lib
 from . import trigger as triggers
 from ._handle import Handle
-from .capture import Capture
+from .capture import Capture, channel_number
 from .errors import CaptureTimeout, KestrelError, check
 from .model import DeviceInfo, Model
 
@@ -151,17 +152,19 @@ class Device:
 
     def channel_of(self, channel):
         """The channel number of a number, a name given with name_channel, or "chN"."""
-        if isinstance(channel, str):
-            named = [ch for ch, name in self._names.items() if name == channel]
-            if named:
-                return named[0]
-            if channel.startswith("ch") and channel[2:].isdigit() and \
-                    int(channel[2:]) not in self._names:
-                return int(channel[2:])
-            known = ", ".join(f"{name!r} ({ch})" for ch, name in sorted(self._names.items()))
-            raise ValueError(f"no channel named {channel!r}" +
-                             (f": named are {known}" if known else ""))
-        return channel
+        return channel_number(self._names, channel)
+
+    def set_store_budget(self, memory_bytes, directory=None):
+        """At most memory_bytes of the captured transitions stay in memory (0: no limit);
+        the rest goes to a file without a name in directory (default KESTREL_STORE_DIR, else
+        /var/tmp) that goes with the capture. A directory that cannot hold a file raises
+        KestrelError with the reason."""
+        h = self._h()
+        fn = h.lib.late("kestrelapi_set_store_budget")
+        if fn is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_set_store_budget")
+        folder = None if directory is None else os.fsencode(os.fspath(directory))
+        h.check(fn(h.h, int(memory_bytes), folder), "store budget")
 
     def _set_programs(self, trigger, trigger_b):
         h = self._h()
@@ -273,7 +276,16 @@ class Device:
             raise CaptureTimeout(1008, f"capture not done within {timeout} s, aborted")
         if not h.flag("get_capture_done_flag"):
             raise KestrelError(h.lib.get_last_error(h.h), "capture")
-        return Capture(self, self._generation, int(rate), int(depth))
+        # The capture leaves the handle: it outlives the next capture and the close.
+        total, post = ctypes.c_int64(), ctypes.c_int64()
+        check(h.lib.get_available_samples(h.h, ctypes.byref(total), ctypes.byref(post)),
+              "available samples")
+        take = h.lib.late("kestrelapi_take_capture")
+        if take is None:
+            raise NotImplementedError(f"{h.lib.path} has no kestrelapi_take_capture")
+        taken = ctypes.c_void_p()
+        h.check(take(h.h, ctypes.byref(taken)), "take capture")
+        return Capture(self, taken, int(rate), int(depth), post.value)
 
     def _abort(self, h):
         """Aborts a running capture and waits until the device is ready for the next."""

@@ -281,9 +281,8 @@ def test_channels_and_superseded_captures(dev):
         cap.transitions(300)
     kept = pairs(cap.transitions(2))
     later = dev.capture(depth=30_000)
-    assert pairs(cap.transitions(2)) == kept  # read before the next capture
-    with pytest.raises(ValueError):
-        cap.transitions(3)
+    assert pairs(cap.transitions(2)) == kept
+    assert len(cap.transitions(3)) > 1  # not read before the next capture, and still there
     assert later.samples == 30_000
 
 
@@ -396,8 +395,8 @@ def test_export_formats(dev, tmp_path):
     for s, v in inside:
         assert (data[s] & 1, data[s - 1] & 1) == (v, 1 - v)
 
-    dev.name_channel(3, "clock out")
-    cap.export(tmp_path / "named.vcd", channels=[3])
+    dev.name_channel(3, "clock out")  # names go with the captures taken from then on
+    dev.capture(depth=10_000).export(tmp_path / "named.vcd", channels=[3])
     assert re.search(r"^\$var wire 1 \S+ clock_out \$end", (tmp_path / "named.vcd").read_text(),
                      re.M)
     with pytest.raises(ValueError):
@@ -663,3 +662,75 @@ def test_a_mistake_in_the_virtual_devices_signals_is_an_exception_at_open(signal
     """, env={"KESTREL_SIM_SIGNALS": signals}, with_stderr=True)
     assert got == ["LIBUSB_ERROR_INVALID_PARAM"] * 2
     assert err.splitlines() == [reason]
+
+
+# Captures of their own -----------------------------------------------------------------
+
+def test_a_capture_outlives_later_captures(dev, tmp_path):
+    dev.name_channel(1, "clk")
+    first = dev.capture(depth=50_000)
+    dev.name_channel(1, None)
+    whole = pairs(first.transitions(0))
+    later = dev.capture(depth=30_000)
+    assert later.samples == 30_000
+    # Not read before the later capture, and still there; the name went with it.
+    assert pairs(first.transitions(0)) == whole
+    assert pairs(first.transitions("clk")) == pairs(first.transitions(1))
+    assert first.level("clk", 100) in (0, 1)
+    first.export(tmp_path / "first.csv", channels=["clk", 0])
+    assert ",clk," in (tmp_path / "first.csv").read_text()
+    with pytest.raises(ValueError):
+        later.transitions("clk")  # named after `first` only
+    with later:
+        assert len(later.transitions(2)) >= 1
+    with pytest.raises(ValueError):
+        later.transitions(2)  # closed by the with block
+    first.close()
+    first.close()  # a second close does nothing
+    with pytest.raises(ValueError):
+        first.level(0, 0)
+
+
+def test_a_capture_outlives_its_device():
+    got = child("""
+        import json, kestrel
+        with kestrel.open() as d:
+            cap = d.capture(depth=20_000)
+            before = [[int(s), int(v)] for s, v in cap.transitions(0)]
+        after = [[int(s), int(v)] for s, v in cap.transitions(0)]
+        print("RESULT", json.dumps([before == after, len(after) > 10, cap.level(0, 19_999)]))
+        cap.close()
+    """)
+    assert got[:2] == [True, True] and got[2] in (0, 1)
+
+
+def test_windows_read_only_what_they_ask_for(dev):
+    cap = dev.capture(depth=200_000)
+    whole = pairs(cap.transitions(3))
+    for start, stop in ((0, None), (0, 1000), (12_345, 50_000), (199_990, None),
+                        (whole[5][0], whole[9][0]), (150_000, 150_000)):
+        got = pairs(cap.transitions(3, start, stop))
+        inside = [(s, v) for s, v in whole if start <= s and (stop is None or s < stop)]
+        if 0 < start < cap.samples and (stop is None or start < stop) and \
+                (not inside or inside[0][0] != start):
+            inside.insert(0, (start, cap.level(3, start)))
+        assert got == inside, (start, stop)
+    with pytest.raises(ValueError):
+        cap.transitions(3, 10, 5)
+
+
+def test_a_capture_over_the_store_budget_reads_the_same(dev, tmp_path):
+    plain = dev.capture(depth=300_000)
+    dev.set_store_budget(64 << 10, tmp_path)
+    try:
+        spilled = dev.capture(depth=300_000)
+        assert os.listdir(tmp_path) == []  # the store's file has no name
+        for ch in (0, 5, 17):
+            assert pairs(spilled.transitions(ch)) == pairs(plain.transitions(ch))
+            assert pairs(spilled.transitions(ch, 123_456, 200_000)) == \
+                pairs(plain.transitions(ch, 123_456, 200_000))
+        with pytest.raises(kestrel.KestrelError) as e:
+            dev.set_store_budget(1 << 20, tmp_path / "missing")
+        assert "No such file or directory" in str(e.value)
+    finally:
+        dev.set_store_budget(0, tmp_path)

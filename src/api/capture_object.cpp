@@ -1,6 +1,7 @@
 #include "api/capture_object.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -82,7 +83,8 @@ bool capture_object::level_at(hw::ich ch, uint64_t sample, uint8_t& level) const
     return sample <= max_sample && s.level_at(static_cast<isamp>(sample), level);
 }
 
-void capture_object::export_to(const std::string& path, uint64_t lo, uint64_t hi) const {
+void capture_object::export_to(const std::string& path, uint64_t lo, uint64_t hi, bool csv_columns,
+                               int* system_error) const {
     if (path.empty()) invalid();
     xport::capture_t cap;
     const bool all = lo == 0 && hi == 0;
@@ -103,8 +105,21 @@ void capture_object::export_to(const std::string& path, uint64_t lo, uint64_t hi
     cap.trigger = info_.triggered ? info_.trigger_position : -1;
     cap.period = info_.period;
     try {
-        if (!xport::write_by_extension(cap, path)) invalid();
-    } catch (const xport::file_error&) {
+        if (csv_columns)
+            xport::write_csv_columns(cap, path);
+        else if (!xport::write_by_extension(cap, path))
+            invalid();
+    } catch (const xport::file_error& e) {
+        // The reason ends with the system's text of the error: its number, for the caller.
+        const std::string why = e.what();
+        for (int n = 1; n < 256 && system_error != nullptr; ++n) {
+            const std::string text = std::string(": ") + std::strerror(n);
+            if (why.size() >= text.size() &&
+                why.compare(why.size() - text.size(), text.size(), text) == 0) {
+                *system_error = n;
+                break;
+            }
+        }
         invalid();
     }
 }

@@ -56,7 +56,10 @@ public:
     // Writes the channels of the 128-bit mask (zero: all) to path in the format of its
     // extension. hw::exception(invalid_argument) for an unknown extension, a channel beyond
     // the count and a file that cannot be written; no_data for a capture of no samples.
-    void export_to(const std::string& path, uint64_t mask_lo, uint64_t mask_hi) const;
+    // csv_columns: CSV in columns whatever the extension. A file the system refuses leaves
+    // its errno in *system_error (when given) before throwing.
+    void export_to(const std::string& path, uint64_t mask_lo, uint64_t mask_hi,
+                   bool csv_columns = false, int* system_error = nullptr) const;
 
 private:
     std::vector<std::unique_ptr<trs::store>> stores_;

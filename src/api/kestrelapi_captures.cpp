@@ -1,5 +1,8 @@
 // Captures taken out of their handle: reads, exports and their lifetime.
+#include <cerrno>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "api/api_handles.h"
 #include "api/call.h"
@@ -23,9 +26,41 @@ template <typename Fn> ohwapi_err_code_t with_capture(kestrelapi_capture capture
     return api_utils::trycatch([&] { body(*c); });
 }
 
+// A file the system refuses: OHWAPI_INVALID_ARGUMENT with the system's error in errno.
+ohwapi_err_code_t export_capture(kestrelapi_capture capture, const char* path, uint64_t lo,
+                                 uint64_t hi, bool csv_columns) {
+    int system_error = 0;
+    const ohwapi_err_code_t rc = with_capture(capture, [&](const capture_object& c) {
+        if (path == nullptr) throw hw::exception(hw::error::invalid_argument);
+        c.export_to(path, lo, hi, csv_columns, &system_error);
+    });
+    if (system_error != 0) errno = system_error;
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
+
+ohwapi_err_code_t kestrelapi_set_store_budget(kestrelapi_handle handle, uint64_t memory_bytes,
+                                              const char* directory) {
+    return with_handle(handle, [&](api_handles& h) {
+        h.explained([&] {
+            const std::string dir =
+                directory != nullptr ? directory : trs::budget::default_directory();
+            // Under the launch's lock: a capture never sees its budget change.
+            std::lock_guard l(h.export_m);
+            if (h.device.capture_in_progress())
+                h.refuse(hw::error::busy,
+                         "a capture is running: set the budget before or after it");
+            try {
+                h.trs_man.set_budget(memory_bytes, dir);
+            } catch (const std::runtime_error& e) {
+                h.refuse(hw::error::invalid_argument, e.what());
+            }
+        });
+    });
+}
 
 ohwapi_err_code_t kestrelapi_take_capture(kestrelapi_handle handle, kestrelapi_capture* capture) {
     return with_handle(handle, [&](api_handles& h) {
@@ -76,10 +111,13 @@ ohwapi_err_code_t kestrelapi_capture_level_at(kestrelapi_capture capture, uint8_
 
 ohwapi_err_code_t kestrelapi_capture_export(kestrelapi_capture capture, const char* path,
                                             uint64_t channel_mask_lo, uint64_t channel_mask_hi) {
-    return with_capture(capture, [&](const capture_object& c) {
-        if (path == nullptr) throw hw::exception(hw::error::invalid_argument);
-        c.export_to(path, channel_mask_lo, channel_mask_hi);
-    });
+    return export_capture(capture, path, channel_mask_lo, channel_mask_hi, false);
+}
+
+ohwapi_err_code_t kestrelapi_capture_export_csv_columns(kestrelapi_capture capture,
+                                                        const char* path, uint64_t channel_mask_lo,
+                                                        uint64_t channel_mask_hi) {
+    return export_capture(capture, path, channel_mask_lo, channel_mask_hi, true);
 }
 
 } // extern "C"

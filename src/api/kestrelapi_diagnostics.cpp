@@ -21,7 +21,10 @@ ohwapi_err_code_t kestrelapi_get_last_error_text(kestrelapi_handle handle, char*
                                                  uint32_t size) {
     return with_handle(handle, [&](api_handles& h) {
         if (text == nullptr || size == 0) throw hw::exception(hw::error::invalid_argument);
-        const std::string t = h.last_failure.get();
+        std::string t = h.last_failure.get();
+        // A capture that ended on a full store file: why, until the next capture.
+        if (t.empty() && h.trs_man.store_budget().full())
+            t = h.trs_man.store_budget().full_reason();
         const size_t n = std::min<size_t>(t.size(), size - 1);
         std::memcpy(text, t.data(), n);
         text[n] = '\0';

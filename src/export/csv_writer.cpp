@@ -89,7 +89,7 @@ void write_csv_columns(const capture_t& cap, const std::string& path) {
     std::vector<channel_cursor> cur;
     cur.reserve(cap.channels.size());
     for (hw::ich ch : cap.channels)
-        cur.emplace_back(cap.man->create_iterator(ch), 0);
+        cur.emplace_back(cap.iterator_of(ch), 0);
     std::string levels;
     auto emit = [&](isamp s) {
         levels.clear();

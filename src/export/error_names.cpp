@@ -31,6 +31,7 @@ constexpr entry names[] = {
     {1017, "OHWAPI_DEVICE_FORGED"},
     // tx_failure has no constant of its own in the header.
     {1018, "OHWAPI_TX_FAILURE"},
+    {1019, "OHWAPI_STORE_FULL"},
     {1100, "OHWAPI_HARDWARE_FAULT"},
     {1999, "OHWAPI_UNKNOWN_ERROR"},
     {2000, "OHWAPI_USB_ERRORS"},

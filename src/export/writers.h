@@ -21,13 +21,14 @@ void write_sr(const capture_t& cap, const std::string& path, size_t chunk_bytes 
 // a `trigger` row at the trigger.
 void write_csv(const capture_t& cap, const std::string& path);
 
-// The writer the extension of `path` names (.vcd, .sr, .csv, in any case); false, writing
-// nothing, for any other.
-bool write_by_extension(const capture_t& cap, const std::string& path);
 // The layout sigrok's CSV input reads: comment lines with the rate and the trigger, a
 // caption row (sample,time,<channel names>), then a row of every channel's level at
 // sample 0 and at each sample where one changes.
 void write_csv_columns(const capture_t& cap, const std::string& path);
+
+// The writer the extension of `path` names (.vcd, .sr, .csv, in any case); false, writing
+// nothing, for any other.
+bool write_by_extension(const capture_t& cap, const std::string& path);
 
 // VCD timescale for a sampling period: the largest of 1, 10, 100 s..fs that divides it
 // (or 1 fs), and the ticks of one sample.

@@ -24,6 +24,7 @@ enum class error : uint16_t {
     data_not_aligned = 16,
     forged = 17,
     tx_failure = 18,
+    store_full = 19,
     hardware_fault = 100,
     unknown_error = 999,
 };

@@ -603,6 +603,9 @@ public:
         trigger.abort();
     }
 
+    // The budget of the stores written: a capture whose store file is full ends.
+    trs::budget& store_budget() { return tm.store_budget(); }
+
     // Cuts every channel to the shortest, once the hand-over jobs have finished.
     void trim() {
         isamp shortest = std::numeric_limits<isamp>::max();

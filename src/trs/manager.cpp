@@ -29,10 +29,12 @@ std::vector<builder> make_builders(std::vector<store>& stores, std::vector<mox::
 } // namespace
 
 manager::manager(hw::ich ch_count, mox::semaphore& notifier)
-    : oci_sync(oci::sync_t::default_flag_pos), channel_stores(checked_count(ch_count)),
-      builders_mutex(ch_count),
+    : oci_sync(oci::sync_t::default_flag_pos), budget_(std::make_shared<budget>()),
+      channel_stores(checked_count(ch_count)), builders_mutex(ch_count),
       my_resizer(channel_stores, make_builders(channel_stores, builders_mutex)),
       gui_notifier(notifier) {
+    for (auto& s : channel_stores)
+        s.set_budget(budget_);
     th_detect_change = std::thread([this] { detect_changes(); });
 }
 
@@ -94,6 +96,7 @@ void manager::clear(hw::ich ch_index) {
     if (ch_index == all_channels) {
         for (auto& s : channel_stores)
             s.clear();
+        budget_->next_capture();
         oci_sync.reset();
     } else {
         channel_stores[ch_index].clear();
@@ -108,7 +111,12 @@ std::vector<std::unique_ptr<store>> manager::take_stores() {
     for (auto& s : channel_stores)
         out.push_back(s.take());
     oci_sync.reset();
+    budget_->next_capture();
     return out;
+}
+
+void manager::set_budget(uint64_t memory_bytes, const std::string& directory) {
+    budget_->set(memory_bytes, directory);
 }
 
 store& manager::channel_store(hw::ich i) {

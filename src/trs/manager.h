@@ -25,6 +25,7 @@
 #include "mox/timeout.h"
 #include "oci/sync.h"
 #include "trs/bitsampler.h"
+#include "trs/budget.h"
 #include "trs/builder.h"
 #include "trs/bus_iterator.h"
 #include "trs/editor.h"
@@ -37,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -60,6 +62,12 @@ public:
     // manager's stores empty; waiters see a change as after a clear. The caller makes sure
     // no capture writes meanwhile.
     std::vector<std::unique_ptr<store>> take_stores();
+    // The budget every store counts its chunks in memory against, and spills beyond
+    // (trs::budget). The default: a quarter of physical memory, in KESTREL_STORE_DIR or
+    // /var/tmp. Throws std::runtime_error for a directory that cannot hold a file.
+    void set_budget(uint64_t memory_bytes, const std::string& directory);
+    budget& store_budget() { return *budget_; }
+
     // Channel i's store itself, for readers that build their own iterators (the vector never
     // changes size, so the reference stays valid as long as the manager).
     store& channel_store(hw::ich i);
@@ -102,6 +110,7 @@ private:
     void check_index(hw::ich i) const;
     void detect_changes();
 
+    std::shared_ptr<budget> budget_; // before the stores, which count against it
     std::vector<store> channel_stores;
     mox::mutex mutex;
     std::atomic<double> sampling_period{1.0};

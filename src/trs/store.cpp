@@ -14,24 +14,51 @@ store::store(const store& other) : store() {
     *this = other;
 }
 
+store::~store() {
+    if (budget_) budget_->add_resident(-accounted * resident_chunk_bytes);
+}
+
+void store::set_budget(std::shared_ptr<budget> b) {
+    std::lock_guard lk(m);
+    if (budget_) budget_->add_resident(-accounted * resident_chunk_bytes);
+    budget_ = std::move(b);
+    accounted = 0;
+    recount_locked();
+}
+
+// Keeps the budget's count equal to the chunks in memory; the lock is held.
+void store::recount_locked() {
+    const auto now = static_cast<int64_t>(chunks.size());
+    if (budget_ && now != accounted)
+        budget_->add_resident((now - accounted) * resident_chunk_bytes);
+    accounted = now;
+}
+
 store& store::operator=(const store& other) {
     if (this == &other) return *this;
 
     // Snapshot first, so that the two stores' locks are never held together. Only what the
-    // source has published is copied.
-    std::vector<std::unique_ptr<chunk>> copy;
+    // source has published is copied; spilled blocks never change, so the copy shares them
+    // and their file.
+    std::deque<std::unique_ptr<chunk>> copy;
+    std::vector<spilled_block> o_blocks;
+    std::shared_ptr<spill_file> o_file;
+    std::shared_ptr<budget> o_budget;
     published_t o_pub;
     bool o_empty, o_uncaptured;
     {
         std::lock_guard lk(other.m);
         o_pub = other.pub;
-        copy.reserve(o_pub.chunks);
-        int64_t left = o_pub.slices;
-        for (size_t c = 0; c < o_pub.chunks; ++c) {
+        o_blocks = other.blocks;
+        o_file = other.file_;
+        o_budget = other.budget_;
+        const size_t spilled = other.spilled_chunks();
+        int64_t left = o_pub.slices - static_cast<int64_t>(spilled) * chunk_size;
+        for (size_t c = spilled; c < o_pub.chunks; ++c) {
             auto n = std::unique_ptr<chunk>(new chunk);
-            n->abs_time = other.chunks[c]->abs_time;
+            n->abs_time = other.chunks[c - spilled]->abs_time;
             const auto k = static_cast<size_t>(std::clamp<int64_t>(left, 0, chunk_size));
-            std::copy_n(other.chunks[c]->slices.begin(), k, n->slices.begin());
+            std::copy_n(other.chunks[c - spilled]->slices.begin(), k, n->slices.begin());
             left -= chunk_size;
             copy.push_back(std::move(n));
         }
@@ -42,6 +69,16 @@ store& store::operator=(const store& other) {
     std::lock_guard clk(clearing_m);
     std::lock_guard lk(m);
     chunks.swap(copy);
+    blocks.swap(o_blocks);
+    file_.swap(o_file);
+    for (auto& e : cache)
+        e.index = ~size_t{0};
+    if (budget_ != o_budget) {
+        if (budget_) budget_->add_resident(-accounted * resident_chunk_bytes);
+        budget_ = std::move(o_budget);
+        accounted = 0;
+    }
+    recount_locked();
     pub = o_pub;
     w.p = chunks.back()->slices.data() +
           (pub.slices - static_cast<int64_t>(pub.chunks - 1) * chunk_size);
@@ -82,9 +119,9 @@ void store::reopen_locked() {
 }
 
 void store::publish_locked(const cursor& c) {
-    pub.chunks = chunks.size();
+    pub.chunks = chunks_count();
     pub.slices =
-        static_cast<int64_t>(chunks.size() - 1) * chunk_size + (c.p - chunks.back()->slices.data());
+        static_cast<int64_t>(pub.chunks - 1) * chunk_size + (c.p - chunks.back()->slices.data());
     pub.n = c.n;
     pub.ref = c.ref;
     pub.level = c.level;
@@ -166,12 +203,76 @@ void store::grow_locked(cursor& c, isamp abs_time) {
     c.p = chunks.back()->slices.data();
     c.end = c.p + chunk_size;
     c.ref = abs_time;
+    recount_locked();
+    spill_locked();
+}
+
+// While the budget is exceeded, the oldest sealed chunks go to the spill file a block at a
+// time. Only published chunks before the last published one are sealed: the writer goes on
+// in that one (a session may also have opened later ones, not yet published). Called by the
+// writing thread with the lock held; a file that cannot grow marks the budget full and the
+// chunks stay in memory.
+void store::spill_locked() {
+    if (!budget_) return;
+    while (budget_->over()) {
+        const size_t spilled = spilled_chunks();
+        if (pub.chunks < spilled + block_chunks + 1) return;
+        if (!file_) {
+            file_ = budget_->file();
+            if (!file_) return;
+        }
+        // One write of the block as it lies in memory, through a buffer of the writing thread.
+        thread_local std::unique_ptr<chunk[]> staging;
+        if (!staging) staging.reset(new chunk[block_chunks]);
+        for (size_t i = 0; i < block_chunks; ++i)
+            staging[i] = *chunks[i];
+        std::string why;
+        const int64_t at = file_->append(staging.get(), block_chunks * sizeof(chunk), why);
+        if (at < 0) {
+            budget_->mark_full(why);
+            return;
+        }
+        blocks.push_back({at, chunks.front()->abs_time});
+        for (size_t i = 0; i < block_chunks; ++i) {
+            spare.push_back(std::move(chunks.front()));
+            chunks.pop_front();
+        }
+        recount_locked();
+    }
+}
+
+// Forgets the spilled blocks (their file goes with the last store that uses it).
+void store::drop_spilled_locked() {
+    blocks.clear();
+    blocks.shrink_to_fit();
+    file_.reset();
+    for (auto& e : cache) {
+        e.index = ~size_t{0};
+        e.data.reset();
+    }
+}
+
+const chunk& store::load_spilled(size_t c) const {
+    const size_t b = c / block_chunks;
+    for (size_t i = 0; i < cache.size(); ++i)
+        if (cache[i].index == b) {
+            cache_last = i;
+            return cache[i].data[c % block_chunks];
+        }
+    cache_last = (cache_last + 1) % cache.size();
+    cached_block& e = cache[cache_last];
+    if (!e.data) e.data.reset(new chunk[block_chunks]);
+    e.index = ~size_t{0}; // until the read succeeds
+    file_->read(blocks[b].offset, e.data.get(), block_chunks * sizeof(chunk));
+    e.index = b;
+    return e.data[c % block_chunks];
 }
 
 void store::clear() {
     std::lock_guard clk(clearing_m);
     std::lock_guard lk(m);
     uncaptured = false;
+    drop_spilled_locked();
     // Keep as many chunks as the larger of the last two captures needed.
     const size_t keep = std::max(previous_chunks, chunks.size());
     previous_chunks = chunks.size();
@@ -181,6 +282,7 @@ void store::clear() {
     if (spare.size() > keep) spare.resize(keep);
     spare.shrink_to_fit();
     chunks.push_back(take_chunk(0));
+    recount_locked();
     reopen_locked();
     empty = true;
     ++clear_generation;
@@ -192,6 +294,15 @@ std::unique_ptr<store> store::take() {
     std::lock_guard lk(m);
     // The new store's fresh chunk becomes this one's, so no allocation happens under the lock.
     out->chunks.swap(chunks);
+    out->blocks.swap(blocks);
+    out->file_.swap(file_);
+    for (auto& e : cache)
+        e.index = ~size_t{0};
+    // The taken chunks still count against the budget, now through the new store.
+    out->budget_ = budget_;
+    out->accounted = accounted;
+    accounted = 0;
+    recount_locked();
     out->pub = pub;
     out->w = w;
     out->empty = empty.load();
@@ -213,10 +324,30 @@ void store::cut(isamp n) {
     int64_t count = 0;
     if (keep == 0 || !decode_locked(keep - 1, last, count)) return;
     const auto ci = static_cast<size_t>((keep - 1) / chunk_size);
-    while (chunks.size() > ci + 1) {
+    if (ci < spilled_chunks()) {
+        // The writer goes on in the chunk of the cut, so it comes back into memory with the
+        // chunks of its block before it; the blocks from that one on are forgotten (what the
+        // file holds never changes, later blocks are appended past it).
+        const size_t b = ci / block_chunks;
+        std::deque<std::unique_ptr<chunk>> back;
+        for (size_t c = b * block_chunks; c <= ci; ++c) {
+            auto k = take_chunk(0);
+            *k = load_spilled(c);
+            back.push_back(std::move(k));
+        }
+        for (auto& c : chunks)
+            spare.push_back(std::move(c));
+        chunks = std::move(back);
+        blocks.resize(b);
+        for (auto& e : cache)
+            e.index = ~size_t{0};
+        recount_locked();
+    }
+    while (chunks_count() > ci + 1) {
         spare.push_back(std::move(chunks.back()));
         chunks.pop_back();
     }
+    recount_locked();
     w.p = chunks.back()->slices.data() + (keep - static_cast<int64_t>(ci) * chunk_size);
     w.end = chunks.back()->slices.data() + chunk_size;
     w.ref = chunks.back()->abs_time;
@@ -229,6 +360,13 @@ void store::cut(isamp n) {
 
 store::writer::writer(store& s) : st(&s) {
     std::lock_guard lk(s.m);
+    // Chunks a session opened and never published are not part of the store: the next write
+    // goes on from the published end, so they must not stay between it and the chunks to come.
+    while (s.chunks_count() > s.pub.chunks) {
+        s.spare.push_back(std::move(s.chunks.back()));
+        s.chunks.pop_back();
+    }
+    s.recount_locked();
     c = s.w;
     generation = s.clear_generation;
 }
@@ -239,6 +377,7 @@ void store::writer::commit() {
         throw std::logic_error("store cleared while a writer session was open");
     st->w = c;
     st->publish_locked(c);
+    st->spill_locked();
 }
 
 isamp store::samples_count() const {
@@ -262,7 +401,7 @@ slice store::get_slice(uint32_t chunk, uint32_t index) const {
 isamp store::get_abs_time(uint32_t chunk) const {
     std::lock_guard lk(m);
     if (chunk >= pub.chunks) throw std::out_of_range("chunk index out of range");
-    return chunks[chunk]->abs_time;
+    return chunk_at(chunk).abs_time;
 }
 
 int64_t store::get_slices_count() const {
@@ -311,34 +450,70 @@ bool store::decode_locked(int64_t k, decoded_t& out, int64_t& count) const {
     out.first = start;
     out.last = j;
     out.sample =
-        chunks[static_cast<size_t>(start / chunk_size)]->abs_time + static_cast<isamp>(acc);
+        chunk_at(static_cast<size_t>(start / chunk_size)).abs_time + static_cast<isamp>(acc);
     return true;
 }
 
+// The last chunk among the first n whose abs_time is below `sample` (0 when none is): the
+// spilled ones through the index of blocks and one block, the others in memory. The lock is
+// held.
+size_t store::last_chunk_before(isamp sample, size_t n) const {
+    const size_t spilled = std::min(spilled_chunks(), n);
+    if (n > spilled && chunks.front()->abs_time < sample) {
+        // In memory: the first chunk there is already before the sample.
+        size_t lo = spilled, hi = n; // abs_time(lo) < sample
+        while (hi - lo > 1) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (chunks[mid - spilled_chunks()]->abs_time < sample)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        return lo;
+    }
+    if (spilled == 0) return 0;
+    // The last block that starts before the sample, then the last chunk in it.
+    const auto end =
+        blocks.begin() + static_cast<std::ptrdiff_t>((spilled + block_chunks - 1) / block_chunks);
+    const auto bl = std::partition_point(blocks.begin(), end,
+                                         [&](const spilled_block& b) { return b.first < sample; });
+    if (bl == blocks.begin()) return 0;
+    const size_t first = static_cast<size_t>(bl - blocks.begin() - 1) * block_chunks;
+    size_t lo = first, hi = std::min(first + block_chunks, spilled);
+    while (hi - lo > 1) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (chunk_at(mid).abs_time < sample)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 // The first slice of the first transition at or after `sample` (count when there is none);
-// the lock is held.
+// the lock is held. Transitions that begin in a chunk are at or after its abs_time and at or
+// before the next chunk's, so the answer lies in the last chunk that begins before the
+// sample, or is the first transition after it: a scan of at most one chunk.
 int64_t store::first_at_or_after(isamp sample, int64_t count) const {
-    int64_t lo = 0, hi = count;
-    while (lo < hi) {
-        const int64_t mid = lo + (hi - lo) / 2;
-        int64_t start = mid;
-        while (start > 0 && at(start - 1).bits.extended)
-            --start;
+    if (count <= 0) return 0;
+    const size_t n = static_cast<size_t>((count - 1) / chunk_size) + 1;
+    int64_t k = static_cast<int64_t>(last_chunk_before(sample, n)) * chunk_size;
+    // Slices at the start of the chunk may end a transition of the chunk before: skip them.
+    while (k > 0 && k < count && at(k - 1).bits.extended)
+        ++k;
+    while (k < count) {
         uint64_t acc = 0;
-        int64_t j = start;
+        int64_t j = k;
+        const isamp base = chunk_at(static_cast<size_t>(k / chunk_size)).abs_time;
         for (int pos = 0; j < count && pos <= 10; ++pos, ++j) {
             const slice s = at(j);
             acc += static_cast<uint64_t>(s.bits.delta_samples) << (6 * pos);
             if (!s.bits.extended) break;
         }
-        const isamp t =
-            chunks[static_cast<size_t>(start / chunk_size)]->abs_time + static_cast<isamp>(acc);
-        if (t >= sample)
-            hi = start;
-        else
-            lo = j + 1;
+        if (base + static_cast<isamp>(acc) >= sample) return k;
+        k = j + 1;
     }
-    return lo;
+    return count;
 }
 
 size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const {
@@ -356,21 +531,28 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
         const int64_t n = pub.n > 0 ? pub.slices : 0;
         if (k < 0) k = first_at_or_after(std::max<isamp>(from, 0), n);
         size_t budget = piece;
+        size_t cc = ~size_t{0}; // the chunk cp points to
+        const chunk* cp = nullptr;
         while (k < n && budget-- > 0) {
             // One transition: the chunk of its first slice gives the base.
             auto c = static_cast<size_t>(k / chunk_size);
             auto i = static_cast<size_t>(k % chunk_size);
-            const isamp base = chunks[c]->abs_time;
-            uint8_t b = chunks[c]->slices[i].data;
+            if (c != cc) {
+                cp = &chunk_at(c);
+                cc = c;
+            }
+            const isamp base = cp->abs_time;
+            uint8_t b = cp->slices[i].data;
             uint64_t acc = b >> 2;
             int64_t j = k;
             for (int shift = 6; b & 1; shift += 6) {
                 if (++j >= n) return out; // cannot happen: publications hold whole transitions
                 if (++i == chunk_size) {
                     i = 0;
-                    ++c;
+                    cp = &chunk_at(++c);
+                    cc = c;
                 }
-                b = chunks[c]->slices[i].data;
+                b = cp->slices[i].data;
                 acc += static_cast<uint64_t>(b >> 2) << shift;
             }
             const auto s = static_cast<uint64_t>(base + static_cast<isamp>(acc));
@@ -402,8 +584,17 @@ bool store::level_at(isamp sample, uint8_t& level) const {
 
 size_t store::memory_bytes() const {
     std::lock_guard lk(m);
-    return (chunks.capacity() + spare.capacity()) * sizeof(std::unique_ptr<chunk>) +
-           (chunks.size() + spare.size()) * sizeof(chunk);
+    size_t cached = 0;
+    for (const auto& e : cache)
+        if (e.data) cached += block_chunks * sizeof(chunk);
+    return (chunks.size() + spare.capacity()) * sizeof(std::unique_ptr<chunk>) +
+           (chunks.size() + spare.size()) * sizeof(chunk) +
+           blocks.capacity() * sizeof(spilled_block) + cached;
+}
+
+uint64_t store::spilled_bytes() const {
+    std::lock_guard lk(m);
+    return blocks.size() * block_chunks * sizeof(chunk);
 }
 
 } // namespace trs

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "trs/budget.h"
 #include "trs/types.h"
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -39,6 +41,13 @@ struct chunk {
 // Chunks are kept when the store is cleared and filled again by the next capture, so a
 // capture writes into memory that is already mapped instead of faulting in fresh pages; the
 // spare chunks are bounded by the larger of the last two captures.
+//
+// A store with a budget (set_budget) counts its chunks in memory against it. While the
+// budget is exceeded, the oldest sealed chunks (published, and before the one the writer
+// goes on in) go to the budget's spill file in blocks of block_chunks, as they are in memory,
+// and their memory is reused; the spilled chunks are always the first ones of the store. An
+// index of every block's first sample stays in memory; readers load blocks back on demand
+// into a cache of two, so every read works across spilled chunks as in memory.
 class store {
     // Where the next slice goes and what encoding the next transition needs.
     struct cursor {
@@ -52,6 +61,8 @@ class store {
 
 public:
     static constexpr int chunk_size = chunk_slices;
+    // Chunks written to the spill file at once, and read back at once.
+    static constexpr size_t block_chunks = 64;
     static constexpr uint8_t slice_dt_mask = 63;
     static_assert(std::endian::native == std::endian::little, "writer sessions store words");
 
@@ -60,6 +71,11 @@ public:
     // store that is being written is safe.
     store(const store& other);
     store& operator=(const store& other);
+    ~store();
+
+    // Counts the chunks in memory against b (null: against nothing) and spills to its file
+    // while it is exceeded.
+    void set_budget(std::shared_ptr<budget> b);
 
     void append(isamp abs_samples, uint8_t edge);
     // Same encoding as one append per element, under one lock: readers see the batch whole or
@@ -159,9 +175,13 @@ public:
     std::mutex& clearing_mutex() const { return clearing_m; }
     // Changes at every clear or assignment; an iterator's position is void once it changed.
     uint64_t generation() const { return clear_generation; }
-    // Heap bytes held by the slices and their chunks, spare ones included (allocator
-    // overhead not included).
+    // Heap bytes held by the slices and their chunks, spare ones included, and by the index
+    // and cache of spilled chunks (allocator overhead not included).
     size_t memory_bytes() const;
+    // Bytes of this store's chunks in the spill file.
+    uint64_t spilled_bytes() const;
+    // What one chunk in memory counts against a budget.
+    static constexpr int64_t resident_chunk_bytes = sizeof(chunk) + 16;
 
 private:
     // What readers see.
@@ -183,19 +203,47 @@ private:
     void reopen_locked();
     std::unique_ptr<chunk> take_chunk(isamp abs_time);
     int64_t first_at_or_after(isamp sample, int64_t count) const;
+    size_t last_chunk_before(isamp sample, size_t n) const;
     bool decode_locked(int64_t k, decoded_t& out, int64_t& slices_count) const;
-    slice at(int64_t k) const {
-        return chunks[static_cast<size_t>(k / chunk_size)]
-            ->slices[static_cast<size_t>(k % chunk_size)];
+    size_t spilled_chunks() const { return blocks.size() * block_chunks; }
+    size_t chunks_count() const { return spilled_chunks() + chunks.size(); }
+    // Chunk c, from memory or through the cache of spilled blocks; the lock is held. A
+    // reference into the cache stays valid until the next call.
+    const chunk& chunk_at(size_t c) const {
+        const size_t s = spilled_chunks();
+        return c >= s ? *chunks[c - s] : load_spilled(c);
     }
+    const chunk& load_spilled(size_t c) const;
+    slice at(int64_t k) const {
+        return chunk_at(static_cast<size_t>(k / chunk_size))
+            .slices[static_cast<size_t>(k % chunk_size)];
+    }
+    void recount_locked();
+    void spill_locked();
+    void drop_spilled_locked();
+
+    struct spilled_block {
+        int64_t offset = 0; // in the spill file
+        isamp first = 0;    // abs_time of its first chunk
+    };
+    struct cached_block {
+        size_t index = ~size_t{0};
+        std::unique_ptr<chunk[]> data;
+    };
 
     std::atomic<bool> uncaptured{false};
     mutable std::mutex clearing_m;
     mutable std::mutex m;
-    std::vector<std::unique_ptr<chunk>> chunks;
+    std::shared_ptr<budget> budget_;           // null: no accounting, no spill
+    std::shared_ptr<spill_file> file_;         // holds `blocks`
+    std::vector<spilled_block> blocks;         // chunks [0, spilled_chunks()) are on disk
+    std::deque<std::unique_ptr<chunk>> chunks; // the others, in memory
     std::vector<std::unique_ptr<chunk>> spare;
-    size_t previous_chunks = 0; // chunks the capture before the last one used
-    cursor w;                   // the writer's position behind the locked appends
+    int64_t accounted = 0; // chunks counted against the budget
+    mutable std::array<cached_block, 2> cache;
+    mutable size_t cache_last = 0; // the entry used last
+    size_t previous_chunks = 0;    // chunks the capture before the last one used
+    cursor w;                      // the writer's position behind the locked appends
     published_t pub;
     std::atomic<bool> empty{true};
     std::atomic<uint64_t> clear_generation{0};

@@ -13,10 +13,13 @@
 #include "api/capture_object.h"
 #include "kestrelapi.h"
 
+#include "../core/scratch.h"
+
 namespace {
 
 using api_utils::capture_object;
 using api_utils::live_captures;
+using core_test::scratch_dir;
 
 // Channel ch toggles every (ch + 1) * 7 samples over `length` samples; channel 2 stays low.
 std::vector<std::unique_ptr<trs::store>> stores(unsigned channels, isamp length) {
@@ -68,16 +71,6 @@ std::vector<item> read_all(kestrelapi_capture c, uint8_t ch, uint32_t capacity, 
         from = s[n - 1] + 1;
     }
 }
-
-class scratch_dir {
-public:
-    scratch_dir() {
-        char t[] = "/tmp/kestrel_capture_object_XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~scratch_dir() { std::filesystem::remove_all(path); }
-    std::string path;
-};
 
 std::string contents(const std::string& path) {
     std::ifstream f(path);

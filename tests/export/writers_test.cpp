@@ -448,6 +448,7 @@ TEST(error_names, every_family_of_codes) {
     EXPECT_STREQ(kestrelapi_error_name(OHWAPI_UNKNOWN_ERROR), "OHWAPI_UNKNOWN_ERROR");
     EXPECT_STREQ(kestrelapi_error_name(OHWAPI_NOT_IMPLEMENTED), "OHWAPI_NOT_IMPLEMENTED");
     EXPECT_STREQ(kestrelapi_error_name(1018), "OHWAPI_TX_FAILURE");
+    EXPECT_STREQ(kestrelapi_error_name(1019), "OHWAPI_STORE_FULL");
     EXPECT_STREQ(kestrelapi_error_name(1993), "LIBUSB_ERROR_TIMEOUT");
     EXPECT_STREQ(kestrelapi_error_name(1996), "LIBUSB_ERROR_NO_DEVICE");
     EXPECT_STREQ(kestrelapi_error_name(1988), "LIBUSB_ERROR_NOT_SUPPORTED");
@@ -456,7 +457,7 @@ TEST(error_names, every_family_of_codes) {
     EXPECT_STREQ(kestrelapi_error_name(3019), "FT_TIMEOUT");
     EXPECT_STREQ(kestrelapi_error_name(3030), "FT_DEVICE_NOT_CONNECTED");
     EXPECT_STREQ(kestrelapi_error_name(3032), "FT_OTHER_ERROR");
-    for (int unknown : {-1, 1, 999, 1019, 1099, 1101, 1900, 1950, 2001, 3033, 99999})
+    for (int unknown : {-1, 1, 999, 1020, 1099, 1101, 1900, 1950, 2001, 3033, 99999})
         EXPECT_STREQ(kestrelapi_error_name(unknown), "UNKNOWN") << unknown;
 }
 

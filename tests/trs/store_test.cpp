@@ -1,9 +1,12 @@
+#include "trs/budget.h"
 #include "trs/iterator.h"
 #include "trs/store.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -332,24 +335,29 @@ TEST(StoreRead, ChannelThatNeverChangesAndEmptyStore) {
 
 // A reader going on from its last sample + 1 while a writer commits batches sees every item
 // once, in order, and ends with what the store holds.
+// The signal one sample later, after the initial level, in one writer session that commits
+// every 1000 transitions, never at a sample the next transition shares (as the capture tool).
+void write_in_sessions(trs::store& s, const std::vector<trs::edge_t>& sig) {
+    s.append(0, 0);
+    s.append_idle(1, 0);
+    trs::store::writer w(s);
+    for (size_t k = 0; k < sig.size(); ++k) {
+        w.append(sig[k].sample + 1, sig[k].level);
+        if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
+            w.append_idle(sig[k].sample + 1, sig[k].level);
+            w.commit();
+        }
+    }
+    w.append_idle(sig.back().sample + 2, sig.back().level);
+    w.commit();
+}
+
 TEST(StoreRead, ReadingOnDuringAppends) {
     trs::store s;
     const auto sig = varied_signal(200000);
     std::atomic<bool> done{false};
     std::thread writer([&] {
-        s.append(0, 0);
-        s.append_idle(1, 0);
-        trs::store::writer w(s);
-        for (size_t k = 0; k < sig.size(); ++k) {
-            w.append(sig[k].sample + 1, sig[k].level);
-            // Never at a sample the next transition shares, as the capture tool.
-            if (k % 1000 == 999 && sig[k + 1].sample > sig[k].sample) {
-                w.append_idle(sig[k].sample + 1, sig[k].level);
-                w.commit();
-            }
-        }
-        w.append_idle(sig.back().sample + 2, sig.back().level);
-        w.commit();
+        write_in_sessions(s, sig);
         done = true;
     });
     std::vector<trs::edge_t> got;
@@ -437,6 +445,81 @@ TEST(Store, TakeMovesTheDataAndLeavesAFreshStore) {
     w.append(20, 0);
     w.commit();
     EXPECT_EQ(s.samples_count(), 20);
+}
+
+} // namespace
+
+namespace {
+
+// A session dropped without commit after it opened chunks: the next writer goes on from the
+// published end, and the chunks the dropped one opened are not read as part of the store.
+TEST(StoreWriter, ChunksOfASessionDroppedWithoutCommitAreNotKept) {
+    trs::store s;
+    s.append(10, 1);
+    {
+        trs::store::writer dropped(s);
+        for (isamp t = 100; t < 100 + 3000 * 70; t += 70)
+            dropped.append(t, static_cast<uint8_t>((t / 70) % 2));
+    }
+    EXPECT_EQ(s.samples_count(), 10);
+    trs::store::writer w(s);
+    std::vector<trs::edge_t> want{{0, 0}, {10, 1}};
+    for (isamp t = 50; t < 50 + 2000 * 3; t += 3) {
+        const auto level = static_cast<uint8_t>((t / 3) % 2);
+        w.append(t, level);
+        want.push_back({t, level});
+    }
+    w.commit();
+    expect_edges(decode_all(s), want);
+}
+
+} // namespace
+
+namespace {
+
+// Readers going on while the writer spills every sealed chunk: what they gather is the whole
+// store, as in memory, and level_at agrees at every item read.
+TEST(StoreRead, ReadingOnWhileTheWriterSpills) {
+    char dir[] = "/tmp/kestrel_spill_read_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir);
+    trs::store s;
+    s.set_budget(b);
+    const auto sig = varied_signal(150000);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        write_in_sessions(s, sig);
+        done = true;
+    });
+    auto reader = [&](std::vector<trs::edge_t>& got) {
+        std::vector<uint64_t> samples(501);
+        std::vector<uint8_t> levels(501);
+        isamp from = 0;
+        for (;;) {
+            const bool finished = done;
+            const size_t n = s.read(from, samples.data(), levels.data(), samples.size());
+            for (size_t i = 0; i < n; ++i)
+                got.push_back({static_cast<isamp>(samples[i]), levels[i]});
+            if (n > 0) {
+                from = static_cast<isamp>(samples[n - 1]) + 1;
+                uint8_t level = 9;
+                if (s.level_at(static_cast<isamp>(samples[0]), level)) {
+                    EXPECT_EQ(level, levels[0]) << samples[0];
+                }
+            }
+            if (finished && n == 0) break;
+        }
+    };
+    std::vector<trs::edge_t> a, c;
+    std::thread other([&] { reader(c); });
+    reader(a);
+    other.join();
+    writer.join();
+    EXPECT_GT(s.spilled_bytes(), 0u);
+    expect_edges(a, folded(s));
+    expect_edges(c, folded(s));
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

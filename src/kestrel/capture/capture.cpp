@@ -394,6 +394,9 @@ typename capture<T>::loop_end capture<T>::watch_stream(stream_run& run,
     for (;;) {
         hw::keep_alive::instance().push_unique(last_sn);
         if (abort.take(mox::timeout(0))) return {true, std::nullopt};
+        // The stores keep what they hold in memory once their file cannot grow: the capture
+        // ends before that outgrows the budget by more than one poll's worth.
+        if (ctool.store_budget().full()) return {false, std::nullopt, true};
         post_trig_samples = ctool.captured_post_trig_depth();
         if (!streaming_started && ctool.ready()) {
             streaming_started = true;
@@ -454,6 +457,7 @@ typename capture<T>::stream_outcome capture<T>::outcome_of(const stream_run& run
                                                            const loop_end& how) {
     stream_outcome out;
     out.cancelled = how.cancelled;
+    out.store_full = how.store_full;
     const auto& watch = run.watch;
     for (const auto& gs : run.streams) {
         if (gs.failure && !out.parse_error) out.parse_error = gs.failure;
@@ -491,7 +495,7 @@ template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
     ctool.flush();
     ctool.wait_stored();
     post_trig_samples = ctool.captured_post_trig_depth();
-    if (!cancelled && read_error == d3xx::err::OK && !stalled && !misaligned)
+    if (!cancelled && read_error == d3xx::err::OK && !stalled && !misaligned && !out.store_full)
         log("Capture done, post_trig_samples = " + std::to_string(post_trig_samples.load()) +
             "Overrun?" + (overrun ? "true" : "false") + " Stopping capture");
 
@@ -520,6 +524,17 @@ template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
         // What arrived stays in the stores; the capture is not done.
         hw_status.set(hw::status::v::idle);
         throw hw::exception(hw::error::not_responding);
+    }
+    if (out.store_full) {
+        // Everything stored until then stays, cut to the length every channel covers as
+        // after an overrun.
+        const std::string why = ctool.store_budget().full_reason();
+        log("Capture ended, the store is full: " + why);
+        hw_status.set(hw::status::v::idle, "store full: " + why);
+        ctool.trim();
+        ctool.abort();
+        done_once_stored = true;
+        throw hw::exception(hw::error::store_full);
     }
     const bool aborted = cancelled || abort.take(mox::timeout(0));
     if (overrun) {

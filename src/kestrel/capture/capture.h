@@ -77,6 +77,7 @@ private:
     struct loop_end {
         bool cancelled = false;
         std::optional<size_t> untriggered; // a group past the depth without its trigger
+        bool store_full = false;           // the stores' file could not grow
     };
     void wait_for_trigger(const config& cfg, const std::string& last_sn, uint64_t armed);
     void stream(const config& cfg, const std::string& last_sn,
@@ -92,9 +93,11 @@ private:
         d3xx::err read_error = d3xx::err::OK;
         bool stalled = false;
         bool misaligned = false;
+        bool store_full = false;
         std::string not_triggered; // the groups that did not trigger, for the log
         bool failed() const {
-            return cancelled || read_error != d3xx::err::OK || parse_error || stalled || misaligned;
+            return cancelled || read_error != d3xx::err::OK || parse_error || stalled ||
+                   misaligned || store_full;
         }
     };
     stream_outcome outcome_of(const stream_run& run, const loop_end& how);

@@ -1,0 +1,304 @@
+// Stores over a memory budget: chunks spilled to a file read back exactly as in memory, and
+// a file that cannot grow loses nothing.
+#include "trs/budget.h"
+#include "trs/bus_iterator.h"
+#include "trs/iterator.h"
+#include "trs/manager.h"
+#include "trs/store.h"
+
+#include "../core/scratch.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using core_test::file_size_limit;
+using core_test::scratch_dir;
+
+// Transitions 0..3000 samples apart (some at one sample, some of four slices), every
+// `sparse`-th gap long enough for a six-slice offset.
+std::vector<trs::edge_t> signal(size_t n, uint32_t seed = 7) {
+    std::vector<trs::edge_t> v;
+    std::mt19937 rng(seed);
+    isamp t = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t r = rng();
+        t += r % 11 == 0 ? 0 : r % 97 == 0 ? isamp{1} << 30 : static_cast<isamp>(r % 3000);
+        v.push_back({t, static_cast<uint8_t>(k % 2)});
+    }
+    return v;
+}
+
+// Fills a store in sessions of uneven sizes, as the capture does.
+void fill(trs::store& s, const std::vector<trs::edge_t>& sig, isamp length) {
+    size_t k = 0, piece = 1;
+    while (k < sig.size()) {
+        trs::store::writer w(s);
+        for (size_t end = std::min(sig.size(), k + piece); k < end; ++k)
+            w.append(sig[k].sample, sig[k].level);
+        w.commit();
+        piece = piece * 3 % 10007 + 1;
+    }
+    s.append_idle(length, sig.back().level);
+}
+
+struct item {
+    uint64_t sample;
+    uint8_t level;
+    bool operator==(const item&) const = default;
+};
+
+std::vector<item> read_all(const trs::store& s, isamp from, size_t capacity) {
+    std::vector<item> v;
+    std::vector<uint64_t> samples(capacity);
+    std::vector<uint8_t> levels(capacity);
+    for (;;) {
+        const size_t n = s.read(from, samples.data(), levels.data(), capacity);
+        if (n == 0) return v;
+        for (size_t i = 0; i < n; ++i)
+            v.push_back({samples[i], levels[i]});
+        from = static_cast<isamp>(samples[n - 1]) + 1;
+    }
+}
+
+std::vector<trs::tr> walk(trs::store& s, isamp from, double scale, bool backwards, size_t limit) {
+    trs::iterator it(s);
+    it.restart(from, scale, 0);
+    std::vector<trs::tr> v;
+    for (size_t i = 0; i < limit; ++i) {
+        const trs::tr t = backwards ? it.prev() : it.next();
+        v.push_back(t);
+        if (backwards ? t.is_first : t.is_last) break;
+    }
+    return v;
+}
+
+void expect_same_walk(const std::vector<trs::tr>& a, const std::vector<trs::tr>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].sample, b[i].sample) << i;
+        EXPECT_EQ(a[i].pol, b[i].pol) << i;
+        EXPECT_EQ(a[i].is_first, b[i].is_first) << i;
+        EXPECT_EQ(a[i].is_last, b[i].is_last) << i;
+    }
+}
+
+// Every reader of `spilled` against `plain`, which holds the same transitions in memory.
+void expect_same_reads(trs::store& spilled, trs::store& plain) {
+    ASSERT_EQ(spilled.get_slices_count(), plain.get_slices_count());
+    ASSERT_EQ(spilled.samples_count(), plain.samples_count());
+    const int64_t n = plain.get_slices_count();
+    for (int64_t k = 0; k < n; k += 1 + k % 7)
+        ASSERT_EQ(
+            spilled.get_slice(static_cast<uint32_t>(k / 500), static_cast<uint32_t>(k % 500)).data,
+            plain.get_slice(static_cast<uint32_t>(k / 500), static_cast<uint32_t>(k % 500)).data)
+            << k;
+    for (uint32_t c = 0; c * 500 < n; c += 13)
+        EXPECT_EQ(spilled.get_abs_time(c), plain.get_abs_time(c));
+    const auto all = read_all(plain, 0, 100000);
+    EXPECT_EQ(read_all(spilled, 0, 100000), all);
+    EXPECT_EQ(read_all(spilled, 0, 333), all);
+    const isamp length = plain.samples_count();
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 300; ++i) {
+        const isamp t = static_cast<isamp>(rng() % static_cast<uint64_t>(length));
+        uint8_t a = 9, b = 8;
+        ASSERT_EQ(spilled.level_at(t, a), plain.level_at(t, b)) << t;
+        EXPECT_EQ(a, b) << t;
+        if (i % 30 == 0) {
+            EXPECT_EQ(read_all(spilled, t, 1000), read_all(plain, t, 1000)) << t;
+        }
+        if (i % 50 == 0) {
+            for (bool back : {false, true})
+                for (double scale : {10.0, 0.01})
+                    expect_same_walk(walk(spilled, t, scale, back, 3000),
+                                     walk(plain, t, scale, back, 3000));
+        }
+    }
+    expect_same_walk(walk(spilled, 0, 10.0, false, 1u << 24),
+                     walk(plain, 0, 10.0, false, 1u << 24));
+}
+
+TEST(Spill, ChunksBeyondTheBudgetReadBackAsInMemory) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path); // everything sealed goes to the file
+    const auto sig = signal(400000);
+    const isamp length = sig.back().sample + 5;
+    trs::store plain, spilled;
+    spilled.set_budget(b);
+    fill(plain, sig, length);
+    fill(spilled, sig, length);
+
+    EXPECT_GT(spilled.spilled_bytes(), 0u);
+    EXPECT_EQ(b->spilled_bytes(), spilled.spilled_bytes());
+    // What stays in memory: less than a block beyond the last published chunk.
+    EXPECT_LE(b->resident(), static_cast<int64_t>(trs::store::block_chunks + 2) *
+                                 trs::store::resident_chunk_bytes);
+    EXPECT_EQ(dir.entries(), 0u); // the file has no name
+    EXPECT_FALSE(b->full());
+    expect_same_reads(spilled, plain);
+
+    // A copy shares the blocks on disk; a take moves them; both read the same.
+    trs::store copy(spilled);
+    expect_same_reads(copy, plain);
+    std::unique_ptr<trs::store> taken = spilled.take();
+    expect_same_reads(*taken, plain);
+    EXPECT_EQ(spilled.get_slices_count(), 0);
+    // The emptied store fills again, spilling into the next capture's file.
+    b->next_capture();
+    const auto sig2 = signal(100000, 11);
+    trs::store plain2;
+    fill(plain2, sig2, sig2.back().sample + 1);
+    fill(spilled, sig2, sig2.back().sample + 1);
+    expect_same_reads(spilled, plain2);
+    expect_same_reads(*taken, plain);
+
+    // A clear forgets the blocks; the budget counts what is left in memory.
+    spilled.clear();
+    copy.clear();
+    taken.reset();
+    EXPECT_EQ(b->resident(), 2 * trs::store::resident_chunk_bytes);
+}
+
+TEST(Spill, StoresOfOneBudgetShareItAndOnlySpillBeyondIt) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    const int64_t limit = 300 * trs::store::resident_chunk_bytes;
+    b->set(static_cast<uint64_t>(limit), dir.path);
+    std::vector<std::unique_ptr<trs::store>> stores;
+    for (int i = 0; i < 4; ++i) {
+        stores.push_back(std::make_unique<trs::store>());
+        stores.back()->set_budget(b);
+    }
+    const auto sig = signal(5000); // about 25 chunks a store: within the budget
+    for (auto& s : stores)
+        fill(*s, sig, sig.back().sample + 1);
+    for (auto& s : stores)
+        EXPECT_EQ(s->spilled_bytes(), 0u);
+    const auto big = signal(200000, 5);
+    for (auto& s : stores) {
+        s->clear();
+        fill(*s, big, big.back().sample + 1);
+    }
+    uint64_t spilled = 0;
+    for (auto& s : stores)
+        spilled += s->spilled_bytes();
+    EXPECT_GT(spilled, 0u);
+    EXPECT_LE(b->resident(), limit + 4 * static_cast<int64_t>(trs::store::block_chunks + 2) *
+                                         trs::store::resident_chunk_bytes);
+    trs::store plain;
+    fill(plain, big, big.back().sample + 1);
+    expect_same_reads(*stores[3], plain);
+
+    // Without a limit nothing spills.
+    b->set(0, dir.path);
+    trs::store unlimited;
+    unlimited.set_budget(b);
+    fill(unlimited, big, big.back().sample + 1);
+    EXPECT_EQ(unlimited.spilled_bytes(), 0u);
+}
+
+TEST(Spill, ADirectoryThatCannotHoldAFileIsRefusedAtOnce) {
+    scratch_dir dir;
+    trs::budget b;
+    const uint64_t before = b.limit();
+    try {
+        b.set(1000, dir.path + "/missing");
+        ADD_FAILURE() << "accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(dir.path + "/missing"), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
+    }
+    EXPECT_EQ(b.limit(), before);
+    EXPECT_NE(b.directory(), dir.path + "/missing");
+    EXPECT_GT(before, 0u); // a quarter of physical memory
+    b.set(1000, dir.path);
+    EXPECT_EQ(b.directory(), dir.path);
+    EXPECT_EQ(b.limit(), 1000u);
+}
+
+TEST(Spill, AFileThatCannotGrowKeepsEverythingInMemory) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    const auto sig = signal(300000);
+    const isamp length = sig.back().sample + 1;
+    trs::store plain, spilled;
+    spilled.set_budget(b);
+    fill(plain, sig, length);
+    {
+        file_size_limit limit(100 * 1024);
+        fill(spilled, sig, length);
+    }
+    ASSERT_TRUE(b->full());
+    const std::string why = b->full_reason();
+    EXPECT_NE(why.find(dir.path), std::string::npos) << why;
+    EXPECT_NE(why.find("File too large"), std::string::npos) << why;
+    EXPECT_NE(why.find("after 98304 bytes"), std::string::npos) << why; // three blocks fit
+    EXPECT_EQ(spilled.spilled_bytes(), 3 * trs::store::block_chunks * sizeof(trs::chunk));
+    EXPECT_FALSE(b->over()); // no more attempts
+    expect_same_reads(spilled, plain);
+
+    // The next capture starts a new file and may spill again.
+    b->next_capture();
+    EXPECT_FALSE(b->full());
+    EXPECT_TRUE(b->full_reason().empty());
+    spilled.clear();
+    fill(spilled, sig, length);
+    EXPECT_GT(spilled.spilled_bytes(), 3 * trs::store::block_chunks * sizeof(trs::chunk));
+    expect_same_reads(spilled, plain);
+}
+
+TEST(Spill, TheSignalToolsWorkAcrossSpilledChunks) {
+    scratch_dir dir;
+    mox::semaphore plain_note{1, 0}, spilled_note{1, 0};
+    trs::manager plain(3, plain_note), spilled(3, spilled_note);
+    spilled.set_budget(1, dir.path);
+    plain.init(1e-8, trs::manager::all_channels);
+    spilled.init(1e-8, trs::manager::all_channels);
+    isamp length = 0;
+    for (hw::ich ch = 0; ch < 3; ++ch) {
+        const auto sig = signal(60000, ch + 1);
+        length = std::max(length, sig.back().sample + 1);
+        fill(plain.channel_store(ch), sig, sig.back().sample + 1);
+        fill(spilled.channel_store(ch), sig, sig.back().sample + 1);
+    }
+    EXPECT_GT(spilled.channel_store(0).spilled_bytes(), 0u);
+
+    // Bit sampler.
+    for (hw::ich ch = 0; ch < 3; ++ch) {
+        auto a = plain.create_bitsampler(ch), b = spilled.create_bitsampler(ch);
+        a.init(12345, 99991);
+        b.init(12345, 99991);
+        for (int i = 0; i < 2000; ++i)
+            ASSERT_EQ(a.next(), b.next()) << i;
+    }
+    // Bus iterator.
+    auto pa = plain.create_bus_iterator({}), pb = spilled.create_bus_iterator({});
+    for (int i = 0; i < 50000; ++i) {
+        const auto x = pa.next(), y = pb.next();
+        ASSERT_EQ(x.sample, y.sample) << i;
+        ASSERT_EQ(x.bits, y.bits) << i;
+        if (x.is_last) break;
+    }
+    // Resizer: cut, then extended, every channel rebuilt from a copy that shares the file.
+    plain.resize(length / 2, false);
+    spilled.resize(length / 2, false);
+    for (hw::ich ch = 0; ch < 3; ++ch)
+        expect_same_reads(spilled.channel_store(ch), plain.channel_store(ch));
+    plain.resize(length, true);
+    spilled.resize(length, true);
+    for (hw::ich ch = 0; ch < 3; ++ch)
+        expect_same_reads(spilled.channel_store(ch), plain.channel_store(ch));
+}
+
+} // namespace
