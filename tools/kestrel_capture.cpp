@@ -894,6 +894,7 @@ int capture(const options& o) {
     int64_t stream_first = 0;
     const capture_facts facts{rate, model->channels, o.trigger == "none" && o.trigger_b == "none"};
     enum { running, done, timed_out, user_abort, stalled, stopped } outcome = running;
+    bool trigger_wait_shown = false;
     while (outcome == running) {
         if (interrupted) {
             outcome = o.until_stopped && stream_start ? stopped : user_abort;
@@ -930,6 +931,7 @@ int capture(const options& o) {
                 bar.show(4, "keeping " + std::to_string(d - post) + " samples before the trigger");
             else
                 bar.show(1, "waiting for trigger");
+            trigger_wait_shown = configured && now >= *armed;
             // --timeout 0 waits for ever (Ctrl-C still ends it).
             if (armed ? o.timeout > 0 && now > *armed + seconds(o.timeout)
                       : now > configure_deadline)
@@ -938,6 +940,8 @@ int capture(const options& o) {
             int64_t total = 0, post_count = 0;
             kestrelapi_get_available_samples(h.get(), &total, &post_count);
             if (!stream_start) {
+                // A trigger that came between two looks still had the device wait for it.
+                if (!trigger_wait_shown && !facts.free_run) bar.show(1, "waiting for trigger");
                 stream_start = now;
                 stream_first = total;
             }

@@ -260,9 +260,9 @@ class Capture:
         (start, end, kind, value, flags; kestrel.FrameKind names the kinds) with numpy, else
         a list of tuples. A refused spec raises KestrelError (1006) naming the column."""
         from . import decode
-        h = self._h()
-        dec = decode.create(h.lib, "kestrelapi_decoder_create", h.h, protocol, options)
-        return decode.read_all(h.lib, dec, self.samples)
+        dec = decode.create(self._lib, "kestrelapi_capture_decoder_create", self._capture(),
+                            protocol, options)
+        return decode.read_all(self._lib, dec, self.samples)
 
     def _levels(self, channel, samples):
         """Levels of the channel at many samples: one read of the transitions they span,

@@ -643,7 +643,7 @@ def test_csv_in_columns_for_sigrok(dev, tmp_path):
 
 @pytest.mark.parametrize("signals, reason", [
     ("3=hihg", "kestrel_sim: KESTREL_SIM_SIGNALS: signal description, line 1, '3=hihg': "
-               "unknown signal 'hihg' (clock, counter, uart, spi, i2c, 0, 1, low or high)"),
+               "unknown signal 'hihg' (clock, counter, uart, spi, i2c, can, 0, 1, low or high)"),
     ("40=1", "kestrel_sim: KESTREL_SIM_SIGNALS: channel 40: the plugged devices have "
              "channels 0..17")])
 def test_a_mistake_in_the_virtual_devices_signals_is_an_exception_at_open(signals, reason):

@@ -302,3 +302,34 @@ TEST(Spill, TheSignalToolsWorkAcrossSpilledChunks) {
 }
 
 } // namespace
+
+// A cut (an overrun, an abort, a full store) may fall in a spilled chunk: the store then
+// reads as the same cut of a store in memory, and goes on spilling what is written after it.
+TEST(Spill, ACutInSpilledChunksReadsAsTheSameCutInMemory) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    const auto sig = signal(200000, 5);
+    const isamp length = sig.back().sample + 5;
+    for (const double at : {0.02, 0.5, 0.97}) {
+        trs::store plain, spilled;
+        spilled.set_budget(b);
+        fill(plain, sig, length);
+        fill(spilled, sig, length);
+        ASSERT_GT(spilled.spilled_bytes(), 0u);
+        const isamp n = static_cast<isamp>(static_cast<double>(length) * at);
+        plain.cut(n);
+        spilled.cut(n);
+        expect_same_reads(spilled, plain);
+        // Written on after the cut, both still agree.
+        const isamp more = n + 1000;
+        for (trs::store* s : {&plain, &spilled}) {
+            trs::store::writer w(*s);
+            for (isamp t = more; t < more + 400000; t += 37)
+                w.append(t, static_cast<uint8_t>((t / 37) % 2));
+            w.commit();
+            s->append_idle(more + 400001, 1);
+        }
+        expect_same_reads(spilled, plain);
+    }
+}
