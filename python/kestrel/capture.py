@@ -101,11 +101,16 @@ class Capture:
     def __init__(self, device, capture, rate, depth, post_trigger):
         self.device = device
         self._lib = device._h().lib
-        self._c = capture
+        self._own(capture)
         self.rate = rate
         self.depth = depth
         self.post_trigger = post_trigger
         self.names = dict(device._names)
+
+    def _own(self, capture):
+        """Takes the capture object (freed by close) and reads its samples, trigger position
+        and channels; returns its rate."""
+        self._c = capture
         samples, pos, hz = ctypes.c_uint64(), ctypes.c_uint64(), ctypes.c_uint64()
         channels = ctypes.c_uint8()
         check(self._lib.late("kestrelapi_capture_info")(
@@ -114,6 +119,7 @@ class Capture:
         self.samples = samples.value
         self.trigger_position = pos.value
         self.channels = channels.value
+        return hz.value
 
     def __repr__(self):
         closed = "" if self._c is not None else ", closed"

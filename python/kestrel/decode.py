@@ -12,6 +12,7 @@ import enum
 import os
 
 from . import _lib
+from .capture import Capture
 from .errors import KestrelError, check
 
 try:
@@ -69,13 +70,14 @@ else:
     FRAME_DTYPE = None
 
 
-class CaptureFile:
+class CaptureFile(Capture):
     """A sigrok session file (.sr: ours, sigrok's own, other devices') opened as a capture:
     kestrel.open_capture(path). Its channels are the file's logic channels, channel k bit k
-    of each sample, named as the file names them. Close it (or use with) to free it."""
+    of each sample, named as the file names them (decoder specs take those names). It reads
+    as any Capture; close it (or use with) to free it."""
 
     def __init__(self, path):
-        self._cap = None
+        self._c = None
         self._lib = _lib.library()
         fn = _late(self._lib, "kestrelapi_capture_open")
         cap = ctypes.c_void_p()
@@ -83,68 +85,15 @@ class CaptureFile:
         code = fn(os.fsencode(os.fspath(path)), ctypes.byref(cap), why, len(why))
         if code != _lib.OK:
             raise KestrelError(code, f"open {path}", why.value.decode(errors="replace"))
-        self._cap = cap
         self.path = str(path)
-        samples, trig, hz = ctypes.c_uint64(), ctypes.c_uint64(), ctypes.c_uint64()
-        channels = ctypes.c_uint8()
-        check(_late(self._lib, "kestrelapi_capture_info")(
-            cap, ctypes.byref(samples), ctypes.byref(trig), ctypes.byref(hz),
-            ctypes.byref(channels)), "capture info")
-        self.samples, self.trigger_position = samples.value, trig.value
-        self.rate, self.channels = hz.value, channels.value
+        self.device = None
+        self.rate = self._own(cap)
+        self.depth = self.samples
+        self.post_trigger = self.samples - self.trigger_position
+        self.names = {}
 
     def __repr__(self):
         return f"<kestrel.CaptureFile {self.path}: {self.samples} samples at {self.rate} Hz>"
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
-
-    def close(self):
-        if self._cap:
-            _late(self._lib, "kestrelapi_capture_free")(self._cap)
-            self._cap = None
-
-    def _c(self):
-        if not self._cap:
-            raise ValueError("the capture file is closed")
-        return self._cap
-
-    def decode(self, protocol, **options):
-        """As Capture.decode: decode("uart", rx="D0", baud=115200)."""
-        dec = create(self._lib, "kestrelapi_capture_decoder_create", self._c(), protocol,
-                     options)
-        return read_all(self._lib, dec, self.samples)
-
-    def transitions(self, channel):
-        """The channel's (sample, level) pairs as Capture.transitions gives them."""
-        if not 0 <= channel < self.channels:
-            raise ValueError(f"channel {channel} is outside 0..{self.channels - 1}")
-        fn = _late(self._lib, "kestrelapi_capture_read")
-        size, start, out_s, out_l = 1 << 16, 0, [], []
-        s, l = (ctypes.c_uint64 * size)(), (ctypes.c_uint8 * size)()
-        count = ctypes.c_uint32()
-        while True:
-            check(fn(self._c(), channel, start, s, l, size, ctypes.byref(count)),
-                  f"channel {channel}")
-            if count.value == 0:
-                break
-            out_s.extend(s[:count.value])
-            out_l.extend(l[:count.value])
-            start = out_s[-1] + 1
-        if _np is not None:
-            out = _np.empty(len(out_s), dtype=[("sample", "<u8"), ("level", "u1")])
-            out["sample"], out["level"] = out_s, out_l
-            return out
-        return list(zip(out_s, out_l))
 
 
 def open_capture(path):
