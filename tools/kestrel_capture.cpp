@@ -696,12 +696,12 @@ int export_file(handle& h, const options& o, uint64_t lo, uint64_t hi, const cap
     const long long size = ::stat(o.output.c_str(), &st) == 0 ? st.st_size : 0;
     char when[32];
     std::snprintf(when, sizeof when, "%.1f s", secs);
-    std::fprintf(out, "wrote %s: %lld samples at %s, %s, %u channels, %s in %s\n", o.output.c_str(),
-                 static_cast<long long>(total), hz_text(f.rate).c_str(),
+    std::fprintf(out, "wrote %s: %lld samples at %s, %s, %u channel%s, %s in %s\n",
+                 o.output.c_str(), static_cast<long long>(total), hz_text(f.rate).c_str(),
                  f.free_run  ? "no trigger (free run)"
                  : triggered ? ("trigger at " + std::to_string(at)).c_str()
                              : "no trigger",
-                 written, bytes_text(size).c_str(), when);
+                 written, written == 1 ? "" : "s", bytes_text(size).c_str(), when);
     return exit_ok;
 }
 

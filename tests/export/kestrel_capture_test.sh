@@ -155,6 +155,7 @@ fi
 run 0 -n 100k -c 5 --pre-trigger 0.5 -o "$work/one.csv"
 head -2 "$work/one.csv" | tr '\n' ' ' | grep -q "^sample,time,channel,level 0,0,ch5," ||
     fail "csv: $(head -3 "$work/one.csv")"
+grep -q ", 1 channel, " "$base/out" || fail "one channel: $(cat "$base/out")"
 # The pre-trigger asked for is kept; only the external input's simple launch fixes it.
 grep -q "^50000,[^,]*,trigger,1" "$work/one.csv" || fail "pre-trigger not kept: $(grep trigger "$work/one.csv")"
 # The external input keeps its own: a pre-trigger asked with it is refused, as in Python.
