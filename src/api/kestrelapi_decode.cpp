@@ -81,7 +81,7 @@ public:
         pending_ = h.device.capture_in_progress() && !prepared(h);
         if (pending_) {
             period_ = 1.0 / static_cast<double>(
-                                std::max<hw::freq>(1, h.device.device_config.sampling_freq));
+                                std::max<hw::freq>(1, h.device.launched_rate()));
         } else {
             version_ = h.trs_man.get_data_version();
             period_ = h.trs_man.get_sampling_period();

@@ -340,6 +340,11 @@ void core::prepare_triggers(config& cfg) {
                             cfg.sampling_depth - 10000);
 }
 
+hw::freq core::launched_rate() {
+    std::lock_guard lock(launch_m);
+    return device_config.sampling_freq;
+}
+
 void core::capture_thread() {
     config cfg(device_caps);
     std::string sn;

@@ -126,6 +126,9 @@ public:
     communication com;
     status_t device_status;
     config device_config;
+    // The sampling rate of the last launch, read under the launch lock: the capture thread
+    // rewrites the configuration as it starts.
+    hw::freq launched_rate();
     std::atomic<hw::trigger_mode_t>& trig_mod;
     status_getter stat_ctrl;
     config_loader cfg_loader;
