@@ -58,7 +58,7 @@ private:
 };
 
 struct workload {
-    std::string name, spec, sigrok;
+    std::string name, description, sigrok;
     std::shared_ptr<decode::stored_capture> cap;
     uint64_t edges = 0;
 };
@@ -179,7 +179,7 @@ void BM_decode(benchmark::State& state, const std::string& which) {
     const auto src = std::make_shared<decode::stored_source>(w.cap);
     size_t frames = 0;
     for (auto _ : state) {
-        decode::session s(src, w.spec);
+        decode::session s(src, w.description);
         std::vector<decode::frame> buf(4096);
         bool more = true;
         frames = 0;
@@ -274,8 +274,8 @@ void BM_file(benchmark::State& state, const std::string& which) {
     size_t frames = 0;
     for (auto _ : state) {
         auto cap = std::make_shared<decode::stored_capture>(xport::read_sr(path));
-        std::string spec = w.spec;
-        decode::session s(std::make_shared<decode::stored_source>(cap), spec);
+        std::string description = w.description;
+        decode::session s(std::make_shared<decode::stored_source>(cap), description);
         std::vector<decode::frame> buf(4096);
         bool more = true;
         frames = 0;

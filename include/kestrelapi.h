@@ -594,20 +594,20 @@ enum {
 
 typedef struct kestrelapi_decoder_s* kestrelapi_decoder;
 
-/* A decoder of the handle's current capture, also while it runs. A refused spec returns
+/* A decoder of the handle's current capture, also while it runs. A refused description returns
  * OHWAPI_INVALID_ARGUMENT and writes the reason, naming the column ("column 6 ('rx=99'):
  * channel outside 0..17"), NUL-terminated and cut to message_size, into `message` when it
  * is not NULL ("" on success). */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle,
-                                                              const char* spec,
+                                                              const char* description,
                                                               kestrelapi_decoder* decoder,
                                                               char* message, uint32_t message_size);
-/* A decoder of a capture object (kestrelapi_take_capture, kestrelapi_capture_open); spec
+/* A decoder of a capture object (kestrelapi_take_capture, kestrelapi_capture_open); description
  * and message as for kestrelapi_decoder_create. The decoder reads the capture while it
  * lives: once kestrelapi_capture_free freed it, reads give OHWAPI_NO_DATA. An unknown or
  * freed capture is OHWAPI_INVALID_ARGUMENT. */
 KESTRELAPI_EXPORT ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture,
-                                                                      const char* spec,
+                                                                      const char* description,
                                                                       kestrelapi_decoder* decoder,
                                                                       char* message,
                                                                       uint32_t message_size);
