@@ -105,7 +105,6 @@ std::shared_ptr<const packet_tile> make_packet_tile(const setup_t& s, unsigned g
         const uint32_t* __restrict src = one.data();
         for (int64_t b = 0; b < period; b += p) {
             uint32_t* __restrict dst = v.data() + b;
-#pragma GCC ivdep
             for (int64_t n = 0; n < p; ++n)
                 dst[n] |= src[n];
         }
