@@ -147,6 +147,33 @@ TEST_F(api_capture, complex_launch_and_walking_backwards) {
     EXPECT_EQ(kestrelapi_trs_is_not_last(h->get(), 200, &more), OHWAPI_INVALID_ARGUMENT);
 }
 
+// Without samples after the trigger a capture would end at its trigger, empty: every launch
+// either keeps its depth before the trigger or is refused with the reason.
+TEST_F(api_capture, a_launch_without_post_trigger_is_never_an_empty_success) {
+    start(models[0]);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    auto s = settings(20000);
+    s.post_trig_depth = 0;
+    auto outcome = [&](ohwapi_err_code_t launched, const char* how) {
+        SCOPED_TRACE(how);
+        if (launched == OHWAPI_INVALID_CONFIG) {
+            char why[256] = "";
+            EXPECT_EQ(kestrelapi_get_last_error_text(h->get(), why, sizeof why), OHWAPI_OK);
+            EXPECT_NE(std::string(why).find("post_trig_depth = 0"), std::string::npos) << why;
+            return;
+        }
+        ASSERT_EQ(launched, OHWAPI_OK);
+        ASSERT_EQ(finish(), OHWAPI_OK);
+        int64_t total = 0, post = 0;
+        EXPECT_EQ(kestrelapi_get_available_samples(h->get(), &total, &post), OHWAPI_OK);
+        EXPECT_EQ(total, 20000);
+    };
+    outcome(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_RISING, 2),
+                                                         none, s),
+            "simple");
+    outcome(kestrelapi_launch_new_capture_complex_trigger(h->get(), s), "complex");
+}
+
 TEST_F(api_capture, refused_launches_start_nothing) {
     start(models[0]);
     const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
