@@ -229,6 +229,10 @@ private:
             st.crc = crc_add(st.crc, st.acc >> (i - upto), upto - st.crc_done);
             st.crc_done = upto;
         }
+        // One frame for every field but an extended identifier's first part, written in one
+        // place (one inlined append).
+        uint64_t from = st.start_pt, value = 0;
+        uint16_t k = 0, flags = 0;
         switch (st.at) {
         case field::id: {
             const bool ide = st.acc & 1;
@@ -241,22 +245,27 @@ private:
                 return;
             }
             st.id_flags = (st.acc >> 1) & 1 ? flag::remote : 0;
-            emit(out, st.sof, last, kind::can_id, st.base, st.id_flags);
+            from = st.sof;
+            k = kind::can_id;
+            value = st.base;
+            flags = st.id_flags;
             begin_dlc(st, 15);
-            return;
+            break;
         }
         case field::ext_id:
             if (st.acc & 1) st.id_flags |= flag::remote;
-            emit(out, st.sof, last, kind::can_id, (st.base << 18) | ((st.acc >> 1) & 0x3FFFF),
-                 st.id_flags);
+            from = st.sof;
+            k = kind::can_id;
+            value = (st.base << 18) | ((st.acc >> 1) & 0x3FFFF);
+            flags = st.id_flags;
             begin_dlc(st, 35);
-            return;
+            break;
         case field::dlc: {
-            const uint64_t dlc = st.acc & 0xF;
-            emit(out, st.start_pt, last, kind::can_dlc, dlc, 0);
+            value = st.acc & 0xF;
+            k = kind::can_dlc;
             const unsigned bytes = (st.id_flags & flag::remote)
                                        ? 0
-                                       : static_cast<unsigned>(std::min<uint64_t>(dlc, 8));
+                                       : static_cast<unsigned>(std::min<uint64_t>(value, 8));
             st.crc_end = i + 8 * bytes;
             st.start = i;
             if (bytes) {
@@ -266,10 +275,11 @@ private:
                 st.at = field::crc;
                 st.next = st.crc_end + 15;
             }
-            return;
+            break;
         }
         case field::data:
-            emit(out, st.start_pt, last, kind::data, st.acc & 0xFF, 0);
+            value = st.acc & 0xFF;
+            k = kind::data;
             st.start = i;
             if (i == st.crc_end) {
                 st.at = field::crc;
@@ -277,22 +287,24 @@ private:
             } else {
                 st.next = i + 8;
             }
-            return;
-        case field::crc: {
-            const uint64_t crc = st.acc & 0x7FFF;
-            emit(out, st.start_pt, last, kind::can_crc, crc, crc == st.crc ? 0 : flag::crc_error);
+            break;
+        case field::crc:
+            value = st.acc & 0x7FFF;
+            k = kind::can_crc;
+            flags = value == st.crc ? 0 : flag::crc_error;
             // Five equal bits at the end of the CRC are followed by one more stuff bit.
             st.stuffing = st.same == 5;
             st.at = field::ack;
             st.next = i + 2; // the CRC delimiter, the acknowledgement slot
-            return;
-        }
+            break;
         case field::ack:
             // A receiver drives the slot dominant. The frame is complete.
-            emit(out, last, last, (st.acc & 1) == 0 ? kind::ack : kind::nack, 0, 0);
+            from = last;
+            k = (st.acc & 1) == 0 ? kind::ack : kind::nack;
             st.in_frame = false;
-            return;
+            break;
         }
+        emit(out, from, last, k, value, flags);
     }
 
     static void begin_dlc(state& st, unsigned at) {
