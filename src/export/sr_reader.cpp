@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace xport {
 
@@ -201,33 +202,18 @@ uint64_t parse_samplerate(const std::string& text) {
         return 0;
     }
     std::string unit = trim(t.substr(used));
+    // A prefix k, M, G or T, in either case.
     double mult = 1;
     if (!unit.empty()) {
-        switch (unit[0]) {
-        case 'k':
-        case 'K':
-            mult = 1e3;
-            unit.erase(0, 1);
-            break;
-        case 'M':
-        case 'm':
-            mult = 1e6;
-            unit.erase(0, 1);
-            break;
-        case 'G':
-        case 'g':
-            mult = 1e9;
-            unit.erase(0, 1);
-            break;
-        case 'T':
-        case 't':
-            mult = 1e12;
-            unit.erase(0, 1);
-            break;
-        default:
-            break;
-        }
-        unit = trim(unit);
+        static constexpr std::pair<char, double> prefixes[] = {
+            {'k', 1e3}, {'m', 1e6}, {'g', 1e9}, {'t', 1e12}};
+        const char p = static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])));
+        for (const auto& [c, m] : prefixes)
+            if (p == c) {
+                mult = m;
+                unit = trim(unit.substr(1));
+                break;
+            }
         if (!unit.empty() && unit != "Hz" && unit != "hz" && unit != "HZ") return 0;
     }
     const double hz = v * mult;

@@ -117,20 +117,14 @@ std::vector<annotation> sigrok(const std::string& file, const std::string& decod
     return out;
 }
 
-class decode_capture : public on_bus {
+// A Kestrel One sending the signals above, opened through a handle.
+class decode_capture : public opened_device {
 protected:
     void SetUp() override {
         on_bus::SetUp();
-        bus::instance().plug(sn);
-        fw = bus::instance().firmware(sn);
+        start(family[0]);
+        if (HasFatalFailure()) return;
         fw->acq().set_signals(signals);
-        h = std::make_unique<api_handle>(kestrel_one);
-        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
-    }
-    void TearDown() override {
-        if (h) h->close();
-        h.reset();
-        on_bus::TearDown();
     }
     void launch(int64_t depth) {
         ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(
@@ -157,9 +151,6 @@ protected:
         return d;
     }
 
-    const char* sn = "7302101000001";
-    std::shared_ptr<kestrel_sim::firmware> fw;
-    std::unique_ptr<api_handle> h;
     temp_dir dir;
 };
 
@@ -517,6 +508,12 @@ TEST(session_reader, version_one_files_and_refusals) {
     EXPECT_EQ(xport::parse_samplerate("1.5 kHz"), 1500u);
     EXPECT_EQ(xport::parse_samplerate("9600"), 9600u);
     EXPECT_EQ(xport::parse_samplerate("fast"), 0u);
+    EXPECT_EQ(xport::parse_samplerate("8 mhz"), 8000000u);
+    EXPECT_EQ(xport::parse_samplerate("2 G"), 2000000000u);
+    EXPECT_EQ(xport::parse_samplerate("1 THz"), 1000000000000u);
+    EXPECT_EQ(xport::parse_samplerate("12 K hz"), 12000u);
+    EXPECT_EQ(xport::parse_samplerate("3 kx"), 0u);
+    EXPECT_EQ(xport::parse_samplerate("3 Hz"), 3u);
 
     const std::string text = dir.file("text.sr");
     std::ofstream(text) << "not a zip";
