@@ -192,6 +192,27 @@ void BM_decode(benchmark::State& state, const std::string& which) {
     state.counters["frames"] = static_cast<double>(frames);
 }
 
+// The floor under every decoder: the edge core reading the same channels, doing nothing
+// with the edges.
+void BM_edges(benchmark::State& state, const std::string& which) {
+    const auto& w = workloads().at(which);
+    const auto src = std::make_shared<decode::stored_source>(w.cap);
+    for (auto _ : state) {
+        uint64_t sum = 0;
+        for (unsigned c = 0; c < src->channels(); ++c) {
+            decode::edges e(*src, c);
+            e.set_horizon(w.cap->length);
+            auto v = e.get();
+            while (e.has(v))
+                sum += v.s[v.pos++];
+            e.put(v);
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * w.edges));
+    state.counters["edges"] = static_cast<double>(w.edges);
+}
+
 // The same data as a session file of 8 channels, sample by sample (a cut of it, so that
 // sigrok-cli takes a few seconds).
 std::string session_file(const workload& w, isamp samples) {
@@ -326,6 +347,9 @@ void BM_sigrok_file(benchmark::State& state, const std::string& which) {
 int main(int argc, char** argv) {
     for (const char* p : {"uart", "spi", "i2c", "can"}) {
         benchmark::RegisterBenchmark((std::string("BM_decode/") + p).c_str(), BM_decode,
+                                     std::string(p))
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("BM_edges/") + p).c_str(), BM_edges,
                                      std::string(p))
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("BM_file/") + p).c_str(), BM_file, std::string(p))

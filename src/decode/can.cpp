@@ -1,7 +1,11 @@
 // Classic CAN (11- and 29-bit identifiers): bits sampled at the sample point from the start
 // of frame, resynchronised on every recessive-to-dominant edge, stuff bits removed up to
-// the end of the CRC, the CRC-15 checked. Bits go into a shift register with their sample
-// points; a field is read out of it at once when its last bit arrived.
+// the end of the CRC, the CRC-15 checked. The bits between two edges are taken as one run:
+// on the bus a run of equal bits is at most five long, so destuffing is one look at the
+// run's start (a run after five equal bits begins with the stuff bit) and one at its
+// length (a sixth equal bit breaks stuffing). A run's bits go into a shift register at
+// once with their sample points; the CRC is folded in a byte at a time and a field read
+// out when its last bit arrives, so the work branches per run and per field, not per bit.
 #include "decode/decoder.h"
 
 #include <array>
@@ -11,17 +15,56 @@ namespace decode {
 
 namespace {
 
+// CRC-15 of eight more bits, indexed by the top eight bits of the CRC xor the bits.
+constexpr uint32_t crc_poly = 0x4599;
+constexpr std::array<uint16_t, 256> crc_table = [] {
+    std::array<uint16_t, 256> t{};
+    for (uint32_t x = 0; x < 256; ++x) {
+        uint32_t c = x << 7;
+        for (int k = 0; k < 8; ++k)
+            c = ((c << 1) ^ ((c & 0x4000) ? crc_poly : 0)) & 0x7FFF;
+        t[x] = static_cast<uint16_t>(c);
+    }
+    return t;
+}();
+
+// The CRC after the low n bits of `bits`, the earliest the highest.
+uint32_t crc_add(uint32_t crc, uint64_t bits, unsigned n) {
+    for (; n >= 8; n -= 8)
+        crc = ((crc << 8) & 0x7FFF) ^ crc_table[((crc >> 7) ^ (bits >> (n - 8))) & 0xFF];
+    for (; n > 0; --n) {
+        const uint32_t fb = ((crc >> 14) ^ (bits >> (n - 1))) & 1;
+        crc = ((crc << 1) ^ (crc_poly & (0u - fb))) & 0x7FFF;
+    }
+    return crc;
+}
+
 class can final : public decoder {
-    // What every bit changes, kept in locals while bits are read.
-    struct bits_t {
-        uint64_t acc = 0;       // the last bits after destuffing, the latest lowest
-        uint32_t crc = 0;       // CRC-15 of the bits up to crc_end
-        unsigned i = 0;         // bits after destuffing, from the start of frame
-        unsigned next = 0;      // i where the field under way ends
-        unsigned crc_end = ~0u; // i where the CRC sequence begins
-        int same = 0;           // equal bits in a row on the bus
-        uint8_t last = 2;       // the level of those
-        bool stuffing = false;
+    enum class field : uint8_t { id, ext_id, dlc, data, crc, ack };
+
+    // Everything the bits change, copied into a local while run() reads them so that the
+    // compiler keeps it in registers (the frames written out could alias members).
+    struct state {
+        uint64_t acc = 0;        // the last bits after destuffing, the latest lowest
+        unsigned i = 0;          // bits after destuffing, from the start of frame
+        unsigned next = 0;       // i where the field under way ends
+        unsigned start = 1;      // i of the field's first bit
+        uint64_t start_pt = 0;   // its sample point, once it arrived
+        int same = 0;            // equal bits in a row on the bus
+        uint8_t last = 2;        // the level of those
+        bool stuffing = false;   // stuff bits are still expected
+        bool in_frame = false;   // a frame is under way
+        field at = field::id;    // the field under way
+        uint64_t ref_s = 0;      // sample of the last resynchronising edge
+        uint64_t ref_k = 0;      // the bit that edge began
+        uint64_t k = 0;          // the next bit on the bus, from the start of frame
+        uint64_t sof = 0;        // sample of the start of frame
+        uint64_t high_since = 0; // sample where the line last went recessive
+        uint32_t crc = 0;        // CRC-15 of the bits up to crc_done
+        unsigned crc_done = 0;   // bits folded into crc
+        unsigned crc_end = ~0u;  // i where the CRC sequence begins
+        uint64_t base = 0;       // the 11-bit identifier
+        uint16_t id_flags = 0;   // EXTENDED, REMOTE
     };
 
 public:
@@ -50,55 +93,52 @@ public:
         if (!started_ && horizon > 0) {
             // A line dominant at sample 0 has no idle behind it until it rises.
             started_ = true;
-            if (rx_.level_at(0) == 0) high_since_ = never_high;
+            if (rx_.level_at(0) == 0) st_.high_since = never_high;
         }
+        // The view and the state in locals (registers), written back however this ends.
         auto v = rx_.get();
-        bits_t b = b_;
-        struct put_back {
-            can& self;
-            edges::view& v;
-            bits_t& b;
-            ~put_back() {
-                self.rx_.put(v);
-                self.b_ = b;
-            }
-        } keep{*this, v, b};
+        state st = st_;
+        try {
+            const bool left = decode(v, st, h, out, enough);
+            rx_.put(v);
+            st_ = st;
+            return left;
+        } catch (...) {
+            rx_.put(v);
+            st_ = st;
+            throw;
+        }
+    }
+
+private:
+    bool decode(edges::view& v, state& st, uint64_t h, std::vector<frame>& out, size_t enough) {
         for (;;) {
-            if (!in_frame_) {
+            if (!st.in_frame) {
                 if (out.size() >= enough) return true;
-                if (!find_sof(v)) return false;
-                b = b_;
+                if (!find_sof(v, st)) return false;
             }
             // The bits whose sample points come before the next edge (or the horizon) hold
             // the level there; a dominant edge then resynchronises the bit grid.
             const bool edge = rx_.has(v);
             const uint64_t until = edge ? v.s[v.pos] : h;
-            const uint64_t end_k = ref_k_ + count(until - ref_s_);
-            // The grid in locals: step() changes in_frame_ only at a field's end.
-            const uint64_t base = ref_s_, first = ref_k_;
-            const uint8_t level = v.level;
-            uint64_t k = k_;
-            while (k < end_k) {
-                const uint64_t d = k - first;
-                ++k;
-                step(b, level, base + (d < off_.size() ? off_[d] : point(d)), out);
-                if (!in_frame_) break;
+            const uint64_t end_k = st.ref_k + count(until - st.ref_s);
+            if (end_k > st.k) {
+                const uint64_t m = end_k - st.k;
+                const uint64_t d = st.k - st.ref_k;
+                st.k = end_k;
+                take(st, v.level, d, m, out);
+                if (!st.in_frame) continue;
             }
-            k_ = k;
-            if (!in_frame_) continue;
             if (!edge) return false;
             v.level = v.l[v.pos++];
             if (v.level == 0) {
-                ref_s_ = until;
-                ref_k_ = k_;
+                st.ref_s = until;
+                st.ref_k = st.k;
             } else {
-                high_since_ = until;
+                st.high_since = until;
             }
         }
     }
-
-private:
-    enum class field { id, ext_id, dlc, data, crc, ack };
 
     uint64_t point(uint64_t d) const {
         return static_cast<uint64_t>(std::floor((static_cast<double>(d) + sp_) * bit_));
@@ -113,153 +153,176 @@ private:
         return j;
     }
 
-    bool find_sof(edges::view& v) {
+    bool find_sof(edges::view& v, state& st) {
         while (rx_.has(v)) {
             const uint64_t s = v.s[v.pos];
             v.level = v.l[v.pos++];
             if (v.level != 0) {
-                high_since_ = s;
+                st.high_since = s;
                 continue;
             }
-            if (high_since_ == never_high || s - high_since_ < idle_) continue;
-            in_frame_ = true;
-            ref_s_ = ref_sof_ = s;
-            ref_k_ = k_ = 0;
-            b_.i = 0;
+            if (st.high_since == never_high || s - st.high_since < idle_) continue;
             // The start of frame is the first bit of the stuffed run.
-            b_.stuffing = true;
-            b_.same = 0;
-            b_.last = 2;
-            b_.crc = 0;
-            b_.crc_end = ~0u;
-            b_.acc = 0;
-            field_ = field::id;
-            field_start_ = 1;
-            b_.next = 14; // SOF, identifier, RTR or SRR, IDE
-            id_flags_ = 0;
+            const uint64_t high_since = st.high_since;
+            st = state{};
+            st.high_since = high_since;
+            st.stuffing = true;
+            st.in_frame = true;
+            st.ref_s = st.sof = s;
+            st.next = 14; // SOF, identifier, RTR or SRR, IDE
             return true;
         }
         return false;
     }
 
-    // One bit as sampled at p, into the local copy b of b_.
-    void step(bits_t& b, uint8_t bit, uint64_t p, std::vector<frame>& out) {
-        if (b.stuffing) {
-            if (b.same == 5) {
-                if (bit == b.last) {
-                    b_ = b;
-                    stuff_error(p, out);
+    // m bits of level `level` on the bus, the first d bits after the last resynchronising
+    // edge. A loop turn per field boundary, stuff bit or stuffing break, else one for the
+    // whole run.
+    void take(state& st, uint8_t level, uint64_t d, uint64_t m, std::vector<frame>& out) {
+        while (m > 0) {
+            uint64_t t = st.next - st.i;
+            if (st.stuffing) {
+                if (level != st.last) {
+                    if (st.same == 5) {
+                        // The stuff bit: dropped, the first of the new run. Stuffing covers
+                        // the CRC's last bits too; then it ends.
+                        st.same = 1;
+                        st.last = level;
+                        ++d;
+                        --m;
+                        if (st.at == field::ack) st.stuffing = false;
+                        continue;
+                    }
+                    st.same = 0;
+                    st.last = level;
+                } else if (st.same == 5) {
+                    stuff_error(st, st.ref_s + offset(d), out);
                     return;
                 }
-                b.last = bit;
-                b.same = 1;
-                // Stuffing covers the CRC's last bits too; then it ends.
-                if (field_ == field::ack) b.stuffing = false;
-                return;
+                t = std::min<uint64_t>(t, static_cast<uint64_t>(5 - st.same));
             }
-            b.same = bit == b.last ? b.same + 1 : 1;
-            b.last = bit;
-        }
-        const uint32_t fb = ((b.crc >> 14) ^ bit) & 1;
-        const uint32_t next_crc = ((b.crc << 1) ^ (0x4599u & (0u - fb))) & 0x7FFF;
-        b.crc = b.i < b.crc_end ? next_crc : b.crc;
-        b.acc = (b.acc << 1) | bit;
-        pts_[b.i] = p;
-        if (++b.i == b.next) {
-            b_ = b;
-            field_done(out);
-            b = b_;
+            t = std::min(t, m);
+            if (st.stuffing) st.same += static_cast<int>(t);
+            // t is at most a field's length (19 bits).
+            st.acc = (st.acc << t) | (level ? (uint64_t{1} << t) - 1 : 0);
+            // The field's first bit among these: its sample point (no branch on the data).
+            const uint64_t j = st.start - st.i; // wraps for a start before i
+            const uint64_t first = st.ref_s + offset(d + std::min<uint64_t>(j, t - 1));
+            st.start_pt = j < t ? first : st.start_pt;
+            st.i += static_cast<unsigned>(t);
+            d += t;
+            m -= t;
+            if (st.i == st.next) {
+                field_done(st, st.ref_s + offset(d - 1), out);
+                if (!st.in_frame) return;
+            }
         }
     }
 
-    // The field whose last bit just arrived.
-    void field_done(std::vector<frame>& out) {
-        const unsigned i = b_.i;
-        switch (field_) {
+    // The field whose last bit (at sample `last`) just arrived.
+    void field_done(state& st, uint64_t last, std::vector<frame>& out) {
+        const unsigned i = st.i;
+        // The CRC covers the bits up to the end of the data; the bits since the last field
+        // are the lowest of acc (fields are shorter than 64 bits).
+        const unsigned upto = std::min(i, st.crc_end);
+        if (upto > st.crc_done) {
+            st.crc = crc_add(st.crc, st.acc >> (i - upto), upto - st.crc_done);
+            st.crc_done = upto;
+        }
+        // One frame for every field but an extended identifier's first part, written in one
+        // place (one inlined append).
+        uint64_t from = st.start_pt, value = 0;
+        uint16_t k = 0, flags = 0;
+        switch (st.at) {
         case field::id: {
-            const bool ide = b_.acc & 1;
-            base_ = (b_.acc >> 2) & 0x7FF;
+            const bool ide = st.acc & 1;
+            st.base = (st.acc >> 2) & 0x7FF;
             if (ide) {
-                id_flags_ = flag::extended;
-                field_ = field::ext_id;
-                field_start_ = 14;
-                b_.next = 33; // 18 identifier bits, RTR
+                st.id_flags = flag::extended;
+                st.at = field::ext_id;
+                st.start = 14;
+                st.next = 33; // 18 identifier bits, RTR
                 return;
             }
-            id_flags_ = (b_.acc >> 1) & 1 ? flag::remote : 0;
-            emit(out, sof(), pts_[13], kind::can_id, base_, id_flags_);
-            begin_dlc(15);
-            return;
+            st.id_flags = (st.acc >> 1) & 1 ? flag::remote : 0;
+            from = st.sof;
+            k = kind::can_id;
+            value = st.base;
+            flags = st.id_flags;
+            begin_dlc(st, 15);
+            break;
         }
         case field::ext_id:
-            if (b_.acc & 1) id_flags_ |= flag::remote;
-            emit(out, sof(), pts_[32], kind::can_id, (base_ << 18) | ((b_.acc >> 1) & 0x3FFFF),
-                 id_flags_);
-            begin_dlc(35);
-            return;
+            if (st.acc & 1) st.id_flags |= flag::remote;
+            from = st.sof;
+            k = kind::can_id;
+            value = (st.base << 18) | ((st.acc >> 1) & 0x3FFFF);
+            flags = st.id_flags;
+            begin_dlc(st, 35);
+            break;
         case field::dlc: {
-            const uint64_t dlc = b_.acc & 0xF;
-            emit(out, pts_[dlc_at_], pts_[i - 1], kind::can_dlc, dlc, 0);
-            const unsigned bytes =
-                (id_flags_ & flag::remote) ? 0 : static_cast<unsigned>(std::min<uint64_t>(dlc, 8));
-            b_.crc_end = i + 8 * bytes;
-            field_start_ = i;
+            value = st.acc & 0xF;
+            k = kind::can_dlc;
+            const unsigned bytes = (st.id_flags & flag::remote)
+                                       ? 0
+                                       : static_cast<unsigned>(std::min<uint64_t>(value, 8));
+            st.crc_end = i + 8 * bytes;
+            st.start = i;
             if (bytes) {
-                field_ = field::data;
-                b_.next = i + 8;
+                st.at = field::data;
+                st.next = i + 8;
             } else {
-                field_ = field::crc;
-                b_.next = b_.crc_end + 15;
+                st.at = field::crc;
+                st.next = st.crc_end + 15;
             }
-            return;
+            break;
         }
         case field::data:
-            emit(out, pts_[i - 8], pts_[i - 1], kind::data, b_.acc & 0xFF, 0);
-            field_start_ = i;
-            if (i == b_.crc_end) {
-                field_ = field::crc;
-                b_.next = i + 15;
+            value = st.acc & 0xFF;
+            k = kind::data;
+            st.start = i;
+            if (i == st.crc_end) {
+                st.at = field::crc;
+                st.next = i + 15;
             } else {
-                b_.next = i + 8;
+                st.next = i + 8;
             }
-            return;
-        case field::crc: {
-            const uint64_t crc = b_.acc & 0x7FFF;
-            emit(out, pts_[i - 15], pts_[i - 1], kind::can_crc, crc,
-                 crc == b_.crc ? 0 : flag::crc_error);
+            break;
+        case field::crc:
+            value = st.acc & 0x7FFF;
+            k = kind::can_crc;
+            flags = value == st.crc ? 0 : flag::crc_error;
             // Five equal bits at the end of the CRC are followed by one more stuff bit.
-            b_.stuffing = b_.same == 5;
-            field_ = field::ack;
-            b_.next = i + 2; // the CRC delimiter, the acknowledgement slot
-            return;
-        }
+            st.stuffing = st.same == 5;
+            st.at = field::ack;
+            st.next = i + 2; // the CRC delimiter, the acknowledgement slot
+            break;
         case field::ack:
             // A receiver drives the slot dominant. The frame is complete.
-            emit(out, pts_[i - 1], pts_[i - 1], (b_.acc & 1) == 0 ? kind::ack : kind::nack, 0, 0);
-            in_frame_ = false;
-            return;
+            from = last;
+            k = (st.acc & 1) == 0 ? kind::ack : kind::nack;
+            st.in_frame = false;
+            break;
         }
+        emit(out, from, last, k, value, flags);
     }
 
-    void begin_dlc(unsigned at) {
-        dlc_at_ = at;
-        field_ = field::dlc;
-        field_start_ = at;
-        b_.next = at + 4;
+    static void begin_dlc(state& st, unsigned at) {
+        st.at = field::dlc;
+        st.start = at;
+        st.next = at + 4;
     }
-
-    uint64_t sof() const { return ref_sof_; }
 
     // Six equal bits: stuffing broke inside the field under way, whose bits so far are
     // reported flagged; the CAN frame ends there.
-    void stuff_error(uint64_t p, std::vector<frame>& out) {
+    static void stuff_error(state& st, uint64_t p, std::vector<frame>& out) {
         static constexpr uint16_t kinds[] = {kind::can_id, kind::can_id,  kind::can_dlc,
                                              kind::data,   kind::can_crc, kind::ack};
-        const unsigned n = b_.i > field_start_ ? b_.i - field_start_ : 0;
-        const uint64_t value = n == 0 ? 0 : n >= 64 ? b_.acc : b_.acc & ((uint64_t{1} << n) - 1);
-        const uint64_t a = b_.i > field_start_ ? pts_[field_start_] : p;
-        emit(out, a, p, kinds[static_cast<int>(field_)], value, flag::stuff_error | id_flags_);
-        in_frame_ = false;
+        const unsigned n = st.i > st.start ? st.i - st.start : 0;
+        const uint64_t value = n == 0 ? 0 : n >= 64 ? st.acc : st.acc & ((uint64_t{1} << n) - 1);
+        const uint64_t a = st.i > st.start ? st.start_pt : p;
+        emit(out, a, p, kinds[static_cast<int>(st.at)], value, flag::stuff_error | st.id_flags);
+        st.in_frame = false;
     }
 
     edges rx_;
@@ -268,18 +331,8 @@ private:
     std::vector<uint16_t> counts_;
     uint64_t idle_ = 0;
     static constexpr uint64_t never_high = ~uint64_t{0};
-    uint64_t high_since_ = 0;
     bool started_ = false;
-    // The frame under way.
-    bool in_frame_ = false;
-    uint64_t ref_s_ = 0, ref_k_ = 0, k_ = 0; // resynchronisation edge, its bit, next raw bit
-    uint64_t ref_sof_ = 0;
-    bits_t b_;
-    unsigned field_start_ = 0, dlc_at_ = 15;
-    field field_ = field::id;
-    uint64_t base_ = 0;
-    uint16_t id_flags_ = 0;
-    std::array<uint64_t, 128> pts_{};
+    state st_;
 };
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace xport {
 
@@ -78,6 +79,117 @@ std::map<std::string, section> parse_ini(const std::string& text) {
     return out;
 }
 
+// Samples of 1..64 channels, unit by unit, into one store per channel: only the samples
+// where a channel changes are visited, and only the channels that changed there.
+class transitions {
+public:
+    transitions(std::vector<std::unique_ptr<trs::store>>& stores, unsigned total)
+        : mask_(total == 64 ? ~uint64_t{0} : (uint64_t{1} << total) - 1) {
+        writers_.reserve(stores.size());
+        for (auto& st : stores)
+            writers_.emplace_back(*st);
+    }
+
+    // `units` whole samples of `unitsize` bytes at p, with eight readable bytes after the
+    // last sample's first byte.
+    void add(const uint8_t* p, size_t units, size_t unitsize) {
+        if (units == 0) return;
+        if (n_ == 0) {
+            // The level of every channel at sample 0.
+            prev_ = load(p);
+            for (size_t c = 0; c < writers_.size(); ++c)
+                writers_[c].append(0, static_cast<uint8_t>((prev_ >> c) & 1));
+            n_ = 1;
+            p += unitsize;
+            --units;
+        }
+        size_t done = 0;
+        switch (unitsize) {
+        case 1:
+            done = words<8>(p, units);
+            break;
+        case 2:
+            done = words<16>(p, units);
+            break;
+        case 4:
+            done = words<32>(p, units);
+            break;
+        case 8:
+            done = words<64>(p, units);
+            break;
+        default:
+            break;
+        }
+        // Units of 3, 5, 6 or 7 bytes, and the samples short of a word: one at a time.
+        p += done * unitsize;
+        for (size_t u = done; u < units; ++u, p += unitsize) {
+            const uint64_t w = load(p);
+            changed(n_, w, w ^ prev_);
+            prev_ = w;
+            ++n_;
+        }
+    }
+
+    // Every channel's level held to the end, the stores complete.
+    isamp finish() {
+        for (size_t c = 0; c < writers_.size(); ++c) {
+            writers_[c].append_idle(n_, static_cast<uint8_t>((prev_ >> c) & 1));
+            writers_[c].commit();
+        }
+        return n_;
+    }
+
+    isamp samples() const { return n_; }
+
+private:
+    // Samples of `bits` bits a 64-bit word holds whole: each word is compared with itself
+    // moved up by one sample (the previous sample in the first place), so a word where
+    // nothing changes costs a few instructions and a change costs one visit. Returns the
+    // samples taken (whole words only).
+    template <unsigned bits> size_t words(const uint8_t* p, size_t units) {
+        constexpr unsigned per = 64 / bits;
+        constexpr uint64_t lane = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << (bits % 64)) - 1;
+        uint64_t lanes = 0; // the channels' mask in every sample of a word
+        for (unsigned j = 0; j < per; ++j)
+            lanes |= (mask_ & lane) << (j * bits % 64);
+        size_t u = 0;
+        for (; u + per <= units; u += per, p += 8, n_ += per) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            uint64_t before = prev_;
+            if constexpr (bits < 64) before |= w << (bits % 64);
+            uint64_t diff = (w ^ before) & lanes;
+            while (diff != 0) {
+                const unsigned j = static_cast<unsigned>(std::countr_zero(diff)) / bits;
+                const unsigned at = j * bits % 64;
+                changed(n_ + j, (w >> at) & mask_, (diff >> at) & lane);
+                diff &= ~(lane << at);
+            }
+            prev_ = (w >> ((64 - bits) % 64)) & mask_;
+        }
+        return u;
+    }
+
+    // Sample `at` holds w (channel c in bit c); the channels in x changed there.
+    void changed(isamp at, uint64_t w, uint64_t x) {
+        for (; x != 0; x &= x - 1) {
+            const int c = std::countr_zero(x);
+            writers_[static_cast<size_t>(c)].append(at, static_cast<uint8_t>((w >> c) & 1));
+        }
+    }
+
+    uint64_t load(const uint8_t* p) const {
+        uint64_t w;
+        std::memcpy(&w, p, 8); // the bits beyond the unit are masked off
+        return w & mask_;
+    }
+
+    std::vector<trs::store::writer> writers_;
+    uint64_t mask_;
+    uint64_t prev_ = 0; // the last sample, masked
+    isamp n_ = 0;       // samples so far
+};
+
 } // namespace
 
 uint64_t parse_samplerate(const std::string& text) {
@@ -90,33 +202,18 @@ uint64_t parse_samplerate(const std::string& text) {
         return 0;
     }
     std::string unit = trim(t.substr(used));
+    // A prefix k, M, G or T, in either case.
     double mult = 1;
     if (!unit.empty()) {
-        switch (unit[0]) {
-        case 'k':
-        case 'K':
-            mult = 1e3;
-            unit.erase(0, 1);
-            break;
-        case 'M':
-        case 'm':
-            mult = 1e6;
-            unit.erase(0, 1);
-            break;
-        case 'G':
-        case 'g':
-            mult = 1e9;
-            unit.erase(0, 1);
-            break;
-        case 'T':
-        case 't':
-            mult = 1e12;
-            unit.erase(0, 1);
-            break;
-        default:
-            break;
-        }
-        unit = trim(unit);
+        static constexpr std::pair<char, double> prefixes[] = {
+            {'k', 1e3}, {'m', 1e6}, {'g', 1e9}, {'t', 1e12}};
+        const char p = static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])));
+        for (const auto& [c, m] : prefixes)
+            if (p == c) {
+                mult = m;
+                unit = trim(unit.substr(1));
+                break;
+            }
         if (!unit.empty() && unit != "Hz" && unit != "hz" && unit != "HZ") return 0;
     }
     const double hz = v * mult;
@@ -206,14 +303,8 @@ session_file read_sr(const std::string& path) {
         }
     }
 
-    std::vector<trs::store::writer> writers;
-    writers.reserve(total);
-    for (auto& s : out.stores)
-        writers.emplace_back(*s);
-    const uint64_t mask = total == 64 ? ~uint64_t{0} : (uint64_t{1} << total) - 1;
-    uint64_t prev = 0;
-    isamp n = 0;
-    // Eight bytes of slack: every sample is loaded as one word, whatever its unit size.
+    transitions tr(out.stores, total);
+    // Eight bytes of slack: a sample is read as one word, whatever its unit size.
     constexpr size_t buf_size = 1 << 20;
     std::vector<uint8_t> buf(buf_size + 8);
     size_t carry = 0; // bytes of a unit split between reads
@@ -226,45 +317,13 @@ session_file read_sr(const std::string& path) {
             if (got == 0) break;
             const size_t have = carry + static_cast<size_t>(got);
             const size_t units = have / unitsize;
-            const uint8_t* p = buf.data();
-            // Byte-wide samples: eight at a time while none changes.
-            const uint64_t mask8 = unitsize == 1 ? (mask & 0xFF) * 0x0101010101010101ull : 0;
-            for (size_t u = 0; u < units; ++u, p += unitsize, ++n) {
-                if (mask8 != 0 && n > 0) {
-                    uint64_t w8 = 0;
-                    while (u + 8 <= units) {
-                        std::memcpy(&w8, p, 8);
-                        if (((w8 ^ (prev * 0x0101010101010101ull)) & mask8) != 0) break;
-                        u += 8;
-                        p += 8;
-                        n += 8;
-                    }
-                    if (u == units) break;
-                }
-                uint64_t w = 0;
-                std::memcpy(&w, p, 8); // the bits beyond the unit are masked off
-                w &= mask;
-                if (n == 0) {
-                    for (unsigned c = 0; c < total; ++c)
-                        writers[c].append(0, static_cast<uint8_t>((w >> c) & 1));
-                    prev = w;
-                    continue;
-                }
-                for (uint64_t x = w ^ prev; x != 0; x &= x - 1) {
-                    const int c = std::countr_zero(x);
-                    writers[static_cast<size_t>(c)].append(n, static_cast<uint8_t>((w >> c) & 1));
-                }
-                prev = w;
-            }
+            tr.add(buf.data(), units, unitsize);
             carry = have - units * unitsize;
             std::memmove(buf.data(), buf.data() + units * unitsize, carry);
         }
     }
-    if (n == 0) throw format_error(path + ": the session holds no samples");
-    for (unsigned c = 0; c < total; ++c) {
-        writers[c].append_idle(n, static_cast<uint8_t>((prev >> c) & 1));
-        writers[c].commit();
-    }
+    if (tr.samples() == 0) throw format_error(path + ": the session holds no samples");
+    const isamp n = tr.finish();
     out.length = n;
     return out;
 }

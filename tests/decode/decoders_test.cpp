@@ -511,6 +511,11 @@ TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
     std::vector<std::vector<uint8_t>> frames;
     for (unsigned v = 0; v < 30; ++v)
         frames.push_back(signal_t::can_bits(v * 37, v % 2, {uint8_t(v), uint8_t(v * 3)}));
+    // The same with a bit flipped in every third frame: CRC and stuffing errors, frames cut
+    // short, cut by a horizon at every place.
+    auto broken = frames;
+    for (size_t v = 0; v < broken.size(); v += 3)
+        broken[v][7 + v * 5 % (broken[v].size() - 20)] ^= 1;
     struct c {
         std::shared_ptr<decode::stored_capture> cap;
         std::string spec;
@@ -520,6 +525,7 @@ TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
         {make_capture({b.clk, b.mosi, b.miso, b.cs}, b.t + 5, 1e6), "spi clk=0 mosi=1 miso=2 cs=3"},
         {make_capture({i.scl, i.sda}, i.t + 5, 1e6), "i2c scl=0 sda=1"},
         {can_capture(frames, 8, 3), "can rx=0 bitrate=1M"},
+        {can_capture(broken, 10.3, 3), "can rx=0 bitrate=776699"},
     };
     for (const auto& [cap, spec] : cases) {
         SCOPED_TRACE(spec);

@@ -26,19 +26,12 @@ kestrelapi_settings_t settings(int64_t depth) {
     return default_settings(depth, rate);
 }
 
-class export_api : public on_bus {
+// A Kestrel One opened through a handle.
+class export_api : public opened_device {
 protected:
     void SetUp() override {
         on_bus::SetUp();
-        bus::instance().plug(sn);
-        fw = bus::instance().firmware(sn);
-        h = std::make_unique<api_handle>(kestrel_one);
-        ASSERT_EQ(kestrelapi_device_open_first(h->get()), OHWAPI_OK);
-    }
-    void TearDown() override {
-        if (h) h->close();
-        h.reset();
-        on_bus::TearDown();
+        start(family[0]);
     }
     bool flag(ohwapi_err_code_t (*getter)(kestrelapi_handle, bool*)) {
         return read_flag(h->get(), getter);
@@ -96,9 +89,6 @@ protected:
         return r.out;
     }
 
-    const char* sn = "7302101000001";
-    std::shared_ptr<kestrel_sim::firmware> fw;
-    std::unique_ptr<api_handle> h;
     temp_dir dir;
 };
 
