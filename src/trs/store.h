@@ -163,10 +163,64 @@ public:
             }
             st->put_slow(c, abs_samples, edge != 0, true);
         }
+        // The same as append(times[j], level after j toggles) for every set bit j of
+        // `toggles`, lowest first, starting from `level`: a run of level changes, as one
+        // channel of a block of records gives it. Returns the level after the last one. The
+        // cursor stays in registers for the whole run (the slices written through it could
+        // alias it otherwise); what the inline path cannot take goes the general way.
+        uint8_t append_toggles(const isamp* times, uint64_t toggles, uint8_t level) {
+            bool lv = level != 0;
+            while (toggles != 0) {
+                if (!c.empty) {
+                    slice* p = c.p;
+                    slice* const last_room = c.end - 4;
+                    const isamp ref = c.ref;
+                    isamp n = c.n;
+                    uint32_t v = lv ? 0x02020202u : 0;
+                    while (toggles != 0) {
+                        const isamp s = times[std::countr_zero(toggles)];
+                        const auto d = static_cast<uint64_t>(s - ref);
+                        if ((s < n) | (d >= (uint64_t{1} << 24)) | (p > last_room)) [[unlikely]]
+                            break;
+                        toggles &= toggles - 1;
+                        v ^= 0x02020202u;
+                        const auto dd = static_cast<uint32_t>(d);
+                        // The four six-bit groups at bits 2..7 of each byte, the extension
+                        // bits of all slices but the last one, the level in every byte.
+                        const uint32_t spread = ((dd & 0x3Fu) | ((dd & 0xFC0u) << 2) |
+                                                 ((dd & 0x3F000u) << 4) | ((dd & 0xFC0000u) << 6))
+                                                << 2;
+                        const auto width = static_cast<unsigned>(std::bit_width(dd | 1u));
+                        const uint32_t word = spread | v | toggle_ext[width];
+                        std::memcpy(p, &word, 4); // little-endian: the first slice first
+                        p += toggle_len[width];
+                        n = s;
+                    }
+                    c.p = p;
+                    c.n = n;
+                    lv = v != 0;
+                    c.level = lv;
+                    if (toggles == 0) break;
+                }
+                // The first change of a store, a full chunk, a long offset or an order error
+                // (which throws): one change the general way, then on inline.
+                lv = !lv;
+                append(times[std::countr_zero(toggles)], lv);
+                toggles &= toggles - 1;
+            }
+            return static_cast<uint8_t>(lv);
+        }
         void append_idle(isamp abs_samples, uint8_t idle_level);
         void commit();
 
     private:
+        // Extension bits and slice count of an offset below 2^24 by its bit width.
+        static constexpr uint32_t toggle_ext[25] = {
+            0,     0,       0,       0,       0,       0,       0,      0x1,   0x1,
+            0x1,   0x1,     0x1,     0x1,     0x101,   0x101,   0x101,  0x101, 0x101,
+            0x101, 0x10101, 0x10101, 0x10101, 0x10101, 0x10101, 0x10101};
+        static constexpr uint8_t toggle_len[25] = {1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2,
+                                                   3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4};
         store* st;
         cursor c;
         uint64_t generation;
