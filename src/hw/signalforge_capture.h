@@ -61,13 +61,16 @@ public:
         std::unique_ptr<uint64_t[]> masks; // `channels` masks per whole block
         size_t size = 0;
         size_t capacity = 0;
-        records recs; // kept only where the output-sync flag is followed
+        // Where the output-sync flag is followed: its changes and the time, not cut to the
+        // depth, after the last record.
+        std::vector<oci::sync_step_t> oci_steps;
+        isamp end_total = 0;
         alignas(16) uint8_t planes[3][block] = {}; // the changed bits of the open block
         uint64_t end_levels = 0;                   // the channels' levels after the last record
         bool empty() const { return size == 0; }
         void clear() {
             size = 0;
-            recs.clear();
+            oci_steps.clear();
         }
         // Records of the open block: the ones after the last whole block.
         size_t open_records() const { return size % block; }
@@ -209,10 +212,7 @@ public:
             : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk) {
             MOX_ASSERT(channels <= 24); // three byte planes of changed bits
             size_history(0);
-            auto reserve = [&](batch_t& b) {
-                b.allocate(chunk, channels);
-                if (keep_records) b.recs.reserve(chunk);
-            };
+            auto reserve = [&](batch_t& b) { b.allocate(chunk, channels); };
             append_pingpong.access_write_buffer(reserve);
             append_pingpong.access_read_buffer(reserve);
             capt_channels.reserve(channels);
@@ -245,6 +245,7 @@ public:
             for (auto& l : lanes)
                 l.levels = 0;
             taken_levels = 0;
+            taken_oci = 0;
             pre_trig_samples = pre_trig_smples;
             total_requested_depth = requested_post_trig_samples + pre_trig_samples;
             total_captured_depth = 0;
@@ -317,7 +318,15 @@ public:
         // stored); with `stop_at_depth` such records are not taken at all. Returns how many
         // were taken.
         size_t take(batch_t& w, const TRS* r, size_t n, bool stop_at_depth) {
+            if (keep_records)
+                return stop_at_depth ? take_as<true, true>(w, r, n) : take_as<false, true>(w, r, n);
+            return stop_at_depth ? take_as<true, false>(w, r, n) : take_as<false, false>(w, r, n);
+        }
+        template <bool stop_at_depth, bool follow_oci>
+        size_t take_as(batch_t& w, const TRS* r, size_t n) {
             constexpr size_t block = batch_t::block;
+            const unsigned oci_pos = tm.oci_sync.oci_flag_trs_pos;
+            uint64_t oci = taken_oci;
             const isamp depth = total_requested_depth;
             isamp total = total_captured_depth;
             const uint64_t mask = channels_mask;
@@ -335,8 +344,15 @@ public:
                 if (stop_at_depth && total >= depth) break;
                 const uint64_t keep = total < depth ? ~uint64_t{0} : 0;
                 total += static_cast<isamp>(r[k].delta_samples);
-                const uint64_t d = ((static_cast<uint64_t>(r[k].levels) & mask) ^ last) & keep;
+                const auto levels = static_cast<uint64_t>(r[k].levels);
+                const uint64_t d = ((levels & mask) ^ last) & keep;
                 last ^= d;
+                if constexpr (follow_oci) {
+                    if (((levels >> oci_pos) & 1) != oci) [[unlikely]] {
+                        oci ^= 1;
+                        w.oci_steps.push_back({total, oci != 0});
+                    }
+                }
                 times[k] = std::min(total, depth);
                 p0[slot] = static_cast<uint8_t>(d);
                 p1[slot] = static_cast<uint8_t>(d >> 8);
@@ -347,8 +363,9 @@ public:
                 }
             }
             w.size = first + k;
-            if (keep_records) w.recs.insert(w.recs.end(), r, r + k);
             total_captured_depth = total;
+            taken_oci = oci;
+            w.end_total = total;
             taken_levels = last;
             w.end_levels = last;
             return k;
@@ -499,18 +516,24 @@ public:
                 const unsigned bits = std::min(8u, channels - 8 * p);
                 uint64_t m[8] = {};
 #if defined(__SSE2__)
-                // The top bit of every byte of 16 records at once, then the next bit; the
+                // The top bit of every byte of the 64 records at once, then the next bit; the
                 // first shift puts the plane's highest bit wanted at the top.
                 const __m128i first = _mm_cvtsi32_si128(static_cast<int>(8 - bits));
-                for (unsigned q = 0; q < 4; ++q) {
-                    __m128i v = _mm_sll_epi16(
+                auto load = [&](unsigned q) {
+                    return _mm_sll_epi16(
                         _mm_load_si128(reinterpret_cast<const __m128i*>(planes[p] + 16 * q)),
                         first);
-                    for (unsigned b = bits; b-- > 0;) {
-                        m[b] |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)))
-                                << (16 * q);
-                        v = _mm_add_epi8(v, v);
-                    }
+                };
+                __m128i v0 = load(0), v1 = load(1), v2 = load(2), v3 = load(3);
+                auto top = [](__m128i v) {
+                    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)));
+                };
+                for (unsigned b = bits; b-- > 0;) {
+                    m[b] = top(v0) | top(v1) << 16 | top(v2) << 32 | top(v3) << 48;
+                    v0 = _mm_add_epi8(v0, v0);
+                    v1 = _mm_add_epi8(v1, v1);
+                    v2 = _mm_add_epi8(v2, v2);
+                    v3 = _mm_add_epi8(v3, v3);
                 }
 #else
                 for (size_t j = 0; j < batch_t::block; ++j)
@@ -552,7 +575,8 @@ public:
                 if (lanes[l].count > 0)
                     lane_runs[l] = buffer_consume_threads_pool.submit([this, batch, l] {
                         store_lane(*batch, lanes[l]);
-                        if (keep_records && l == 0) tm.oci_sync.push_all(batch->recs);
+                        if (keep_records && l == 0)
+                            tm.oci_sync.push_steps(batch->oci_steps, batch->end_total);
                     });
         }
 
@@ -578,6 +602,7 @@ public:
         isamp total_requested_depth = 0;
         isamp total_captured_depth = 0;
         uint64_t taken_levels = 0;                       // the levels after the last record taken
+        uint64_t taken_oci = 0;                          // the output-sync flag after it
         mox::worker_pool buffer_consume_threads_pool{2}; // last: joined first
     };
 
