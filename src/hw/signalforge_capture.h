@@ -335,32 +335,44 @@ public:
             const size_t first = w.size;
             n = std::min(n, w.capacity - first);
             isamp* const times = w.times.get() + first;
-            uint8_t* const p0 = w.planes[0];
-            uint8_t* const p1 = w.planes[1];
-            uint8_t* const p2 = w.planes[2];
+            // The three planes at fixed distances from one pointer, and no call inside the
+            // loop over a block's records: everything it needs stays in registers.
+            uint8_t* const pl = &w.planes[0][0];
+            static_assert(sizeof(w.planes) == 3 * block);
             size_t slot = first % block;
             size_t k = 0;
-            for (; k < n; ++k) {
-                if (stop_at_depth && total >= depth) break;
-                const uint64_t keep = total < depth ? ~uint64_t{0} : 0;
-                total += static_cast<isamp>(r[k].delta_samples);
-                const auto levels = static_cast<uint64_t>(r[k].levels);
-                const uint64_t d = ((levels & mask) ^ last) & keep;
-                last ^= d;
-                if constexpr (follow_oci) {
-                    if (((levels >> oci_pos) & 1) != oci) [[unlikely]] {
-                        oci ^= 1;
-                        w.oci_steps.push_back({total, oci != 0});
+            for (;;) {
+                const size_t end = std::min(n, k + (block - slot));
+                for (; k < end; ++k, ++slot) {
+                    // Taken up to the record that reaches the depth, or every record with the
+                    // changes of those after it dropped.
+                    uint64_t keep = ~uint64_t{0};
+                    if constexpr (stop_at_depth) {
+                        if (total >= depth) break;
+                    } else {
+                        keep = total < depth ? ~uint64_t{0} : 0;
                     }
+                    total += static_cast<isamp>(r[k].delta_samples);
+                    const auto levels = static_cast<uint64_t>(r[k].levels);
+                    const uint64_t d = ((levels & mask) ^ last) & keep;
+                    last ^= d;
+                    if constexpr (follow_oci) {
+                        if (((levels >> oci_pos) & 1) != oci) [[unlikely]] {
+                            oci ^= 1;
+                            w.oci_steps.push_back({total, oci != 0});
+                        }
+                    }
+                    times[k] = std::min(total, depth);
+                    pl[slot] = static_cast<uint8_t>(d);
+                    pl[slot + block] = static_cast<uint8_t>(d >> 8);
+                    pl[slot + 2 * block] = static_cast<uint8_t>(d >> 16);
                 }
-                times[k] = std::min(total, depth);
-                p0[slot] = static_cast<uint8_t>(d);
-                p1[slot] = static_cast<uint8_t>(d >> 8);
-                p2[slot] = static_cast<uint8_t>(d >> 16);
-                if (++slot == block) [[unlikely]] {
-                    transpose(w.planes, channels, w.masks.get() + (first + k) / block * channels);
+                if (slot == block) {
+                    transpose(w.planes, channels,
+                              w.masks.get() + (first + k - 1) / block * channels);
                     slot = 0;
                 }
+                if (k < end || k == n) break; // at the depth, or all taken
             }
             w.size = first + k;
             total_captured_depth = total;
@@ -525,6 +537,13 @@ public:
                         first);
                 };
                 __m128i v0 = load(0), v1 = load(1), v2 = load(2), v3 = load(3);
+                // A plane of quiet channels (most of them on serial lines) costs one test.
+                const __m128i any = _mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
+                    for (unsigned b = 0; b < bits; ++b)
+                        out[8 * p + b] = 0;
+                    continue;
+                }
                 auto top = [](__m128i v) {
                     return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)));
                 };
