@@ -16,6 +16,23 @@
 
 namespace trs {
 
+namespace detail {
+constexpr uint64_t toggle_form_of(int zeros) {
+    const int width = zeros >= 31 ? 1 : 32 - zeros;
+    const int len = (width + 5) / 6;
+    uint64_t ext = 0;
+    for (int k = 0; k + 1 < len; ++k)
+        ext |= uint64_t{1} << (8 * k);
+    return (static_cast<uint64_t>(len) << 32) | ext;
+}
+constexpr std::array<uint64_t, 33> toggle_forms() {
+    std::array<uint64_t, 33> t{};
+    for (int z = 0; z <= 32; ++z)
+        t[static_cast<size_t>(z)] = toggle_form_of(z);
+    return t;
+}
+} // namespace detail
+
 constexpr int chunk_slices = 500;
 
 struct chunk {
@@ -190,10 +207,11 @@ public:
                         const uint32_t spread = ((dd & 0x3Fu) | ((dd & 0xFC0u) << 2) |
                                                  ((dd & 0x3F000u) << 4) | ((dd & 0xFC0000u) << 6))
                                                 << 2;
-                        const auto width = static_cast<unsigned>(std::bit_width(dd | 1u));
-                        const uint32_t word = spread | v | toggle_ext[width];
+                        // d < 2^24: 8 to 31 leading zeros.
+                        const uint64_t form = toggle_form[std::countl_zero(dd | 1u)];
+                        const uint32_t word = spread | v | static_cast<uint32_t>(form);
                         std::memcpy(p, &word, 4); // little-endian: the first slice first
-                        p += toggle_len[width];
+                        p += form >> 32;
                         n = s;
                     }
                     c.p = p;
@@ -214,13 +232,10 @@ public:
         void commit();
 
     private:
-        // Extension bits and slice count of an offset below 2^24 by its bit width.
-        static constexpr uint32_t toggle_ext[25] = {
-            0,     0,       0,       0,       0,       0,       0,      0x1,   0x1,
-            0x1,   0x1,     0x1,     0x1,     0x101,   0x101,   0x101,  0x101, 0x101,
-            0x101, 0x10101, 0x10101, 0x10101, 0x10101, 0x10101, 0x10101};
-        static constexpr uint8_t toggle_len[25] = {1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2,
-                                                   3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4};
+        // For an offset below 2^24 by its leading zeros (of 32): the slice count above the
+        // extension bits of all slices but the last one.
+        static constexpr std::array<uint64_t, 33> toggle_form = detail::toggle_forms();
+
         store* st;
         cursor c;
         uint64_t generation;
