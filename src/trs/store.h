@@ -188,25 +188,30 @@ public:
         uint8_t append_toggles(const isamp* times, uint64_t toggles, uint8_t level) {
             bool lv = level != 0;
             while (toggles != 0) {
-                if (!c.empty) {
+                // Once the last change lies 2^24 or more past the chunk's start, no offset
+                // fits the inline path until the next chunk.
+                if (!c.empty && c.n - c.ref < (isamp{1} << 24)) {
                     slice* p = c.p;
                     slice* const last_room = c.end - 4;
                     const isamp ref = c.ref;
+                    // The samples the inline path takes: from the last one on, below this.
+                    const isamp top = ref + (isamp{1} << 24);
                     isamp n = c.n;
                     uint32_t v = lv ? 0x02020202u : 0;
                     while (toggles != 0) {
                         const isamp s = times[std::countr_zero(toggles)];
-                        const auto d = static_cast<uint64_t>(s - ref);
-                        if ((s < n) | (d >= (uint64_t{1} << 24)) | (p > last_room)) [[unlikely]]
+                        if ((static_cast<uint64_t>(s - n) >= static_cast<uint64_t>(top - n)) |
+                            (p > last_room)) [[unlikely]]
                             break;
                         toggles &= toggles - 1;
                         v ^= 0x02020202u;
-                        const auto dd = static_cast<uint32_t>(d);
-                        // The four six-bit groups at bits 2..7 of each byte, the extension
-                        // bits of all slices but the last one, the level in every byte.
-                        const uint32_t spread = ((dd & 0x3Fu) | ((dd & 0xFC0u) << 2) |
-                                                 ((dd & 0x3F000u) << 4) | ((dd & 0xFC0000u) << 6))
-                                                << 2;
+                        const auto dd = static_cast<uint32_t>(s - ref);
+                        // The four six-bit groups at bits 2..7 of each byte (the two twelve-bit
+                        // halves apart first, then each half's two groups), the extension bits
+                        // of all slices but the last one, the level in every byte.
+                        const uint32_t halves = (dd & 0xFFFu) | ((dd & 0xFFF000u) << 4);
+                        const uint32_t spread =
+                            ((halves & 0x003F003Fu) << 2) | ((halves & 0x0FC00FC0u) << 4);
                         // d < 2^24: 8 to 31 leading zeros.
                         const uint64_t form = toggle_form[std::countl_zero(dd | 1u)];
                         const uint32_t word = spread | v | static_cast<uint32_t>(form);
