@@ -346,6 +346,20 @@ TEST(StoreWriter, RunsOfTogglesEncodeAsOneAppendPerChange) {
     w.commit();
     EXPECT_EQ(bytes(runs), bytes(plain));
 
+    // Changes after one 2^24 or more past the chunk's start, in the same chunk: each of them
+    // needs five slices, however close it is to the one before.
+    {
+        trs::store far_plain, far_runs;
+        const isamp far[4] = {3, isamp{1} << 25, (isamp{1} << 25) + 1, (isamp{1} << 25) + 70};
+        for (unsigned j = 0; j < 4; ++j)
+            far_plain.append(far[j], static_cast<uint8_t>((j + 1) & 1));
+        trs::store::writer fw(far_runs);
+        EXPECT_EQ(fw.append_toggles(far, 0b1111, 0), 0);
+        fw.commit();
+        EXPECT_EQ(bytes(far_runs), bytes(far_plain));
+        EXPECT_EQ(far_runs.get_slices_count(), 1 + 1 + 3 * 5);
+    }
+
     // Out of order: the change that goes back throws, the ones before it stay written.
     const isamp back[2] = {300, 250};
     EXPECT_THROW(w.append_toggles(back, 0b11, 1), std::runtime_error);
