@@ -44,6 +44,38 @@ public:
     using add_trig_marker_fn = std::function<void(int64_t)>;
     using records = std::vector<TRS>;
 
+    // Records handed to the stores, as the hand-over jobs read them: each record's time (cut
+    // to the requested depth) and, per block of 64 records, one mask per channel with bit j
+    // set where the channel changed at record j of the block. Built once as the records are
+    // taken, so that the two jobs that write a group's channels share that pass.
+    struct batch_t {
+        static constexpr size_t block = 64;
+        // Fixed storage, written through plain pointers: the byte stores of the planes would
+        // make a vector's own pointers be read again after each of them.
+        void allocate(size_t records, unsigned channels) {
+            capacity = records;
+            times.reset(new isamp[records]);
+            masks.reset(new uint64_t[(records / block + 1) * channels]);
+        }
+        std::unique_ptr<isamp[]> times;
+        std::unique_ptr<uint64_t[]> masks; // `channels` masks per whole block
+        size_t size = 0;
+        size_t capacity = 0;
+        // Where the output-sync flag is followed: its changes and the time, not cut to the
+        // depth, after the last record.
+        std::vector<oci::sync_step_t> oci_steps;
+        isamp end_total = 0;
+        alignas(16) uint8_t planes[3][block] = {}; // the changed bits of the open block
+        uint64_t end_levels = 0;                   // the channels' levels after the last record
+        bool empty() const { return size == 0; }
+        void clear() {
+            size = 0;
+            oci_steps.clear();
+        }
+        // Records of the open block: the ones after the last whole block.
+        size_t open_records() const { return size % block; }
+    };
+
     static constexpr size_t first_append_chunk_size = 65536;
     // The longest pre-trigger history, in samples (records of 16 bytes: 4 GiB of address
     // space, resident only as far as records arrive).
@@ -178,9 +210,11 @@ public:
         group_t(trs::manager& tm, trigger_t& trigger, uint8_t grp_idx, uint8_t first_channel,
                 uint8_t channels, size_t chunk)
             : tm(tm), trigger(trigger), grp_idx(grp_idx), append_chunk_size(chunk) {
+            MOX_ASSERT(channels <= 24); // three byte planes of changed bits
             size_history(0);
-            append_pingpong.access_write_buffer([&](records& r) { r.reserve(chunk); });
-            append_pingpong.access_read_buffer([&](records& r) { r.reserve(chunk); });
+            auto reserve = [&](batch_t& b) { b.allocate(chunk, channels); };
+            append_pingpong.access_write_buffer(reserve);
+            append_pingpong.access_read_buffer(reserve);
             capt_channels.reserve(channels);
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
@@ -204,14 +238,14 @@ public:
             post_trig_depth = 0;
             requested_post_trig_samples = post_trig_smples;
             size_history(pre_trig_smples);
-            append_pingpong.access_write_buffer([](records& r) { r.clear(); });
-            append_pingpong.access_read_buffer([](records& r) { r.clear(); });
+            append_pingpong.access_write_buffer([](batch_t& b) { b.clear(); });
+            append_pingpong.access_read_buffer([](batch_t& b) { b.clear(); });
             for (auto& c : capt_channels)
                 c.reset();
-            for (auto& l : lanes) {
-                l.time = 0;
+            for (auto& l : lanes)
                 l.levels = 0;
-            }
+            taken_levels = 0;
+            taken_oci = 0;
             pre_trig_samples = pre_trig_smples;
             total_requested_depth = requested_post_trig_samples + pre_trig_samples;
             total_captured_depth = 0;
@@ -229,9 +263,9 @@ public:
                     continue;
                 }
                 bool full = false;
-                append_pingpong.access_write_buffer([&](records& w) {
+                append_pingpong.access_write_buffer([&](batch_t& w) {
                     i = push_post_trigger(w, batch, i);
-                    full = w.size() >= append_chunk_size;
+                    full = w.size >= append_chunk_size;
                 });
                 if (full) flush();
             }
@@ -246,7 +280,7 @@ public:
             std::lock_guard lk(consume_m);
             if (sw_since_flush.elapsed_ms() <= ms) return;
             bool pending = false;
-            append_pingpong.access_write_buffer([&](records& w) { pending = !w.empty(); });
+            append_pingpong.access_write_buffer([&](batch_t& w) { pending = !w.empty(); });
             if (pending) consume_trs_locked();
         }
         void wait_hand_over() {
@@ -268,18 +302,85 @@ public:
         // Moves the records from batch[i] on to the write side, up to its hand-over size, in
         // one copy and one update of the shared depth; the records beyond the requested depth
         // are dropped. Returns the index of the first record not taken.
-        size_t push_post_trigger(records& w, std::span<const TRS> batch, size_t i) {
-            const size_t room = w.size() < append_chunk_size ? append_chunk_size - w.size() : 0;
+        size_t push_post_trigger(batch_t& w, std::span<const TRS> batch, size_t i) {
+            const size_t size = w.size;
+            const size_t room = size < append_chunk_size ? append_chunk_size - size : 0;
             const size_t end = std::min(batch.size(), i + room);
-            isamp total = total_captured_depth;
-            size_t j = i;
-            for (; j < end && total < total_requested_depth; ++j)
-                total += batch[j].delta_samples;
-            w.insert(w.end(), batch.begin() + static_cast<ptrdiff_t>(i),
-                     batch.begin() + static_cast<ptrdiff_t>(j));
-            post_trig_depth.fetch_add(total - total_captured_depth, std::memory_order_relaxed);
-            total_captured_depth = total;
+            const isamp before = total_captured_depth;
+            const size_t j = i + take(w, batch.data() + i, end - i, true);
+            post_trig_depth.fetch_add(total_captured_depth - before, std::memory_order_relaxed);
             return j < end ? batch.size() : j;
+        }
+
+        // Takes n records into the batch: their times, cut to the requested depth, and their
+        // changed bits in the open block's planes, sealed into masks every 64 records. The
+        // changes of records after the one that reaches the depth are dropped (they are not
+        // stored); with `stop_at_depth` such records are not taken at all. Returns how many
+        // were taken.
+        size_t take(batch_t& w, const TRS* r, size_t n, bool stop_at_depth) {
+            if (keep_records)
+                return stop_at_depth ? take_as<true, true>(w, r, n) : take_as<false, true>(w, r, n);
+            return stop_at_depth ? take_as<true, false>(w, r, n) : take_as<false, false>(w, r, n);
+        }
+        template <bool stop_at_depth, bool follow_oci>
+        size_t take_as(batch_t& w, const TRS* r, size_t n) {
+            constexpr size_t block = batch_t::block;
+            const unsigned oci_pos = tm.oci_sync.oci_flag_trs_pos;
+            uint64_t oci = taken_oci;
+            const isamp depth = total_requested_depth;
+            isamp total = total_captured_depth;
+            const uint64_t mask = channels_mask;
+            const auto channels = static_cast<unsigned>(capt_channels.size());
+            uint64_t last = taken_levels;
+            const size_t first = w.size;
+            n = std::min(n, w.capacity - first);
+            isamp* const times = w.times.get() + first;
+            // The three planes at fixed distances from one pointer, and no call inside the
+            // loop over a block's records: everything it needs stays in registers.
+            uint8_t* const pl = &w.planes[0][0];
+            static_assert(sizeof(w.planes) == 3 * block);
+            size_t slot = first % block;
+            size_t k = 0;
+            for (;;) {
+                const size_t end = std::min(n, k + (block - slot));
+                for (; k < end; ++k, ++slot) {
+                    // Taken up to the record that reaches the depth, or every record with the
+                    // changes of those after it dropped.
+                    uint64_t keep = ~uint64_t{0};
+                    if constexpr (stop_at_depth) {
+                        if (total >= depth) break;
+                    } else {
+                        keep = total < depth ? ~uint64_t{0} : 0;
+                    }
+                    total += static_cast<isamp>(r[k].delta_samples);
+                    const auto levels = static_cast<uint64_t>(r[k].levels);
+                    const uint64_t d = ((levels & mask) ^ last) & keep;
+                    last ^= d;
+                    if constexpr (follow_oci) {
+                        if (((levels >> oci_pos) & 1) != oci) [[unlikely]] {
+                            oci ^= 1;
+                            w.oci_steps.push_back({total, oci != 0});
+                        }
+                    }
+                    times[k] = std::min(total, depth);
+                    pl[slot] = static_cast<uint8_t>(d);
+                    pl[slot + block] = static_cast<uint8_t>(d >> 8);
+                    pl[slot + 2 * block] = static_cast<uint8_t>(d >> 16);
+                }
+                if (slot == block) {
+                    transpose(w.planes, channels,
+                              w.masks.get() + (first + k - 1) / block * channels);
+                    slot = 0;
+                }
+                if (k < end || k == n) break; // at the depth, or all taken
+            }
+            w.size = first + k;
+            total_captured_depth = total;
+            taken_oci = oci;
+            w.end_total = total;
+            taken_levels = last;
+            w.end_levels = last;
+            return k;
         }
 
         void append_pre_trigger(const TRS& t) {
@@ -330,14 +431,13 @@ public:
             MOX_ASSERT(f == 0);
 
             bool full = false;
-            auto push_pre = [&](records& w, const TRS& r) {
-                total_captured_depth += r.delta_samples;
-                w.push_back(r);
-                full = w.size() >= append_chunk_size;
+            auto push_pre = [&](batch_t& w, const TRS& r) {
+                take(w, &r, 1, false);
+                full = w.size >= append_chunk_size;
             };
-            if (held) append_pingpong.access_write_buffer([&](records& w) { push_pre(w, *held); });
+            if (held) append_pingpong.access_write_buffer([&](batch_t& w) { push_pre(w, *held); });
             for (; k < buf.size(); ++k) {
-                append_pingpong.access_write_buffer([&](records& w) { push_pre(w, buf.at(k)); });
+                append_pingpong.access_write_buffer([&](batch_t& w) { push_pre(w, buf.at(k)); });
                 if (!full) continue;
                 flush();
                 // Up to the whole history: an abort ends the replay between two batches,
@@ -369,102 +469,98 @@ public:
             pre_trig_buffer = std::make_unique<mox::cvbuffer<TRS>>(want);
         }
 
-        // The channels one hand-over job writes, and where the last batch left them: both
-        // jobs walk every record (they are read-only) but each writes only its own
-        // channels' stores, so the two need no lock between them.
+        // The channels one hand-over job writes, and their levels where the last batch left
+        // them: both jobs read the whole batch (it is read-only) but each writes only its
+        // own channels' stores, so the two need no lock between them.
         struct lane_t {
             unsigned first = 0;
             unsigned count = 0;
-            isamp time = 0;
             uint64_t levels = 0;
             std::vector<trs::store::writer> writers; // scratch of the job
         };
 
-        // A lane's channels of the batch, in blocks of `block` records. Each block is first
-        // walked once for the records' times and the bits that changed (in three byte
-        // planes), then the planes are turned into one mask per channel (bit j: the
-        // channel changed at record j), and each channel's changes are stored in a loop
-        // over its mask. No loop exit depends on one record's changes, a quiet channel
-        // costs one test per block and each channel's writer stays hot while its changes
-        // go in. A record that would carry the time past the requested depth is cut to it,
-        // and nothing after it is stored.
-        void store_lane(const records& batch, lane_t& lane) {
-            constexpr size_t block = 64;
-            alignas(16) isamp times[block];
-            alignas(16) uint8_t planes[3][block];
-            uint64_t masks[24];
-            const isamp depth = total_requested_depth;
+        // A lane's channels of the batch: for each block of 64 records, each channel's changes
+        // go into its store in one run over its mask. No loop exit depends on one record's
+        // changes, a quiet channel costs one test per block and each channel's writer stays
+        // in registers while its changes go in.
+        void store_lane(const batch_t& b, lane_t& lane) {
+            constexpr size_t block = batch_t::block;
+            const auto channels = static_cast<unsigned>(capt_channels.size());
             lane.writers.clear();
             for (unsigned k = 0; k < lane.count; ++k)
                 lane.writers.push_back(capt_channels[lane.first + k].open());
-            trs::store::writer* const wr = lane.writers.data();
+            trs::store::writer* const wr = lane.writers.data() - lane.first;
             const unsigned lane_end = lane.first + lane.count;
-            isamp t = lane.time;
-            uint64_t last = lane.levels;
-            const TRS* r = batch.data();
-            const TRS* const end = r + batch.size();
-            while (r < end && t < depth) {
-                const uint64_t before = last;
-                const size_t n = std::min<size_t>(block, static_cast<size_t>(end - r));
-                size_t used = 0;
-                while (used < n) {
-                    t = std::min<isamp>(t + static_cast<isamp>(r[used].delta_samples), depth);
-                    const uint64_t levels = r[used].levels & channels_mask;
-                    const uint64_t d = levels ^ last;
-                    last = levels;
-                    times[used] = t;
-                    planes[0][used] = static_cast<uint8_t>(d);
-                    planes[1][used] = static_cast<uint8_t>(d >> 8);
-                    planes[2][used] = static_cast<uint8_t>(d >> 16);
-                    ++used;
-                    if (t >= depth) break;
-                }
-                r += used;
-                transpose(planes, used, lane.first / 8, (lane_end + 7) / 8, masks);
+            uint64_t levels = lane.levels;
+            auto store_block = [&](const isamp* times, const uint64_t* masks) {
                 for (unsigned k = lane.first; k < lane_end; ++k) {
-                    uint64_t m = masks[k];
-                    if (m == 0) continue;
-                    uint8_t level = static_cast<uint8_t>((before >> k) & 1);
-                    do {
-                        const int j = __builtin_ctzll(m);
-                        m &= m - 1;
-                        level ^= 1;
-                        wr[k - lane.first].append(times[j], level);
-                    } while (m != 0);
+                    if (masks[k] == 0) continue;
+                    const uint8_t level = static_cast<uint8_t>((levels >> k) & 1);
+                    levels ^=
+                        static_cast<uint64_t>(wr[k].append_toggles(times, masks[k], level) ^ level)
+                        << k;
                 }
+            };
+            const size_t whole = b.size / block;
+            for (size_t j = 0; j < whole; ++j)
+                store_block(b.times.get() + j * block, b.masks.get() + j * channels);
+            if (const size_t open = b.open_records(); open > 0) {
+                // The open block's planes hold stale bits past its records.
+                uint64_t masks[24];
+                transpose(b.planes, channels, masks);
+                for (unsigned k = lane.first; k < lane_end; ++k)
+                    masks[k] &= (uint64_t{1} << open) - 1;
+                store_block(b.times.get() + whole * block, masks);
             }
-            lane.time = t;
-            lane.levels = last;
+            MOX_ASSERT(
+                ((levels ^ b.end_levels) & (((uint64_t{1} << lane.count) - 1) << lane.first)) == 0);
+            lane.levels = levels;
+            const isamp t = b.times[b.size - 1];
             for (unsigned k = lane.first; k < lane_end; ++k)
-                capt_channels[k].close(wr[k - lane.first], t, ((last >> k) & 1) != 0);
+                capt_channels[k].close(wr[k], t, ((levels >> k) & 1) != 0);
             lane.writers.clear();
         }
 
-        // masks[8 p + b] gets bit b of planes[p][j] at bit j, for the planes [p0, p1) and the
-        // first `used` entries (the rest of a plane is cleared first).
-        static void transpose(uint8_t (&planes)[3][64], size_t used, unsigned p0, unsigned p1,
-                              uint64_t (&masks)[24]) {
-            for (unsigned p = p0; p < p1; ++p) {
-                std::fill(planes[p] + used, planes[p] + 64, uint8_t{0});
-                for (unsigned b = 0; b < 8; ++b)
-                    masks[8 * p + b] = 0;
+        // out[8 p + b] gets bit b of planes[p][j] at bit j, for the first `channels` bits.
+        static void transpose(const uint8_t (&planes)[3][batch_t::block], unsigned channels,
+                              uint64_t* out) {
+            for (unsigned p = 0; p * 8 < channels; ++p) {
+                const unsigned bits = std::min(8u, channels - 8 * p);
+                uint64_t m[8] = {};
 #if defined(__SSE2__)
-                // The top bit of every byte of 16 records at once, then the next bit.
-                for (unsigned q = 0; q < 4; ++q) {
-                    __m128i v =
-                        _mm_load_si128(reinterpret_cast<const __m128i*>(planes[p] + 16 * q));
-                    for (int b = 7; b >= 0; --b) {
-                        masks[8 * p + static_cast<unsigned>(b)] |=
-                            static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)))
-                            << (16 * q);
-                        v = _mm_add_epi8(v, v);
-                    }
+                // The top bit of every byte of the 64 records at once, then the next bit; the
+                // first shift puts the plane's highest bit wanted at the top.
+                const __m128i first = _mm_cvtsi32_si128(static_cast<int>(8 - bits));
+                auto load = [&](unsigned q) {
+                    return _mm_sll_epi16(
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(planes[p] + 16 * q)),
+                        first);
+                };
+                __m128i v0 = load(0), v1 = load(1), v2 = load(2), v3 = load(3);
+                // A plane of quiet channels (most of them on serial lines) costs one test.
+                const __m128i any = _mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
+                    for (unsigned b = 0; b < bits; ++b)
+                        out[8 * p + b] = 0;
+                    continue;
+                }
+                auto top = [](__m128i v) {
+                    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v)));
+                };
+                for (unsigned b = bits; b-- > 0;) {
+                    m[b] = top(v0) | top(v1) << 16 | top(v2) << 32 | top(v3) << 48;
+                    v0 = _mm_add_epi8(v0, v0);
+                    v1 = _mm_add_epi8(v1, v1);
+                    v2 = _mm_add_epi8(v2, v2);
+                    v3 = _mm_add_epi8(v3, v3);
                 }
 #else
-                for (size_t j = 0; j < used; ++j)
-                    for (unsigned b = 0; b < 8; ++b)
-                        masks[8 * p + b] |= static_cast<uint64_t>((planes[p][j] >> b) & 1) << j;
+                for (size_t j = 0; j < batch_t::block; ++j)
+                    for (unsigned b = 0; b < bits; ++b)
+                        m[b] |= static_cast<uint64_t>((planes[p][j] >> b) & 1) << j;
 #endif
+                for (unsigned b = 0; b < bits; ++b)
+                    out[8 * p + b] = m[b];
             }
         }
 
@@ -486,25 +582,28 @@ public:
         void consume_trs_locked() {
             wait_hand_over_locked();
             // The batch the jobs took last is done with: it becomes the write side, empty.
-            append_pingpong.access_read_buffer([](records& r) { r.clear(); });
+            append_pingpong.access_read_buffer([](batch_t& b) { b.clear(); });
             append_pingpong.swap_buffers();
             sw_since_flush.restart();
             // The jobs read the batch without the read side's lock, which would put them
             // one after the other: nothing else touches it until both are waited for.
-            const records* batch = nullptr;
-            append_pingpong.access_read_buffer([&](records& r) { batch = &r; });
+            const batch_t* batch = nullptr;
+            append_pingpong.access_read_buffer([&](batch_t& b) { batch = &b; });
             if (batch->empty()) return;
             for (size_t l = 0; l < lanes.size(); ++l)
                 if (lanes[l].count > 0)
                     lane_runs[l] = buffer_consume_threads_pool.submit([this, batch, l] {
                         store_lane(*batch, lanes[l]);
-                        if (grp_idx == 0 && l == 0) tm.oci_sync.push_all(*batch);
+                        if (keep_records && l == 0)
+                            tm.oci_sync.push_steps(batch->oci_steps, batch->end_total);
                     });
         }
 
         trs::manager& tm;
         trigger_t& trigger;
         const uint8_t grp_idx;
+        // Only the first group's records carry the output-sync flag that is followed.
+        const bool keep_records = grp_idx == 0;
         const size_t append_chunk_size;
         bool pre_trig_phase = true;
         bool given_up = false;
@@ -512,7 +611,7 @@ public:
         std::mutex consume_m; // one hand-over at a time, from the parser or the capture thread
         std::array<lane_t, 2> lanes;
         std::array<std::future<void>, 2> lane_runs;
-        mox::pingpong_t<records> append_pingpong;
+        mox::pingpong_t<batch_t> append_pingpong;
         std::vector<channel_t> capt_channels;
         uint64_t channels_mask = 0;
         std::atomic<isamp> pre_trig_samples{0};
@@ -521,6 +620,8 @@ public:
         mox::elapsed_timer sw_since_flush;
         isamp total_requested_depth = 0;
         isamp total_captured_depth = 0;
+        uint64_t taken_levels = 0;                       // the levels after the last record taken
+        uint64_t taken_oci = 0;                          // the output-sync flag after it
         mox::worker_pool buffer_consume_threads_pool{2}; // last: joined first
     };
 
@@ -604,7 +705,9 @@ public:
     }
 
     // The budget of the stores written: a capture whose store file is full ends.
-    trs::budget& store_budget() { return tm.store_budget(); }
+    trs::budget& store_budget() {
+        return tm.store_budget();
+    }
 
     // Cuts every channel to the shortest, once the hand-over jobs have finished.
     void trim() {

@@ -46,6 +46,16 @@ public:
         global_time = t;
         last_level = level;
     }
+    // Steps the caller found itself (the capture's hand-over, as it takes the records) and
+    // the time those records reached: the same as pushing the records.
+    template <typename Range> void push_steps(const Range& found, isamp time) {
+        mox::mutex_lock lk(m);
+        for (const auto& s : found) {
+            steps.push_back(s);
+            last_level = s.level;
+        }
+        global_time = time;
+    }
     void reset();
 
     std::vector<sync_step_t> get_steps() const;

@@ -16,6 +16,23 @@
 
 namespace trs {
 
+namespace detail {
+constexpr uint64_t toggle_form_of(int zeros) {
+    const int width = zeros >= 31 ? 1 : 32 - zeros;
+    const int len = (width + 5) / 6;
+    uint64_t ext = 0;
+    for (int k = 0; k + 1 < len; ++k)
+        ext |= uint64_t{1} << (8 * k);
+    return (static_cast<uint64_t>(len) << 32) | ext;
+}
+constexpr std::array<uint64_t, 33> toggle_forms() {
+    std::array<uint64_t, 33> t{};
+    for (int z = 0; z <= 32; ++z)
+        t[static_cast<size_t>(z)] = toggle_form_of(z);
+    return t;
+}
+} // namespace detail
+
 constexpr int chunk_slices = 500;
 
 struct chunk {
@@ -163,10 +180,67 @@ public:
             }
             st->put_slow(c, abs_samples, edge != 0, true);
         }
+        // The same as append(times[j], level after j toggles) for every set bit j of
+        // `toggles`, lowest first, starting from `level`: a run of level changes, as one
+        // channel of a block of records gives it. Returns the level after the last one. The
+        // cursor stays in registers for the whole run (the slices written through it could
+        // alias it otherwise); what the inline path cannot take goes the general way.
+        uint8_t append_toggles(const isamp* times, uint64_t toggles, uint8_t level) {
+            bool lv = level != 0;
+            while (toggles != 0) {
+                // Once the last change lies 2^24 or more past the chunk's start, no offset
+                // fits the inline path until the next chunk.
+                if (!c.empty && c.n - c.ref < (isamp{1} << 24)) {
+                    slice* p = c.p;
+                    slice* const last_room = c.end - 4;
+                    const isamp ref = c.ref;
+                    // The samples the inline path takes: from the last one on, below this.
+                    const isamp top = ref + (isamp{1} << 24);
+                    isamp n = c.n;
+                    uint32_t v = lv ? 0x02020202u : 0;
+                    while (toggles != 0) {
+                        const isamp s = times[std::countr_zero(toggles)];
+                        if ((static_cast<uint64_t>(s - n) >= static_cast<uint64_t>(top - n)) |
+                            (p > last_room)) [[unlikely]]
+                            break;
+                        toggles &= toggles - 1;
+                        v ^= 0x02020202u;
+                        const auto dd = static_cast<uint32_t>(s - ref);
+                        // The four six-bit groups at bits 2..7 of each byte (the two twelve-bit
+                        // halves apart first, then each half's two groups), the extension bits
+                        // of all slices but the last one, the level in every byte.
+                        const uint32_t halves = (dd & 0xFFFu) | ((dd & 0xFFF000u) << 4);
+                        const uint32_t spread =
+                            ((halves & 0x003F003Fu) << 2) | ((halves & 0x0FC00FC0u) << 4);
+                        // d < 2^24: 8 to 31 leading zeros.
+                        const uint64_t form = toggle_form[std::countl_zero(dd | 1u)];
+                        const uint32_t word = spread | v | static_cast<uint32_t>(form);
+                        std::memcpy(p, &word, 4); // little-endian: the first slice first
+                        p += form >> 32;
+                        n = s;
+                    }
+                    c.p = p;
+                    c.n = n;
+                    lv = v != 0;
+                    c.level = lv;
+                    if (toggles == 0) break;
+                }
+                // The first change of a store, a full chunk, a long offset or an order error
+                // (which throws): one change the general way, then on inline.
+                lv = !lv;
+                append(times[std::countr_zero(toggles)], lv);
+                toggles &= toggles - 1;
+            }
+            return static_cast<uint8_t>(lv);
+        }
         void append_idle(isamp abs_samples, uint8_t idle_level);
         void commit();
 
     private:
+        // For an offset below 2^24 by its leading zeros (of 32): the slice count above the
+        // extension bits of all slices but the last one.
+        static constexpr std::array<uint64_t, 33> toggle_form = detail::toggle_forms();
+
         store* st;
         cursor c;
         uint64_t generation;

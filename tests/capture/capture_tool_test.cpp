@@ -283,6 +283,25 @@ TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) 
                 ASSERT_EQ(level, expected) << "channel " << ch << " sample " << s;
             }
         }
+        // The output-sync flag follows every record taken, up to the one that reaches the
+        // depth, at times not cut to it (the trigger record starts the time at 0).
+        oci::sync_t want;
+        want.push(records[0].levels, 0);
+        isamp taken = 0;
+        for (size_t i = 1; i < records.size() && taken < depth; ++i) {
+            want.push(records[i].levels, records[i].delta_samples);
+            taken += records[i].delta_samples;
+        }
+        const auto got = f.man.oci_sync.get_steps();
+        const auto steps = want.get_steps();
+        ASSERT_GT(steps.size(), 100u);
+        ASSERT_EQ(got.size(), steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(got[i].abs_sample, steps[i].abs_sample) << "step " << i;
+            EXPECT_EQ(got[i].level, steps[i].level) << "step " << i;
+        }
+        EXPECT_EQ(f.man.oci_sync.get_global_time(), want.get_global_time());
+        EXPECT_EQ(f.man.oci_sync.get_last_level(), want.get_last_level());
     }
 }
 

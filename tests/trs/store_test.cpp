@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -284,6 +285,87 @@ TEST(StoreWriter, SessionsEncodeAsAppendsAndPublishOnlyOnCommit) {
     s.clear();
     EXPECT_THROW(w.commit(), std::logic_error);
     EXPECT_TRUE(s.is_empty());
+}
+
+// Runs of toggles over a block of times give the same slices as one append per change:
+// random blocks and masks, offsets of every slice count (and beyond four slices), equal
+// times, runs that cross chunk boundaries, quiet blocks, and a store's first change.
+TEST(StoreWriter, RunsOfTogglesEncodeAsOneAppendPerChange) {
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        trs::store plain, runs;
+        uint8_t level = static_cast<uint8_t>(round & 1);
+        plain.append(0, level);
+        uint8_t run_level = level;
+        isamp t = 0;
+        trs::store::writer w(runs);
+        w.append(0, run_level);
+        for (int block = 0; block < 400; ++block) {
+            isamp times[64];
+            for (isamp& x : times) {
+                // Mostly short steps, some long enough for three, four or more slices.
+                const uint64_t pick = rng() % 100;
+                const uint64_t step = pick < 20   ? 0
+                                      : pick < 80 ? rng() % 64
+                                      : pick < 92 ? rng() % 4096
+                                      : pick < 98 ? rng() % (uint64_t{1} << 20)
+                                                  : rng() % (uint64_t{1} << 30);
+                t += static_cast<isamp>(step);
+                x = t;
+            }
+            const uint64_t density = rng() % 4;
+            uint64_t mask = density == 0 ? 0 : rng();
+            if (density == 2) mask &= rng();
+            if (density == 3) mask = ~uint64_t{0};
+            for (unsigned j = 0; j < 64; ++j)
+                if ((mask >> j) & 1) {
+                    level ^= 1;
+                    plain.append(times[j], level);
+                }
+            run_level = w.append_toggles(times, mask, run_level);
+            ASSERT_EQ(run_level, level);
+            if (block % 50 == 49) w.commit();
+        }
+        plain.append_idle(t + 1, level);
+        w.append_idle(t + 1, level);
+        w.commit();
+        EXPECT_EQ(bytes(runs), bytes(plain));
+        EXPECT_EQ(runs.samples_count(), plain.samples_count());
+        expect_edges(decode_all(runs), decode_all(plain));
+    }
+
+    // The first change of an empty store carries its initial level slice.
+    trs::store plain, runs;
+    const isamp times[3] = {5, 9, 200};
+    plain.append(5, 1);
+    plain.append(9, 0);
+    plain.append(200, 1);
+    trs::store::writer w(runs);
+    EXPECT_EQ(w.append_toggles(times, 0b111, 0), 1);
+    w.commit();
+    EXPECT_EQ(bytes(runs), bytes(plain));
+
+    // Changes after one 2^24 or more past the chunk's start, in the same chunk: each of them
+    // needs five slices, however close it is to the one before.
+    {
+        trs::store far_plain, far_runs;
+        const isamp far[4] = {3, isamp{1} << 25, (isamp{1} << 25) + 1, (isamp{1} << 25) + 70};
+        for (unsigned j = 0; j < 4; ++j)
+            far_plain.append(far[j], static_cast<uint8_t>((j + 1) & 1));
+        trs::store::writer fw(far_runs);
+        EXPECT_EQ(fw.append_toggles(far, 0b1111, 0), 0);
+        fw.commit();
+        EXPECT_EQ(bytes(far_runs), bytes(far_plain));
+        EXPECT_EQ(far_runs.get_slices_count(), 1 + 1 + 3 * 5);
+    }
+
+    // Out of order: the change that goes back throws, the ones before it stay written.
+    const isamp back[2] = {300, 250};
+    EXPECT_THROW(w.append_toggles(back, 0b11, 1), std::runtime_error);
+    w.commit();
+    plain.append(300, 0);
+    EXPECT_EQ(bytes(runs), bytes(plain));
 }
 
 TEST(StoreRead, ItemsAreTheFoldedTransitionsInAnyCapacity) {
