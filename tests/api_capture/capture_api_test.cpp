@@ -498,44 +498,6 @@ TEST_F(api_capture, bulk_reads_agree_with_the_walk_on_every_model) {
 
 // Reads that go on from the last sample + 1 while the capture appends: no item is skipped or
 // repeated, and what they gathered is a prefix of the finished channel.
-TEST_F(api_capture, bulk_reads_during_a_capture) {
-    start(models[0]);
-    fw->acq().set_signal(3, kestrel_sim::signal_t::square(2e-6, 0.5));
-    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0),
-                                                           trig(KESTRELAPI_TRG_NOTRIG, 0),
-                                                           settings(3000000, 50000000)),
-              OHWAPI_OK);
-    std::vector<transition> gathered;
-    std::vector<uint64_t> samples(64);
-    std::vector<uint8_t> levels(64);
-    uint64_t from = 0;
-    int reads_while_running = 0;
-    for (;;) {
-        const bool done = flag(kestrelapi_get_capture_done_flag) ||
-                          kestrelapi_get_last_error(h->get()) != OHWAPI_OK;
-        uint32_t n = 0;
-        ASSERT_EQ(kestrelapi_trs_read(h->get(), 3, from, samples.data(), levels.data(), 64, &n),
-                  OHWAPI_OK);
-        for (uint32_t i = 0; i < n; ++i) {
-            if (!gathered.empty()) {
-                ASSERT_GT(samples[i], gathered.back().sample);
-            }
-            gathered.push_back({samples[i], levels[i]});
-        }
-        if (n > 0) from = samples[n - 1] + 1;
-        if (!done && n > 0) ++reads_while_running;
-        if (done && n == 0) break;
-    }
-    ASSERT_EQ(finish(), OHWAPI_OK);
-    const auto whole = read_all(h->get(), 3, 4096);
-    ASSERT_FALSE(gathered.empty());
-    ASSERT_LE(gathered.size(), whole.size());
-    // A capture that ends with a cut of the channels may drop the tail read during it.
-    for (size_t i = 0; i + 1 < gathered.size(); ++i)
-        ASSERT_EQ(gathered[i], whole[i]) << i;
-    EXPECT_GT(reads_while_running, 0);
-}
-
 } // namespace
 
 namespace {
@@ -607,6 +569,46 @@ protected:
 // An abort ends the capture in each of its phases, on one, two and three groups: the ready
 // flag comes back, the stored error is 1008, and what arrived before is kept, every group
 // cut to the same length and matching the device.
+// Paced, so that the capture lasts (0.4 s) and reads see it grow whatever the machine's load.
+TEST_F(paced_capture, bulk_reads_during_a_capture) {
+    pace();
+    start(models[0]);
+    fw->acq().set_signal(3, kestrel_sim::signal_t::square(2e-6, 0.5));
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           trig(KESTRELAPI_TRG_NOTRIG, 0),
+                                                           settings(20000000, 50000000)),
+              OHWAPI_OK);
+    std::vector<transition> gathered;
+    std::vector<uint64_t> samples(64);
+    std::vector<uint8_t> levels(64);
+    uint64_t from = 0;
+    int reads_while_running = 0;
+    for (;;) {
+        const bool done = flag(kestrelapi_get_capture_done_flag) ||
+                          kestrelapi_get_last_error(h->get()) != OHWAPI_OK;
+        uint32_t n = 0;
+        ASSERT_EQ(kestrelapi_trs_read(h->get(), 3, from, samples.data(), levels.data(), 64, &n),
+                  OHWAPI_OK);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!gathered.empty()) {
+                ASSERT_GT(samples[i], gathered.back().sample);
+            }
+            gathered.push_back({samples[i], levels[i]});
+        }
+        if (n > 0) from = samples[n - 1] + 1;
+        if (!done && n > 0) ++reads_while_running;
+        if (done && n == 0) break;
+    }
+    ASSERT_EQ(finish(), OHWAPI_OK);
+    const auto whole = read_all(h->get(), 3, 4096);
+    ASSERT_FALSE(gathered.empty());
+    ASSERT_LE(gathered.size(), whole.size());
+    // A capture that ends with a cut of the channels may drop the tail read during it.
+    for (size_t i = 0; i + 1 < gathered.size(); ++i)
+        ASSERT_EQ(gathered[i], whole[i]) << i;
+    EXPECT_GT(reads_while_running, 0);
+}
+
 TEST_F(paced_capture, abort_ends_every_phase_and_keeps_what_arrived) {
     const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
     for (const auto& m : models) {
