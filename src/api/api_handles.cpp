@@ -76,7 +76,10 @@ void api_handles::check_ranges(const kestrelapi_settings_t& s) {
        caps.trg_in_threshold_max, " mV");
     // Entries 2 g + p of the groups the model has (a zero falls back to entry p).
     for (size_t e = 0; e < 2u * caps.groups_count; ++e) {
-        const std::string i = "[" + std::to_string(e) + "]";
+        // Appended, not `"[" + ...`: GCC 12 at -O3 takes that operator for an overlapping copy.
+        std::string i(1, '[');
+        i += std::to_string(e);
+        i += ']';
         in(("thresh_capture_mv" + i).c_str(), s.thresh_capture_mv[e], caps.cap_threshold_min,
            caps.cap_threshold_max, " mV");
         // 0 leaves the supply off.
