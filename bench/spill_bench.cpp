@@ -5,6 +5,8 @@
 #include "trs/budget.h"
 #include "trs/store.h"
 
+#include "signals.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -16,19 +18,10 @@ namespace {
 
 constexpr size_t transitions = 20'000'000; // about 40 MB of slices
 
-// Toggles 1..100 samples apart from a fixed seed (the virtual device's random channels).
+// Toggles 1..100 samples apart from a fixed seed, made once.
 const std::vector<trs::edge_t>& signal() {
-    static const std::vector<trs::edge_t> v = [] {
-        std::vector<trs::edge_t> s;
-        s.reserve(transitions);
-        std::mt19937_64 rng(42);
-        isamp t = 0;
-        for (size_t k = 0; k < transitions; ++k) {
-            s.push_back({t, static_cast<uint8_t>(k % 2)});
-            t += 1 + static_cast<isamp>(rng() % 100);
-        }
-        return s;
-    }();
+    static const std::vector<trs::edge_t> v =
+        bench_signals::make_signal(bench_signals::random_toggles, transitions);
     return v;
 }
 

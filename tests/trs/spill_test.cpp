@@ -7,6 +7,7 @@
 #include "trs/store.h"
 
 #include "../core/scratch.h"
+#include "read_all.h"
 
 #include <gtest/gtest.h>
 
@@ -57,16 +58,7 @@ struct item {
 };
 
 std::vector<item> read_all(const trs::store& s, isamp from, size_t capacity) {
-    std::vector<item> v;
-    std::vector<uint64_t> samples(capacity);
-    std::vector<uint8_t> levels(capacity);
-    for (;;) {
-        const size_t n = s.read(from, samples.data(), levels.data(), capacity);
-        if (n == 0) return v;
-        for (size_t i = 0; i < n; ++i)
-            v.push_back({samples[i], levels[i]});
-        from = static_cast<isamp>(samples[n - 1]) + 1;
-    }
+    return trs_test::read_all<item>(s, from, capacity);
 }
 
 std::vector<trs::tr> walk(trs::store& s, isamp from, double scale, bool backwards, size_t limit) {

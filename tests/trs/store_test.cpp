@@ -2,6 +2,8 @@
 #include "trs/iterator.h"
 #include "trs/store.h"
 
+#include "read_all.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -210,18 +212,8 @@ TEST(Store, CopyIsDeepAndDecodesTheSame) {
 
 namespace {
 
-// Every item of a bulk read from `from`, in reads of `capacity` that go on at the last + 1.
 std::vector<trs::edge_t> read_all(const trs::store& s, isamp from, size_t capacity) {
-    std::vector<trs::edge_t> v;
-    std::vector<uint64_t> samples(capacity);
-    std::vector<uint8_t> levels(capacity);
-    for (;;) {
-        const size_t n = s.read(from, samples.data(), levels.data(), capacity);
-        if (n == 0) return v;
-        for (size_t i = 0; i < n; ++i)
-            v.push_back({static_cast<isamp>(samples[i]), levels[i]});
-        from = static_cast<isamp>(samples[n - 1]) + 1;
-    }
+    return trs_test::read_all<trs::edge_t>(s, from, capacity);
 }
 
 // decode_all with the transitions of one sample folded into the last of them.
