@@ -10,23 +10,34 @@ using kestrel::read_sizer;
 using namespace std::chrono_literals;
 
 // A read asks for what the last parse would have got through in the target time, so that
-// the bytes a group holds unparsed at an abort follow the host's rate.
+// the bytes a group holds unparsed at an abort follow the host's rate; it grows at most to
+// twice its size a parse, and shrinks at once.
 TEST(read_sizer, a_read_asks_for_what_the_last_parse_rate_parses_in_the_target_time) {
+    static_assert(read_sizer::parse_target == std::chrono::milliseconds(15));
     read_sizer s(16000000);
     EXPECT_EQ(s.next(), read_sizer::first);
-    s.parsed(1000000, 100ms); // 10 MB/s: a quarter of a megabyte in 25 ms
-    EXPECT_EQ(s.next(), 250000u);
-    s.parsed(250000, 1ms); // 250 MB/s
-    EXPECT_EQ(s.next(), 6250000u);
+    s.parsed(1000000, 100ms); // 10 MB/s: 150 kB in 15 ms
+    EXPECT_EQ(s.next(), 150000u);
+    s.parsed(150000, 1ms); // 150 MB/s: 2.25 MB in 15 ms, but twice the last size at most
+    EXPECT_EQ(s.next(), 300000u);
+    s.parsed(300000, 2ms);
+    EXPECT_EQ(s.next(), 600000u);
+    s.parsed(600000, 4ms);
+    EXPECT_EQ(s.next(), 1200000u);
+    s.parsed(1200000, 8ms);
+    EXPECT_EQ(s.next(), 2250000u);
     s.parsed(0, 0ms); // nothing parsed tells nothing
-    EXPECT_EQ(s.next(), 6250000u);
+    EXPECT_EQ(s.next(), 2250000u);
+    s.parsed(2250000, 150ms); // the host slowed down tenfold
+    EXPECT_EQ(s.next(), 225000u);
 }
 
 TEST(read_sizer, a_read_stays_between_the_smallest_read_and_the_ceiling) {
     read_sizer s(4000000);
     s.parsed(1000, 1s);
     EXPECT_EQ(s.next(), read_sizer::smallest);
-    s.parsed(16000000, 1ms);
+    for (int i = 0; i < 8; ++i)
+        s.parsed(16000000, 1ms);
     EXPECT_EQ(s.next(), 4000000u);
     s.parsed(1, 0ns);
     EXPECT_EQ(s.next(), 4000000u);

@@ -13,15 +13,16 @@ namespace kestrel {
 // abort cuts) decides how long an abort takes. Each read asks for what the group's last
 // parse would have got through in `parse_target`, measured by the wall clock, so that the
 // bound follows the host's load; a slow host reads in smaller pieces, a fast one in larger.
-// The ceiling bounds the buffers' memory.
+// A loaded host's rate swings from one parse to the next, so a read grows at most to twice
+// the last one's size, and shrinks at once. The ceiling bounds the buffers' memory.
 class read_sizer {
 public:
     // Below this, a read's own cost is no longer small against its bytes.
     static constexpr size_t smallest = 64 * 1024;
-    // Two of these (the parse under way and the read it cut) fit in an abort's 100 ms with
-    // room for the end of the capture.
-    static constexpr std::chrono::milliseconds parse_target{25};
-    // Before any parse was timed: 25 ms at 40 MB/s, a group's share of a loaded host.
+    // Two of these (the parse under way and the read it cut), at half the rate measured
+    // last, fit in an abort's 100 ms with room for the end of the capture.
+    static constexpr std::chrono::milliseconds parse_target{15};
+    // Before any parse was timed: 15 ms at 64 MB/s, a group's share of a loaded host.
     static constexpr size_t first = 1 << 20;
 
     explicit read_sizer(size_t ceiling)
@@ -38,14 +39,11 @@ public:
         const double target_ns =
             static_cast<double>(std::chrono::nanoseconds(parse_target).count());
         const double fits = static_cast<double>(bytes) * target_ns / ns;
-        size = fits >= static_cast<double>(ceiling)
-                   ? ceiling
-                   : std::max(smallest, std::min(ceiling, static_cast<size_t>(fits)));
+        const size_t most = std::min(ceiling, 2 * size);
+        size = fits >= static_cast<double>(most) ? most
+                                                 : std::max(smallest, static_cast<size_t>(fits));
     }
 
-    // The most one read may ask for. With a memory budget for the stores, the read buffers
-    // (two a group) take at most a sixteenth of it, all groups together, so that the host
-    // path stays within the budget's margin; without one (0), the buffers' capacity.
     static size_t ceiling_for(uint64_t budget, size_t groups, size_t capacity) {
         if (budget == 0 || groups == 0) return capacity;
         // In whole steps of the smallest read, so that whole pages hold it.
