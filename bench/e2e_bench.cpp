@@ -11,10 +11,13 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +65,54 @@ void reset_peak() {
     }
 }
 
+// Samples the process's resident memory every 250 ms while it lives, for the curve of a long
+// capture: from the launch to the last read.
+class rss_curve {
+public:
+    rss_curve() : thread([this] { run(); }) {}
+    ~rss_curve() {
+        stop = true;
+        thread.join();
+    }
+    rss_curve(const rss_curve&) = delete;
+    rss_curve& operator=(const rss_curve&) = delete;
+    // Seconds since the start and MB resident, one line a `step` seconds and the largest.
+    void print(const char* name, double step) {
+        std::lock_guard l(m);
+        double next = 0, top = 0, top_at = 0;
+        std::printf("%s: resident memory (s, MB)\n", name);
+        for (const auto& [t, mb] : points) {
+            if (mb > top) top = mb, top_at = t;
+            if (t >= next) {
+                std::printf("  %7.1f %7.1f\n", t, mb);
+                next += step;
+            }
+        }
+        if (!points.empty())
+            std::printf("  %7.1f %7.1f (last)\n", points.back().first, points.back().second);
+        std::printf("  largest %.1f MB at %.1f s\n", top, top_at);
+    }
+
+private:
+    void run() {
+        const auto t0 = std::chrono::steady_clock::now();
+        while (!stop) {
+            const double t =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            const double mb = static_cast<double>(status_kb("VmRSS:")) / 1024;
+            {
+                std::lock_guard l(m);
+                points.emplace_back(t, mb);
+            }
+            std::this_thread::sleep_for(250ms);
+        }
+    }
+    std::mutex m;
+    std::vector<std::pair<double, double>> points;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
 // Every channel read through in bulk, as a program reads a capture: the items read.
 uint64_t read_everything(kestrelapi_handle h, unsigned channels) {
     std::vector<uint64_t> s(65536);
@@ -108,22 +159,27 @@ void capture(benchmark::State& state, kestrelapi_model_t model, std::string sn) 
     double cpu = 0;
     long long base_kb = 0, peak_kb = 0;
     uint64_t items = 0;
+    // Fourth argument: 1 to print the resident memory's curve from the launch to the last read.
+    const bool curve = state.range(3) != 0;
     for (auto _ : state) {
         state.PauseTiming();
         base_kb = status_kb("VmRSS:");
         reset_peak();
+        std::optional<rss_curve> rss;
+        if (curve) rss.emplace();
         state.ResumeTiming();
         const double cpu0 = process_cpu_seconds();
         const bool launched =
             kestrelapi_launch_new_capture_simple_trigger(
                 h, none, none, core_test::default_settings(state.range(0))) == OHWAPI_OK;
+        // Long captures run at a few million samples a second at least.
         wait_for(
             [&] {
                 return flag(h, kestrelapi_get_capture_done_flag) ||
                        (kestrelapi_get_last_error(h) != OHWAPI_OK &&
                         flag(h, kestrelapi_get_ready_flag));
             },
-            600s);
+            std::max<std::chrono::seconds>(600s, std::chrono::seconds(state.range(0) / 5000000)));
         const ohwapi_err_code_t err = kestrelapi_get_last_error(h);
         if (!launched || err != OHWAPI_OK) {
             state.SkipWithError(("capture failed: " + std::to_string(err)).c_str());
@@ -134,8 +190,15 @@ void capture(benchmark::State& state, kestrelapi_model_t model, std::string sn) 
         samples += total;
         cpu += process_cpu_seconds() - cpu0;
         state.PauseTiming();
-        if (read_after) items = read_everything(h, model == kestrel_one ? 18 : 54);
+        if (read_after)
+            items = read_everything(h, model == kestrel_one ? 18 : model == kestrel_two ? 36 : 54);
         peak_kb = std::max(peak_kb, status_kb("VmHWM:") - base_kb);
+        if (rss) {
+            std::printf("resident before the launch: %.1f MB\n",
+                        static_cast<double>(base_kb) / 1024);
+            rss->print("capture", 10);
+            rss.reset();
+        }
         wait_for([&] { return flag(h, kestrelapi_get_ready_flag); }, 60s);
         state.ResumeTiming();
     }
@@ -163,14 +226,14 @@ void BM_capture_three_groups(benchmark::State& s) {
 // Two depths each: the difference of their times is the sustained rate, without the
 // fixed cost of a capture.
 BENCHMARK(BM_capture_one_group)
-    ->Args({10'000'000, 0, 0})
-    ->Args({100'000'000, 0, 0})
+    ->Args({10'000'000, 0, 0, 0})
+    ->Args({100'000'000, 0, 0, 0})
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_capture_three_groups)
-    ->Args({10'000'000, 0, 0})
-    ->Args({100'000'000, 0, 0})
+    ->Args({10'000'000, 0, 0, 0})
+    ->Args({100'000'000, 0, 0, 0})
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -184,14 +247,41 @@ void BM_budget_three_groups(benchmark::State& s) {
     capture(s, kestrel_three, "7302103000007");
 }
 BENCHMARK(BM_budget_one_group)
-    ->Args({1'000'000'000, 0, 0})
-    ->Args({1'000'000'000, 256, 0})
-    ->Args({1'000'000'000, 256, 1})
+    ->Args({1'000'000'000, 0, 0, 0})
+    ->Args({1'000'000'000, 256, 0, 0})
+    ->Args({1'000'000'000, 256, 1, 0})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_budget_three_groups)
-    ->Args({300'000'000, 256, 1})
+    ->Args({300'000'000, 256, 1, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The long capture of a budget: 10^10 samples, 256 MB, every channel read, the resident
+// memory's curve (`--benchmark_filter=long_one`, `long_two`, `long_three`).
+void BM_long_one_group(benchmark::State& s) {
+    capture(s, kestrel_one, "7302101000001");
+}
+void BM_long_two_groups(benchmark::State& s) {
+    capture(s, kestrel_two, "7302102000042");
+}
+void BM_long_three_groups(benchmark::State& s) {
+    capture(s, kestrel_three, "7302103000007");
+}
+BENCHMARK(BM_long_one_group)
+    ->Args({10'000'000'000, 256, 1, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_long_two_groups)
+    ->Args({10'000'000'000, 256, 1, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_long_three_groups)
+    ->Args({10'000'000'000, 256, 1, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -201,10 +291,13 @@ BENCHMARK(BM_budget_three_groups)
 int main(int argc, char** argv) {
     // Before the virtual bus starts: bridges without a rate limit, and only the device
     // measured plugged (a bus with several devices hands the first one's bridge to group 0).
-    bool three = false;
-    for (int i = 1; i < argc; ++i)
+    bool three = false, two = false;
+    for (int i = 1; i < argc; ++i) {
         three = three || std::strstr(argv[i], "three") != nullptr;
-    setenv("KESTREL_SIM_DEVICES", three ? "7302103000007" : "7302101000001", 0);
+        two = two || std::strstr(argv[i], "two") != nullptr;
+    }
+    setenv("KESTREL_SIM_DEVICES",
+           three ? "7302103000007" : (two ? "7302102000042" : "7302101000001"), 0);
     setenv("KESTREL_SIM_BRIDGE_RATE", "0", 0);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

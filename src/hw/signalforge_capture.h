@@ -276,9 +276,16 @@ public:
             std::lock_guard lk(consume_m);
             consume_trs_locked();
         }
+        // The capture thread's look at a quiet stream never waits: while a hand-over is
+        // under way (the parser's, or the stores still writing the last batch) a later look
+        // does it, so that the capture thread sees an abort without waiting for the stores.
         void flush_if_outdated(uint32_t ms) {
-            std::lock_guard lk(consume_m);
-            if (sw_since_flush.elapsed_ms() <= ms) return;
+            std::unique_lock lk(consume_m, std::try_to_lock);
+            if (!lk.owns_lock() || sw_since_flush.elapsed_ms() <= ms) return;
+            for (auto& run : lane_runs)
+                if (run.valid() &&
+                    run.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                    return;
             bool pending = false;
             append_pingpong.access_write_buffer([&](batch_t& w) { pending = !w.empty(); });
             if (pending) consume_trs_locked();

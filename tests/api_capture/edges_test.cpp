@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../core/api_fixture.h"
+#include "../core/scratch.h"
 
 namespace {
 
@@ -210,6 +211,25 @@ TEST_F(capture_edges, a_log_function_calling_back_into_the_library_never_blocks)
         OHWAPI_OK);
     EXPECT_EQ(finish(), OHWAPI_OK);
     EXPECT_EQ(kestrelapi_set_log_callback(h->get(), nullptr, nullptr), OHWAPI_OK);
+}
+
+// With a memory budget for the stores, the bridges' read buffers take at most a sixteenth
+// of it, all groups together: a three-group capture on the unpaced device, whose device
+// memory holds more than any read asks for, fills no page beyond that share.
+TEST_F(capture_edges, the_read_buffers_stay_within_their_share_of_the_store_budget) {
+    scratch_dir dir;
+    start(family[2]);
+    const uint64_t budget = 32 << 20;
+    ASSERT_EQ(kestrelapi_set_store_budget(h->get(), budget, dir.path.c_str()), OHWAPI_OK);
+    ASSERT_EQ(kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none,
+                                                           default_settings(20000000)),
+              OHWAPI_OK);
+    ASSERT_EQ(finish(), OHWAPI_OK);
+    EXPECT_EQ(available(), 20000000);
+    size_t resident = 0;
+    for (auto& g : h->internals().device.com.usb_interfaces)
+        resident += g->resident_bytes();
+    EXPECT_LE(resident, budget / 16);
 }
 
 // The figures of docs/reliability.md, not a check (timing has no place in a test): the

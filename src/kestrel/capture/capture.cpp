@@ -13,6 +13,7 @@
 #include "hw/exception.h"
 #include "hw/keep_alive.h"
 #include "kestrel/capture/capture_tool.h"
+#include "kestrel/capture/read_size.h"
 #include "mox/check.h"
 #include "mox/timeout.h"
 #include "mox/worker_pool.h"
@@ -48,6 +49,10 @@ std::optional<std::chrono::milliseconds> stream_silence_limit(const config& cfg)
 // plain fields before it sets `ended`.
 struct group_stream {
     std::future<void> parse; // the group's parse under way, if any
+    // The last parse's bytes and wall time, written by the parse and read once it is waited
+    // for: the next reads are sized from them.
+    size_t parsed_bytes = 0;
+    std::chrono::nanoseconds parse_took{0};
     std::atomic<bool> ended{false};
     std::atomic<bool> overrun{false};
     bool stalled = false;
@@ -298,16 +303,19 @@ private:
 // One reader per bridge, so that the groups stream side by side: it reads into the group's
 // write buffer while the group's last buffer is parsed on the pool, then hands the new one
 // over. Reads are bounded by the pipe time-out and cut by an abort of the pipe, so a reader
-// follows `stop` within one read.
+// follows `stop` within one read. Each read asks for what the group parses in a bounded
+// time (`read_sizer`): an abort parses what was read before the ready flag comes back.
 template <typename T>
 void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
     using clock = std::chrono::steady_clock;
     group_stream& gs = run.streams[g];
     hw::usb_group_t& u = *com.usb_interfaces[g];
-    auto parse_done = [&gs] {
+    read_sizer sizer(u.read_limit());
+    auto parse_done = [&gs, &sizer] {
         if (!gs.parse.valid()) return true;
         try {
             gs.parse.get();
+            sizer.parsed(gs.parsed_bytes, gs.parse_took);
             return true;
         } catch (...) {
             gs.failure = std::current_exception();
@@ -327,7 +335,7 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
                 break;
             }
             const uint64_t size =
-                std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, u.capacity());
+                std::min<uint64_t>(backlog == 0 ? idle_read_size : backlog, sizer.next());
             size_t received = 0;
             const d3xx::err e =
                 u.dump_to_buffer(static_cast<size_t>(size), usb_read_timeout_ms, &received);
@@ -358,15 +366,18 @@ void capture<T>::read_group(stream_run& run, size_t g, mox::worker_pool& pool) {
             // parsed as well: what the host read is kept up to its last whole packet.
             if (!parse_done()) break;
             u.swap_buffers();
-            gs.parse = pool.submit([this, &run, g] {
-                // In slices: the end of the capture stops a long parse at a packet boundary
-                // instead of waiting for the whole buffer. The parser carries its state from
+            gs.parse = pool.submit([this, &run, &gs, g] {
+                const auto began = clock::now();
+                // In slices: a group that reaches its depth stops at a packet boundary
+                // instead of parsing the whole buffer. The parser carries its state from
                 // one slice to the next as from one buffer to the next.
                 com.usb_interfaces[g]->with_read_buffer([&](std::span<const uint8_t> b) {
                     // What follows the group's depth is dropped: it need not be parsed.
                     for (size_t at = 0; at < b.size() && !has_depth(run, g); at += parse_slice)
                         run.parsers[g]->parse(b.subspan(at, std::min(parse_slice, b.size() - at)));
+                    gs.parsed_bytes = b.size();
                 });
+                gs.parse_took = clock::now() - began;
                 notifier.notify(); // the capture thread looks at the depths
             });
             heard = clock::now(); // waiting for a parse is not silence
@@ -438,8 +449,14 @@ void capture<T>::stream(const config& cfg, const std::string& last_sn,
                         std::vector<std::unique_ptr<buffer_parser>>& parsers,
                         trigger_watch& watch) {
     stream_run run(cfg, parsers, watch);
-    for (size_t g = 0; g < run.groups; ++g)
-        com.usb_interfaces[g]->clear_buffers();
+    // The read buffers' share of the host's memory follows the stores' budget of this
+    // capture; pages an earlier capture filled beyond it go back.
+    const uint64_t budget = ctool.store_budget().limit();
+    for (size_t g = 0; g < run.groups; ++g) {
+        auto& u = *com.usb_interfaces[g];
+        u.clear_buffers();
+        u.set_read_limit(read_sizer::ceiling_for(budget, run.groups, u.capacity()));
+    }
     loop_end how;
     {
         readers_t readers(*this, run);
