@@ -979,7 +979,12 @@ int capture(const options& o) {
         }
         std::this_thread::sleep_for(poll_interval);
     }
-    if (outcome == done) bar.show(2, "streaming 100 %", 100);
+    if (outcome == done) {
+        // A capture that triggered and ended between two looks still had the device wait.
+        if (!trigger_wait_shown && !stream_start && !facts.free_run)
+            bar.show(1, "waiting for trigger");
+        bar.show(2, "streaming 100 %", 100);
+    }
     bar.done();
     if (outcome == done) {
         decode_more();
