@@ -5,6 +5,7 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cctype>
 #include <cmath>
@@ -80,7 +81,9 @@ std::map<std::string, section> parse_ini(const std::string& text) {
 }
 
 // Samples of 1..64 channels, unit by unit, into one store per channel: only the samples
-// where a channel changes are visited, and only the channels that changed there.
+// where a channel changes are visited, and only the channels that changed there. The
+// changes of a block of 64 samples are gathered as one mask per channel and appended as a
+// run (the writer's append_toggles), not one append at a time.
 class transitions {
 public:
     transitions(std::vector<std::unique_ptr<trs::store>>& stores, unsigned total)
@@ -88,6 +91,8 @@ public:
         writers_.reserve(stores.size());
         for (auto& st : stores)
             writers_.emplace_back(*st);
+        toggles_.assign(stores.size(), 0);
+        levels_.assign(stores.size(), 0);
     }
 
     // `units` whole samples of `unitsize` bytes at p, with eight readable bytes after the
@@ -97,8 +102,10 @@ public:
         if (n_ == 0) {
             // The level of every channel at sample 0.
             prev_ = load(p);
-            for (size_t c = 0; c < writers_.size(); ++c)
-                writers_[c].append(0, static_cast<uint8_t>((prev_ >> c) & 1));
+            for (size_t c = 0; c < writers_.size(); ++c) {
+                levels_[c] = static_cast<uint8_t>((prev_ >> c) & 1);
+                writers_[c].append(0, levels_[c]);
+            }
             n_ = 1;
             p += unitsize;
             --units;
@@ -120,13 +127,19 @@ public:
         default:
             break;
         }
-        // Units of 3, 5, 6 or 7 bytes, and the samples short of a word: one at a time.
+        // Units of 3, 5, 6 or 7 bytes, and the samples short of a word: one at a time, in
+        // blocks of 64.
         p += done * unitsize;
-        for (size_t u = done; u < units; ++u, p += unitsize) {
-            const uint64_t w = load(p);
-            changed(n_, w, w ^ prev_);
-            prev_ = w;
-            ++n_;
+        for (size_t u = done; u < units;) {
+            const size_t in_block = std::min<size_t>(units - u, 64);
+            for (size_t j = 0; j < in_block; ++j, p += unitsize) {
+                const uint64_t w = load(p);
+                mark(j, w ^ prev_);
+                prev_ = w;
+            }
+            flush();
+            n_ += static_cast<isamp>(in_block);
+            u += in_block;
         }
     }
 
@@ -153,29 +166,48 @@ private:
         for (unsigned j = 0; j < per; ++j)
             lanes |= (mask_ & lane) << (j * bits % 64);
         size_t u = 0;
-        for (; u + per <= units; u += per, p += 8, n_ += per) {
-            uint64_t w;
-            std::memcpy(&w, p, 8);
-            uint64_t before = prev_;
-            if constexpr (bits < 64) before |= w << (bits % 64);
-            uint64_t diff = (w ^ before) & lanes;
-            while (diff != 0) {
-                const unsigned j = static_cast<unsigned>(std::countr_zero(diff)) / bits;
-                const unsigned at = j * bits % 64;
-                changed(n_ + j, (w >> at) & mask_, (diff >> at) & lane);
-                diff &= ~(lane << at);
+        while (u + per <= units) {
+            // A block of at most 64 samples from n_.
+            const size_t in_block = std::min<size_t>((units - u) / per, 64 / per);
+            for (size_t k = 0; k < in_block; ++k, p += 8) {
+                uint64_t w;
+                std::memcpy(&w, p, 8);
+                uint64_t before = prev_;
+                if constexpr (bits < 64) before |= w << (bits % 64);
+                uint64_t diff = (w ^ before) & lanes;
+                while (diff != 0) {
+                    const unsigned j = static_cast<unsigned>(std::countr_zero(diff)) / bits;
+                    const unsigned at = j * bits % 64;
+                    mark(k * per + j, (diff >> at) & lane);
+                    diff &= ~(lane << at);
+                }
+                prev_ = (w >> ((64 - bits) % 64)) & mask_;
             }
-            prev_ = (w >> ((64 - bits) % 64)) & mask_;
+            flush();
+            n_ += static_cast<isamp>(in_block * per);
+            u += in_block * per;
         }
         return u;
     }
 
-    // Sample `at` holds w (channel c in bit c); the channels in x changed there.
-    void changed(isamp at, uint64_t w, uint64_t x) {
-        for (; x != 0; x &= x - 1) {
-            const int c = std::countr_zero(x);
-            writers_[static_cast<size_t>(c)].append(at, static_cast<uint8_t>((w >> c) & 1));
+    // The channels in x changed at sample n_ + j (j below 64).
+    void mark(size_t j, uint64_t x) {
+        dirty_ |= x;
+        for (; x != 0; x &= x - 1)
+            toggles_[static_cast<size_t>(std::countr_zero(x))] |= uint64_t{1} << j;
+    }
+
+    // The block's changes from n_ on, a run per channel.
+    void flush() {
+        if (dirty_ == 0) return;
+        for (size_t j = 0; j < times_.size(); ++j)
+            times_[j] = n_ + static_cast<isamp>(j);
+        for (uint64_t x = dirty_; x != 0; x &= x - 1) {
+            const auto c = static_cast<size_t>(std::countr_zero(x));
+            levels_[c] = writers_[c].append_toggles(times_.data(), toggles_[c], levels_[c]);
+            toggles_[c] = 0;
         }
+        dirty_ = 0;
     }
 
     uint64_t load(const uint8_t* p) const {
@@ -185,9 +217,13 @@ private:
     }
 
     std::vector<trs::store::writer> writers_;
+    std::vector<uint64_t> toggles_; // per channel: bit j for a change at n_ + j
+    std::vector<uint8_t> levels_;   // per channel: the level before the block
+    std::array<isamp, 64> times_{};
+    uint64_t dirty_ = 0; // the channels with a change in the block
     uint64_t mask_;
     uint64_t prev_ = 0; // the last sample, masked
-    isamp n_ = 0;       // samples so far
+    isamp n_ = 0;       // samples before the block
 };
 
 } // namespace

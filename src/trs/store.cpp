@@ -516,13 +516,24 @@ int64_t store::first_at_or_after(isamp sample, int64_t count) const {
     return count;
 }
 
+namespace {
+
+// For the byte index (0..3) of a transition's closing slice: the bits its six-bit groups
+// fill.
+constexpr uint32_t group_masks[4] = {0x3Fu, 0xFFFu, 0x3FFFFu, 0xFFFFFFu};
+
+} // namespace
+
 size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const {
     if (capacity == 0) return 0;
     // The clearing lock keeps positions valid between the pieces; the store's own lock is
     // let go between pieces so that a long read never holds up the writer for long.
-    constexpr size_t piece = 1 << 16;
+    constexpr int64_t piece = 1 << 16; // slices
     std::lock_guard clk(clearing_m);
     size_t out = 0;
+    // The sample of the last item written: a later transition at the same sample replaces
+    // its level. No transition is at ~0.
+    uint64_t last = ~uint64_t{0};
     int64_t k = -1;
     for (;;) {
         std::lock_guard lk(m);
@@ -530,18 +541,63 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
         // until the first samples are stored (a capture's first batch may restate them).
         const int64_t n = pub.n > 0 ? pub.slices : 0;
         if (k < 0) k = first_at_or_after(std::max<isamp>(from, 0), n);
-        size_t budget = piece;
-        size_t cc = ~size_t{0}; // the chunk cp points to
-        const chunk* cp = nullptr;
-        while (k < n && budget-- > 0) {
-            // One transition: the chunk of its first slice gives the base.
+        const int64_t stop = std::min(n, k + piece);
+        while (k < stop) {
             auto c = static_cast<size_t>(k / chunk_size);
             auto i = static_cast<size_t>(k % chunk_size);
-            if (c != cc) {
-                cp = &chunk_at(c);
-                cc = c;
-            }
+            const chunk* cp = &chunk_at(c);
             const isamp base = cp->abs_time;
+            // A chunk at a time, eight slices from one 64-bit load: every transition of up
+            // to four slices that closes among them is decoded from its bytes without a
+            // branch on its length, and the next load starts after the last one closed, so
+            // the loop carries no chain through each transition's length. A longer
+            // transition, one that runs into the next chunk and the chunk's last few slices
+            // go the general way below.
+            {
+                const uint8_t* sl = &cp->slices[0].data;
+                const auto lim = static_cast<size_t>(
+                    std::min<int64_t>(chunk_size, stop - static_cast<int64_t>(c) * chunk_size));
+                size_t o = out;
+                uint64_t prev = last;
+                bool full = false;
+                while (i + 8 <= lim && !full) {
+                    uint64_t w;
+                    std::memcpy(&w, sl + i, 8); // little-endian: the first slice first
+                    uint64_t ends = ~w & 0x0101010101010101u; // slices that close a transition
+                    unsigned a = 0; // byte where the next transition begins
+                    while (ends != 0) {
+                        const auto e = static_cast<unsigned>(std::countr_zero(ends)) >> 3;
+                        const unsigned len = e - a; // slices after the first
+                        if (len > 3) break;         // five slices or more
+                        const auto x = static_cast<uint32_t>(w >> (8 * a));
+                        const uint32_t groups = ((x >> 2) & 0x3Fu) | ((x >> 4) & 0xFC0u) |
+                                                ((x >> 6) & 0x3F000u) | ((x >> 8) & 0xFC0000u);
+                        const auto s = static_cast<uint64_t>(
+                            base + static_cast<isamp>(groups & group_masks[len]));
+                        const auto lv = static_cast<uint8_t>((x >> (8 * len + 1)) & 1);
+                        // A repeat of the last sample overwrites it.
+                        const size_t at = o - (s == prev);
+                        if (at == capacity) {
+                            full = true; // no room: the general way returns
+                            break;
+                        }
+                        samples[at] = s;
+                        levels[at] = lv;
+                        o = at + 1;
+                        prev = s;
+                        a = e + 1;
+                        ends &= ends - 1;
+                    }
+                    i += a;
+                    if (a == 0) break; // a long transition begins here
+                }
+                out = o;
+                last = prev;
+                k = static_cast<int64_t>(c) * chunk_size + static_cast<int64_t>(i);
+                if (k >= stop) break;
+                if (i == chunk_size) continue; // the chunk ended with a whole transition
+            }
+            // One transition the general way: the chunk of its first slice gives the base.
             uint8_t b = cp->slices[i].data;
             uint64_t acc = b >> 2;
             int64_t j = k;
@@ -550,20 +606,20 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
                 if (++i == chunk_size) {
                     i = 0;
                     cp = &chunk_at(++c);
-                    cc = c;
                 }
                 b = cp->slices[i].data;
                 acc += static_cast<uint64_t>(b >> 2) << shift;
             }
             const auto s = static_cast<uint64_t>(base + static_cast<isamp>(acc));
             const uint8_t lv = (b >> 1) & 1;
-            if (out > 0 && samples[out - 1] == s) {
+            if (s == last) {
                 levels[out - 1] = lv; // a later transition at the same sample decides its level
             } else {
                 if (out == capacity) return out;
                 samples[out] = s;
                 levels[out] = lv;
                 ++out;
+                last = s;
             }
             k = j + 1;
         }

@@ -119,6 +119,29 @@ void expect_same_reads(trs::store& spilled, trs::store& plain) {
                      walk(plain, 0, 10.0, false, 1u << 24));
 }
 
+// The bulk read of spilled chunks gives what their slices decode to, one transition at a
+// time, folded at equal samples.
+TEST(Spill, BulkReadEqualsTheSlicesDecodedOneByOne) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    const auto sig = signal(200000, 11);
+    trs::store s;
+    s.set_budget(b);
+    fill(s, sig, sig.back().sample + 5);
+    ASSERT_GT(s.spilled_bytes(), 0u);
+    std::vector<item> want;
+    trs::store::decoded_t d;
+    for (int64_t k = 0; s.decode(k, d); k = d.last + 1) {
+        if (!want.empty() && want.back().sample == static_cast<uint64_t>(d.sample))
+            want.back().level = d.level;
+        else
+            want.push_back({static_cast<uint64_t>(d.sample), d.level});
+    }
+    EXPECT_EQ(read_all(s, 0, 100000), want);
+    EXPECT_EQ(read_all(s, 0, 777), want);
+}
+
 TEST(Spill, ChunksBeyondTheBudgetReadBackAsInMemory) {
     scratch_dir dir;
     auto b = std::make_shared<trs::budget>();

@@ -391,6 +391,36 @@ TEST(StoreRead, ItemsAreTheFoldedTransitionsInAnyCapacity) {
     EXPECT_FALSE(s.level_at(-1, level));
 }
 
+// Offsets of one to eight slices, runs at one sample and levels that
+// repeat, so that transitions of every length begin at every position of a chunk and run
+// across its end: the bulk read gives the folded transitions from any sample, at any
+// capacity.
+TEST(StoreRead, EveryTransitionLengthAtEveryChunkPosition) {
+    std::vector<trs::edge_t> sig;
+    isamp t = 0;
+    uint32_t x = 99;
+    for (size_t k = 0; k < 6000; ++k) {
+        x = x * 1103515245u + 12345u;
+        const uint32_t r = x >> 16;
+        const int bits = static_cast<int>(r % 10) * 5; // offsets of 1 to 8 slices
+        t += r % 9 == 0 ? 0 : static_cast<isamp>((uint64_t{1} << bits) | (r & 7));
+        sig.push_back({t, static_cast<uint8_t>((r >> 4) % 3 != 0 ? k % 2 : 1)});
+    }
+    trs::store s;
+    s.append(sig);
+    s.append_idle(sig.back().sample + 3, sig.back().level);
+    ASSERT_GT(s.get_slices_count(), 10 * trs::store::chunk_size);
+    const auto want = folded(s);
+    for (size_t cap : {size_t{1}, size_t{3}, size_t{4}, size_t{500}, size_t{100000}})
+        expect_edges(read_all(s, 0, cap), want);
+    for (size_t i = 0; i < want.size(); i += 7) {
+        const auto from = read_all(s, want[i].sample, 5);
+        ASSERT_EQ(from.size(), want.size() - i) << i;
+        EXPECT_EQ(from.front().sample, want[i].sample) << i;
+        EXPECT_EQ(from.back().sample, want.back().sample) << i;
+    }
+}
+
 TEST(StoreRead, ChannelThatNeverChangesAndEmptyStore) {
     trs::store s;
     uint64_t sample = 7;
