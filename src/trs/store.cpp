@@ -237,6 +237,11 @@ void store::spill_locked() {
             spare.push_back(std::move(chunks.front()));
             chunks.pop_front();
         }
+        // Spare chunks do not count against the budget, so only a block's worth stays for the
+        // chunks this store opens next. The stores of a budget share it unevenly and their
+        // shares drift: keeping every spilled chunk would hold each store at the most it ever
+        // had in memory, and the process would grow past the budget by their sum.
+        if (spare.size() > block_chunks) spare.resize(block_chunks);
         recount_locked();
     }
 }
