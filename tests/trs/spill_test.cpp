@@ -375,3 +375,26 @@ TEST(Spill, StoresWhoseSharesDriftStayWithinTheBudget) {
                            index_bytes;
     EXPECT_LE(most, allowed) << "held at most " << most << " bytes";
 }
+
+// The index of spilled blocks (file offset and first sample, 16 bytes a block) grows with the
+// capture, so the budget counts it beside the chunks in memory.
+TEST(Spill, TheBudgetCountsTheIndexOfSpilledBlocks) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    trs::store s;
+    s.set_budget(b);
+    const auto sig = signal(400000);
+    fill(s, sig, sig.back().sample + 5);
+    const auto blocks =
+        static_cast<int64_t>(s.spilled_bytes() / (trs::store::block_chunks * sizeof(trs::chunk)));
+    ASSERT_GT(blocks, 0);
+    // Not a whole number of chunks, so that the index shows in what the budget counts.
+    ASSERT_NE(blocks * 16 % trs::store::resident_chunk_bytes, 0);
+    const int64_t chunks_part = b->resident() - blocks * 16;
+    EXPECT_GT(chunks_part, 0);
+    EXPECT_EQ(chunks_part % trs::store::resident_chunk_bytes, 0) << b->resident();
+    // A clear lets the index go with the blocks.
+    s.clear();
+    EXPECT_EQ(b->resident(), trs::store::resident_chunk_bytes);
+}
