@@ -4,11 +4,11 @@
 // spill to.
 //
 // Every store of a handle, and every store taken out of it, counts the chunks it holds in
-// memory against one budget. Once they hold more than the budget, a store writes its oldest
-// sealed chunks, in blocks, to the spill file of its capture and lets them go; the file is
-// created unlinked (O_TMPFILE, else a name removed at once), so nobody else can open it and
-// it disappears with the last store that uses it, or with the process. A capture's stores
-// share one file; the next capture (a clear, a take) starts a new one.
+// memory and its index of spilled blocks against one budget. Once they hold more than the budget, a
+// store writes its oldest sealed chunks, in blocks, to the spill file of its capture and lets them
+// go; the file is created unlinked (O_TMPFILE, else a name removed at once), so nobody else can
+// open it and it disappears with the last store that uses it, or with the process. A capture's
+// stores share one file; the next capture (a clear, a take) starts a new one.
 //
 // A file that cannot grow (no space, a quota, a file-size limit) marks the budget full:
 // the stores then keep their chunks in memory, nothing is lost, and the capture, which
@@ -63,7 +63,8 @@ public:
     static std::string default_directory();
     static uint64_t default_limit();
 
-    // Bytes of chunks in memory, spare ones not counted.
+    // Bytes of chunks in memory (spare ones not counted) and of the stores' indexes of
+    // spilled blocks.
     void add_resident(int64_t bytes) { resident_.fetch_add(bytes, std::memory_order_relaxed); }
     int64_t resident() const { return resident_.load(std::memory_order_relaxed); }
     bool over() const {

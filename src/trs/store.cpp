@@ -15,22 +15,24 @@ store::store(const store& other) : store() {
 }
 
 store::~store() {
-    if (budget_) budget_->add_resident(-accounted * resident_chunk_bytes);
+    if (budget_) budget_->add_resident(-accounted);
 }
 
 void store::set_budget(std::shared_ptr<budget> b) {
     std::lock_guard lk(m);
-    if (budget_) budget_->add_resident(-accounted * resident_chunk_bytes);
+    if (budget_) budget_->add_resident(-accounted);
     budget_ = std::move(b);
     accounted = 0;
     recount_locked();
 }
 
-// Keeps the budget's count equal to the chunks in memory; the lock is held.
+// Keeps the budget's count equal to the chunks in memory and the index of spilled blocks;
+// the lock is held. The index grows with the length of the capture, so it is counted too:
+// the longer the capture, the fewer chunks stay in memory.
 void store::recount_locked() {
-    const auto now = static_cast<int64_t>(chunks.size());
-    if (budget_ && now != accounted)
-        budget_->add_resident((now - accounted) * resident_chunk_bytes);
+    const auto now = static_cast<int64_t>(chunks.size()) * resident_chunk_bytes +
+                     static_cast<int64_t>(blocks.size() * sizeof(spilled_block));
+    if (budget_ && now != accounted) budget_->add_resident(now - accounted);
     accounted = now;
 }
 
@@ -41,7 +43,7 @@ store& store::operator=(const store& other) {
     // source has published is copied; spilled blocks never change, so the copy shares them
     // and their file.
     std::deque<std::unique_ptr<chunk>> copy;
-    std::vector<spilled_block> o_blocks;
+    std::deque<spilled_block> o_blocks;
     std::shared_ptr<spill_file> o_file;
     std::shared_ptr<budget> o_budget;
     published_t o_pub;
@@ -74,7 +76,7 @@ store& store::operator=(const store& other) {
     for (auto& e : cache)
         e.index = ~size_t{0};
     if (budget_ != o_budget) {
-        if (budget_) budget_->add_resident(-accounted * resident_chunk_bytes);
+        if (budget_) budget_->add_resident(-accounted);
         budget_ = std::move(o_budget);
         accounted = 0;
     }
@@ -237,6 +239,11 @@ void store::spill_locked() {
             spare.push_back(std::move(chunks.front()));
             chunks.pop_front();
         }
+        // Spare chunks do not count against the budget, so only a block's worth stays for the
+        // chunks this store opens next. The stores of a budget share it unevenly and their
+        // shares drift: keeping every spilled chunk would hold each store at the most it ever
+        // had in memory, and the process would grow past the budget by their sum.
+        if (spare.size() > block_chunks) spare.resize(block_chunks);
         recount_locked();
     }
 }
@@ -644,8 +651,8 @@ size_t store::memory_bytes() const {
     for (const auto& e : cache)
         if (e.data) cached += block_chunks * sizeof(chunk);
     return (chunks.size() + spare.capacity()) * sizeof(std::unique_ptr<chunk>) +
-           (chunks.size() + spare.size()) * sizeof(chunk) +
-           blocks.capacity() * sizeof(spilled_block) + cached;
+           (chunks.size() + spare.size()) * sizeof(chunk) + blocks.size() * sizeof(spilled_block) +
+           cached;
 }
 
 uint64_t store::spilled_bytes() const {

@@ -308,12 +308,14 @@ private:
     std::atomic<bool> uncaptured{false};
     mutable std::mutex clearing_m;
     mutable std::mutex m;
-    std::shared_ptr<budget> budget_;           // null: no accounting, no spill
-    std::shared_ptr<spill_file> file_;         // holds `blocks`
-    std::vector<spilled_block> blocks;         // chunks [0, spilled_chunks()) are on disk
+    std::shared_ptr<budget> budget_;   // null: no accounting, no spill
+    std::shared_ptr<spill_file> file_; // holds `blocks`
+    // Chunks [0, spilled_chunks()) are on disk. A deque: it grows without copying itself
+    // into twice its size, which a capture of any length would otherwise pay at its end.
+    std::deque<spilled_block> blocks;
     std::deque<std::unique_ptr<chunk>> chunks; // the others, in memory
     std::vector<std::unique_ptr<chunk>> spare;
-    int64_t accounted = 0; // chunks counted against the budget
+    int64_t accounted = 0; // bytes counted against the budget
     mutable std::array<cached_block, 2> cache;
     mutable size_t cache_last = 0; // the entry used last
     size_t previous_chunks = 0;    // chunks the capture before the last one used

@@ -348,3 +348,76 @@ TEST(Spill, ACutInSpilledChunksReadsAsTheSameCutInMemory) {
         expect_same_reads(spilled, plain);
     }
 }
+
+// Stores that share a budget unevenly, with the shares drifting from one store to the other
+// and back, as the channels of a capture do: what they hold in memory, spare chunks
+// included, stays near the budget however long they run.
+TEST(Spill, StoresWhoseSharesDriftStayWithinTheBudget) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    constexpr int64_t limit_chunks = 2000;
+    b->set(static_cast<uint64_t>(limit_chunks * trs::store::resident_chunk_bytes), dir.path);
+    constexpr int n_stores = 4;
+    std::vector<std::unique_ptr<trs::store>> stores;
+    std::vector<isamp> t(n_stores, 0);
+    for (int i = 0; i < n_stores; ++i) {
+        stores.push_back(std::make_unique<trs::store>());
+        stores.back()->set_budget(b);
+    }
+    // Transitions two samples apart: one slice each, a chunk per 500.
+    auto write = [&](int i, int n) {
+        trs::store::writer w(*stores[static_cast<size_t>(i)]);
+        for (int k = 0; k < n; ++k) {
+            t[static_cast<size_t>(i)] += 2;
+            w.append(t[static_cast<size_t>(i)], static_cast<uint8_t>(k & 1));
+        }
+        w.commit();
+    };
+    size_t most = 0;
+    // In each phase one store writes eight times as fast as each other one, so it spills
+    // while the others take up the room it leaves.
+    for (int phase = 0; phase < 3 * n_stores; ++phase) {
+        const int fast = phase % n_stores;
+        for (int round = 0; round < 2 * limit_chunks; ++round)
+            for (int i = 0; i < n_stores; ++i)
+                write(i, i == fast ? 8 * trs::store::chunk_size / 4 : trs::store::chunk_size / 4);
+        size_t held = 0;
+        for (auto& s : stores)
+            held += s->memory_bytes();
+        most = std::max(most, held);
+    }
+    uint64_t spilled = 0;
+    for (auto& s : stores)
+        spilled += s->spilled_bytes();
+    EXPECT_GT(spilled, 0u);
+    // The budget, what a store cannot spill (its open chunk and less than a block before it),
+    // a block of spare chunks each and the index of spilled blocks.
+    const size_t index_bytes = 2 * spilled / (trs::store::block_chunks * sizeof(trs::chunk)) * 32;
+    const size_t allowed = static_cast<size_t>(limit_chunks) * sizeof(trs::chunk) +
+                           n_stores * (3 * trs::store::block_chunks + 2) * sizeof(trs::chunk) +
+                           index_bytes;
+    EXPECT_LE(most, allowed) << "held at most " << most << " bytes";
+}
+
+// The index of spilled blocks (file offset and first sample, 16 bytes a block) grows with the
+// capture, so the budget counts it beside the chunks in memory.
+TEST(Spill, TheBudgetCountsTheIndexOfSpilledBlocks) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    trs::store s;
+    s.set_budget(b);
+    const auto sig = signal(400000);
+    fill(s, sig, sig.back().sample + 5);
+    const auto blocks =
+        static_cast<int64_t>(s.spilled_bytes() / (trs::store::block_chunks * sizeof(trs::chunk)));
+    ASSERT_GT(blocks, 0);
+    // Not a whole number of chunks, so that the index shows in what the budget counts.
+    ASSERT_NE(blocks * 16 % trs::store::resident_chunk_bytes, 0);
+    const int64_t chunks_part = b->resident() - blocks * 16;
+    EXPECT_GT(chunks_part, 0);
+    EXPECT_EQ(chunks_part % trs::store::resident_chunk_bytes, 0) << b->resident();
+    // A clear lets the index go with the blocks.
+    s.clear();
+    EXPECT_EQ(b->resident(), trs::store::resident_chunk_bytes);
+}
