@@ -855,7 +855,7 @@ int capture(const options& o) {
         h.check_call(kestrelapi_launch_new_capture_programmed(h.get(), s), "capture refused");
     }
 
-    // Decoders follow the capture as it is stored; a refused spec ends it.
+    // Decoders follow the capture as it is stored; a refused description ends it.
     frame_format::printer decoders(out, frame_format::style::text);
     for (size_t i = 0; i < o.decode.size(); ++i) {
         kestrelapi_decoder dec = nullptr;

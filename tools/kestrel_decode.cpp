@@ -14,7 +14,8 @@ namespace {
 
 constexpr int exit_ok = 0, exit_failure = 1, exit_usage = 2, exit_file = 7;
 
-int run(const std::string& path, const std::vector<std::string>& specs, const std::string& fmt) {
+int run(const std::string& path, const std::vector<std::string>& descriptions,
+        const std::string& fmt) {
     const auto style = fmt == "csv"     ? frame_format::style::csv
                        : fmt == "jsonl" ? frame_format::style::jsonl
                                         : frame_format::style::text;
@@ -34,14 +35,15 @@ int run(const std::string& path, const std::vector<std::string>& specs, const st
     int rc = exit_ok;
     {
         frame_format::printer out(stdout, style);
-        for (size_t i = 0; i < specs.size(); ++i) {
+        for (size_t i = 0; i < descriptions.size(); ++i) {
             kestrelapi_decoder d = nullptr;
-            if (kestrelapi_capture_decoder_create(cap, specs[i].c_str(), &d, why, sizeof why) !=
-                OHWAPI_OK) {
-                std::fprintf(stderr, "kestrel-decode: --decode '%s': %s\n", specs[i].c_str(), why);
+            if (kestrelapi_capture_decoder_create(cap, descriptions[i].c_str(), &d, why,
+                                                  sizeof why) != OHWAPI_OK) {
+                std::fprintf(stderr, "kestrel-decode: --decode '%s': %s\n", descriptions[i].c_str(),
+                             why);
                 return exit_usage;
             }
-            out.add(d, frame_format::decoder_name(specs[i], i));
+            out.add(d, frame_format::decoder_name(descriptions[i], i));
         }
         frame_format::header(stdout, style);
         ohwapi_err_code_t err = OHWAPI_OK;
@@ -66,9 +68,9 @@ int main(int argc, char** argv) {
     CLI::App app{"Decodes UART, SPI, I2C and CAN in a sigrok session file (.sr).",
                  "kestrel-decode"};
     std::string path, fmt = "text";
-    std::vector<std::string> specs;
+    std::vector<std::string> descriptions;
     app.add_option("file", path, "Sigrok session file (.sr)")->required();
-    app.add_option("--decode", specs,
+    app.add_option("--decode", descriptions,
                    "Decoder, e.g. 'uart rx=D0 baud=115200', 'spi clk=0 mosi=1 cs=2', "
                    "'i2c scl=3 sda=4', 'can rx=5 bitrate=500000' (repeatable; channels by "
                    "number, bit k of the file's samples, or by the file's channel names)")
@@ -89,5 +91,5 @@ int main(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? exit_ok : exit_usage;
     }
-    return run(path, specs, fmt);
+    return run(path, descriptions, fmt);
 }

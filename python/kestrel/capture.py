@@ -264,7 +264,7 @@ class Capture:
         ("spi", clk=0, mosi=1, cs=2), ("i2c", scl=3, sda=4), ("can", rx=5, bitrate=500000);
         channels by number or name, words such as invert=True. A numpy structured array
         (start, end, kind, value, flags; kestrel.FrameKind names the kinds) with numpy, else
-        a list of tuples. A refused spec raises KestrelError (1006) naming the column."""
+        a list of tuples. A refused description raises KestrelError (1006) naming the column."""
         from . import decode
         dec = decode.create(self._lib, "kestrelapi_capture_decoder_create", self._capture(),
                             protocol, options)

@@ -73,7 +73,7 @@ else:
 class CaptureFile(Capture):
     """A sigrok session file (.sr: ours, sigrok's own, other devices') opened as a capture:
     kestrel.open_capture(path). Its channels are the file's logic channels, channel k bit k
-    of each sample, named as the file names them (decoder specs take those names). It reads
+    of each sample, named as the file names them (decoder descriptions take those names). It reads
     as any Capture; close it (or use with) to free it."""
 
     def __init__(self, path):
@@ -101,8 +101,8 @@ def open_capture(path):
     return CaptureFile(path)
 
 
-def spec_text(protocol, options):
-    """The decoder's spec: "uart rx=8 baud=115200 invert" from ("uart", rx=8, baud=115200,
+def description_text(protocol, options):
+    """The decoder's description: "uart rx=8 baud=115200 invert" from ("uart", rx=8, baud=115200,
     invert=True); options that are False or None are left out."""
     words = [str(protocol)]
     for key, value in options.items():
@@ -121,14 +121,14 @@ def _late(lib, name):
 
 def create(lib, fn_name, target, protocol, options):
     """A decoder made by fn_name (kestrelapi_decoder_create or its capture form) on target;
-    a refused spec raises KestrelError with the reason, naming the column."""
+    a refused description raises KestrelError with the reason, naming the column."""
     fn = _late(lib, fn_name)
-    spec = spec_text(protocol, options)
+    description = description_text(protocol, options)
     dec = ctypes.c_void_p()
     why = ctypes.create_string_buffer(512)
-    code = fn(target, spec.encode(), ctypes.byref(dec), why, len(why))
+    code = fn(target, description.encode(), ctypes.byref(dec), why, len(why))
     if code != _lib.OK:
-        raise KestrelError(code, f"decoder {spec!r}", why.value.decode(errors="replace"))
+        raise KestrelError(code, f"decoder {description!r}", why.value.decode(errors="replace"))
     return dec
 
 

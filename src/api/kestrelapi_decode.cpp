@@ -195,7 +195,7 @@ private:
     mutable std::optional<api_utils::live_captures::lease> lease_;
 };
 
-// A decoder on a source, or the refusal of its spec as the reason.
+// A decoder on a source, or the reason its description was refused.
 ohwapi_err_code_t make_decoder(std::shared_ptr<decode::source> src, const char* spec,
                                kestrelapi_decoder* decoder, std::string& why) {
     try {
