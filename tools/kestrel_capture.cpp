@@ -897,7 +897,9 @@ int capture(const options& o) {
     bool trigger_wait_shown = false;
     while (outcome == running) {
         if (interrupted) {
-            outcome = o.until_stopped && stream_start ? stopped : user_abort;
+            // Streaming began with the trigger, whether or not a look saw it yet.
+            const bool streaming = stream_start || h.flag(kestrelapi_get_triggered_flag);
+            outcome = o.until_stopped && streaming ? stopped : user_abort;
             break;
         }
         if (o.until_stopped && o.duration > 0 && stream_start &&
