@@ -484,6 +484,7 @@ public:
             unsigned count = 0;
             uint64_t levels = 0;
             std::vector<trs::store::writer> writers; // scratch of the job
+            alignas(64) uint16_t low[batch_t::block] = {};
         };
 
         // A lane's channels of the batch: for each block of 64 records, each channel's changes
@@ -499,25 +500,28 @@ public:
             trs::store::writer* const wr = lane.writers.data() - lane.first;
             const unsigned lane_end = lane.first + lane.count;
             uint64_t levels = lane.levels;
-            auto store_block = [&](const isamp* times, const uint64_t* masks) {
+            uint16_t* const low = lane.low;
+            auto store_block = [&](const isamp* times, const uint64_t* masks, size_t records) {
+                // The low bits of the block's times, once for all of the lane's channels.
+                trs::store::writer::low_bits(times, low, records);
                 for (unsigned k = lane.first; k < lane_end; ++k) {
                     if (masks[k] == 0) continue;
                     const uint8_t level = static_cast<uint8_t>((levels >> k) & 1);
-                    levels ^=
-                        static_cast<uint64_t>(wr[k].append_toggles(times, masks[k], level) ^ level)
-                        << k;
+                    levels ^= static_cast<uint64_t>(
+                                  wr[k].append_toggles(times, low, masks[k], level) ^ level)
+                              << k;
                 }
             };
             const size_t whole = b.size / block;
             for (size_t j = 0; j < whole; ++j)
-                store_block(b.times.get() + j * block, b.masks.get() + j * channels);
+                store_block(b.times.get() + j * block, b.masks.get() + j * channels, block);
             if (const size_t open = b.open_records(); open > 0) {
                 // The open block's planes hold stale bits past its records.
                 uint64_t masks[24];
                 transpose(b.planes, channels, masks);
                 for (unsigned k = lane.first; k < lane_end; ++k)
                     masks[k] &= (uint64_t{1} << open) - 1;
-                store_block(b.times.get() + whole * block, masks);
+                store_block(b.times.get() + whole * block, masks, open);
             }
             MOX_ASSERT(
                 ((levels ^ b.end_levels) & (((uint64_t{1} << lane.count) - 1) << lane.first)) == 0);
