@@ -219,12 +219,16 @@ public:
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
             channels_mask = channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;
-            // Two jobs of about half the channels each, the first from bit 0.
+            // Two jobs of every other channel each, the first from bit 0: neighbouring
+            // channels (the lines of one bus, a clock beside its data) go to both jobs,
+            // which shares the work out more evenly than two halves of the group do.
             lanes[0].count = (channels + 1u) / 2;
-            lanes[1].first = lanes[0].count;
-            lanes[1].count = channels - lanes[0].count;
-            for (auto& l : lanes)
+            lanes[1].first = 1;
+            lanes[1].count = channels / 2;
+            for (auto& l : lanes) {
                 l.writers.reserve(l.count);
+                l.bits = channels_mask & (uint64_t{0x5555555555555555} << l.first);
+            }
         }
         ~group_t() { wait_hand_over(); }
         group_t(const group_t&) = delete;
@@ -480,8 +484,9 @@ public:
         // them: both jobs read the whole batch (it is read-only) but each writes only its
         // own channels' stores, so the two need no lock between them.
         struct lane_t {
-            unsigned first = 0;
+            unsigned first = 0; // the lane's channels: first, first + 2, ...
             unsigned count = 0;
+            uint64_t bits = 0; // its channels' bits
             uint64_t levels = 0;
             std::vector<trs::store::writer> writers; // scratch of the job
             alignas(64) uint16_t low[batch_t::block] = {};
@@ -495,20 +500,20 @@ public:
             constexpr size_t block = batch_t::block;
             const auto channels = static_cast<unsigned>(capt_channels.size());
             lane.writers.clear();
-            for (unsigned k = 0; k < lane.count; ++k)
-                lane.writers.push_back(capt_channels[lane.first + k].open());
-            trs::store::writer* const wr = lane.writers.data() - lane.first;
-            const unsigned lane_end = lane.first + lane.count;
+            for (unsigned k = lane.first; k < channels; k += 2)
+                lane.writers.push_back(capt_channels[k].open());
+            // Channel k's writer is wr[k / 2].
+            trs::store::writer* const wr = lane.writers.data();
             uint64_t levels = lane.levels;
             uint16_t* const low = lane.low;
             auto store_block = [&](const isamp* times, const uint64_t* masks, size_t records) {
                 // The low bits of the block's times, once for all of the lane's channels.
                 trs::store::writer::low_bits(times, low, records);
-                for (unsigned k = lane.first; k < lane_end; ++k) {
+                for (unsigned k = lane.first; k < channels; k += 2) {
                     if (masks[k] == 0) continue;
                     const uint8_t level = static_cast<uint8_t>((levels >> k) & 1);
                     levels ^= static_cast<uint64_t>(
-                                  wr[k].append_toggles(times, low, masks[k], level) ^ level)
+                                  wr[k / 2].append_toggles(times, low, masks[k], level) ^ level)
                               << k;
                 }
             };
@@ -519,16 +524,15 @@ public:
                 // The open block's planes hold stale bits past its records.
                 uint64_t masks[24];
                 transpose(b.planes, channels, masks);
-                for (unsigned k = lane.first; k < lane_end; ++k)
+                for (unsigned k = lane.first; k < channels; k += 2)
                     masks[k] &= (uint64_t{1} << open) - 1;
                 store_block(b.times.get() + whole * block, masks, open);
             }
-            MOX_ASSERT(
-                ((levels ^ b.end_levels) & (((uint64_t{1} << lane.count) - 1) << lane.first)) == 0);
+            MOX_ASSERT(((levels ^ b.end_levels) & lane.bits) == 0);
             lane.levels = levels;
             const isamp t = b.times[b.size - 1];
-            for (unsigned k = lane.first; k < lane_end; ++k)
-                capt_channels[k].close(wr[k], t, ((levels >> k) & 1) != 0);
+            for (unsigned k = lane.first; k < channels; k += 2)
+                capt_channels[k].close(wr[k / 2], t, ((levels >> k) & 1) != 0);
             lane.writers.clear();
         }
 
