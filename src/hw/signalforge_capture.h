@@ -55,9 +55,11 @@ public:
         void allocate(size_t records, unsigned channels) {
             capacity = records;
             times.reset(new isamp[records]);
+            low.reset(new uint16_t[(records / block + 1) * block]);
             masks.reset(new uint64_t[(records / block + 1) * channels]);
         }
         std::unique_ptr<isamp[]> times;
+        std::unique_ptr<uint16_t[]> low;   // per whole block, the low 16 bits of its times
         std::unique_ptr<uint64_t[]> masks; // `channels` masks per whole block
         size_t size = 0;
         size_t capacity = 0;
@@ -379,8 +381,11 @@ public:
                     pl[slot + 2 * block] = static_cast<uint8_t>(d >> 16);
                 }
                 if (slot == block) {
-                    transpose(w.planes, channels,
-                              w.masks.get() + (first + k - 1) / block * channels);
+                    const size_t at = (first + k - 1) / block;
+                    transpose(w.planes, channels, w.masks.get() + at * channels);
+                    // Once here for both jobs, in one vector pass.
+                    trs::store::writer::low_bits(w.times.get() + at * block,
+                                                 w.low.get() + at * block, block);
                     slot = 0;
                 }
                 if (k < end || k == n) break; // at the depth, or all taken
@@ -505,10 +510,7 @@ public:
             // Channel k's writer is wr[k / 2].
             trs::store::writer* const wr = lane.writers.data();
             uint64_t levels = lane.levels;
-            uint16_t* const low = lane.low;
-            auto store_block = [&](const isamp* times, const uint64_t* masks, size_t records) {
-                // The low bits of the block's times, once for all of the lane's channels.
-                trs::store::writer::low_bits(times, low, records);
+            auto store_block = [&](const isamp* times, const uint16_t* low, const uint64_t* masks) {
                 for (unsigned k = lane.first; k < channels; k += 2) {
                     if (masks[k] == 0) continue;
                     const uint8_t level = static_cast<uint8_t>((levels >> k) & 1);
@@ -519,14 +521,18 @@ public:
             };
             const size_t whole = b.size / block;
             for (size_t j = 0; j < whole; ++j)
-                store_block(b.times.get() + j * block, b.masks.get() + j * channels, block);
+                store_block(b.times.get() + j * block, b.low.get() + j * block,
+                            b.masks.get() + j * channels);
             if (const size_t open = b.open_records(); open > 0) {
                 // The open block's planes hold stale bits past its records.
                 uint64_t masks[24];
                 transpose(b.planes, channels, masks);
                 for (unsigned k = lane.first; k < channels; k += 2)
                     masks[k] &= (uint64_t{1} << open) - 1;
-                store_block(b.times.get() + whole * block, masks, open);
+                // Nor are the low bits of its times taken yet.
+                const isamp* const times = b.times.get() + whole * block;
+                trs::store::writer::low_bits(times, lane.low, open);
+                store_block(times, lane.low, masks);
             }
             MOX_ASSERT(((levels ^ b.end_levels) & lane.bits) == 0);
             lane.levels = levels;
