@@ -28,6 +28,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "hw/change_masks.h"
 #include "hw/log.h"
 #include "hw/types.h"
 #include "mox/check.h"
@@ -545,6 +546,7 @@ public:
         // out[8 p + b] gets bit b of planes[p][j] at bit j, for the first `channels` bits.
         static void transpose(const uint8_t (&planes)[3][batch_t::block], unsigned channels,
                               uint64_t* out) {
+            if (change_masks_wide(planes, channels, out)) return;
             for (unsigned p = 0; p * 8 < channels; ++p) {
                 const unsigned bits = std::min(8u, channels - 8 * p);
                 uint64_t m[8] = {};

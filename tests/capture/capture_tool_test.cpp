@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "hw/change_masks.h"
 #include "kestrel/capture/capture_tool.h"
 #include "store_reader.h"
 
@@ -309,6 +310,30 @@ TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) 
         }
         EXPECT_EQ(f.man.oci_sync.get_global_time(), want.get_global_time());
         EXPECT_EQ(f.man.oci_sync.get_last_level(), want.get_last_level());
+    }
+}
+
+// A block's change masks taken with vector tests are the bits of its planes, for every
+// channel count of a group, with bits set above the channels too.
+TEST(capture_tool, change_masks_of_a_block_are_the_bits_of_its_planes) {
+    std::mt19937_64 rng(3);
+    for (unsigned channels = 1; channels <= 24; ++channels) {
+        SCOPED_TRACE(channels);
+        for (int round = 0; round < 20; ++round) {
+            alignas(64) uint8_t planes[3][64];
+            for (auto& plane : planes)
+                for (auto& byte : plane)
+                    byte = static_cast<uint8_t>(rng() & rng());
+            uint64_t got[24] = {};
+            if (!hw::change_masks_wide(planes, channels, got))
+                GTEST_SKIP() << "no AVX-512BW: the planes are transposed the plain way";
+            for (unsigned k = 0; k < channels; ++k) {
+                uint64_t want = 0;
+                for (unsigned j = 0; j < 64; ++j)
+                    want |= static_cast<uint64_t>((planes[k / 8][j] >> (k % 8)) & 1) << j;
+                ASSERT_EQ(got[k], want) << "channel " << k;
+            }
+        }
     }
 }
 
