@@ -28,6 +28,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "hw/change_masks.h"
 #include "hw/log.h"
 #include "hw/types.h"
 #include "mox/check.h"
@@ -55,9 +56,11 @@ public:
         void allocate(size_t records, unsigned channels) {
             capacity = records;
             times.reset(new isamp[records]);
+            low.reset(new uint16_t[(records / block + 1) * block]);
             masks.reset(new uint64_t[(records / block + 1) * channels]);
         }
         std::unique_ptr<isamp[]> times;
+        std::unique_ptr<uint16_t[]> low;   // per whole block, the low 16 bits of its times
         std::unique_ptr<uint64_t[]> masks; // `channels` masks per whole block
         size_t size = 0;
         size_t capacity = 0;
@@ -219,12 +222,16 @@ public:
             for (uint8_t k = 0; k < channels; ++k)
                 capt_channels.emplace_back(tm, k, static_cast<uint8_t>(first_channel + k));
             channels_mask = channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1;
-            // Two jobs of about half the channels each, the first from bit 0.
+            // Two jobs of every other channel each, the first from bit 0: neighbouring
+            // channels (the lines of one bus, a clock beside its data) go to both jobs,
+            // which shares the work out more evenly than two halves of the group do.
             lanes[0].count = (channels + 1u) / 2;
-            lanes[1].first = lanes[0].count;
-            lanes[1].count = channels - lanes[0].count;
-            for (auto& l : lanes)
+            lanes[1].first = 1;
+            lanes[1].count = channels / 2;
+            for (auto& l : lanes) {
                 l.writers.reserve(l.count);
+                l.bits = channels_mask & (uint64_t{0x5555555555555555} << l.first);
+            }
         }
         ~group_t() { wait_hand_over(); }
         group_t(const group_t&) = delete;
@@ -375,8 +382,11 @@ public:
                     pl[slot + 2 * block] = static_cast<uint8_t>(d >> 16);
                 }
                 if (slot == block) {
-                    transpose(w.planes, channels,
-                              w.masks.get() + (first + k - 1) / block * channels);
+                    const size_t at = (first + k - 1) / block;
+                    transpose(w.planes, channels, w.masks.get() + at * channels);
+                    // Once here for both jobs, in one vector pass.
+                    trs::store::writer::low_bits(w.times.get() + at * block,
+                                                 w.low.get() + at * block, block);
                     slot = 0;
                 }
                 if (k < end || k == n) break; // at the depth, or all taken
@@ -480,10 +490,12 @@ public:
         // them: both jobs read the whole batch (it is read-only) but each writes only its
         // own channels' stores, so the two need no lock between them.
         struct lane_t {
-            unsigned first = 0;
+            unsigned first = 0; // the lane's channels: first, first + 2, ...
             unsigned count = 0;
+            uint64_t bits = 0; // its channels' bits
             uint64_t levels = 0;
             std::vector<trs::store::writer> writers; // scratch of the job
+            alignas(64) uint16_t low[batch_t::block] = {};
         };
 
         // A lane's channels of the batch: for each block of 64 records, each channel's changes
@@ -494,43 +506,47 @@ public:
             constexpr size_t block = batch_t::block;
             const auto channels = static_cast<unsigned>(capt_channels.size());
             lane.writers.clear();
-            for (unsigned k = 0; k < lane.count; ++k)
-                lane.writers.push_back(capt_channels[lane.first + k].open());
-            trs::store::writer* const wr = lane.writers.data() - lane.first;
-            const unsigned lane_end = lane.first + lane.count;
+            for (unsigned k = lane.first; k < channels; k += 2)
+                lane.writers.push_back(capt_channels[k].open());
+            // Channel k's writer is wr[k / 2].
+            trs::store::writer* const wr = lane.writers.data();
             uint64_t levels = lane.levels;
-            auto store_block = [&](const isamp* times, const uint64_t* masks) {
-                for (unsigned k = lane.first; k < lane_end; ++k) {
+            auto store_block = [&](const isamp* times, const uint16_t* low, const uint64_t* masks) {
+                for (unsigned k = lane.first; k < channels; k += 2) {
                     if (masks[k] == 0) continue;
                     const uint8_t level = static_cast<uint8_t>((levels >> k) & 1);
-                    levels ^=
-                        static_cast<uint64_t>(wr[k].append_toggles(times, masks[k], level) ^ level)
-                        << k;
+                    levels ^= static_cast<uint64_t>(
+                                  wr[k / 2].append_toggles(times, low, masks[k], level) ^ level)
+                              << k;
                 }
             };
             const size_t whole = b.size / block;
             for (size_t j = 0; j < whole; ++j)
-                store_block(b.times.get() + j * block, b.masks.get() + j * channels);
+                store_block(b.times.get() + j * block, b.low.get() + j * block,
+                            b.masks.get() + j * channels);
             if (const size_t open = b.open_records(); open > 0) {
                 // The open block's planes hold stale bits past its records.
                 uint64_t masks[24];
                 transpose(b.planes, channels, masks);
-                for (unsigned k = lane.first; k < lane_end; ++k)
+                for (unsigned k = lane.first; k < channels; k += 2)
                     masks[k] &= (uint64_t{1} << open) - 1;
-                store_block(b.times.get() + whole * block, masks);
+                // Nor are the low bits of its times taken yet.
+                const isamp* const times = b.times.get() + whole * block;
+                trs::store::writer::low_bits(times, lane.low, open);
+                store_block(times, lane.low, masks);
             }
-            MOX_ASSERT(
-                ((levels ^ b.end_levels) & (((uint64_t{1} << lane.count) - 1) << lane.first)) == 0);
+            MOX_ASSERT(((levels ^ b.end_levels) & lane.bits) == 0);
             lane.levels = levels;
             const isamp t = b.times[b.size - 1];
-            for (unsigned k = lane.first; k < lane_end; ++k)
-                capt_channels[k].close(wr[k], t, ((levels >> k) & 1) != 0);
+            for (unsigned k = lane.first; k < channels; k += 2)
+                capt_channels[k].close(wr[k / 2], t, ((levels >> k) & 1) != 0);
             lane.writers.clear();
         }
 
         // out[8 p + b] gets bit b of planes[p][j] at bit j, for the first `channels` bits.
         static void transpose(const uint8_t (&planes)[3][batch_t::block], unsigned channels,
                               uint64_t* out) {
+            if (change_masks_wide(planes, channels, out)) return;
             for (unsigned p = 0; p * 8 < channels; ++p) {
                 const unsigned bits = std::min(8u, channels - 8 * p);
                 uint64_t m[8] = {};

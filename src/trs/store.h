@@ -233,10 +233,39 @@ public:
             }
             return static_cast<uint8_t>(lv);
         }
+        // How runs of toggles over a block are encoded: one change at a time (any
+        // processor), or several records' changes side by side in vector registers (eight
+        // records with SSSE3, half a block with AVX-512). Every way gives the same slices.
+        enum class toggles_way : uint8_t { one_at_a_time, eight_records, half_blocks };
+        // The widest way this processor has.
+        static toggles_way widest_toggles_way();
+        // The same as append_toggles(times, toggles, level) for times that never decrease
+        // along the block (a batch's records), where low[j] holds the low 16 bits of
+        // times[j], readable for all 64 records of the block. Where the run's changes take
+        // one or two slices (offsets below 4096 from the chunk's start, as in a busy
+        // channel), the changes of several records are gathered and encoded at once, so
+        // that no branch depends on where one channel's run ends.
+        uint8_t append_toggles(const isamp* times, const uint16_t* low, uint64_t toggles,
+                               uint8_t level) {
+            return append_toggles(widest, times, low, toggles, level);
+        }
+        // low[j] = the low 16 bits of times[j] for j < n.
+        static void low_bits(const isamp* times, uint16_t* low, size_t n);
+        // The same in the given way (one this processor has not goes the widest it has).
+        uint8_t append_toggles(toggles_way way, const isamp* times, const uint16_t* low,
+                               uint64_t toggles, uint8_t level);
         void append_idle(isamp abs_samples, uint8_t idle_level);
         void commit();
 
     private:
+        // The fewest changes of a run that go eight records at a time.
+        static constexpr int eight_records_min = 4;
+        static const toggles_way widest;
+        uint8_t append_eight_records(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                     uint8_t level);
+        uint8_t append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                   uint8_t level);
+
         // For an offset below 2^24 by its leading zeros (of 32): the slice count above the
         // extension bits of all slices but the last one.
         static constexpr std::array<uint64_t, 33> toggle_form = detail::toggle_forms();

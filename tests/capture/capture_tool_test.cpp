@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "hw/change_masks.h"
 #include "kestrel/capture/capture_tool.h"
 #include "store_reader.h"
 
@@ -234,10 +235,15 @@ TEST(capture_tool, waiting_group_is_released_by_abort_and_idle_batches_flush) {
 
 // The hand-over splits a group's channels between its two jobs and stores them block by
 // block: every channel must still show the levels of the records at every sample, across
-// blocks, batches and the cut at the requested depth, for busy and quiet channels alike.
+// blocks, batches and the cut at the requested depth, for busy and quiet channels alike,
+// and with gaps between records long enough that a busy channel's offsets need more than two
+// slices and the low 16 bits of the times wrap.
 TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) {
-    for (const hw::ich channels : {hw::ich{18}, hw::ich{8}}) {
+    for (const auto& [channels, long_gaps] :
+         {std::pair{hw::ich{18}, false}, std::pair{hw::ich{8}, false}, std::pair{hw::ich{7}, true},
+          std::pair{hw::ich{18}, true}}) {
         SCOPED_TRACE(channels);
+        SCOPED_TRACE(long_gaps);
         tool_fixture f(channels, 100000);
         std::mt19937_64 rng(7);
         std::vector<kestrel_trs> records{rec(0x15, 1, true)};
@@ -249,7 +255,9 @@ TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) 
             for (unsigned k = 0; k < channels; ++k)
                 if ((rng() & ((uint64_t{1} << (k % 5)) - 1)) == 0) flip |= uint64_t{1} << k;
             levels ^= flip | ((rng() & 1) << 18);
-            records.push_back(rec(levels, 1 + static_cast<uint32_t>(rng() % 3), true));
+            const bool gap = long_gaps && rng() % 300 == 0;
+            records.push_back(
+                rec(levels, gap ? 70000u : 1 + static_cast<uint32_t>(rng() % 3), true));
         }
         // A depth that ends inside a block, with records left over beyond it.
         isamp total = 0;
@@ -302,6 +310,30 @@ TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) 
         }
         EXPECT_EQ(f.man.oci_sync.get_global_time(), want.get_global_time());
         EXPECT_EQ(f.man.oci_sync.get_last_level(), want.get_last_level());
+    }
+}
+
+// A block's change masks taken with vector tests are the bits of its planes, for every
+// channel count of a group, with bits set above the channels too.
+TEST(capture_tool, change_masks_of_a_block_are_the_bits_of_its_planes) {
+    std::mt19937_64 rng(3);
+    for (unsigned channels = 1; channels <= 24; ++channels) {
+        SCOPED_TRACE(channels);
+        for (int round = 0; round < 20; ++round) {
+            alignas(64) uint8_t planes[3][64];
+            for (auto& plane : planes)
+                for (auto& byte : plane)
+                    byte = static_cast<uint8_t>(rng() & rng());
+            uint64_t got[24] = {};
+            if (!hw::change_masks_wide(planes, channels, got))
+                GTEST_SKIP() << "no AVX-512BW: the planes are transposed the plain way";
+            for (unsigned k = 0; k < channels; ++k) {
+                uint64_t want = 0;
+                for (unsigned j = 0; j < 64; ++j)
+                    want |= static_cast<uint64_t>((planes[k / 8][j] >> (k % 8)) & 1) << j;
+                ASSERT_EQ(got[k], want) << "channel " << k;
+            }
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -34,6 +35,11 @@ std::vector<trs::edge_t> decode_all(const trs::store& s) {
         v.push_back({d.sample, d.level});
     return v;
 }
+
+// Every way a run of toggles is encoded (those the processor lacks go the widest it has).
+constexpr std::array<trs::store::writer::toggles_way, 3> ways = {
+    trs::store::writer::toggles_way::one_at_a_time, trs::store::writer::toggles_way::eight_records,
+    trs::store::writer::toggles_way::half_blocks};
 
 void expect_edges(const std::vector<trs::edge_t>& got, const std::vector<trs::edge_t>& want) {
     ASSERT_EQ(got.size(), want.size());
@@ -287,14 +293,22 @@ TEST(StoreWriter, RunsOfTogglesEncodeAsOneAppendPerChange) {
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         trs::store plain, runs;
+        std::array<trs::store, 3> wide; // one per way of encoding several records at once
         uint8_t level = static_cast<uint8_t>(round & 1);
         plain.append(0, level);
         uint8_t run_level = level;
+        std::array<uint8_t, 3> wide_level{level, level, level};
         isamp t = 0;
         trs::store::writer w(runs);
         w.append(0, run_level);
+        std::vector<trs::store::writer> ww;
+        for (auto& s : wide) {
+            ww.emplace_back(s);
+            ww.back().append(0, level);
+        }
         for (int block = 0; block < 400; ++block) {
             isamp times[64];
+            uint16_t low[64];
             for (isamp& x : times) {
                 // Mostly short steps, some long enough for three, four or more slices.
                 const uint64_t pick = rng() % 100;
@@ -305,6 +319,7 @@ TEST(StoreWriter, RunsOfTogglesEncodeAsOneAppendPerChange) {
                                                   : rng() % (uint64_t{1} << 30);
                 t += static_cast<isamp>(step);
                 x = t;
+                low[&x - times] = static_cast<uint16_t>(t);
             }
             const uint64_t density = rng() % 4;
             uint64_t mask = density == 0 ? 0 : rng();
@@ -317,12 +332,22 @@ TEST(StoreWriter, RunsOfTogglesEncodeAsOneAppendPerChange) {
                 }
             run_level = w.append_toggles(times, mask, run_level);
             ASSERT_EQ(run_level, level);
+            for (size_t k = 0; k < ww.size(); ++k) {
+                wide_level[k] = ww[k].append_toggles(ways[k], times, low, mask, wide_level[k]);
+                ASSERT_EQ(wide_level[k], level);
+                if (block % 50 == 49) ww[k].commit();
+            }
             if (block % 50 == 49) w.commit();
         }
         plain.append_idle(t + 1, level);
         w.append_idle(t + 1, level);
         w.commit();
         EXPECT_EQ(bytes(runs), bytes(plain));
+        for (size_t k = 0; k < ww.size(); ++k) {
+            ww[k].append_idle(t + 1, level);
+            ww[k].commit();
+            EXPECT_EQ(bytes(wide[k]), bytes(plain)) << "way " << k;
+        }
         EXPECT_EQ(runs.samples_count(), plain.samples_count());
         expect_edges(decode_all(runs), decode_all(plain));
     }
@@ -358,6 +383,70 @@ TEST(StoreWriter, RunsOfTogglesEncodeAsOneAppendPerChange) {
     w.commit();
     plain.append(300, 0);
     EXPECT_EQ(bytes(runs), bytes(plain));
+}
+
+// Busy channels, whose changes take one or two slices and go several records at a time,
+// give the same slices as one append per change in every way of encoding them: every density of
+// mask, times whose low 16 bits wrap inside a block, far from sample 0, chunks filled in the middle
+// of eight records, and sessions committed between blocks.
+TEST(StoreWriter, BusyRunsOfSeveralRecordsAtOnceEncodeAsOneAppendPerChange) {
+    std::mt19937_64 rng(29);
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const auto way = ways[static_cast<size_t>(round) % ways.size()];
+        trs::store plain, wide;
+        uint8_t level = static_cast<uint8_t>(round & 1), wide_level = level;
+        // Just below a multiple of 2^16 (the low bits wrap soon), some far beyond 2^32.
+        isamp t = (isamp{1} << (16 + 8 * (round % 4))) * (1 + round) - 37;
+        // The first change of a store goes the general way.
+        plain.append(t, level);
+        trs::store::writer w(wide);
+        w.append(t, wide_level);
+        for (int block = 0; block < 600; ++block) {
+            isamp times[64];
+            uint16_t low[64];
+            // Mostly a few samples apart; now and then a gap of three or more slices.
+            for (unsigned j = 0; j < 64; ++j) {
+                const uint64_t pick = rng() % 1000;
+                t += static_cast<isamp>(pick < 990 ? rng() % 9 : rng() % 100000);
+                times[j] = t;
+                low[j] = static_cast<uint16_t>(t);
+            }
+            uint64_t mask = 0;
+            switch (rng() % 5) {
+            case 0:
+                mask = ~uint64_t{0};
+                break;
+            case 1:
+                mask = rng();
+                break;
+            case 2:
+                mask = rng() & rng() & rng();
+                break;
+            case 3:
+                mask = uint64_t{1} << (rng() % 64);
+                break;
+            default:
+                mask = rng() | rng();
+                break;
+            }
+            for (unsigned j = 0; j < 64; ++j)
+                if ((mask >> j) & 1) {
+                    level ^= 1;
+                    plain.append(times[j], level);
+                }
+            wide_level = w.append_toggles(way, times, low, mask, wide_level);
+            ASSERT_EQ(wide_level, level);
+            if (block % 97 == 96) w.commit();
+        }
+        plain.append_idle(t + 1, level);
+        w.append_idle(t + 1, level);
+        w.commit();
+        ASSERT_GT(plain.get_slices_count(), 20 * 500);
+        EXPECT_EQ(bytes(wide), bytes(plain));
+        EXPECT_EQ(wide.samples_count(), plain.samples_count());
+        expect_edges(decode_all(wide), decode_all(plain));
+    }
 }
 
 TEST(StoreRead, ItemsAreTheFoldedTransitionsInAnyCapacity) {

@@ -17,7 +17,9 @@ static_assert(sizeof(kestrel_trs) == 16 && offsetof(kestrel_trs, delta_samples) 
               "record layout");
 
 // Bit k of a packet is bit k % 8 of byte k / 8: sample i sits at bits 18 i .. 18 i + 17.
-void load_samples(const uint8_t* p, uint64_t (&s)[7]) {
+// Inline, so that the samples stay in registers in the parser's loop (a call makes them go
+// through memory).
+[[gnu::always_inline]] inline void load_samples(const uint8_t* p, uint64_t (&s)[7]) {
     uint64_t lo = 0, hi = 0;
     std::memcpy(&lo, p, 8);
     std::memcpy(&hi, p + 8, 8);
