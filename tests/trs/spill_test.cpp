@@ -421,3 +421,28 @@ TEST(Spill, TheBudgetCountsTheIndexOfSpilledBlocks) {
     s.clear();
     EXPECT_EQ(b->resident(), trs::store::resident_chunk_bytes);
 }
+
+// A store reads spilled blocks back into two blocks of its own, which on a model of many
+// channels come to megabytes: the budget counts them while they are held, and a clear lets
+// them go.
+TEST(Spill, TheBudgetCountsTheBlocksReadBack) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    trs::store s;
+    s.set_budget(b);
+    const auto sig = signal(400000);
+    fill(s, sig, sig.back().sample + 5);
+    ASSERT_GT(s.spilled_bytes(), 2 * trs::store::block_chunks * sizeof(trs::chunk));
+    const int64_t written = b->resident();
+    const size_t before = s.memory_bytes();
+    uint8_t level = 0;
+    ASSERT_TRUE(s.level_at(1, level)); // the first block
+    const int64_t block = trs::store::block_chunks * trs::store::resident_chunk_bytes;
+    EXPECT_EQ(b->resident(), written + block);
+    EXPECT_FALSE(read_all(s, 0, 65536).empty()); // every block, the last two kept
+    EXPECT_EQ(b->resident(), written + 2 * block);
+    EXPECT_EQ(s.memory_bytes(), before + 2 * trs::store::block_chunks * sizeof(trs::chunk));
+    s.clear();
+    EXPECT_EQ(b->resident(), trs::store::resident_chunk_bytes);
+}
