@@ -41,12 +41,15 @@ void store::set_budget(std::shared_ptr<budget> b) {
 // the blocks read back; the lock is held. The index grows with the length of the capture, so
 // it is counted too: the longer the capture, the fewer chunks stay in memory. The blocks read
 // back are two a channel, which on a model of many channels is megabytes the budget would
-// not see otherwise.
+// not see otherwise. So are the spare chunks beyond a block: a clear keeps those of the last
+// captures, and when the channels that fill up change from one capture to the next, the
+// stores that filled up before would hold theirs beside the new ones' counted chunks.
 void store::recount_locked() const {
     size_t cached = 0;
     for (const auto& e : cache)
         cached += e.data.back() ? block_chunks : 0;
-    const auto now = static_cast<int64_t>(chunks.size() + cached) * resident_chunk_bytes +
+    const size_t kept = std::max(spare.size(), block_chunks) - block_chunks;
+    const auto now = static_cast<int64_t>(chunks.size() + cached + kept) * resident_chunk_bytes +
                      static_cast<int64_t>(blocks.size() * sizeof(spilled_block));
     if (budget_ && now != accounted) budget_->add_resident(now - accounted);
     accounted = now;
@@ -246,6 +249,12 @@ void store::grow_locked(cursor& c, isamp abs_time) {
 // chunks stay in memory.
 void store::spill_locked() {
     if (!budget_) return;
+    // Spare chunks beyond a block go first: every store commits at each batch of a capture,
+    // so those kept by a clear go as soon as the budget is exceeded.
+    if (spare.size() > block_chunks && budget_->over()) {
+        keep_spare(block_chunks);
+        recount_locked();
+    }
     while (budget_->over()) {
         const size_t spilled = spilled_chunks();
         if (pub.chunks < spilled + block_chunks + 1) return;
@@ -268,8 +277,8 @@ void store::spill_locked() {
             spare.push_back(std::move(chunks.front()));
             chunks.pop_front();
         }
-        // Spare chunks do not count against the budget, so only a block's worth stays for the
-        // chunks this store opens next. The stores of a budget share it unevenly and their
+        // A block of spare chunks does not count against the budget, so only that stays for
+        // the chunks this store opens next. The stores of a budget share it unevenly and their
         // shares drift: keeping every spilled chunk would hold each store at the most it ever
         // had in memory, and the process would grow past the budget by their sum.
         keep_spare(block_chunks);
