@@ -1,5 +1,7 @@
 #include "trs/budget.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace trs {
@@ -41,19 +44,42 @@ spill_file::~spill_file() {
     ::close(fd);
 }
 
-int64_t spill_file::append(const void* data, size_t size, std::string& why) {
+namespace {
+
+// At most IOV_MAX (1024 on Linux) pieces a call.
+constexpr size_t most_pieces = 1024;
+
+// Moves past `done` bytes of the pieces: the first piece not wholly done, and how far into it.
+void skip(size_t done, size_t piece_bytes, size_t& first, size_t& into) {
+    first = done / piece_bytes;
+    into = done % piece_bytes;
+}
+
+} // namespace
+
+int64_t spill_file::append(std::span<const void* const> pieces, size_t piece_bytes,
+                           std::string& why) {
+    const size_t size = pieces.size() * piece_bytes;
     const uint64_t at = end.fetch_add(size, std::memory_order_relaxed);
-    const auto* p = static_cast<const char*>(data);
+    std::array<iovec, most_pieces> v;
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(at + done));
-        if (n > 0) {
-            done += static_cast<size_t>(n);
+        size_t first = 0, into = 0;
+        skip(done, piece_bytes, first, into);
+        const size_t n = std::min(pieces.size() - first, most_pieces);
+        for (size_t i = 0; i < n; ++i)
+            v[i] = {const_cast<void*>(pieces[first + i]), piece_bytes};
+        v[0].iov_base = static_cast<char*>(v[0].iov_base) + into;
+        v[0].iov_len -= into;
+        const ssize_t w =
+            ::pwritev(fd, v.data(), static_cast<int>(n), static_cast<off_t>(at + done));
+        if (w > 0) {
+            done += static_cast<size_t>(w);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (w < 0 && errno == EINTR) continue;
         // A short write that cannot go on: the file is as full as it gets.
-        const int err = n < 0 ? errno : ENOSPC;
+        const int err = w < 0 ? errno : ENOSPC;
         why = "store directory " + dir + ": " + system_error(err) + " after " + std::to_string(at) +
               " bytes";
         return -1;
@@ -61,19 +87,27 @@ int64_t spill_file::append(const void* data, size_t size, std::string& why) {
     return static_cast<int64_t>(at);
 }
 
-void spill_file::read(int64_t offset, void* data, size_t size) const {
-    auto* p = static_cast<char*>(data);
+void spill_file::read(int64_t offset, std::span<void* const> pieces, size_t piece_bytes) const {
+    const size_t size = pieces.size() * piece_bytes;
+    std::array<iovec, most_pieces> v;
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(fd, p + done, size - done,
-                                  static_cast<off_t>(offset) + static_cast<off_t>(done));
-        if (n > 0) {
-            done += static_cast<size_t>(n);
+        size_t first = 0, into = 0;
+        skip(done, piece_bytes, first, into);
+        const size_t n = std::min(pieces.size() - first, most_pieces);
+        for (size_t i = 0; i < n; ++i)
+            v[i] = {pieces[first + i], piece_bytes};
+        v[0].iov_base = static_cast<char*>(v[0].iov_base) + into;
+        v[0].iov_len -= into;
+        const ssize_t r = ::preadv(fd, v.data(), static_cast<int>(n),
+                                   static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (r > 0) {
+            done += static_cast<size_t>(r);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINTR) continue;
         throw std::runtime_error("store file in " + dir + ": " +
-                                 (n < 0 ? system_error(errno) : std::string("unexpected end")));
+                                 (r < 0 ? system_error(errno) : std::string("unexpected end")));
     }
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 namespace trs {
@@ -31,11 +32,13 @@ public:
     spill_file(const spill_file&) = delete;
     spill_file& operator=(const spill_file&) = delete;
 
-    // Writes the bytes at a new offset and returns it; -1 when the file cannot hold them,
-    // with the reason in `why`.
-    int64_t append(const void* data, size_t size, std::string& why);
-    // Reads back what append wrote; throws std::runtime_error when the system fails.
-    void read(int64_t offset, void* data, size_t size) const;
+    // Writes the pieces, piece_bytes each, one after the other at a new offset and returns
+    // it; -1 when the file cannot hold them, with the reason in `why`. The pieces are the
+    // chunks of a block where they lie in memory: no copy into one buffer first.
+    int64_t append(std::span<const void* const> pieces, size_t piece_bytes, std::string& why);
+    // Reads back what append wrote into pieces of piece_bytes; throws std::runtime_error
+    // when the system fails.
+    void read(int64_t offset, std::span<void* const> pieces, size_t piece_bytes) const;
     uint64_t bytes() const { return end.load(std::memory_order_relaxed); }
     // Writes the file back and drops its pages from the page cache, so that the next reads
     // come from the disk (for measurements of cold reads).

@@ -1,9 +1,20 @@
 #include "trs/store.h"
 
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 
 namespace trs {
+
+namespace {
+
+// A chunk in a fresh slot of the pool, default-initialised: the slices are written before
+// they are read.
+chunk_ptr fresh_chunk() {
+    return chunk_ptr(::new (chunk_pool::shared().take()) chunk);
+}
+
+} // namespace
 
 store::store() {
     chunks.push_back(take_chunk(0));
@@ -26,11 +37,19 @@ void store::set_budget(std::shared_ptr<budget> b) {
     recount_locked();
 }
 
-// Keeps the budget's count equal to the chunks in memory and the index of spilled blocks;
-// the lock is held. The index grows with the length of the capture, so it is counted too:
-// the longer the capture, the fewer chunks stay in memory.
-void store::recount_locked() {
-    const auto now = static_cast<int64_t>(chunks.size()) * resident_chunk_bytes +
+// Keeps the budget's count equal to the chunks in memory, the index of spilled blocks and
+// the blocks read back; the lock is held. The index grows with the length of the capture, so
+// it is counted too: the longer the capture, the fewer chunks stay in memory. The blocks read
+// back are two a channel, which on a model of many channels is megabytes the budget would
+// not see otherwise. So are the spare chunks beyond a block: a clear keeps those of the last
+// captures, and when the channels that fill up change from one capture to the next, the
+// stores that filled up before would hold theirs beside the new ones' counted chunks.
+void store::recount_locked() const {
+    size_t cached = 0;
+    for (const auto& e : cache)
+        cached += e.data.back() ? block_chunks : 0;
+    const size_t kept = std::max(spare.size(), block_chunks) - block_chunks;
+    const auto now = static_cast<int64_t>(chunks.size() + cached + kept) * resident_chunk_bytes +
                      static_cast<int64_t>(blocks.size() * sizeof(spilled_block));
     if (budget_ && now != accounted) budget_->add_resident(now - accounted);
     accounted = now;
@@ -42,7 +61,7 @@ store& store::operator=(const store& other) {
     // Snapshot first, so that the two stores' locks are never held together. Only what the
     // source has published is copied; spilled blocks never change, so the copy shares them
     // and their file.
-    std::deque<std::unique_ptr<chunk>> copy;
+    std::deque<chunk_ptr> copy;
     std::deque<spilled_block> o_blocks;
     std::shared_ptr<spill_file> o_file;
     std::shared_ptr<budget> o_budget;
@@ -57,7 +76,7 @@ store& store::operator=(const store& other) {
         const size_t spilled = other.spilled_chunks();
         int64_t left = o_pub.slices - static_cast<int64_t>(spilled) * chunk_size;
         for (size_t c = spilled; c < o_pub.chunks; ++c) {
-            auto n = std::unique_ptr<chunk>(new chunk);
+            auto n = fresh_chunk();
             n->abs_time = other.chunks[c - spilled]->abs_time;
             const auto k = static_cast<size_t>(std::clamp<int64_t>(left, 0, chunk_size));
             std::copy_n(other.chunks[c - spilled]->slices.begin(), k, n->slices.begin());
@@ -95,16 +114,30 @@ store& store::operator=(const store& other) {
     return *this;
 }
 
-std::unique_ptr<chunk> store::take_chunk(isamp abs_time) {
-    std::unique_ptr<chunk> c;
+chunk_ptr store::take_chunk(isamp abs_time) {
+    chunk_ptr c;
     if (spare.empty()) {
-        c.reset(new chunk); // default-initialised: the slices are written before they are read
+        c = fresh_chunk();
     } else {
         c = std::move(spare.back());
         spare.pop_back();
     }
     c->abs_time = abs_time;
     return c;
+}
+
+// Gives the spare chunks beyond the first n back to the pool, under one lock of it per batch.
+void store::keep_spare(size_t n) {
+    std::array<void*, 256> batch;
+    size_t k = 0;
+    while (spare.size() > n) {
+        batch[k++] = spare.back().release();
+        spare.pop_back();
+        if (k == batch.size() || spare.size() == n) {
+            chunk_pool::shared().give(std::span<void* const>(batch.data(), k));
+            k = 0;
+        }
+    }
 }
 
 // The writer position at the end of the single chunk of an empty store.
@@ -216,6 +249,12 @@ void store::grow_locked(cursor& c, isamp abs_time) {
 // chunks stay in memory.
 void store::spill_locked() {
     if (!budget_) return;
+    // Spare chunks beyond a block go first: every store commits at each batch of a capture,
+    // so those kept by a clear go as soon as the budget is exceeded.
+    if (spare.size() > block_chunks && budget_->over()) {
+        keep_spare(block_chunks);
+        recount_locked();
+    }
     while (budget_->over()) {
         const size_t spilled = spilled_chunks();
         if (pub.chunks < spilled + block_chunks + 1) return;
@@ -223,13 +262,12 @@ void store::spill_locked() {
             file_ = budget_->file();
             if (!file_) return;
         }
-        // One write of the block as it lies in memory, through a buffer of the writing thread.
-        thread_local std::unique_ptr<chunk[]> staging;
-        if (!staging) staging.reset(new chunk[block_chunks]);
+        // One write of the block's chunks where they lie in memory.
+        std::array<const void*, block_chunks> pieces;
         for (size_t i = 0; i < block_chunks; ++i)
-            staging[i] = *chunks[i];
+            pieces[i] = chunks[i].get();
         std::string why;
-        const int64_t at = file_->append(staging.get(), block_chunks * sizeof(chunk), why);
+        const int64_t at = file_->append(pieces, sizeof(chunk), why);
         if (at < 0) {
             budget_->mark_full(why);
             return;
@@ -239,11 +277,11 @@ void store::spill_locked() {
             spare.push_back(std::move(chunks.front()));
             chunks.pop_front();
         }
-        // Spare chunks do not count against the budget, so only a block's worth stays for the
-        // chunks this store opens next. The stores of a budget share it unevenly and their
+        // A block of spare chunks does not count against the budget, so only that stays for
+        // the chunks this store opens next. The stores of a budget share it unevenly and their
         // shares drift: keeping every spilled chunk would hold each store at the most it ever
         // had in memory, and the process would grow past the budget by their sum.
-        if (spare.size() > block_chunks) spare.resize(block_chunks);
+        keep_spare(block_chunks);
         recount_locked();
     }
 }
@@ -255,7 +293,8 @@ void store::drop_spilled_locked() {
     file_.reset();
     for (auto& e : cache) {
         e.index = ~size_t{0};
-        e.data.reset();
+        for (auto& d : e.data)
+            d.reset();
     }
 }
 
@@ -264,15 +303,22 @@ const chunk& store::load_spilled(size_t c) const {
     for (size_t i = 0; i < cache.size(); ++i)
         if (cache[i].index == b) {
             cache_last = i;
-            return cache[i].data[c % block_chunks];
+            return *cache[i].data[c % block_chunks];
         }
     cache_last = (cache_last + 1) % cache.size();
     cached_block& e = cache[cache_last];
-    if (!e.data) e.data.reset(new chunk[block_chunks]);
     e.index = ~size_t{0}; // until the read succeeds
-    file_->read(blocks[b].offset, e.data.get(), block_chunks * sizeof(chunk));
+    std::array<void*, block_chunks> pieces;
+    if (!e.data.back()) {
+        for (auto& d : e.data)
+            if (!d) d = fresh_chunk();
+        recount_locked();
+    }
+    for (size_t i = 0; i < block_chunks; ++i)
+        pieces[i] = e.data[i].get();
+    file_->read(blocks[b].offset, pieces, sizeof(chunk));
     e.index = b;
-    return e.data[c % block_chunks];
+    return *e.data[c % block_chunks];
 }
 
 void store::clear() {
@@ -286,7 +332,7 @@ void store::clear() {
     for (auto& c : chunks)
         spare.push_back(std::move(c));
     chunks.clear();
-    if (spare.size() > keep) spare.resize(keep);
+    keep_spare(keep);
     spare.shrink_to_fit();
     chunks.push_back(take_chunk(0));
     recount_locked();
@@ -336,7 +382,7 @@ void store::cut(isamp n) {
         // chunks of its block before it; the blocks from that one on are forgotten (what the
         // file holds never changes, later blocks are appended past it).
         const size_t b = ci / block_chunks;
-        std::deque<std::unique_ptr<chunk>> back;
+        std::deque<chunk_ptr> back;
         for (size_t c = b * block_chunks; c <= ci; ++c) {
             auto k = take_chunk(0);
             *k = load_spilled(c);
@@ -649,8 +695,8 @@ size_t store::memory_bytes() const {
     std::lock_guard lk(m);
     size_t cached = 0;
     for (const auto& e : cache)
-        if (e.data) cached += block_chunks * sizeof(chunk);
-    return (chunks.size() + spare.capacity()) * sizeof(std::unique_ptr<chunk>) +
+        if (e.data.back()) cached += block_chunks * sizeof(chunk);
+    return (chunks.size() + spare.capacity()) * sizeof(chunk_ptr) +
            (chunks.size() + spare.size()) * sizeof(chunk) + blocks.size() * sizeof(spilled_block) +
            cached;
 }

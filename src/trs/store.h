@@ -1,6 +1,7 @@
 #pragma once
 
 #include "trs/budget.h"
+#include "trs/chunk_pool.h"
 #include "trs/types.h"
 
 #include <array>
@@ -40,6 +41,13 @@ struct chunk {
     // Only the slices the store counts hold data; the rest is left unwritten.
     std::array<slice, chunk_slices> slices;
 };
+static_assert(sizeof(chunk) == chunk_pool::slot_bytes);
+
+// A chunk in a slot of the shared pool, given back when it goes.
+struct chunk_release {
+    void operator()(chunk* c) const noexcept { chunk_pool::shared().give(c); }
+};
+using chunk_ptr = std::unique_ptr<chunk, chunk_release>;
 
 // The transitions of one channel, packed into one-byte slices in chunks of 500.
 //
@@ -304,7 +312,8 @@ private:
     void grow_locked(cursor& c, isamp abs_time);
     void publish_locked(const cursor& c);
     void reopen_locked();
-    std::unique_ptr<chunk> take_chunk(isamp abs_time);
+    chunk_ptr take_chunk(isamp abs_time);
+    void keep_spare(size_t n);
     int64_t first_at_or_after(isamp sample, int64_t count) const;
     size_t last_chunk_before(isamp sample, size_t n) const;
     bool decode_locked(int64_t k, decoded_t& out, int64_t& slices_count) const;
@@ -321,7 +330,7 @@ private:
         return chunk_at(static_cast<size_t>(k / chunk_size))
             .slices[static_cast<size_t>(k % chunk_size)];
     }
-    void recount_locked();
+    void recount_locked() const;
     void spill_locked();
     void drop_spilled_locked();
 
@@ -331,7 +340,7 @@ private:
     };
     struct cached_block {
         size_t index = ~size_t{0};
-        std::unique_ptr<chunk[]> data;
+        std::array<chunk_ptr, block_chunks> data; // all or none
     };
 
     std::atomic<bool> uncaptured{false};
@@ -342,9 +351,9 @@ private:
     // Chunks [0, spilled_chunks()) are on disk. A deque: it grows without copying itself
     // into twice its size, which a capture of any length would otherwise pay at its end.
     std::deque<spilled_block> blocks;
-    std::deque<std::unique_ptr<chunk>> chunks; // the others, in memory
-    std::vector<std::unique_ptr<chunk>> spare;
-    int64_t accounted = 0; // bytes counted against the budget
+    std::deque<chunk_ptr> chunks; // the others, in memory
+    std::vector<chunk_ptr> spare;
+    mutable int64_t accounted = 0; // bytes counted against the budget
     mutable std::array<cached_block, 2> cache;
     mutable size_t cache_last = 0; // the entry used last
     size_t previous_chunks = 0;    // chunks the capture before the last one used

@@ -421,3 +421,68 @@ TEST(Spill, TheBudgetCountsTheIndexOfSpilledBlocks) {
     s.clear();
     EXPECT_EQ(b->resident(), trs::store::resident_chunk_bytes);
 }
+
+// A store reads spilled blocks back into two blocks of its own, which on a model of many
+// channels come to megabytes: the budget counts them while they are held, and a clear lets
+// them go.
+TEST(Spill, TheBudgetCountsTheBlocksReadBack) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    trs::store s;
+    s.set_budget(b);
+    const auto sig = signal(400000);
+    fill(s, sig, sig.back().sample + 5);
+    ASSERT_GT(s.spilled_bytes(), 2 * trs::store::block_chunks * sizeof(trs::chunk));
+    const int64_t written = b->resident();
+    const size_t before = s.memory_bytes();
+    uint8_t level = 0;
+    ASSERT_TRUE(s.level_at(1, level)); // the first block
+    const int64_t block = trs::store::block_chunks * trs::store::resident_chunk_bytes;
+    EXPECT_EQ(b->resident(), written + block);
+    EXPECT_FALSE(read_all(s, 0, 65536).empty()); // every block, the last two kept
+    EXPECT_EQ(b->resident(), written + 2 * block);
+    EXPECT_EQ(s.memory_bytes(), before + 2 * trs::store::block_chunks * sizeof(trs::chunk));
+    s.clear();
+    EXPECT_EQ(b->resident(), trs::store::resident_chunk_bytes);
+}
+
+// A clear keeps a store's chunks for its next capture. When the channel that fills the
+// budget changes from one capture to the next, those kept beyond a block count against the
+// budget and go once it is exceeded, instead of staying beside the new channel's chunks.
+TEST(Spill, SpareChunksOfAnEarlierCaptureGoOnceTheBudgetIsExceeded) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    constexpr size_t limit_chunks = 2000;
+    b->set(limit_chunks * trs::store::resident_chunk_bytes, dir.path);
+    trs::store first, second;
+    first.set_budget(b);
+    second.set_budget(b);
+    std::vector<isamp> t(2, 0);
+    // Transitions two samples apart: one slice each, a chunk per 500.
+    auto write = [&](trs::store& s, isamp& at, size_t n) {
+        trs::store::writer w(s);
+        for (size_t k = 0; k < n; ++k)
+            w.append(at += 2, static_cast<uint8_t>(k & 1));
+        w.commit();
+    };
+    size_t most = 0;
+    for (int capture = 0; capture < 2; ++capture) {
+        auto& busy = capture == 0 ? first : second;
+        auto& quiet = capture == 0 ? second : first;
+        for (size_t round = 0; round < 3 * limit_chunks; ++round) {
+            write(busy, t[static_cast<size_t>(capture)], trs::store::chunk_size);
+            write(quiet, t[static_cast<size_t>(1 - capture)], 1);
+            most = std::max(most, first.memory_bytes() + second.memory_bytes());
+        }
+        EXPECT_GT(busy.spilled_bytes(), 0u);
+        first.clear();
+        second.clear();
+        t.assign(2, 0);
+    }
+    // The budget, what a store cannot spill (its open chunk and less than a block before it),
+    // a block of spare chunks each and the index of spilled blocks.
+    const size_t allowed = limit_chunks * sizeof(trs::chunk) +
+                           2 * (3 * trs::store::block_chunks + 2) * sizeof(trs::chunk) + (64 << 10);
+    EXPECT_LE(most, allowed) << "held at most " << most << " bytes";
+}
