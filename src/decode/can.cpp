@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace decode {
 
@@ -116,6 +117,7 @@ private:
             if (!st.in_frame) {
                 if (out.size() >= enough) return true;
                 if (!find_sof(v, st)) return false;
+                if (whole_frame(v, st, out)) continue;
             }
             // The bits whose sample points come before the next edge (or the horizon) hold
             // the level there; a dominant edge then resynchronises the bit grid.
@@ -138,6 +140,217 @@ private:
                 st.high_since = until;
             }
         }
+    }
+
+    // ---- A whole frame at once, when its edges are all at hand.
+    //
+    // The frame's bits are sampled first, a run of equal bits per edge, destuffed on the
+    // way (a run after five equal bits begins with the stuff bit): per run only a few
+    // stores, no branch on the data. Sampling stops at the first six equal bits (the end
+    // of the stuffed part: a stuffing error, or the recessive end of the frame). The
+    // fields are then read from the runs' records, the CRC a byte at a time, and the
+    // frames written at once. A frame this cannot settle (its edges run past the horizon
+    // or the buffer, its bits past the records) goes back to the edge after its start of
+    // frame and bit by bit through take(), which gives the same frames.
+
+    static constexpr unsigned max_bits = 184; // raw bits sampled at most (a frame has < 160)
+
+    struct run_rec {
+        uint64_t ref_s;  // the resynchronising edge's sample for these bits
+        uint64_t acc;    // the destuffed bits up to this run's last, the latest lowest
+        uint32_t edge;   // the edge that ends the run, from the frame's first after SOF
+        uint16_t k0;     // its first raw bit, from the start of frame
+        uint16_t ref_k;  // the raw bit that edge began
+        uint16_t i0;     // its first destuffed bit
+        uint8_t dm;      // its destuffed bits
+        uint8_t level;   // its level
+        uint8_t stuffed; // its first bit is a stuff bit
+        uint8_t b;       // equal bits in a row at its first bit
+    };
+
+    uint64_t point_of(uint64_t k) const {
+        const run_rec& r = runs_[raw_run_[k]];
+        return r.ref_s + offset(k - r.ref_k);
+    }
+    uint64_t raw_of(unsigned i) const {
+        const run_rec& r = runs_[ds_run_[i]];
+        return r.k0 + r.stuffed + (i - r.i0);
+    }
+    // Destuffed bits [i, i + n), n <= 24, the first the highest.
+    uint64_t bits(unsigned i, unsigned n) const {
+        if (n == 0) return 0;
+        const run_rec& r = runs_[ds_run_[i + n - 1]];
+        return (r.acc >> (r.i0 + r.dm - (i + n))) & ((uint64_t{1} << n) - 1);
+    }
+
+    bool whole_frame(edges::view& v, state& st, std::vector<frame>& out) {
+        size_t first = v.pos; // the edge after the start of frame
+        uint64_t k = 0, acc = 0, ref_s = st.sof, ref_k = 0;
+        unsigned i = 0, nr = 0;
+        int same = 0;
+        uint8_t last = 2, level = 0;
+        const auto back = [&] {
+            v.pos = first;
+            v.level = 0;
+            return false;
+        };
+        for (;;) {
+            if (v.pos == v.n) {
+                const bool more = rx_.refill_keep(v, first);
+                first = 0;
+                if (!more) return back();
+            }
+            const uint64_t s = v.s[v.pos];
+            const uint64_t end_k = ref_k + count(s - ref_s);
+            if (end_k > k) {
+                const uint64_t m = end_k - k;
+                const bool change = level != last;
+                const bool stuffed = change && same == 5;
+                const int b = change ? 1 : same + 1;
+                same = static_cast<int>(std::min<uint64_t>(change ? m : same + m, 64));
+                // Only the run that stops sampling can be longer than five bits.
+                const auto mm = static_cast<unsigned>(std::min<uint64_t>(m, 8));
+                const unsigned dm = mm - stuffed;
+                acc = (acc << dm) | (level ? (uint64_t{1} << dm) - 1 : 0);
+                run_rec& r = runs_[nr];
+                r.ref_s = ref_s;
+                r.acc = acc;
+                r.edge = static_cast<uint32_t>(v.pos - first);
+                r.k0 = static_cast<uint16_t>(k);
+                r.ref_k = static_cast<uint16_t>(ref_k);
+                r.i0 = static_cast<uint16_t>(i);
+                r.dm = static_cast<uint8_t>(dm);
+                r.level = level;
+                r.stuffed = stuffed;
+                r.b = static_cast<uint8_t>(b);
+                const uint64_t fill = uint64_t{0x0101010101010101} * nr;
+                std::memcpy(&raw_run_[k], &fill, 8);
+                std::memcpy(&ds_run_[i], &fill, 8);
+                k += mm;
+                i += dm;
+                last = level;
+                ++nr;
+                if (same > 5 || k >= max_bits) break;
+            }
+            level = v.l[v.pos];
+            if (level == 0) {
+                ref_s = s;
+                ref_k = k;
+            }
+            ++v.pos;
+        }
+
+        // Where stuffing broke: the sixth equal bit of the last run, if it has one.
+        unsigned i_err = ~0u;
+        uint64_t k_err = 0;
+        if (same > 5) {
+            const run_rec& r = runs_[nr - 1];
+            k_err = r.k0 + static_cast<unsigned>(6 - r.b);
+            i_err = r.i0 + static_cast<unsigned>(6 - r.b) - r.stuffed;
+        }
+        const unsigned have = i; // destuffed bits at hand (past i_err they mean nothing)
+
+        frame fr[16];
+        unsigned nf = 0;
+        const auto put = [&](uint64_t a, uint64_t e, uint16_t kd, uint64_t value, uint16_t flags) {
+            frame& f = fr[nf++];
+            f.start_sample = a;
+            f.end_sample = e;
+            f.value = value;
+            f.kind = kd;
+            f.flags = flags;
+            f.reserved = 0;
+        };
+        uint16_t id_flags = 0;
+        uint64_t end_k = 0; // the frame's last raw bit
+        // The field under way in [from, to), its reported bits from `start`: false when
+        // stuffing broke in it (the flagged frame written, the frame over).
+        const auto broke = [&](unsigned to, unsigned start, uint16_t kd) {
+            if (i_err >= to) return false;
+            const unsigned n = i_err > start ? i_err - start : 0;
+            const uint64_t p = point_of(k_err);
+            put(n ? point_of(raw_of(start)) : p, p, kd, bits(start, n),
+                flag::stuff_error | id_flags);
+            end_k = k_err;
+            return true;
+        };
+        const auto emit_all = [&] {
+            // The frame's last bit ends the sampling: the edge after it is where the search
+            // for the next start of frame goes on, the last rising edge before it the idle.
+            const run_rec& r = runs_[raw_run_[end_k]];
+            v.pos = first + r.edge;
+            v.level = r.level;
+            for (size_t e = v.pos; e > first; --e)
+                if (v.l[e - 1] != 0) {
+                    st.high_since = v.s[e - 1];
+                    break;
+                }
+            st.in_frame = false;
+            out.insert(out.end(), fr, fr + nf);
+            return true;
+        };
+        const auto need = [&](unsigned to) { return to <= have || i_err < to; };
+
+        // Identifier.
+        if (!need(14)) return back();
+        if (broke(14, 1, kind::can_id)) return emit_all();
+        const uint64_t base = bits(1, 11);
+        unsigned dlc_at = 15;
+        if (bits(13, 1)) {
+            id_flags = flag::extended;
+            if (!need(33)) return back();
+            if (broke(33, 14, kind::can_id)) return emit_all();
+            if (bits(32, 1)) id_flags |= flag::remote;
+            put(st.sof, point_of(raw_of(32)), kind::can_id, (base << 18) | bits(14, 18), id_flags);
+            dlc_at = 35;
+        } else {
+            if (bits(12, 1)) id_flags = flag::remote;
+            put(st.sof, point_of(raw_of(13)), kind::can_id, base, id_flags);
+        }
+        // Length.
+        if (!need(dlc_at + 4)) return back();
+        if (broke(dlc_at + 4, dlc_at, kind::can_dlc)) return emit_all();
+        const uint64_t dlc = bits(dlc_at, 4);
+        put(point_of(raw_of(dlc_at)), point_of(raw_of(dlc_at + 3)), kind::can_dlc, dlc, 0);
+        const unsigned bytes =
+            (id_flags & flag::remote) ? 0 : static_cast<unsigned>(std::min<uint64_t>(dlc, 8));
+        const unsigned crc_end = dlc_at + 4 + 8 * bytes;
+        if (!need(crc_end + 15)) return back();
+        // Data.
+        for (unsigned at = dlc_at + 4; at < crc_end; at += 8) {
+            if (broke(at + 8, at, kind::data)) return emit_all();
+            put(point_of(raw_of(at)), point_of(raw_of(at + 7)), kind::data, bits(at, 8), 0);
+        }
+        // CRC.
+        if (broke(crc_end + 15, crc_end, kind::can_crc)) return emit_all();
+        uint32_t crc = 0;
+        for (unsigned at = 0; at < crc_end; at += 16) {
+            const unsigned n = std::min(16u, crc_end - at);
+            crc = crc_add(crc, bits(at, n), n);
+        }
+        const uint64_t sent = bits(crc_end, 15);
+        const uint64_t crc_first = point_of(raw_of(crc_end));
+        put(crc_first, point_of(raw_of(crc_end + 14)), kind::can_crc, sent,
+            sent == crc ? 0 : flag::crc_error);
+        // After five equal bits at the CRC's end one more stuff bit; then the delimiter
+        // and the acknowledgement slot, as they are on the bus.
+        uint64_t r = raw_of(crc_end + 14) + 1;
+        if (r + 2 >= k) return back();
+        const run_rec& end_run = runs_[raw_run_[r - 1]];
+        if (end_run.b + (r - 1 - end_run.k0) == 5) {
+            if (runs_[raw_run_[r]].level == end_run.level) {
+                const uint64_t p = point_of(r);
+                // Reported as the acknowledgement with the CRC's bits, as take() does.
+                put(crc_first, p, kind::ack, sent, flag::stuff_error | id_flags);
+                end_k = r;
+                return emit_all();
+            }
+            ++r;
+        }
+        end_k = r + 1;
+        const uint64_t p = point_of(end_k);
+        put(p, p, runs_[raw_run_[end_k]].level == 0 ? kind::ack : kind::nack, 0, 0);
+        return emit_all();
     }
 
     uint64_t point(uint64_t d) const {
@@ -333,6 +546,9 @@ private:
     static constexpr uint64_t never_high = ~uint64_t{0};
     bool started_ = false;
     state st_;
+    std::array<run_rec, max_bits + 1> runs_;
+    std::array<uint8_t, max_bits + 16> raw_run_; // the run of each raw bit
+    std::array<uint8_t, max_bits + 16> ds_run_;  // the run of each destuffed bit
 };
 
 } // namespace
