@@ -144,113 +144,172 @@ private:
 
     // ---- A whole frame at once, when its edges are all at hand.
     //
-    // The frame's bits are sampled first, a run of equal bits per edge, destuffed on the
-    // way (a run after five equal bits begins with the stuff bit): per run only a few
-    // stores, no branch on the data. Sampling stops at the first six equal bits (the end
-    // of the stuffed part: a stuffing error, or the recessive end of the frame). The
-    // fields are then read from the runs' records, the CRC a byte at a time, and the
-    // frames written at once. A frame this cannot settle (its edges run past the horizon
-    // or the buffer, its bits past the records) goes back to the edge after its start of
-    // frame and bit by bit through take(), which gives the same frames.
+    // The frame's raw bits are sampled first, a run of equal bits per edge: per edge one
+    // store of the run's level into a byte per bit and one of the resynchronising edge it
+    // counts from, no branch on the data. Sampling stops at the first run of six equal
+    // bits (the end of the stuffed part: a stuffing error, or the recessive end of the
+    // frame). On the bus a run of equal bits is at most five long, so the stuff bits are
+    // simply the bits after five equal ones and a stuffing error is the sixth of six:
+    // both are found a 64-bit word of bits at a time, without following the stuffing bit
+    // by bit. The destuffed bits are then the raw ones between the stuff bits, the fields
+    // are read from them and the CRC folded a byte at a time, and the frames written at
+    // once. A frame this cannot settle (its edges run past the horizon or the buffer, its
+    // bits past the ones sampled) goes back to the edge after its start of frame and bit
+    // by bit through take(), which gives the same frames.
 
     static constexpr unsigned max_bits = 184; // raw bits sampled at most (a frame has < 160)
+    static constexpr unsigned words = (max_bits + 8 + 63) / 64 + 1;
 
-    struct run_rec {
-        uint64_t ref_s;  // the resynchronising edge's sample for these bits
-        uint64_t acc;    // the destuffed bits up to this run's last, the latest lowest
-        uint32_t edge;   // the edge that ends the run, from the frame's first after SOF
-        uint16_t k0;     // its first raw bit, from the start of frame
-        uint16_t ref_k;  // the raw bit that edge began
-        uint16_t i0;     // its first destuffed bit
-        uint8_t dm;      // its destuffed bits
-        uint8_t level;   // its level
-        uint8_t stuffed; // its first bit is a stuff bit
-        uint8_t b;       // equal bits in a row at its first bit
-    };
-
+    // The sample point of raw bit k.
     uint64_t point_of(uint64_t k) const {
-        const run_rec& r = runs_[raw_run_[k]];
-        return r.ref_s + offset(k - r.ref_k);
+        const unsigned r = ref_of_[k];
+        return ref_s_[r] + offset(k - ref_k_[r]);
     }
-    uint64_t raw_of(unsigned i) const {
-        const run_rec& r = runs_[ds_run_[i]];
-        return r.k0 + r.stuffed + (i - r.i0);
+    // Destuffed bits [i, i + n), 1 <= n <= 57, the first the highest.
+    static uint64_t take_bits(const uint64_t* w, uint64_t i, unsigned n) {
+        const uint64_t o = i & 63;
+        const uint64_t hi = (w[i >> 6] << o) | ((w[(i >> 6) + 1] >> 1) >> (63 - o));
+        return hi >> (64 - n);
     }
-    // Destuffed bits [i, i + n), n <= 24, the first the highest.
-    uint64_t bits(unsigned i, unsigned n) const {
-        if (n == 0) return 0;
-        const run_rec& r = runs_[ds_run_[i + n - 1]];
-        return (r.acc >> (r.i0 + r.dm - (i + n))) & ((uint64_t{1} << n) - 1);
-    }
+    uint64_t bits(unsigned i, unsigned n) const { return n == 0 ? 0 : take_bits(ds_, i, n); }
 
     bool whole_frame(edges::view& v, state& st, std::vector<frame>& out) {
         size_t first = v.pos; // the edge after the start of frame
-        uint64_t k = 0, acc = 0, ref_s = st.sof, ref_k = 0;
-        unsigned i = 0, nr = 0;
-        int same = 0;
-        uint8_t last = 2, level = 0;
+        uint64_t k = 0, ref_s = st.sof, ref_k = 0, m = 0;
+        unsigned nref = 1;
+        uint8_t level = 0;
         const auto back = [&] {
             v.pos = first;
             v.level = 0;
             return false;
         };
-        for (;;) {
+        // Everything the loop touches in locals: the stores could alias members.
+        uint8_t* const raw = raw_.data();
+        uint8_t* const ref_of = ref_of_.data();
+        uint64_t* const rs = ref_s_.data();
+        uint64_t* const rk = ref_k_.data();
+        const uint16_t* const counts = counts_.data();
+        const uint64_t n_counts = counts_.size();
+        rs[0] = ref_s;
+        rk[0] = 0;
+        for (bool stop = false; !stop;) {
             if (v.pos == v.n) {
                 const bool more = rx_.refill_keep(v, first);
                 first = 0;
                 if (!more) return back();
             }
-            const uint64_t s = v.s[v.pos];
-            const uint64_t end_k = ref_k + count(s - ref_s);
-            if (end_k > k) {
-                const uint64_t m = end_k - k;
-                const bool change = level != last;
-                const bool stuffed = change && same == 5;
-                const int b = change ? 1 : same + 1;
-                same = static_cast<int>(std::min<uint64_t>(change ? m : same + m, 64));
-                // Only the run that stops sampling can be longer than five bits.
-                const auto mm = static_cast<unsigned>(std::min<uint64_t>(m, 8));
-                const unsigned dm = mm - stuffed;
-                acc = (acc << dm) | (level ? (uint64_t{1} << dm) - 1 : 0);
-                run_rec& r = runs_[nr];
-                r.ref_s = ref_s;
-                r.acc = acc;
-                r.edge = static_cast<uint32_t>(v.pos - first);
-                r.k0 = static_cast<uint16_t>(k);
-                r.ref_k = static_cast<uint16_t>(ref_k);
-                r.i0 = static_cast<uint16_t>(i);
-                r.dm = static_cast<uint8_t>(dm);
-                r.level = level;
-                r.stuffed = stuffed;
-                r.b = static_cast<uint8_t>(b);
-                const uint64_t fill = uint64_t{0x0101010101010101} * nr;
-                std::memcpy(&raw_run_[k], &fill, 8);
-                std::memcpy(&ds_run_[i], &fill, 8);
-                k += mm;
-                i += dm;
-                last = level;
-                ++nr;
-                if (same > 5 || k >= max_bits) break;
+            const uint64_t* const es = v.s;
+            const uint8_t* const el = v.l;
+            size_t pos = v.pos;
+            const size_t n = v.n;
+            for (; pos < n; ++pos) {
+                const uint64_t s = es[pos];
+                const uint64_t d = s - ref_s;
+                const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count(d));
+                if (end_k > k) {
+                    m = end_k - k;
+                    // Only the run that stops sampling can be longer than five bits.
+                    const uint64_t lv = uint64_t{0x0101010101010101} * level;
+                    const uint64_t rf = uint64_t{0x0101010101010101} * (nref - 1);
+                    std::memcpy(raw + k, &lv, 8);
+                    std::memcpy(ref_of + k, &rf, 8);
+                    k += std::min<uint64_t>(m, 8);
+                    if ((m > 5) | (k >= max_bits)) {
+                        stop = true;
+                        break;
+                    }
+                }
+                level = el[pos];
+                const unsigned falling = level == 0;
+                rs[nref] = s;
+                rk[nref] = k;
+                ref_s = falling ? s : ref_s;
+                ref_k = falling ? k : ref_k;
+                nref += falling;
+                if (nref >= max_bits) {
+                    stop = true;
+                    ++pos;
+                    break;
+                }
             }
-            level = v.l[v.pos];
-            if (level == 0) {
-                ref_s = s;
-                ref_k = k;
+            v.pos = pos;
+            v.level = level;
+        }
+        const size_t stop_pos = v.pos;
+
+        // The raw bits as words, the first the highest; the bits past k are never used.
+        uint64_t w[words] = {};
+        for (uint64_t b = 0; b < k; b += 8) {
+            uint64_t x;
+            std::memcpy(&x, raw + b, 8);
+            w[b >> 6] |= ((x * uint64_t{0x8040201008040201}) >> 56) << (56 - (b & 63));
+        }
+        // Per raw bit: equal to the one before (the start of frame has none), the fifth and
+        // the sixth of equal bits in a row.
+        uint64_t eq[words] = {}, five[words] = {}, six[words] = {}, stuff[words] = {};
+        const unsigned nw = static_cast<unsigned>((k + 63) / 64);
+        for (unsigned t = 0; t < nw; ++t) {
+            const uint64_t before =
+                t ? (w[t] >> 1) | (w[t - 1] << 63) : (w[0] >> 1) | (~w[0] & (uint64_t{1} << 63));
+            eq[t] = ~(w[t] ^ before);
+        }
+        const auto later = [&](const uint64_t* x, unsigned t, unsigned by) {
+            return (x[t] >> by) | (t ? x[t - 1] << (64 - by) : 0);
+        };
+        for (unsigned t = 0; t < nw; ++t) {
+            five[t] = eq[t] & later(eq, t, 1) & later(eq, t, 2) & later(eq, t, 3);
+            six[t] = five[t] & later(eq, t, 4);
+        }
+        for (unsigned t = 0; t < nw; ++t)
+            stuff[t] = later(five, t, 1);
+        // The first sixth equal bit among those sampled.
+        uint64_t k_err = ~uint64_t{0};
+        for (unsigned t = 0; t < nw; ++t) {
+            const uint64_t x =
+                six[t] & (t + 1 < nw || (k & 63) == 0 ? ~uint64_t{0} : ~(~uint64_t{0} >> (k & 63)));
+            if (x) {
+                k_err = 64 * t + static_cast<unsigned>(std::countl_zero(x));
+                break;
             }
-            ++v.pos;
         }
-
-        // Where stuffing broke: the sixth equal bit of the last run, if it has one.
-        unsigned i_err = ~0u;
-        uint64_t k_err = 0;
-        if (same > 5) {
-            const run_rec& r = runs_[nr - 1];
-            k_err = r.k0 + static_cast<unsigned>(6 - r.b);
-            i_err = r.i0 + static_cast<unsigned>(6 - r.b) - r.stuffed;
+        // The stuff bits before it, in order, and the destuffed bits between them.
+        unsigned np = 0;
+        const uint64_t upto = std::min(k, k_err);
+        for (unsigned t = 0; t < nw; ++t)
+            for (uint64_t x = stuff[t]; x != 0; x &= ~(uint64_t{1} << 63 >> std::countl_zero(x))) {
+                const uint64_t p = 64 * t + static_cast<unsigned>(std::countl_zero(x));
+                if (p >= upto) break;
+                stuffs_[np++] = static_cast<uint16_t>(p);
+            }
+        for (auto& x : ds_)
+            x = 0;
+        uint64_t have = 0; // destuffed bits
+        for (unsigned j = 0, from = 0; j <= np; ++j) {
+            const uint64_t to = j < np ? stuffs_[j] : upto;
+            for (uint64_t a = from; a < to;) {
+                const auto c = static_cast<unsigned>(std::min<uint64_t>(to - a, 56));
+                const uint64_t x = take_bits(w, a, c) << (64 - c);
+                ds_[have >> 6] |= x >> (have & 63);
+                ds_[(have >> 6) + 1] |= (x << 1) << (63 - (have & 63));
+                have += c;
+                a += c;
+            }
+            from = static_cast<unsigned>(to + 1);
         }
-        const unsigned have = i; // destuffed bits at hand (past i_err they mean nothing)
+        // Raw bit of destuffed bit i: i plus the stuff bits before it.
+        unsigned cur = 0;
+        const auto raw_of = [&](uint64_t i) {
+            // Back over stuff bits past it (the positions asked for may go down), then on.
+            while (cur > 0 && stuffs_[cur - 1] >= i + cur)
+                --cur;
+            while (cur < np && stuffs_[cur] <= i + cur)
+                ++cur;
+            return i + cur;
+        };
+        // Where stuffing broke, as a destuffed position (the bits before it).
+        const uint64_t i_err = k_err == ~uint64_t{0} ? ~uint64_t{0} : k_err - np;
 
-        frame fr[16];
+        frame* const fr = frames_.data();
         unsigned nf = 0;
         const auto put = [&](uint64_t a, uint64_t e, uint16_t kd, uint64_t value, uint16_t flags) {
             frame& f = fr[nf++];
@@ -263,11 +322,11 @@ private:
         };
         uint16_t id_flags = 0;
         uint64_t end_k = 0; // the frame's last raw bit
-        // The field under way in [from, to), its reported bits from `start`: false when
-        // stuffing broke in it (the flagged frame written, the frame over).
-        const auto broke = [&](unsigned to, unsigned start, uint16_t kd) {
+        // The field under way ends before destuffed bit `to`, its reported bits from
+        // `start`: true when stuffing broke in it (the flagged frame written, the frame over).
+        const auto broke = [&](uint64_t to, unsigned start, uint16_t kd) {
             if (i_err >= to) return false;
-            const unsigned n = i_err > start ? i_err - start : 0;
+            const unsigned n = i_err > start ? static_cast<unsigned>(i_err - start) : 0;
             const uint64_t p = point_of(k_err);
             put(n ? point_of(raw_of(start)) : p, p, kd, bits(start, n),
                 flag::stuff_error | id_flags);
@@ -275,12 +334,15 @@ private:
             return true;
         };
         const auto emit_all = [&] {
-            // The frame's last bit ends the sampling: the edge after it is where the search
-            // for the next start of frame goes on, the last rising edge before it the idle.
-            const run_rec& r = runs_[raw_run_[end_k]];
-            v.pos = first + r.edge;
-            v.level = r.level;
-            for (size_t e = v.pos; e > first; --e)
+            // The search for the next start of frame goes on at the first edge after the
+            // frame's last bit's sample point; the last rising edge before it began the idle.
+            const uint64_t p = point_of(end_k);
+            size_t e = stop_pos;
+            while (e > first && v.s[e - 1] > p)
+                --e;
+            v.pos = e;
+            v.level = e > first ? v.l[e - 1] : 0;
+            for (; e > first; --e)
                 if (v.l[e - 1] != 0) {
                     st.high_since = v.s[e - 1];
                     break;
@@ -289,7 +351,7 @@ private:
             out.insert(out.end(), fr, fr + nf);
             return true;
         };
-        const auto need = [&](unsigned to) { return to <= have || i_err < to; };
+        const auto need = [&](uint64_t to) { return to <= have || i_err < to; };
 
         // Identifier.
         if (!need(14)) return back();
@@ -324,24 +386,23 @@ private:
         // CRC.
         if (broke(crc_end + 15, crc_end, kind::can_crc)) return emit_all();
         uint32_t crc = 0;
-        for (unsigned at = 0; at < crc_end; at += 16) {
-            const unsigned n = std::min(16u, crc_end - at);
-            crc = crc_add(crc, bits(at, n), n);
-        }
+        unsigned at = 0;
+        for (; at + 8 <= crc_end; at += 8)
+            crc = ((crc << 8) & 0x7FFF) ^ crc_table[((crc >> 7) ^ bits(at, 8)) & 0xFF];
+        crc = crc_add(crc, bits(at, crc_end - at), crc_end - at);
         const uint64_t sent = bits(crc_end, 15);
         const uint64_t crc_first = point_of(raw_of(crc_end));
-        put(crc_first, point_of(raw_of(crc_end + 14)), kind::can_crc, sent,
-            sent == crc ? 0 : flag::crc_error);
+        const uint64_t crc_last = raw_of(crc_end + 14);
+        put(crc_first, point_of(crc_last), kind::can_crc, sent, sent == crc ? 0 : flag::crc_error);
         // After five equal bits at the CRC's end one more stuff bit; then the delimiter
         // and the acknowledgement slot, as they are on the bus.
-        uint64_t r = raw_of(crc_end + 14) + 1;
+        uint64_t r = crc_last + 1;
         if (r + 2 >= k) return back();
-        const run_rec& end_run = runs_[raw_run_[r - 1]];
-        if (end_run.b + (r - 1 - end_run.k0) == 5) {
-            if (runs_[raw_run_[r]].level == end_run.level) {
-                const uint64_t p = point_of(r);
+        const auto bit_at = [&](uint64_t q) { return (w[q >> 6] >> (63 - (q & 63))) & 1; };
+        if ((five[crc_last >> 6] >> (63 - (crc_last & 63))) & 1) {
+            if (bit_at(r) == bit_at(crc_last)) {
                 // Reported as the acknowledgement with the CRC's bits, as take() does.
-                put(crc_first, p, kind::ack, sent, flag::stuff_error | id_flags);
+                put(crc_first, point_of(r), kind::ack, sent, flag::stuff_error | id_flags);
                 end_k = r;
                 return emit_all();
             }
@@ -349,7 +410,7 @@ private:
         }
         end_k = r + 1;
         const uint64_t p = point_of(end_k);
-        put(p, p, runs_[raw_run_[end_k]].level == 0 ? kind::ack : kind::nack, 0, 0);
+        put(p, p, bit_at(end_k) == 0 ? kind::ack : kind::nack, 0, 0);
         return emit_all();
     }
 
@@ -546,9 +607,14 @@ private:
     static constexpr uint64_t never_high = ~uint64_t{0};
     bool started_ = false;
     state st_;
-    std::array<run_rec, max_bits + 1> runs_;
-    std::array<uint8_t, max_bits + 16> raw_run_; // the run of each raw bit
-    std::array<uint8_t, max_bits + 16> ds_run_;  // the run of each destuffed bit
+    // The frame under way in whole_frame().
+    std::array<uint8_t, max_bits + 16> raw_{};  // the level of each raw bit (0 or 1)
+    std::array<uint8_t, max_bits + 16> ref_of_; // the resynchronising edge of each raw bit
+    std::array<uint64_t, max_bits + 1> ref_s_;  // those edges' samples
+    std::array<uint64_t, max_bits + 1> ref_k_;  // the raw bit each began
+    std::array<uint16_t, max_bits + 8> stuffs_; // the stuff bits' raw positions
+    uint64_t ds_[words] = {};                   // the destuffed bits, the first the highest
+    std::array<frame, 16> frames_;              // a frame's, written out at once
 };
 
 } // namespace
