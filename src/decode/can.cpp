@@ -237,17 +237,22 @@ private:
         }
         const size_t stop_pos = v.pos;
 
-        // The raw bits as words, the first the highest; the bits past k are never used.
-        uint64_t w[words] = {};
-        for (uint64_t b = 0; b < k; b += 8) {
-            uint64_t x;
-            std::memcpy(&x, raw + b, 8);
-            w[b >> 6] |= ((x * uint64_t{0x8040201008040201}) >> 56) << (56 - (b & 63));
-        }
-        // Per raw bit: equal to the one before (the start of frame has none), the fifth and
-        // the sixth of equal bits in a row.
-        uint64_t eq[words] = {}, five[words] = {}, six[words] = {}, stuff[words] = {};
+        // The raw bits as words, the first the highest (eight bytes of levels packed by one
+        // multiply); the bits past k are never used.
         const unsigned nw = static_cast<unsigned>((k + 63) / 64);
+        uint64_t w[words], eq[words], five[words], stuff[words];
+        for (unsigned t = 0; t < nw; ++t) {
+            uint64_t x = 0;
+            for (unsigned j = 0; j < 8; ++j) {
+                uint64_t b;
+                std::memcpy(&b, raw + 64 * t + 8 * j, 8);
+                x |= ((b * uint64_t{0x8040201008040201}) >> 56) << (56 - 8 * j);
+            }
+            w[t] = x;
+        }
+        w[nw] = 0;
+        // Per raw bit: equal to the one before (the start of frame has none), the fifth of
+        // equal bits in a row, a stuff bit (the bit after five), the sixth of six.
         for (unsigned t = 0; t < nw; ++t) {
             const uint64_t before =
                 t ? (w[t] >> 1) | (w[t - 1] << 63) : (w[0] >> 1) | (~w[0] & (uint64_t{1} << 63));
@@ -256,22 +261,15 @@ private:
         const auto later = [&](const uint64_t* x, unsigned t, unsigned by) {
             return (x[t] >> by) | (t ? x[t - 1] << (64 - by) : 0);
         };
+        uint64_t k_err = ~uint64_t{0}; // the first sixth equal bit among those sampled
         for (unsigned t = 0; t < nw; ++t) {
             five[t] = eq[t] & later(eq, t, 1) & later(eq, t, 2) & later(eq, t, 3);
-            six[t] = five[t] & later(eq, t, 4);
-        }
-        for (unsigned t = 0; t < nw; ++t)
             stuff[t] = later(five, t, 1);
-        // The first sixth equal bit among those sampled.
-        uint64_t k_err = ~uint64_t{0};
-        for (unsigned t = 0; t < nw; ++t) {
-            const uint64_t x =
-                six[t] & (t + 1 < nw || (k & 63) == 0 ? ~uint64_t{0} : ~(~uint64_t{0} >> (k & 63)));
-            if (x) {
-                k_err = 64 * t + static_cast<unsigned>(std::countl_zero(x));
-                break;
-            }
+            const uint64_t six = five[t] & later(eq, t, 4);
+            if (six != 0 && k_err == ~uint64_t{0})
+                k_err = 64 * t + static_cast<unsigned>(std::countl_zero(six));
         }
+        if (k_err >= k) k_err = ~uint64_t{0};
         // The stuff bits before it, in order, and the destuffed bits between them.
         unsigned np = 0;
         const uint64_t upto = std::min(k, k_err);
