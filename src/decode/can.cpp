@@ -239,7 +239,9 @@ private:
 
         // The raw bits as words, the first the highest (eight bytes of levels packed by one
         // multiply); the bits past k are never used.
-        const unsigned nw = static_cast<unsigned>((k + 63) / 64);
+        // Always all the words (k < 192; the bytes past k are 0 or 1 too): loops of a fixed
+        // length, no exit to mispredict.
+        constexpr unsigned nw = (max_bits + 8 + 63) / 64;
         uint64_t w[words], eq[words], five[words], stuff[words];
         for (unsigned t = 0; t < nw; ++t) {
             uint64_t x = 0;
@@ -295,14 +297,15 @@ private:
             from = static_cast<unsigned>(to + 1);
         }
         // Raw bit of destuffed bit i: i plus the stuff bits before it.
-        unsigned cur = 0;
+        // The j-th stuff bit comes before destuffed bit stuffs_[j] - j: a count without a
+        // branch on the data.
+        for (unsigned j = 0; j < np; ++j)
+            stuffs_[j] = static_cast<uint16_t>(stuffs_[j] - j);
         const auto raw_of = [&](uint64_t i) {
-            // Back over stuff bits past it (the positions asked for may go down), then on.
-            while (cur > 0 && stuffs_[cur - 1] >= i + cur)
-                --cur;
-            while (cur < np && stuffs_[cur] <= i + cur)
-                ++cur;
-            return i + cur;
+            uint64_t c = 0;
+            for (unsigned j = 0; j < np; ++j)
+                c += stuffs_[j] <= i;
+            return i + c;
         };
         // Where stuffing broke, as a destuffed position (the bits before it).
         const uint64_t i_err = k_err == ~uint64_t{0} ? ~uint64_t{0} : k_err - np;
