@@ -584,6 +584,55 @@ TEST(can, a_capture_beginning_inside_a_frame_skips_it) {
 
 // ---- Decoding while a capture grows gives what one read of the whole gives.
 
+// The edge core refilled keeping the edges from one it went past: they move to the front,
+// the next edges follow them in order without a gap or a repeat, and a buffer that holds
+// nothing but kept edges has no room for more.
+TEST(edges, a_refill_keeps_the_edges_asked_for) {
+    channel c;
+    c.initial = 0;
+    for (uint64_t t = 1; t <= 10000; ++t)
+        c.set(3 * t, uint8_t(t % 2));
+    const auto src = std::make_shared<decode::stored_source>(make_capture({c}, 30010, 1e6));
+    decode::edges e(*src, 0);
+    e.set_horizon(30010);
+    auto v = e.get();
+    ASSERT_TRUE(e.has(v));
+    // The first block: the level at sample 0 is read with it, not handed out.
+    ASSERT_EQ(v.n, decode::edges::block - 1);
+    EXPECT_EQ(v.s[0], 3u);
+    std::vector<uint64_t> seen;
+    for (; v.pos < v.n; ++v.pos)
+        seen.push_back(v.s[v.pos]);
+    ASSERT_TRUE(e.refill_keep(v, 4000));
+    EXPECT_EQ(v.pos, decode::edges::block - 1 - 4000);
+    EXPECT_EQ(v.n, decode::edges::block);
+    EXPECT_EQ(v.s[0], seen[4000]);
+    EXPECT_EQ(v.l[0], 4001 % 2);
+    for (size_t i = 0; i < v.pos; ++i)
+        ASSERT_EQ(v.s[i], seen[4000 + i]);
+    // On from there, every edge once, until the horizon.
+    for (;;) {
+        for (; v.pos < v.n; ++v.pos)
+            seen.push_back(v.s[v.pos]);
+        if (!e.refill(v)) break;
+    }
+    ASSERT_EQ(seen.size(), 10000u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], 3 * (i + 1));
+    // Keeping a whole buffer leaves no room.
+    decode::edges f(*src, 0);
+    f.set_horizon(30010);
+    auto w = f.get();
+    ASSERT_TRUE(f.has(w));
+    w.pos = w.n;
+    ASSERT_TRUE(f.refill_keep(w, 0)); // the one more that fits
+    ASSERT_EQ(w.n, decode::edges::block);
+    w.pos = w.n;
+    EXPECT_FALSE(f.refill_keep(w, 0));
+    EXPECT_EQ(w.n, decode::edges::block);
+    EXPECT_EQ(w.s[0], 3u);
+}
+
 TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
     uart_line u;
     u.idle(12);
