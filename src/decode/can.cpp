@@ -147,7 +147,7 @@ private:
     // The frame's raw bits are sampled first, a run of equal bits per edge: per edge one
     // store of the run's level into a byte per bit and one of the resynchronising edge it
     // counts from, no branch on the data. Sampling stops at the first run of six equal
-    // bits (the end of the stuffed part: a stuffing error, or the recessive end of the
+    // bits (where stuffing ends: a stuffing error, or the recessive end of the
     // frame). On the bus a run of equal bits is at most five long, so the stuff bits are
     // simply the bits after five equal ones and a stuffing error is the sixth of six:
     // both are found a 64-bit word of bits at a time, without following the stuffing bit

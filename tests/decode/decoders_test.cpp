@@ -476,9 +476,9 @@ TEST(can, crc_and_stuffing_errors_are_flagged) {
 // The frames of a capture decoded while it grows by `step` samples at a time: with a small
 // step no frame is whole within one horizon, so each goes through the decoder bit by bit.
 std::vector<frame> decode_stepped(std::shared_ptr<decode::stored_capture> cap,
-                                  const std::string& spec, isamp step) {
+                                  const std::string& description, isamp step) {
     auto src = std::make_shared<growing_source>(cap);
-    decode::session s(src, spec);
+    decode::session s(src, description);
     std::vector<frame> got, buf(64);
     bool more = true;
     for (isamp upto = 0; more;) {
@@ -523,12 +523,12 @@ TEST(can, whole_frames_and_bit_by_bit_give_the_same_frames) {
         }
     for (const double per : {8.0, 10.3}) {
         SCOPED_TRACE(per);
-        const std::string spec = "can rx=0 bitrate=" + std::to_string(int(8e6 / per + 0.5));
+        const std::string description = "can rx=0 bitrate=" + std::to_string(int(8e6 / per + 0.5));
         for (const auto* set : {&flipped, &lengths}) {
             const auto cap = can_capture(*set, per, 2.5);
-            const auto whole = decode_all(cap, spec);
+            const auto whole = decode_all(cap, description);
             ASSERT_GT(whole.size(), set->size());
-            const auto stepped = decode_stepped(cap, spec, 37);
+            const auto stepped = decode_stepped(cap, description, 37);
             ASSERT_EQ(items(stepped), items(whole));
             for (size_t x = 0; x < whole.size(); ++x) {
                 ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
@@ -559,8 +559,8 @@ TEST(can, whole_frames_and_bit_by_bit_give_the_same_frames) {
             for (const auto& e : ch)
                 g.set(e.first, e.second);
             const auto gcap = make_capture({g}, uint64_t(cap->length), 8e6, {"can"});
-            const auto whole = decode_all(gcap, spec);
-            const auto stepped = decode_stepped(gcap, spec, 37);
+            const auto whole = decode_all(gcap, description);
+            const auto stepped = decode_stepped(gcap, description, 37);
             ASSERT_EQ(items(stepped), items(whole)) << "glitch in bit " << p;
             for (size_t x = 0; x < whole.size(); ++x)
                 ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << p << " " << x;
