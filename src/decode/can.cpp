@@ -6,6 +6,8 @@
 // length (a sixth equal bit breaks stuffing). A run's bits go into a shift register at
 // once with their sample points; the CRC is folded in a byte at a time and a field read
 // out when its last bit arrives, so the work branches per run and per field, not per bit.
+// A frame whose edges are all at hand is read faster still, at once (whole_frame()); this
+// run-by-run machine takes the frames that cannot be, such as one the horizon cuts.
 #include "decode/decoder.h"
 
 #include <array>
