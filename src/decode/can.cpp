@@ -6,10 +6,13 @@
 // length (a sixth equal bit breaks stuffing). A run's bits go into a shift register at
 // once with their sample points; the CRC is folded in a byte at a time and a field read
 // out when its last bit arrives, so the work branches per run and per field, not per bit.
+// A frame whose edges are all at hand is read faster still, at once (whole_frame()); this
+// run-by-run machine takes the frames that cannot be, such as one the horizon cuts.
 #include "decode/decoder.h"
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace decode {
 
@@ -116,6 +119,7 @@ private:
             if (!st.in_frame) {
                 if (out.size() >= enough) return true;
                 if (!find_sof(v, st)) return false;
+                if (whole_frame(v, st, out)) continue;
             }
             // The bits whose sample points come before the next edge (or the horizon) hold
             // the level there; a dominant edge then resynchronises the bit grid.
@@ -138,6 +142,279 @@ private:
                 st.high_since = until;
             }
         }
+    }
+
+    // ---- A whole frame at once, when its edges are all at hand.
+    //
+    // The frame's raw bits are sampled first, a run of equal bits per edge: per edge one
+    // store of the run's level into a byte per bit and one of the resynchronising edge it
+    // counts from, no branch on the data. Sampling stops at the first run of six equal
+    // bits (where stuffing ends: a stuffing error, or the recessive end of the
+    // frame). On the bus a run of equal bits is at most five long, so the stuff bits are
+    // simply the bits after five equal ones and a stuffing error is the sixth of six:
+    // both are found a 64-bit word of bits at a time, without following the stuffing bit
+    // by bit. The destuffed bits are then the raw ones between the stuff bits, the fields
+    // are read from them and the CRC folded a byte at a time, and the frames written at
+    // once. A frame this cannot settle (its edges run past the horizon or the buffer, its
+    // bits past the ones sampled) goes back to the edge after its start of frame and bit
+    // by bit through take(), which gives the same frames.
+
+    static constexpr unsigned max_bits = 184; // raw bits sampled at most (a frame has < 160)
+    static constexpr unsigned words = (max_bits + 8 + 63) / 64 + 1;
+
+    // The sample point of raw bit k.
+    uint64_t point_of(uint64_t k) const {
+        const unsigned r = ref_of_[k];
+        return ref_s_[r] + offset(k - ref_k_[r]);
+    }
+    // Destuffed bits [i, i + n), 1 <= n <= 57, the first the highest.
+    static uint64_t take_bits(const uint64_t* w, uint64_t i, unsigned n) {
+        const uint64_t o = i & 63;
+        const uint64_t hi = (w[i >> 6] << o) | ((w[(i >> 6) + 1] >> 1) >> (63 - o));
+        return hi >> (64 - n);
+    }
+    uint64_t bits(unsigned i, unsigned n) const { return n == 0 ? 0 : take_bits(ds_, i, n); }
+
+    bool whole_frame(edges::view& v, state& st, std::vector<frame>& out) {
+        size_t first = v.pos; // the edge after the start of frame
+        uint64_t k = 0, ref_s = st.sof, ref_k = 0, m = 0;
+        unsigned nref = 1;
+        uint8_t level = 0;
+        const auto back = [&] {
+            v.pos = first;
+            v.level = 0;
+            return false;
+        };
+        // Everything the loop touches in locals: the stores could alias members.
+        uint8_t* const raw = raw_.data();
+        uint8_t* const ref_of = ref_of_.data();
+        uint64_t* const rs = ref_s_.data();
+        uint64_t* const rk = ref_k_.data();
+        const uint16_t* const counts = counts_.data();
+        const uint64_t n_counts = counts_.size();
+        rs[0] = ref_s;
+        rk[0] = 0;
+        for (bool stop = false; !stop;) {
+            if (v.pos == v.n) {
+                const bool more = rx_.refill_keep(v, first);
+                first = 0;
+                if (!more) return back();
+            }
+            const uint64_t* const es = v.s;
+            const uint8_t* const el = v.l;
+            size_t pos = v.pos;
+            const size_t n = v.n;
+            for (; pos < n; ++pos) {
+                const uint64_t s = es[pos];
+                const uint64_t d = s - ref_s;
+                const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count(d));
+                if (end_k > k) {
+                    m = end_k - k;
+                    // Only the run that stops sampling can be longer than five bits.
+                    const uint64_t lv = uint64_t{0x0101010101010101} * level;
+                    const uint64_t rf = uint64_t{0x0101010101010101} * (nref - 1);
+                    std::memcpy(raw + k, &lv, 8);
+                    std::memcpy(ref_of + k, &rf, 8);
+                    k += std::min<uint64_t>(m, 8);
+                    if ((m > 5) | (k >= max_bits)) {
+                        stop = true;
+                        break;
+                    }
+                }
+                level = el[pos];
+                const unsigned falling = level == 0;
+                rs[nref] = s;
+                rk[nref] = k;
+                ref_s = falling ? s : ref_s;
+                ref_k = falling ? k : ref_k;
+                nref += falling;
+                if (nref >= max_bits) {
+                    stop = true;
+                    ++pos;
+                    break;
+                }
+            }
+            v.pos = pos;
+            v.level = level;
+        }
+        const size_t stop_pos = v.pos;
+
+        // The raw bits as words, the first the highest (eight bytes of levels packed by one
+        // multiply); the bits past k are never used.
+        // Always all the words (k < 192; the bytes past k are 0 or 1 too): loops of a fixed
+        // length, no exit to mispredict.
+        constexpr unsigned nw = (max_bits + 8 + 63) / 64;
+        uint64_t w[words], eq[words], five[words], stuff[words];
+        for (unsigned t = 0; t < nw; ++t) {
+            uint64_t x = 0;
+            for (unsigned j = 0; j < 8; ++j) {
+                uint64_t b;
+                std::memcpy(&b, raw + 64 * t + 8 * j, 8);
+                x |= ((b * uint64_t{0x8040201008040201}) >> 56) << (56 - 8 * j);
+            }
+            w[t] = x;
+        }
+        w[nw] = 0;
+        // Per raw bit: equal to the one before (the start of frame has none), the fifth of
+        // equal bits in a row, a stuff bit (the bit after five), the sixth of six.
+        for (unsigned t = 0; t < nw; ++t) {
+            const uint64_t before =
+                t ? (w[t] >> 1) | (w[t - 1] << 63) : (w[0] >> 1) | (~w[0] & (uint64_t{1} << 63));
+            eq[t] = ~(w[t] ^ before);
+        }
+        const auto later = [&](const uint64_t* x, unsigned t, unsigned by) {
+            return (x[t] >> by) | (t ? x[t - 1] << (64 - by) : 0);
+        };
+        uint64_t k_err = ~uint64_t{0}; // the first sixth equal bit among those sampled
+        for (unsigned t = 0; t < nw; ++t) {
+            five[t] = eq[t] & later(eq, t, 1) & later(eq, t, 2) & later(eq, t, 3);
+            stuff[t] = later(five, t, 1);
+            const uint64_t six = five[t] & later(eq, t, 4);
+            if (six != 0 && k_err == ~uint64_t{0})
+                k_err = 64 * t + static_cast<unsigned>(std::countl_zero(six));
+        }
+        if (k_err >= k) k_err = ~uint64_t{0};
+        // The stuff bits before it, in order, and the destuffed bits between them.
+        unsigned np = 0;
+        const uint64_t upto = std::min(k, k_err);
+        for (unsigned t = 0; t < nw; ++t)
+            for (uint64_t x = stuff[t]; x != 0; x &= ~(uint64_t{1} << 63 >> std::countl_zero(x))) {
+                const uint64_t p = 64 * t + static_cast<unsigned>(std::countl_zero(x));
+                if (p >= upto) break;
+                stuffs_[np++] = static_cast<uint16_t>(p);
+            }
+        for (auto& x : ds_)
+            x = 0;
+        uint64_t have = 0; // destuffed bits
+        for (unsigned j = 0, from = 0; j <= np; ++j) {
+            const uint64_t to = j < np ? stuffs_[j] : upto;
+            for (uint64_t a = from; a < to;) {
+                const auto c = static_cast<unsigned>(std::min<uint64_t>(to - a, 56));
+                const uint64_t x = take_bits(w, a, c) << (64 - c);
+                ds_[have >> 6] |= x >> (have & 63);
+                ds_[(have >> 6) + 1] |= (x << 1) << (63 - (have & 63));
+                have += c;
+                a += c;
+            }
+            from = static_cast<unsigned>(to + 1);
+        }
+        // Raw bit of destuffed bit i: i plus the stuff bits before it.
+        // The j-th stuff bit comes before destuffed bit stuffs_[j] - j: a count without a
+        // branch on the data.
+        for (unsigned j = 0; j < np; ++j)
+            stuffs_[j] = static_cast<uint16_t>(stuffs_[j] - j);
+        const auto raw_of = [&](uint64_t i) {
+            uint64_t c = 0;
+            for (unsigned j = 0; j < np; ++j)
+                c += stuffs_[j] <= i;
+            return i + c;
+        };
+        // Where stuffing broke, as a destuffed position (the bits before it).
+        const uint64_t i_err = k_err == ~uint64_t{0} ? ~uint64_t{0} : k_err - np;
+
+        frame* const fr = frames_.data();
+        unsigned nf = 0;
+        const auto put = [&](uint64_t a, uint64_t e, uint16_t kd, uint64_t value, uint16_t flags) {
+            frame& f = fr[nf++];
+            f.start_sample = a;
+            f.end_sample = e;
+            f.value = value;
+            f.kind = kd;
+            f.flags = flags;
+            f.reserved = 0;
+        };
+        uint16_t id_flags = 0;
+        uint64_t end_k = 0; // the frame's last raw bit
+        // The field under way ends before destuffed bit `to`, its reported bits from
+        // `start`: true when stuffing broke in it (the flagged frame written, the frame over).
+        const auto broke = [&](uint64_t to, unsigned start, uint16_t kd) {
+            if (i_err >= to) return false;
+            const unsigned n = i_err > start ? static_cast<unsigned>(i_err - start) : 0;
+            const uint64_t p = point_of(k_err);
+            put(n ? point_of(raw_of(start)) : p, p, kd, bits(start, n),
+                flag::stuff_error | id_flags);
+            end_k = k_err;
+            return true;
+        };
+        const auto emit_all = [&] {
+            // The search for the next start of frame goes on at the first edge after the
+            // frame's last bit's sample point; the last rising edge before it began the idle.
+            const uint64_t p = point_of(end_k);
+            size_t e = stop_pos;
+            while (e > first && v.s[e - 1] > p)
+                --e;
+            v.pos = e;
+            v.level = e > first ? v.l[e - 1] : 0;
+            for (; e > first; --e)
+                if (v.l[e - 1] != 0) {
+                    st.high_since = v.s[e - 1];
+                    break;
+                }
+            st.in_frame = false;
+            out.insert(out.end(), fr, fr + nf);
+            return true;
+        };
+        const auto need = [&](uint64_t to) { return to <= have || i_err < to; };
+
+        // Identifier.
+        if (!need(14)) return back();
+        if (broke(14, 1, kind::can_id)) return emit_all();
+        const uint64_t base = bits(1, 11);
+        unsigned dlc_at = 15;
+        if (bits(13, 1)) {
+            id_flags = flag::extended;
+            if (!need(33)) return back();
+            if (broke(33, 14, kind::can_id)) return emit_all();
+            if (bits(32, 1)) id_flags |= flag::remote;
+            put(st.sof, point_of(raw_of(32)), kind::can_id, (base << 18) | bits(14, 18), id_flags);
+            dlc_at = 35;
+        } else {
+            if (bits(12, 1)) id_flags = flag::remote;
+            put(st.sof, point_of(raw_of(13)), kind::can_id, base, id_flags);
+        }
+        // Length.
+        if (!need(dlc_at + 4)) return back();
+        if (broke(dlc_at + 4, dlc_at, kind::can_dlc)) return emit_all();
+        const uint64_t dlc = bits(dlc_at, 4);
+        put(point_of(raw_of(dlc_at)), point_of(raw_of(dlc_at + 3)), kind::can_dlc, dlc, 0);
+        const unsigned bytes =
+            (id_flags & flag::remote) ? 0 : static_cast<unsigned>(std::min<uint64_t>(dlc, 8));
+        const unsigned crc_end = dlc_at + 4 + 8 * bytes;
+        if (!need(crc_end + 15)) return back();
+        // Data.
+        for (unsigned at = dlc_at + 4; at < crc_end; at += 8) {
+            if (broke(at + 8, at, kind::data)) return emit_all();
+            put(point_of(raw_of(at)), point_of(raw_of(at + 7)), kind::data, bits(at, 8), 0);
+        }
+        // CRC.
+        if (broke(crc_end + 15, crc_end, kind::can_crc)) return emit_all();
+        uint32_t crc = 0;
+        unsigned at = 0;
+        for (; at + 8 <= crc_end; at += 8)
+            crc = ((crc << 8) & 0x7FFF) ^ crc_table[((crc >> 7) ^ bits(at, 8)) & 0xFF];
+        crc = crc_add(crc, bits(at, crc_end - at), crc_end - at);
+        const uint64_t sent = bits(crc_end, 15);
+        const uint64_t crc_first = point_of(raw_of(crc_end));
+        const uint64_t crc_last = raw_of(crc_end + 14);
+        put(crc_first, point_of(crc_last), kind::can_crc, sent, sent == crc ? 0 : flag::crc_error);
+        // After five equal bits at the CRC's end one more stuff bit; then the delimiter
+        // and the acknowledgement slot, as they are on the bus.
+        uint64_t r = crc_last + 1;
+        if (r + 2 >= k) return back();
+        const auto bit_at = [&](uint64_t q) { return (w[q >> 6] >> (63 - (q & 63))) & 1; };
+        if ((five[crc_last >> 6] >> (63 - (crc_last & 63))) & 1) {
+            if (bit_at(r) == bit_at(crc_last)) {
+                // Reported as the acknowledgement with the CRC's bits, as take() does.
+                put(crc_first, point_of(r), kind::ack, sent, flag::stuff_error | id_flags);
+                end_k = r;
+                return emit_all();
+            }
+            ++r;
+        }
+        end_k = r + 1;
+        const uint64_t p = point_of(end_k);
+        put(p, p, bit_at(end_k) == 0 ? kind::ack : kind::nack, 0, 0);
+        return emit_all();
     }
 
     uint64_t point(uint64_t d) const {
@@ -333,6 +610,14 @@ private:
     static constexpr uint64_t never_high = ~uint64_t{0};
     bool started_ = false;
     state st_;
+    // The frame under way in whole_frame().
+    std::array<uint8_t, max_bits + 16> raw_{};  // the level of each raw bit (0 or 1)
+    std::array<uint8_t, max_bits + 16> ref_of_; // the resynchronising edge of each raw bit
+    std::array<uint64_t, max_bits + 1> ref_s_;  // those edges' samples
+    std::array<uint64_t, max_bits + 1> ref_k_;  // the raw bit each began
+    std::array<uint16_t, max_bits + 8> stuffs_; // the stuff bits' raw positions
+    uint64_t ds_[words] = {};                   // the destuffed bits, the first the highest
+    std::array<frame, 16> frames_;              // a frame's, written out at once
 };
 
 } // namespace

@@ -65,6 +65,16 @@ public:
         return ok;
     }
     bool has(view& v) { return v.pos < v.n || refill(v); }
+    // Once every buffered edge was taken: keeps the buffered edges from index `keep` on (they
+    // move to the front, so every index drops by `keep`) and reads more after them. A
+    // decoder that must be able to go back to an edge it took (the start of a frame) uses
+    // this; false when no edge before the horizon is left or the buffer has no room.
+    bool refill_keep(view& v, size_t keep) {
+        put(v);
+        const bool ok = keep_and_fill(keep);
+        v = get();
+        return ok;
+    }
     // As level_at() on a view.
     uint8_t level_at(view& v, uint64_t p) {
         for (;;) {
@@ -78,6 +88,9 @@ public:
 
 private:
     bool refill();
+    bool keep_and_fill(size_t keep);
+    // Reads edges into the buffer from index `at` on (the items before it stay).
+    bool fill(size_t at);
 
     const source* src_;
     unsigned ch_;

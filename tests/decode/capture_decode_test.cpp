@@ -469,6 +469,114 @@ TEST(session_reader, every_unit_size_reads_each_channels_changes) {
     }
 }
 
+// Samples of `unit` bytes into a session file whose data members have the given lengths in
+// bytes, in turn (the last takes the rest); members at odd positions are stored, not
+// deflated.
+void write_session(const std::string& path, const std::vector<uint64_t>& samples, unsigned unit,
+                   unsigned total, const std::vector<size_t>& lengths) {
+    std::vector<uint8_t> data;
+    for (const uint64_t x : samples)
+        for (unsigned b = 0; b < unit; ++b)
+            data.push_back(static_cast<uint8_t>(x >> (8 * b)));
+    int err = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    ASSERT_NE(z, nullptr);
+    static const char version[] = "2";
+    const std::string meta =
+        "[device 1]\ncapturefile=logic-1\ntotal probes=" + std::to_string(total) +
+        "\nsamplerate=1 MHz\nunitsize=" + std::to_string(unit) + "\n";
+    zip_file_add(z, "version", zip_source_buffer(z, version, 1, 0), 0);
+    zip_file_add(z, "metadata", zip_source_buffer(z, meta.data(), meta.size(), 0), 0);
+    size_t off = 0;
+    for (size_t k = 0; off < data.size(); ++k) {
+        const size_t len = std::min(data.size() - off, lengths[k % lengths.size()]);
+        const zip_int64_t i = zip_file_add(z, ("logic-1-" + std::to_string(k + 1)).c_str(),
+                                           zip_source_buffer(z, data.data() + off, len, 0), 0);
+        ASSERT_GE(i, 0);
+        if (k % 2 == 1) zip_set_file_compression(z, static_cast<zip_uint64_t>(i), ZIP_CM_STORE, 0);
+        off += len;
+    }
+    ASSERT_EQ(zip_close(z), 0);
+}
+
+// Each channel's transitions read back are exactly the changes of its bit in `samples`.
+void expect_changes(const xport::session_file& cap, const std::vector<uint64_t>& samples) {
+    ASSERT_EQ(cap.length, isamp(samples.size()));
+    std::vector<uint64_t> s(samples.size() + 1);
+    std::vector<uint8_t> l(samples.size() + 1);
+    for (unsigned c = 0; c < cap.stores.size(); ++c) {
+        std::vector<std::pair<uint64_t, int>> expect{{0, int(samples[0] >> c) & 1}};
+        for (size_t i = 1; i < samples.size(); ++i)
+            if (((samples[i] ^ samples[i - 1]) >> c) & 1)
+                expect.push_back({i, int(samples[i] >> c) & 1});
+        const size_t n = cap.stores[c]->read(0, s.data(), l.data(), s.size());
+        std::vector<std::pair<uint64_t, int>> got;
+        for (size_t i = 0; i < n; ++i)
+            if (s[i] < samples.size()) got.push_back({s[i], l[i]});
+        ASSERT_EQ(got, expect) << "channel " << c;
+    }
+}
+
+// Data members that end at every byte of a unit and every sample of a block of 64, deflated
+// ones (inflated whole) between stored ones (streamed): a unit split between two members
+// is put together again, and every channel of dense data (each channel changing at
+// random, some at every sample, blocks where none changes) reads back change for change.
+TEST(session_reader, members_split_at_every_unit_boundary) {
+    temp_dir dir;
+    std::mt19937_64 rng(32);
+    for (const unsigned unit : {1u, 2u, 3u, 8u}) {
+        for (const unsigned total : {8 * unit, 8 * unit - 5}) {
+            SCOPED_TRACE("unit " + std::to_string(unit) + ", " + std::to_string(total) +
+                         " channels");
+            std::vector<uint64_t> samples(4099);
+            uint64_t w = rng();
+            for (size_t i = 0; i < samples.size(); ++i) {
+                if (i % 700 < 100)
+                    w = rng(); // every channel at random
+                else if (i % 700 < 200)
+                    w ^= 1; // one channel at every sample
+                else if (rng() % 16 == 0)
+                    w ^= rng() & rng(); // now and then a few
+                samples[i] = w;
+            }
+            // Lengths from one byte up to a few units and past a block of 64 samples.
+            std::vector<size_t> lengths;
+            for (size_t n = 1; n <= 3 * unit + 2; ++n)
+                lengths.push_back(n);
+            lengths.push_back(64 * unit + 1);
+            lengths.push_back(64 * unit - 1);
+            lengths.push_back(200 * unit + 3);
+            const std::string path = dir.file("split.sr");
+            write_session(path, samples, unit, total, lengths);
+            const auto cap = xport::read_sr(path);
+            ASSERT_EQ(cap.stores.size(), total);
+            const uint64_t mask = total == 64 ? ~uint64_t{0} : (uint64_t{1} << total) - 1;
+            for (auto& x : samples)
+                x &= mask;
+            expect_changes(cap, samples);
+        }
+    }
+}
+
+// A deflated member whose bytes were damaged is refused, never read as samples.
+TEST(session_reader, a_damaged_member_is_refused) {
+    temp_dir dir;
+    std::vector<uint64_t> samples(100000);
+    std::mt19937_64 rng(5);
+    for (auto& x : samples)
+        x = rng() % 7 == 0 ? rng() : 0x55;
+    const std::string path = dir.file("damaged.sr");
+    write_session(path, samples, 1, 8, {samples.size()});
+    ASSERT_NO_THROW(xport::read_sr(path));
+    std::string bytes = export_test::read_file(path);
+    // The member's compressed bytes follow its local header and name.
+    const size_t at = bytes.find("logic-1-1");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 9 + 2000] = static_cast<char>(bytes[at + 9 + 2000] ^ 0x10);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    EXPECT_THROW(xport::read_sr(path), xport::file_error);
+}
+
 // A version 1 session as early sigrok wrote it: no unit size, one unchunked capture file,
 // a channel left out of the names.
 TEST(session_reader, version_one_files_and_refusals) {

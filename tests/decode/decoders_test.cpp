@@ -473,6 +473,101 @@ TEST(can, crc_and_stuffing_errors_are_flagged) {
     EXPECT_EQ(n.back().kind, k::nack);
 }
 
+// The frames of a capture decoded while it grows by `step` samples at a time: with a small
+// step no frame is whole within one horizon, so each goes through the decoder bit by bit.
+std::vector<frame> decode_stepped(std::shared_ptr<decode::stored_capture> cap,
+                                  const std::string& description, isamp step) {
+    auto src = std::make_shared<growing_source>(cap);
+    decode::session s(src, description);
+    std::vector<frame> got, buf(64);
+    bool more = true;
+    for (isamp upto = 0; more;) {
+        const bool growing = upto < cap->length;
+        src->show(std::min(upto, cap->length), growing);
+        const size_t n = s.read(buf.data(), buf.size(), more);
+        got.insert(got.end(), buf.begin(), buf.begin() + long(n));
+        if (n < buf.size()) upto += step;
+    }
+    return got;
+}
+
+// Frames read whole (the edges of each at hand at once) and bit by bit (a capture growing a
+// few samples at a time) are the same frames, to the sample: on frames with every one of
+// their bits flipped in turn (stuff bits lost and made, stuffing errors in every field, CRC
+// errors, frames cut short or run long, NACKs), on frames of every data length with stuff
+// bits at each place, and with a glitch shorter than a bit inside each bit.
+TEST(can, whole_frames_and_bit_by_bit_give_the_same_frames) {
+    using kestrel_sim::signal_t;
+    const std::vector<std::vector<uint8_t>> bases = {
+        signal_t::can_bits(0x7C1, false, {0x00, 0xFF, 0x0F}),
+        signal_t::can_bits(0x1F0F0F0F, true, {0xF8, 0x07}),
+        signal_t::can_bits(0x000, false, {}, true),
+        signal_t::can_bits(0x1FFFFFFF, true, {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00}),
+    };
+    std::vector<std::vector<uint8_t>> flipped;
+    const std::vector<uint8_t> idle(11, 1);
+    for (const auto& b : bases)
+        for (size_t p = 0; p < b.size(); ++p) {
+            auto f = b;
+            f[p] ^= 1;
+            f.insert(f.end(), idle.begin(), idle.end());
+            flipped.push_back(f);
+        }
+    std::vector<std::vector<uint8_t>> lengths;
+    for (unsigned n = 0; n <= 8; ++n)
+        for (unsigned id : {0x000u, 0x7FFu, 0x3E0u, 0x41Fu}) {
+            std::vector<uint8_t> data(n);
+            for (unsigned j = 0; j < n; ++j)
+                data[j] = static_cast<uint8_t>((id >> j) * 0x1F + j * 0x83);
+            lengths.push_back(signal_t::can_bits(id, n % 2, data, false));
+        }
+    for (const double per : {8.0, 10.3}) {
+        SCOPED_TRACE(per);
+        const std::string description = "can rx=0 bitrate=" + std::to_string(int(8e6 / per + 0.5));
+        for (const auto* set : {&flipped, &lengths}) {
+            const auto cap = can_capture(*set, per, 2.5);
+            const auto whole = decode_all(cap, description);
+            ASSERT_GT(whole.size(), set->size());
+            const auto stepped = decode_stepped(cap, description, 37);
+            ASSERT_EQ(items(stepped), items(whole));
+            for (size_t x = 0; x < whole.size(); ++x) {
+                ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
+                ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
+            }
+        }
+        // A pulse of the other level, shorter than a bit, inside each bit of a frame.
+        const auto& b = bases[0];
+        std::vector<std::vector<uint8_t>> one{b};
+        const auto cap = can_capture(one, per, 2.5);
+        for (size_t p = 1; p < b.size(); ++p) {
+            channel c;
+            std::vector<uint8_t> bits(11, 1);
+            bits.insert(bits.end(), b.begin(), b.end());
+            bits.insert(bits.end(), 20, 1);
+            put_units(c, bits, per, 2.5);
+            const auto at = static_cast<uint64_t>(2.5 + per * double(11 + p)) + 2;
+            std::vector<std::pair<uint64_t, uint8_t>> ch;
+            for (const auto& e : c.changes)
+                if (e.first < at) ch.push_back(e);
+            const uint8_t lv = b[p];
+            ch.push_back({at, uint8_t(!lv)});
+            ch.push_back({at + 2, lv});
+            for (const auto& e : c.changes)
+                if (e.first > at + 2) ch.push_back(e);
+            channel g;
+            g.initial = c.initial;
+            for (const auto& e : ch)
+                g.set(e.first, e.second);
+            const auto gcap = make_capture({g}, uint64_t(cap->length), 8e6, {"can"});
+            const auto whole = decode_all(gcap, description);
+            const auto stepped = decode_stepped(gcap, description, 37);
+            ASSERT_EQ(items(stepped), items(whole)) << "glitch in bit " << p;
+            for (size_t x = 0; x < whole.size(); ++x)
+                ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << p << " " << x;
+        }
+    }
+}
+
 TEST(can, a_capture_beginning_inside_a_frame_skips_it) {
     using kestrel_sim::signal_t;
     const auto a = signal_t::can_bits(0x555, false, {0x11, 0x22});
@@ -488,6 +583,55 @@ TEST(can, a_capture_beginning_inside_a_frame_skips_it) {
 }
 
 // ---- Decoding while a capture grows gives what one read of the whole gives.
+
+// The edge core refilled keeping the edges from one it went past: they move to the front,
+// the next edges follow them in order without a gap or a repeat, and a buffer that holds
+// nothing but kept edges has no room for more.
+TEST(edges, a_refill_keeps_the_edges_asked_for) {
+    channel c;
+    c.initial = 0;
+    for (uint64_t t = 1; t <= 10000; ++t)
+        c.set(3 * t, uint8_t(t % 2));
+    const auto src = std::make_shared<decode::stored_source>(make_capture({c}, 30010, 1e6));
+    decode::edges e(*src, 0);
+    e.set_horizon(30010);
+    auto v = e.get();
+    ASSERT_TRUE(e.has(v));
+    // The first block: the level at sample 0 is read with it, not handed out.
+    ASSERT_EQ(v.n, decode::edges::block - 1);
+    EXPECT_EQ(v.s[0], 3u);
+    std::vector<uint64_t> seen;
+    for (; v.pos < v.n; ++v.pos)
+        seen.push_back(v.s[v.pos]);
+    ASSERT_TRUE(e.refill_keep(v, 4000));
+    EXPECT_EQ(v.pos, decode::edges::block - 1 - 4000);
+    EXPECT_EQ(v.n, decode::edges::block);
+    EXPECT_EQ(v.s[0], seen[4000]);
+    EXPECT_EQ(v.l[0], 4001 % 2);
+    for (size_t i = 0; i < v.pos; ++i)
+        ASSERT_EQ(v.s[i], seen[4000 + i]);
+    // On from there, every edge once, until the horizon.
+    for (;;) {
+        for (; v.pos < v.n; ++v.pos)
+            seen.push_back(v.s[v.pos]);
+        if (!e.refill(v)) break;
+    }
+    ASSERT_EQ(seen.size(), 10000u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], 3 * (i + 1));
+    // Keeping a whole buffer leaves no room.
+    decode::edges f(*src, 0);
+    f.set_horizon(30010);
+    auto w = f.get();
+    ASSERT_TRUE(f.has(w));
+    w.pos = w.n;
+    ASSERT_TRUE(f.refill_keep(w, 0)); // the one more that fits
+    ASSERT_EQ(w.n, decode::edges::block);
+    w.pos = w.n;
+    EXPECT_FALSE(f.refill_keep(w, 0));
+    EXPECT_EQ(w.n, decode::edges::block);
+    EXPECT_EQ(w.s[0], 3u);
+}
 
 TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
     uart_line u;
