@@ -31,7 +31,8 @@ constexpr double data_unit_bytes = 32000000.0;
 constexpr int64_t estimate_samples = 1 << 16;
 // A read produces at most this much between looks at an abort and the time-out ...
 constexpr size_t read_slice_bytes = 1 << 20;
-// ... and waits at most this long between them.
+// ... and waits at most this long between them for what the clock brings (a paced stream's
+// samples, the end of a stall); an abort, a closed bridge or a restart wakes it at once.
 constexpr auto interrupt_poll = 5ms;
 
 int64_t round_up7(int64_t n) {
@@ -522,13 +523,21 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
         *transferred = got;
         return status;
     };
+    // Taken before each look at `interrupted`, so that an interruption after the look
+    // ends the wait that follows it.
+    uint64_t seen = 0;
+    auto wait = [&](clock_t_::time_point until) {
+        std::unique_lock lk(m_);
+        cv_.wait_until(lk, until, [&] { return read_wakes_ != seen; });
+    };
     for (;;) {
-        if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
         std::shared_ptr<stream_t> s;
         {
             std::lock_guard lk(m_);
+            seen = read_wakes_;
             s = stream_of(group);
         }
+        if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
         stream_state state = stream_state::paused;
         size_t n = 0;
         int64_t whole = 0;
@@ -562,6 +571,10 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
         // The bytes are the host's once the bridge has carried them: an abort meanwhile
         // drops them, as a bridge drops the transfer under way.
         for (auto now = clock_t_::now(); now < arrival && now < deadline; now = clock_t_::now()) {
+            {
+                std::lock_guard lk(m_);
+                seen = read_wakes_;
+            }
             if (const uint32_t st = interrupted(); st != ft_ok) {
                 if (st == ft_operation_aborted) {
                     got -= static_cast<uint32_t>(n);
@@ -569,8 +582,7 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
                 }
                 return finish(st);
             }
-            std::unique_lock lk(m_);
-            cv_.wait_until(lk, std::min({arrival, deadline, now + interrupt_poll}));
+            wait(std::min({arrival, deadline, now + interrupt_poll}));
         }
         if (s && n > 0) s->delivered.store(whole);
         if (got == len) return finish(ft_ok);
@@ -579,11 +591,16 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
         if (got > 0 && state != stream_state::more) return finish(ft_ok);
         const auto now = clock_t_::now();
         if (now >= deadline) return finish(ft_timeout);
-        if (n == 0 && state != stream_state::more) {
-            std::unique_lock lk(m_);
-            cv_.wait_until(lk, std::min(deadline, now + interrupt_poll));
-        }
+        if (n == 0 && state != stream_state::more) wait(std::min(deadline, now + interrupt_poll));
     }
+}
+
+void acquisition::engine::interrupt_reads() {
+    {
+        std::lock_guard lk(m_);
+        ++read_wakes_;
+    }
+    cv_.notify_all();
 }
 
 void acquisition::engine::set_signal(unsigned ch, signal_t s) {

@@ -59,6 +59,9 @@ public:
     uint32_t read(unsigned group, uint8_t* buf, uint32_t len, uint32_t timeout_ms,
                   uint32_t* transferred, const std::function<uint32_t()>& interrupted,
                   uint32_t got = 0);
+    // Wakes the reads waiting in `read`, so that they look at `interrupted` at once (the
+    // pipe was aborted, the bridge closed, the device restarted).
+    void interrupt_reads();
 
     // Control interface (through the acquisition facade).
     void set_signal(unsigned ch, signal_t s);
@@ -109,6 +112,7 @@ private:
     std::shared_ptr<run_t> run_; // current or last capture
     bool running_ = false;
     uint64_t runs_ = 0;
+    uint64_t read_wakes_ = 0; // counts interrupt_reads
     std::function<void()> push_status_;
     std::function<void(unsigned, std::vector<uint8_t>)> fifo_sink_;
     bool quit_ = false;
