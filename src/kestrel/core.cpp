@@ -25,6 +25,7 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
 
 core::~core() {
     abort(); // a capture thread ends within its next wait
+    capture_runner.stop();
     thrd_tool.join_all();
 }
 
@@ -268,23 +269,22 @@ void core::start() {
     capt.reset();
     reset_exception();
     ++captures_launched;
-    try {
-        launch([this] {
-            struct ended {
-                std::atomic<int>& n;
-                ~ended() { --n; }
-            } in_flight{captures_launched};
-            try {
-                capture_thread();
-            } catch (...) {
-                capture_exception();
-                if (capt.done_once_stored) capt.done = true;
-                notifier.notify();
-            }
-        });
-    } catch (...) {
+    const bool posted = capture_runner.post([this] {
+        struct ended {
+            std::atomic<int>& n;
+            ~ended() { --n; }
+        } in_flight{captures_launched};
+        try {
+            capture_thread();
+        } catch (...) {
+            capture_exception();
+            if (capt.done_once_stored) capt.done = true;
+            notifier.notify();
+        }
+    });
+    if (!posted) { // the core is going away
         --captures_launched;
-        throw;
+        throw hw::exception(hw::error::busy);
     }
 }
 
