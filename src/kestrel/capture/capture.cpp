@@ -202,8 +202,10 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     cfg_done = true;
     cfg_loader.set_run_flag(true);
     // Status records published before the run flag was acknowledged may still tell of the
-    // last capture's trigger.
-    const uint64_t armed = device_status.published();
+    // last capture's trigger. Counted where the acknowledgement arrived, not where this
+    // thread woke: a trigger record right behind it would otherwise be taken for an old one
+    // and wait for the next record (10 ms later).
+    const uint64_t armed = cfg_loader.run_flag_mark();
 
     wait_for_trigger(cfg, last_sn, armed);
     trigged = true;
