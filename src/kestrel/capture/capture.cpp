@@ -200,15 +200,19 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     // (the run flag is still off).
     if (abort.take(mox::timeout(0))) throw hw::exception(hw::error::aborted_by_user);
     cfg_done = true;
+    // The phases of a capture in the log, for its timeline.
+    log("Configuration acknowledged");
     cfg_loader.set_run_flag(true);
     // Status records published before the run flag was acknowledged may still tell of the
     // last capture's trigger. Counted where the acknowledgement arrived, not where this
     // thread woke: a trigger record right behind it would otherwise be taken for an old one
     // and wait for the next record (10 ms later).
     const uint64_t armed = cfg_loader.run_flag_mark();
+    log("Armed: run flag acknowledged");
 
     wait_for_trigger(cfg, last_sn, armed);
     trigged = true;
+    log("Trigger reported by the device");
     if (trig_mode == hw::trigger_mode_t::normal) ctool.reset(pre, period, cfg.post_trig_depth);
     hw_status.set(hw::status::v::trigged_and_sampling);
     stream(cfg, last_sn, parsers, watch);
@@ -541,6 +545,7 @@ template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
     const bool failed = out.failed();
     try {
         cfg_loader.set_run_flag(false);
+        log("Run flag cleared");
     } catch (...) {
         if (!failed) throw;
     }
