@@ -317,6 +317,10 @@ public:
         c.ctool.abort();
         for (auto& r : readers)
             r.wait(); // a reader keeps its own failures (group_stream::failure)
+        // A reader that failed between handing a buffer over and waiting for its parse left
+        // the parse running on the kept pool: it uses this stream's state.
+        for (auto& gs : run.streams)
+            if (gs.parse.valid()) gs.parse.wait();
     }
 
 private:
