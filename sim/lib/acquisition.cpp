@@ -1,6 +1,8 @@
 #include "acquisition_engine.h"
 
 #include "packet_encoder.h"
+#include "stats.h"
+#include "stream_cache.h"
 #include "stream_model.h"
 #include "trigger_search.h"
 
@@ -31,7 +33,8 @@ constexpr double data_unit_bytes = 32000000.0;
 constexpr int64_t estimate_samples = 1 << 16;
 // A read produces at most this much between looks at an abort and the time-out ...
 constexpr size_t read_slice_bytes = 1 << 20;
-// ... and waits at most this long between them.
+// ... and waits at most this long between them for what the clock brings (a paced stream's
+// samples, the end of a stall); an abort, a closed bridge or a restart wakes it at once.
 constexpr auto interrupt_poll = 5ms;
 
 int64_t round_up7(int64_t n) {
@@ -83,6 +86,10 @@ struct stream_t {
     }
 
     size_t produce(uint8_t* out, size_t len, stream_state& st);
+    // The encoder's, or the replayed recording's when the stream repeats the last run's.
+    int64_t pos() const { return replay ? replay->pos() : enc.pos(); }
+    int64_t whole_pos() const { return replay ? replay->whole_pos() : enc.whole_pos(); }
+    size_t staged() const { return replay ? replay->staged() : enc.staged(); }
     // Paced: what the memory holds at `now`, and an overrun when it is full.
     void update(clock_t_::time_point now);
     double bytes_per_sample();
@@ -98,6 +105,8 @@ struct stream_t {
 
     std::mutex m; // the reader of the bridge
     packet_encoder enc{*s, group, first_abs, trig_cap};
+    std::unique_ptr<stream_replay> replay;       // serves a recording instead of `enc`
+    std::shared_ptr<stream_recording> recording; // what `enc` produced, for the next run
     double estimate = 0;      // paced: bytes per sample before the reader measured it
     int64_t stall_after = -1; // bytes
     std::chrono::milliseconds stall_for{0};
@@ -189,24 +198,33 @@ size_t stream_t::produce(uint8_t* out, size_t len, stream_state& st) {
                 room = std::min<size_t>(room, static_cast<uint64_t>(stall_after) - done);
             }
         }
-        const size_t k = enc.produce(out + n, room, lim);
+        size_t k = 0;
+        if (replay) {
+            k = replay->produce(out + n, room);
+        } else {
+            k = enc.produce(out + n, room, lim);
+            if (recording && !recording->complete) {
+                recording->bytes.insert(recording->bytes.end(), out + n, out + n + k);
+                recording->complete = enc.pos() >= end && enc.staged() == 0;
+            }
+        }
         n += k;
         if (k < room) {
-            st = enc.pos() >= end ? stream_state::ended : stream_state::paused;
+            st = pos() >= end ? stream_state::ended : stream_state::paused;
             break;
         }
     }
     bytes.fetch_add(n);
-    pos_pub.store(enc.pos());
-    staged_pub.store(enc.staged());
+    pos_pub.store(pos());
+    staged_pub.store(staged());
     return n;
 }
 
 double stream_t::bytes_per_sample() {
     // Measured on what the host read; before that, on a trial run of the stream's start.
-    const int64_t pos = enc.pos();
+    const int64_t pos = this->pos();
     if (pos >= estimate_samples)
-        return static_cast<double>(bytes.load() + enc.staged()) / static_cast<double>(pos);
+        return static_cast<double>(bytes.load() + staged()) / static_cast<double>(pos);
     if (estimate == 0) {
         packet_encoder trial(*s, group, first_abs, trig_cap);
         std::vector<uint8_t> scratch(estimate_samples / 7 * 48);
@@ -224,11 +242,11 @@ void stream_t::update(clock_t_::time_point now) {
     // Samples taken so far: sample n at n / f after the run started.
     const int64_t taken =
         ns < 0 ? 0 : static_cast<int64_t>(static_cast<__int128>(ns) * s->tb.freq / 1000000000) + 1;
-    const int64_t pos = enc.pos();
+    const int64_t pos = this->pos();
     int64_t avail = std::clamp<int64_t>(taken - first_abs, pos, end);
     if (avail < end) avail = std::max(pos, avail / 7 * 7);
     const double per_sample = bytes_per_sample();
-    const double staged = static_cast<double>(enc.staged());
+    const double staged = static_cast<double>(this->staged());
     const auto memory = static_cast<double>(model.memory_bytes);
     if (!overran && staged + static_cast<double>(avail - pos) * per_sample > memory) {
         // The memory filled up: the samples that still fitted are the last of the stream.
@@ -240,7 +258,8 @@ void stream_t::update(clock_t_::time_point now) {
     held_pub = staged + static_cast<double>(lim - pos) * per_sample;
 }
 
-acquisition::engine::engine(unsigned groups) : groups_(groups), outputs_(groups) {
+acquisition::engine::engine(unsigned groups)
+    : groups_(groups), outputs_(groups), recordings_(groups) {
     reset_signals();
     clear_faults();
 }
@@ -321,6 +340,7 @@ void acquisition::engine::start(const device_config_t& cfg) {
         s->order = trig.order;
         s->overrun_after = faults_.overrun_after;
 
+        keep_recordings();
         auto r = std::make_shared<run_t>();
         drive_outputs(*s, *r, outputs_);
         r->setup = s;
@@ -443,13 +463,36 @@ void acquisition::engine::fire_trigger(run_t& r, int64_t abs) {
     for (size_t g = 0; g < r.origins.size(); ++g)
         if (r.origins[g] && r.waits_for_trigger[g])
             r.origins[g]->t0_ps = r.setup->tb.time_of(r.trigger_abs);
+    // Outputs driven by a program and a paced stream are not kept: their bytes depend on
+    // more than the key.
+    const bool keepable =
+        !r.model.paced && std::none_of(r.origins.begin(), r.origins.end(),
+                                       [](const auto& o) { return o != nullptr; });
     for (unsigned g = 0; g < groups_; ++g) {
         auto st = std::make_shared<stream_t>(r.setup, g, r.trigger_abs, r.model, r.t0);
         st->stall_after = faults_.stall_after[g];
         st->stall_for = faults_.stall_for[g];
+        const setup_t& s = *r.setup;
+        const stream_key key{signals_gen_, s.tb.freq, s.groups, s.master,      g,
+                             s.pre,        s.post,    s.total,  st->first_abs, st->end};
+        if (keepable && recordings_[g] && recordings_[g]->key == key) {
+            st->replay = std::make_unique<stream_replay>(recordings_[g]);
+            ++stats().streams_replayed;
+        } else if (keepable && stream_recording::estimate(st->end) <= stream_recording::max_bytes) {
+            st->recording = std::make_shared<stream_recording>(key);
+            st->recording->bytes.reserve(stream_recording::estimate(st->end));
+        }
         r.streams.push_back(std::move(st));
     }
     cv_.notify_all();
+}
+
+void acquisition::engine::keep_recordings() {
+    if (!run_) return;
+    for (const auto& st : run_->streams) {
+        std::lock_guard sl(st->m);
+        if (st->recording && st->recording->complete) recordings_[st->group] = st->recording;
+    }
 }
 
 bool acquisition::engine::trigged() const {
@@ -522,13 +565,21 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
         *transferred = got;
         return status;
     };
+    // Taken before each look at `interrupted`, so that an interruption after the look
+    // ends the wait that follows it.
+    uint64_t seen = 0;
+    auto wait = [&](clock_t_::time_point until) {
+        std::unique_lock lk(m_);
+        cv_.wait_until(lk, until, [&] { return read_wakes_ != seen; });
+    };
     for (;;) {
-        if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
         std::shared_ptr<stream_t> s;
         {
             std::lock_guard lk(m_);
+            seen = read_wakes_;
             s = stream_of(group);
         }
+        if (const uint32_t st = interrupted(); st != ft_ok) return finish(st);
         stream_state state = stream_state::paused;
         size_t n = 0;
         int64_t whole = 0;
@@ -556,12 +607,16 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
                     start + std::chrono::nanoseconds(static_cast<int64_t>(
                                 static_cast<double>(n) * 1e9 / static_cast<double>(rate)));
             arrival = std::max(now, s->bridge_free);
-            whole = s->enc.whole_pos();
+            whole = s->whole_pos();
         }
         got += static_cast<uint32_t>(n);
         // The bytes are the host's once the bridge has carried them: an abort meanwhile
         // drops them, as a bridge drops the transfer under way.
         for (auto now = clock_t_::now(); now < arrival && now < deadline; now = clock_t_::now()) {
+            {
+                std::lock_guard lk(m_);
+                seen = read_wakes_;
+            }
             if (const uint32_t st = interrupted(); st != ft_ok) {
                 if (st == ft_operation_aborted) {
                     got -= static_cast<uint32_t>(n);
@@ -569,8 +624,7 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
                 }
                 return finish(st);
             }
-            std::unique_lock lk(m_);
-            cv_.wait_until(lk, std::min({arrival, deadline, now + interrupt_poll}));
+            wait(std::min({arrival, deadline, now + interrupt_poll}));
         }
         if (s && n > 0) s->delivered.store(whole);
         if (got == len) return finish(ft_ok);
@@ -579,15 +633,21 @@ uint32_t acquisition::engine::read(unsigned group, uint8_t* buf, uint32_t len, u
         if (got > 0 && state != stream_state::more) return finish(ft_ok);
         const auto now = clock_t_::now();
         if (now >= deadline) return finish(ft_timeout);
-        if (n == 0 && state != stream_state::more) {
-            std::unique_lock lk(m_);
-            cv_.wait_until(lk, std::min(deadline, now + interrupt_poll));
-        }
+        if (n == 0 && state != stream_state::more) wait(std::min(deadline, now + interrupt_poll));
     }
+}
+
+void acquisition::engine::interrupt_reads() {
+    {
+        std::lock_guard lk(m_);
+        ++read_wakes_;
+    }
+    cv_.notify_all();
 }
 
 void acquisition::engine::set_signal(unsigned ch, signal_t s) {
     std::lock_guard lk(m_);
+    ++signals_gen_;
     if (ch < signals_.size()) signals_[ch] = std::move(s);
 }
 
@@ -598,17 +658,20 @@ signal_t acquisition::engine::signal(unsigned ch) const {
 
 void acquisition::engine::set_external_input(signal_t s) {
     std::lock_guard lk(m_);
+    ++signals_gen_;
     external_ = std::move(s);
 }
 
 void acquisition::engine::set_output_sync(unsigned group, signal_t s) {
     std::lock_guard lk(m_);
+    ++signals_gen_;
     if (group < sync_.size()) sync_[group] = std::move(s);
 }
 
 void acquisition::engine::reset_signals() {
     const auto chosen = environment_signals();
     std::lock_guard lk(m_);
+    ++signals_gen_;
     signals_.clear();
     for (unsigned ch = 0; ch < groups_ * group_channels; ++ch)
         signals_.push_back(default_signal(ch));

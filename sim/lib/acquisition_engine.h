@@ -22,6 +22,7 @@ namespace kestrel_sim {
 
 struct run_t;
 struct stream_t;
+struct stream_recording;
 
 class acquisition::engine {
 public:
@@ -59,6 +60,9 @@ public:
     uint32_t read(unsigned group, uint8_t* buf, uint32_t len, uint32_t timeout_ms,
                   uint32_t* transferred, const std::function<uint32_t()>& interrupted,
                   uint32_t got = 0);
+    // Wakes the reads waiting in `read`, so that they look at `interrupted` at once (the
+    // pipe was aborted, the bridge closed, the device restarted).
+    void interrupt_reads();
 
     // Control interface (through the acquisition facade).
     void set_signal(unsigned ch, signal_t s);
@@ -96,6 +100,8 @@ private:
     void fire_trigger(run_t& r, int64_t abs);
     void ensure_thread();
     std::shared_ptr<stream_t> stream_of(unsigned group) const;
+    // Takes the whole streams the last run recorded, for a run that repeats it.
+    void keep_recordings();
 
     const unsigned groups_;
     output_engines outputs_;
@@ -109,6 +115,10 @@ private:
     std::shared_ptr<run_t> run_; // current or last capture
     bool running_ = false;
     uint64_t runs_ = 0;
+    uint64_t read_wakes_ = 0;  // counts interrupt_reads
+    uint64_t signals_gen_ = 0; // counts changes of the inputs
+    // Per group, the last whole stream recorded.
+    std::vector<std::shared_ptr<const stream_recording>> recordings_;
     std::function<void()> push_status_;
     std::function<void(unsigned, std::vector<uint8_t>)> fifo_sink_;
     bool quit_ = false;

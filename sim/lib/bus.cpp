@@ -359,6 +359,7 @@ counters_t bus::counters() const {
     c.bridge_opens = s.bridge_opens;
     c.bridge_open_failures = s.bridge_open_failures;
     c.dropped_replies = s.dropped_replies;
+    c.streams_replayed = s.streams_replayed;
     return c;
 }
 

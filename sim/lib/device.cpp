@@ -86,6 +86,7 @@ void device::restart_locked() {
         ++b.aborts;
     }
     cv_.notify_all();
+    fw_->acq().device_side().interrupt_reads();
 }
 
 void device::restart(std::chrono::milliseconds duration) {
@@ -304,6 +305,7 @@ void device::bridge_close(unsigned group) {
         }
     }
     cv_.notify_all();
+    fw_->acq().device_side().interrupt_reads();
 }
 
 bool device::bridge_is_open(unsigned group) const {
@@ -385,6 +387,8 @@ d3xx::FT_STATUS device::abort_pipe(unsigned group, uint32_t gen, uint8_t pipe) {
         if (pipe == 0x82) bridges_[group].in.clear();
     }
     cv_.notify_all();
+    // A read of the sample stream waits on the acquisition's side.
+    fw_->acq().device_side().interrupt_reads();
     return d3xx::FT_OK;
 }
 

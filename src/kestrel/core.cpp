@@ -14,8 +14,9 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
     : ctool(ct), trs_man(tsm), notifier(n), model(m), log(l), status(n),
       data_interface(usb_driver, control_interface, control_ep_out, control_ep_in), device_caps(m),
       com(data_interface, l), device_status(device_caps, {}), device_config(device_caps),
-      trig_mod(tm), stat_ctrl(com, l, device_status, n, core_v, mcu_v), cfg_loader(com),
-      progress(n), capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l),
+      trig_mod(tm), stat_ctrl(com, l, device_status, n, core_v, mcu_v),
+      cfg_loader(com, [this] { return device_status.published(); }), progress(n),
+      capt(com, cfg_loader, ct, device_status, status, progress, device_busy, n, l),
       trigger_engines{fxt::core(m), fxt::core(m)}, oci_loader(com, device_caps, status),
       fake_spi_port(fake_spi, fake_cs, 0), fpga_core(fake_spi_port), oci(fake_spi_port),
       oci_cfg(device_caps, device_config, cfg_loader, oci_loader, stat_ctrl, tsm, l),
@@ -25,6 +26,7 @@ core::core(capture_tool& ct, trs::manager& tsm, mox::semaphore& n, hw::model_t m
 
 core::~core() {
     abort(); // a capture thread ends within its next wait
+    capture_runner.stop();
     thrd_tool.join_all();
 }
 
@@ -268,23 +270,22 @@ void core::start() {
     capt.reset();
     reset_exception();
     ++captures_launched;
-    try {
-        launch([this] {
-            struct ended {
-                std::atomic<int>& n;
-                ~ended() { --n; }
-            } in_flight{captures_launched};
-            try {
-                capture_thread();
-            } catch (...) {
-                capture_exception();
-                if (capt.done_once_stored) capt.done = true;
-                notifier.notify();
-            }
-        });
-    } catch (...) {
+    const bool posted = capture_runner.post([this] {
+        struct ended {
+            std::atomic<int>& n;
+            ~ended() { --n; }
+        } in_flight{captures_launched};
+        try {
+            capture_thread();
+        } catch (...) {
+            capture_exception();
+            if (capt.done_once_stored) capt.done = true;
+            notifier.notify();
+        }
+    });
+    if (!posted) { // the core is going away
         --captures_launched;
-        throw;
+        throw hw::exception(hw::error::busy);
     }
 }
 

@@ -27,6 +27,7 @@
 #include "kestrel/regs/fpga.h"
 #include "kestrel/regs/oci.h"
 #include "kestrel/status.h"
+#include "mox/job_thread.h"
 #include "mox/progress.h"
 #include "mox/semaphore.h"
 #include "mox/spi_master.h"
@@ -177,6 +178,8 @@ private:
     std::atomic<int> captures_launched{0};
     // An update or a serial-number change is launched and has not ended.
     std::atomic<bool> firmware_work{false};
+    // Runs every capture, one after the other: a capture starts on a thread already there.
+    mox::job_thread capture_runner;
     // Declared last: destroyed first, so every background thread is joined while the
     // objects it works on still exist.
     mox::thread_tools thrd_tool;

@@ -6,6 +6,9 @@
 #include <memory>
 #include <mutex>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "../capture/packets.h"
 #include "../core/api_fixture.h"
 
@@ -362,6 +365,44 @@ TEST_F(api_capture, ready_is_false_from_the_launch_until_the_capture_has_ended) 
         // Ready again only once it has ended.
         EXPECT_TRUE(flag(kestrelapi_get_capture_done_flag));
         EXPECT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
+    }
+}
+
+// Every capture runs on threads kept from one capture to the next (the capture thread and
+// the group's parse thread, told by the threads their log lines come from): a new thread on
+// a loaded machine may wait a scheduler slice before it first runs.
+TEST_F(api_capture, captures_run_on_threads_kept_from_one_capture_to_the_next) {
+    start(models[0]);
+    struct lines {
+        std::mutex m;
+        std::vector<std::pair<std::string, long>> seen; // line start, thread
+        static void take(void* user, int, const char* line) {
+            auto* l = static_cast<lines*>(user);
+            const std::string text(line);
+            for (const char* start : {"Capture done", "set trig instant"})
+                if (text.rfind(start, 0) == 0) {
+                    std::lock_guard lk(l->m);
+                    l->seen.emplace_back(start, syscall(SYS_gettid));
+                }
+        }
+    } log;
+    ASSERT_EQ(kestrelapi_set_log_callback(h->get(), &lines::take, &log), OHWAPI_OK);
+    const auto none = trig(KESTRELAPI_TRG_NOTRIG, 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(
+            kestrelapi_launch_new_capture_simple_trigger(h->get(), none, none, settings(20000)),
+            OHWAPI_OK);
+        ASSERT_EQ(finish(), OHWAPI_OK) << i;
+        ASSERT_TRUE(eventually([&] { return flag(kestrelapi_get_ready_flag); }));
+    }
+    ASSERT_EQ(kestrelapi_set_log_callback(h->get(), nullptr, nullptr), OHWAPI_OK);
+    for (const char* start : {"Capture done", "set trig instant"}) {
+        std::vector<long> threads;
+        for (const auto& [line, thread] : log.seen)
+            if (line == start) threads.push_back(thread);
+        ASSERT_EQ(threads.size(), 3u) << start;
+        EXPECT_EQ(threads[1], threads[0]) << start;
+        EXPECT_EQ(threads[2], threads[0]) << start;
     }
 }
 

@@ -1,6 +1,8 @@
 // Configuration payloads as the virtual device decodes them, for one, two and three groups.
 #include "api_fixture.h"
 
+#include <future>
+
 namespace {
 
 using namespace core_test;
@@ -162,6 +164,35 @@ TEST_F(config_exchange, one_lost_packet_is_sent_again_and_silence_fails) {
         EXPECT_EQ(e.code(), hw::error::not_responding);
     }
     EXPECT_FALSE(fw->run_flag());
+    h.close();
+}
+
+// The run flag's acknowledgement marks where the device took the flag among its status
+// records: a record the device sent after it counts as newer, even when it arrives before
+// the caller has woken (here it is requested once the device has the flag and waits behind
+// the acknowledgement, which the device holds back).
+TEST_F(config_exchange, the_run_flag_acknowledgement_marks_the_status_records_before_it) {
+    const std::string sn = "7302101000001";
+    bus::instance().plug(sn);
+    auto fw = bus::instance().firmware(sn);
+    api_handle h(kestrel_one);
+    ASSERT_EQ(h.open(sn), OHWAPI_OK);
+    auto& dev = h.internals().device;
+    ASSERT_TRUE(dev.stat_ctrl.request_update(1000));
+    const uint64_t before = dev.device_status.published();
+    const uint64_t flags = fw->counters().run_flags;
+
+    bus::instance().delay_replies(sn, 10, std::chrono::milliseconds(200));
+    auto run = std::async(std::launch::async, [&] { dev.cfg_loader.set_run_flag(true); });
+    ASSERT_TRUE(eventually([&] { return fw->counters().run_flags > flags; }));
+    // Answered behind the acknowledgement.
+    ASSERT_TRUE(dev.stat_ctrl.request_update(5000));
+    EXPECT_NO_THROW(run.get());
+    const uint64_t mark = dev.cfg_loader.run_flag_mark();
+    EXPECT_GE(mark, before);
+    EXPECT_LT(mark, dev.device_status.published());
+    bus::instance().clear_reply_faults(sn, 10);
+    dev.cfg_loader.set_run_flag(false);
     h.close();
 }
 

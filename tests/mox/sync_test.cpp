@@ -1,6 +1,7 @@
 #include "mox/check.h"
 #include "mox/elapsed_timer.h"
 #include "mox/event_value.h"
+#include "mox/job_thread.h"
 #include "mox/multithread_semaphore.h"
 #include "mox/mutex.h"
 #include "mox/semaphore.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -277,6 +279,48 @@ TEST(CheckDeathTest, AssertionNamesTheCondition) {
     EXPECT_DEATH(MOX_ASSERT((n_channels % 18) == 0),
                  "sync_test.cpp:[0-9]+: assertion failed: \\(n_channels % 18\\) == 0");
     MOX_ASSERT(n_channels == 19);
+}
+
+// Jobs run in order on one thread kept from one job to the next; a stop lets the job under
+// way end, drops the ones waiting and refuses new ones.
+TEST(JobThread, RunsJobsInOrderOnOneThreadAndStopDropsTheRest) {
+    mox::job_thread jobs;
+    std::mutex m;
+    std::vector<int> order;
+    std::vector<std::thread::id> threads;
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(jobs.post([&, i] {
+            std::lock_guard lk(m);
+            order.push_back(i);
+            threads.push_back(std::this_thread::get_id());
+        }));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lk(m);
+        return order.size() == 5;
+    }));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    for (const auto& t : threads) {
+        EXPECT_EQ(t, threads.front());
+        EXPECT_NE(t, std::this_thread::get_id());
+    }
+
+    // One job holds the thread while two more wait; the stop keeps them from running.
+    std::promise<void> release;
+    std::atomic<bool> running{false}, later{false};
+    ASSERT_TRUE(jobs.post([&] {
+        running = true;
+        release.get_future().wait();
+    }));
+    ASSERT_TRUE(jobs.post([&] { later = true; }));
+    ASSERT_TRUE(jobs.post([&] { later = true; }));
+    ASSERT_TRUE(eventually([&] { return running.load(); }));
+    auto stopped = std::async(std::launch::async, [&] { jobs.stop(); });
+    ASSERT_TRUE(eventually([&] { return !jobs.post([] {}); })); // the stop has begun
+    release.set_value();
+    stopped.get();
+    EXPECT_FALSE(later);
+    EXPECT_FALSE(jobs.post([&] { later = true; }));
+    jobs.stop(); // a second stop is harmless
 }
 
 } // namespace

@@ -47,6 +47,9 @@ struct counters_t {
     uint64_t bridge_opens = 0;       // successful FT_Create
     uint64_t bridge_open_failures = 0;
     uint64_t dropped_replies = 0;
+    // Group streams copied from the last run's, which they repeat (same inputs, settings
+    // and trigger sample; unpaced, no outputs driven).
+    uint64_t streams_replayed = 0;
 };
 
 class bus {

@@ -100,6 +100,24 @@ template <typename T> struct capture<T>::trigger_watch {
     std::unique_ptr<std::atomic<isamp>[]> before;
 };
 
+// One reader and one parse thread per group, made when the group count changes.
+template <typename T> struct capture<T>::thread_crew {
+    explicit thread_crew(size_t groups)
+        : groups(groups), readers(static_cast<unsigned>(groups)),
+          parses(static_cast<unsigned>(groups)) {}
+    const size_t groups;
+    mox::worker_pool readers;
+    mox::worker_pool parses;
+};
+
+template <typename T> typename capture<T>::thread_crew& capture<T>::crew_for(size_t groups) {
+    if (!crew || crew->groups != groups) {
+        crew.reset(); // its threads joined first
+        crew = std::make_unique<thread_crew>(groups);
+    }
+    return *crew;
+}
+
 template <typename T>
 capture<T>::capture(communication& c, config_loader& cl, T& tool, status_t& ds, hw::status& hs,
                     mox::progress<uint8_t, 100>& p, mox::timed_mutex& busy, mox::semaphore& n,
@@ -109,6 +127,7 @@ capture<T>::capture(communication& c, config_loader& cl, T& tool, status_t& ds, 
 
 template <typename T> capture<T>::~capture() {
     abort.notify();
+    crew.reset(); // idle: every capture waits for its readers and parses
 }
 
 template <typename T> void capture<T>::reset() {
@@ -181,13 +200,19 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
     // (the run flag is still off).
     if (abort.take(mox::timeout(0))) throw hw::exception(hw::error::aborted_by_user);
     cfg_done = true;
+    // The phases of a capture in the log, for its timeline.
+    log("Configuration acknowledged");
     cfg_loader.set_run_flag(true);
     // Status records published before the run flag was acknowledged may still tell of the
-    // last capture's trigger.
-    const uint64_t armed = device_status.published();
+    // last capture's trigger. Counted where the acknowledgement arrived, not where this
+    // thread woke: a trigger record right behind it would otherwise be taken for an old one
+    // and wait for the next record (10 ms later).
+    const uint64_t armed = cfg_loader.run_flag_mark();
+    log("Armed: run flag acknowledged");
 
     wait_for_trigger(cfg, last_sn, armed);
     trigged = true;
+    log("Trigger reported by the device");
     if (trig_mode == hw::trigger_mode_t::normal) ctool.reset(pre, period, cfg.post_trig_depth);
     hw_status.set(hw::status::v::trigged_and_sampling);
     stream(cfg, last_sn, parsers, watch);
@@ -265,15 +290,16 @@ template <typename T> struct capture<T>::stream_run {
     std::atomic<bool> stop{false};
 };
 
-// The readers of one stream: stopped, their reads cut, the tool's waits let go and joined
-// when the capture ends or leaves by an exception.
+// The readers of one stream: stopped, their reads cut, the tool's waits let go and waited
+// for when the capture ends or leaves by an exception. They and their parses run on the
+// capture's own threads, kept from one capture to the next (`crew`).
 template <typename T> class capture<T>::readers_t {
 public:
-    readers_t(capture& c, stream_run& run)
-        : c(c), run(run), pool(static_cast<unsigned>(run.groups)) {
+    readers_t(capture& c, stream_run& run) : c(c), run(run), crew(c.crew_for(run.groups)) {
         try {
             for (size_t g = 0; g < run.groups; ++g)
-                threads.emplace_back([this, g] { this->c.read_group(this->run, g, pool); });
+                readers.push_back(crew.readers.submit(
+                    [this, g] { this->c.read_group(this->run, g, crew.parses); }));
         } catch (...) {
             finish(); // the readers already started
             throw;
@@ -289,15 +315,19 @@ public:
         for (size_t g = 0; g < run.groups; ++g)
             c.com.usb_interfaces[g]->driver.abort_rx();
         c.ctool.abort();
-        for (auto& t : threads)
-            if (t.joinable()) t.join();
+        for (auto& r : readers)
+            r.wait(); // a reader keeps its own failures (group_stream::failure)
+        // A reader that failed between handing a buffer over and waiting for its parse left
+        // the parse running on the kept pool: it uses this stream's state.
+        for (auto& gs : run.streams)
+            if (gs.parse.valid()) gs.parse.wait();
     }
 
 private:
     capture& c;
     stream_run& run;
-    mox::worker_pool pool;
-    std::vector<std::thread> threads;
+    thread_crew& crew;
+    std::vector<std::future<void>> readers;
 };
 
 // One reader per bridge, so that the groups stream side by side: it reads into the group's
@@ -519,6 +549,7 @@ template <typename T> void capture<T>::end_capture(const stream_outcome& out) {
     const bool failed = out.failed();
     try {
         cfg_loader.set_run_flag(false);
+        log("Run flag cleared");
     } catch (...) {
         if (!failed) throw;
     }

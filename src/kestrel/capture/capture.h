@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -73,6 +74,11 @@ private:
     struct trigger_watch;
     struct stream_run;
     class readers_t;
+    struct thread_crew;
+    // The threads that read and parse the streams, kept from one capture to the next: a
+    // new thread on a loaded machine may wait a scheduler slice for its first turn.
+    std::unique_ptr<thread_crew> crew;
+    thread_crew& crew_for(size_t groups);
     // Why the capture thread stopped watching a stream.
     struct loop_end {
         bool cancelled = false;

@@ -7,12 +7,17 @@ namespace kestrel {
 
 using commands::endpoints;
 
-config_loader::config_loader(communication& c) : com(c) {
+config_loader::config_loader(communication& c, std::function<uint64_t()> m)
+    : com(c), mark(std::move(m)) {
     auto notify = [](mox::semaphore& s) {
         return [&s](mox_com::acknowledge, const communication::bytes&) { s.notify(); };
     };
     com.register_ep(endpoints::config, notify(sem));
-    com.register_ep(endpoints::config_run_flag, notify(run_sem));
+    com.register_ep(endpoints::config_run_flag,
+                    [this](mox_com::acknowledge, const communication::bytes&) {
+                        if (mark) run_mark = mark();
+                        run_sem.notify();
+                    });
     com.register_ep(endpoints::config_oci_flag, notify(oci_sem));
     com.register_ep(endpoints::config_oci_params, notify(ociparams_sem));
 }
