@@ -257,11 +257,15 @@ private:
     // The block's changes from n_ on, a run per channel.
     void flush() {
         if (dirty_ == 0) return;
-        for (size_t j = 0; j < times_.size(); ++j)
+        for (size_t j = 0; j < times_.size(); ++j) {
             times_[j] = n_ + static_cast<isamp>(j);
+            low_[j] = static_cast<uint16_t>(times_[j]);
+        }
+        // The block's times rise by one a sample: the writer may encode several changes at once.
         for (uint64_t x = dirty_; x != 0; x &= x - 1) {
             const auto c = static_cast<size_t>(std::countr_zero(x));
-            levels_[c] = writers_[c].append_toggles(times_.data(), toggles_[c], levels_[c]);
+            levels_[c] =
+                writers_[c].append_toggles(times_.data(), low_.data(), toggles_[c], levels_[c]);
             toggles_[c] = 0;
         }
         dirty_ = 0;
@@ -277,7 +281,8 @@ private:
     std::vector<uint64_t> toggles_; // per channel: bit j for a change at n_ + j
     std::vector<uint8_t> levels_;   // per channel: the level before the block
     std::array<isamp, 64> times_{};
-    uint64_t dirty_ = 0; // the channels with a change in the block
+    std::array<uint16_t, 64> low_{}; // the low 16 bits of times_
+    uint64_t dirty_ = 0;             // the channels with a change in the block
     uint64_t mask_;
     uint64_t prev_ = 0; // the last sample, masked
     isamp n_ = 0;       // samples before the block
