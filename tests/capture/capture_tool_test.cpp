@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -313,25 +315,34 @@ TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) 
     }
 }
 
-// A block's change masks taken with vector tests are the bits of its planes, for every
-// channel count of a group, with bits set above the channels too.
+// A block's change masks taken with vector tests or with the affine bit transposition are
+// the bits of its planes, for every channel count of a group, with bits set above the
+// channels too and with quiet planes; nothing is written past the group's channels.
 TEST(capture_tool, change_masks_of_a_block_are_the_bits_of_its_planes) {
     std::mt19937_64 rng(3);
-    for (unsigned channels = 1; channels <= 24; ++channels) {
-        SCOPED_TRACE(channels);
-        for (int round = 0; round < 20; ++round) {
-            alignas(64) uint8_t planes[3][64];
-            for (auto& plane : planes)
-                for (auto& byte : plane)
-                    byte = static_cast<uint8_t>(rng() & rng());
-            uint64_t got[24] = {};
-            if (!hw::change_masks_wide(planes, channels, got))
-                GTEST_SKIP() << "no AVX-512BW: the planes are transposed the plain way";
-            for (unsigned k = 0; k < channels; ++k) {
-                uint64_t want = 0;
-                for (unsigned j = 0; j < 64; ++j)
-                    want |= static_cast<uint64_t>((planes[k / 8][j] >> (k % 8)) & 1) << j;
-                ASSERT_EQ(got[k], want) << "channel " << k;
+    constexpr uint64_t untouched = 0x5a5a5a5a5a5a5a5a;
+    for (const bool affine : {true, false}) {
+        SCOPED_TRACE(affine ? "affine" : "tests");
+        for (unsigned channels = 1; channels <= 24; ++channels) {
+            SCOPED_TRACE(channels);
+            for (int round = 0; round < 20; ++round) {
+                alignas(64) uint8_t planes[3][64];
+                for (auto& plane : planes)
+                    for (auto& byte : plane)
+                        byte = static_cast<uint8_t>(rng() & rng());
+                if (round % 4 == 1) std::memset(planes[round % 3], 0, 64);
+                uint64_t got[25];
+                std::fill(std::begin(got), std::end(got), untouched);
+                if (!hw::change_masks_wide(planes, channels, got, affine))
+                    GTEST_SKIP() << "no AVX-512BW: the planes are transposed the plain way";
+                for (unsigned k = 0; k < channels; ++k) {
+                    uint64_t want = 0;
+                    for (unsigned j = 0; j < 64; ++j)
+                        want |= static_cast<uint64_t>((planes[k / 8][j] >> (k % 8)) & 1) << j;
+                    ASSERT_EQ(got[k], want) << "channel " << k;
+                }
+                for (unsigned k = channels; k < 25; ++k)
+                    ASSERT_EQ(got[k], untouched) << "written past the channels at " << k;
             }
         }
     }
