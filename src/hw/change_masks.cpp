@@ -53,6 +53,54 @@ masks_gfni(const uint8_t (&planes)[3][64], unsigned channels, uint64_t* out) {
     }
 }
 
+__attribute__((target("avx512f"))) size_t take_avx512(const uint8_t* rec, size_t n, uint64_t mask,
+                                                      int64_t depth, bool follow_oci,
+                                                      unsigned oci_pos, bool oci, int64_t* times,
+                                                      uint8_t* planes, int64_t& total,
+                                                      uint64_t& last) {
+    const __m512i even = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+    const __m512i odd = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+    const __m512i vmask = _mm512_set1_epi64(static_cast<long long>(mask));
+    const __m512i count_bits = _mm512_set1_epi64(0xFFFFFFFF);
+    const __m512i oci_bit =
+        _mm512_set1_epi64(static_cast<long long>(follow_oci ? uint64_t{1} << oci_pos : 0));
+    const __m512i zero = _mm512_setzero_si512();
+    const __mmask8 oci_now = oci ? 0xFF : 0;
+    // (Masked forms throughout: GCC 12 warns of an uninitialised operand in the plain ones.)
+    // Lane 7 of `prev` is the levels before the next eight records.
+    __m512i prev = _mm512_set1_epi64(static_cast<long long>(last));
+    int64_t t = total;
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8, rec += 128) {
+        const __m512i a = _mm512_loadu_si512(rec);
+        const __m512i b = _mm512_loadu_si512(rec + 64);
+        const __m512i levels = _mm512_permutex2var_epi64(a, even, b);
+        // The counts' running sums in three steps of lanes shifted in from zero.
+        __m512i x = _mm512_and_si512(_mm512_permutex2var_epi64(a, odd, b), count_bits);
+        x = _mm512_add_epi64(x, _mm512_maskz_alignr_epi64(0xFF, x, zero, 7));
+        x = _mm512_add_epi64(x, _mm512_maskz_alignr_epi64(0xFF, x, zero, 6));
+        x = _mm512_add_epi64(x, _mm512_maskz_alignr_epi64(0xFF, x, zero, 4));
+        const int64_t sum = _mm_extract_epi64(_mm512_maskz_extracti32x4_epi32(0xF, x, 3), 1);
+        if (t + sum >= depth) break;
+        if (follow_oci && _mm512_test_epi64_mask(levels, oci_bit) != oci_now) break;
+        _mm512_storeu_si512(times + k, _mm512_add_epi64(x, _mm512_set1_epi64(t)));
+        t += sum;
+        const __m512i cur = _mm512_and_si512(levels, vmask);
+        // Each record against the one before: lane 0 against lane 7 of the last eight.
+        const __m512i d = _mm512_xor_si512(cur, _mm512_maskz_alignr_epi64(0xFF, cur, prev, 7));
+        prev = cur;
+        _mm512_mask_cvtepi64_storeu_epi8(planes + k, 0xFF, d);
+        _mm512_mask_cvtepi64_storeu_epi8(planes + 64 + k, 0xFF,
+                                         _mm512_maskz_srli_epi64(0xFF, d, 8));
+        _mm512_mask_cvtepi64_storeu_epi8(planes + 128 + k, 0xFF,
+                                         _mm512_maskz_srli_epi64(0xFF, d, 16));
+    }
+    total = t;
+    last =
+        static_cast<uint64_t>(_mm_extract_epi64(_mm512_maskz_extracti32x4_epi32(0xF, prev, 3), 1));
+    return k;
+}
+
 enum class way { plain, tests, affine };
 
 const way wide = [] {
@@ -80,6 +128,14 @@ bool change_masks_wide(const uint8_t (&planes)[3][64], unsigned channels, uint64
     return false;
 }
 
+size_t take_records_wide(const void* records, size_t n, uint64_t mask, int64_t depth,
+                         bool follow_oci, unsigned oci_pos, bool oci, int64_t* times,
+                         uint8_t* planes, int64_t& total, uint64_t& last) {
+    if (wide == way::plain || n < 8) return 0;
+    return take_avx512(static_cast<const uint8_t*>(records), n, mask, depth,
+                       follow_oci && oci_pos < 64, oci_pos, oci, times, planes, total, last);
+}
+
 } // namespace hw
 
 #else
@@ -87,6 +143,10 @@ bool change_masks_wide(const uint8_t (&planes)[3][64], unsigned channels, uint64
 namespace hw {
 bool change_masks_wide(const uint8_t (&)[3][64], unsigned, uint64_t*, bool) {
     return false;
+}
+size_t take_records_wide(const void*, size_t, uint64_t, int64_t, bool, unsigned, bool, int64_t*,
+                         uint8_t*, int64_t&, uint64_t&) {
+    return 0;
 }
 } // namespace hw
 
