@@ -22,6 +22,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -30,6 +31,7 @@
 
 #include "hw/change_masks.h"
 #include "hw/log.h"
+#include "hw/logic_trs.h"
 #include "hw/types.h"
 #include "mox/check.h"
 #include "mox/cvbuffer.h"
@@ -357,6 +359,20 @@ public:
             size_t k = 0;
             for (;;) {
                 const size_t end = std::min(n, k + (block - slot));
+                if constexpr (std::is_same_v<TRS, logic_trs<uint64_t, uint32_t>>) {
+                    // Eight records at a time where the processor allows, up to the depth or
+                    // a change of the output-sync flag; the loop below takes the rest. Through
+                    // copies: the locals stay in registers in that loop.
+                    isamp wide_total = total;
+                    uint64_t wide_last = last;
+                    const size_t got =
+                        take_records_wide(r + k, end - k, mask, depth, follow_oci, oci_pos,
+                                          oci != 0, times + k, pl + slot, wide_total, wide_last);
+                    k += got;
+                    slot += got;
+                    total = wide_total;
+                    last = wide_last;
+                }
                 for (; k < end; ++k, ++slot) {
                     // Taken up to the record that reaches the depth, or every record with the
                     // changes of those after it dropped.

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -313,28 +316,114 @@ TEST(capture_tool, every_channel_follows_the_records_across_blocks_and_batches) 
     }
 }
 
-// A block's change masks taken with vector tests are the bits of its planes, for every
-// channel count of a group, with bits set above the channels too.
+// A block's change masks taken with vector tests or with the affine bit transposition are
+// the bits of its planes, for every channel count of a group, with bits set above the
+// channels too and with quiet planes; nothing is written past the group's channels.
 TEST(capture_tool, change_masks_of_a_block_are_the_bits_of_its_planes) {
     std::mt19937_64 rng(3);
-    for (unsigned channels = 1; channels <= 24; ++channels) {
-        SCOPED_TRACE(channels);
-        for (int round = 0; round < 20; ++round) {
-            alignas(64) uint8_t planes[3][64];
-            for (auto& plane : planes)
-                for (auto& byte : plane)
-                    byte = static_cast<uint8_t>(rng() & rng());
-            uint64_t got[24] = {};
-            if (!hw::change_masks_wide(planes, channels, got))
-                GTEST_SKIP() << "no AVX-512BW: the planes are transposed the plain way";
-            for (unsigned k = 0; k < channels; ++k) {
-                uint64_t want = 0;
-                for (unsigned j = 0; j < 64; ++j)
-                    want |= static_cast<uint64_t>((planes[k / 8][j] >> (k % 8)) & 1) << j;
-                ASSERT_EQ(got[k], want) << "channel " << k;
+    constexpr uint64_t untouched = 0x5a5a5a5a5a5a5a5a;
+    for (const bool affine : {true, false}) {
+        SCOPED_TRACE(affine ? "affine" : "tests");
+        for (unsigned channels = 1; channels <= 24; ++channels) {
+            SCOPED_TRACE(channels);
+            for (int round = 0; round < 20; ++round) {
+                alignas(64) uint8_t planes[3][64];
+                for (auto& plane : planes)
+                    for (auto& byte : plane)
+                        byte = static_cast<uint8_t>(rng() & rng());
+                if (round % 4 == 1) std::memset(planes[round % 3], 0, 64);
+                uint64_t got[25];
+                std::fill(std::begin(got), std::end(got), untouched);
+                if (!hw::change_masks_wide(planes, channels, got, affine))
+                    GTEST_SKIP() << "no AVX-512BW: the planes are transposed the plain way";
+                for (unsigned k = 0; k < channels; ++k) {
+                    uint64_t want = 0;
+                    for (unsigned j = 0; j < 64; ++j)
+                        want |= static_cast<uint64_t>((planes[k / 8][j] >> (k % 8)) & 1) << j;
+                    ASSERT_EQ(got[k], want) << "channel " << k;
+                }
+                for (unsigned k = channels; k < 25; ++k)
+                    ASSERT_EQ(got[k], untouched) << "written past the channels at " << k;
             }
         }
     }
 }
 
 } // namespace
+
+// The batch's pass eight records at a time gives, record for record, the times and changed
+// bits of the plain pass, and leaves to the plain pass only the eight records that reach the
+// depth or change the followed output-sync flag.
+TEST(capture_tool, wide_batch_pass_matches_the_plain_pass) {
+    std::mt19937_64 rng(11);
+    constexpr unsigned oci_pos = 18;
+    constexpr uint64_t mask = 0x3FFFF;
+    int wide_runs = 0;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        const size_t n = rng() % 80;
+        const bool follow = round % 2 == 0;
+        const bool oci_changes = round % 3 == 0;
+        std::vector<kestrel_trs> recs(n);
+        uint64_t levels = rng() & mask;
+        for (auto& r : recs) {
+            if (rng() % 3 != 0) levels ^= rng() & rng() & mask;
+            uint64_t flag = 0;
+            if (oci_changes && rng() % 16 == 0) flag = uint64_t{1} << oci_pos;
+            // Bits above the group's channels and the flag change too: the pass ignores them.
+            r.levels = levels | flag | (rng() & 0xFFFF'0000'0000'0000);
+            r.delta_samples = static_cast<uint32_t>(1 + rng() % (round % 4 == 0 ? 100000 : 20));
+            r.trigged = rng() % 2 != 0;
+        }
+        const int64_t start = static_cast<int64_t>(rng() % 1000);
+        const int64_t depth = round % 5 == 0 ? start + static_cast<int64_t>(rng() % 400)
+                                             : std::numeric_limits<int64_t>::max();
+        const uint64_t start_last = rng() & mask;
+
+        std::vector<int64_t> times(n + 8, -1);
+        std::vector<uint8_t> pl(3 * 64 + 64 * 2, 0xEE);
+        int64_t total = start;
+        uint64_t last = start_last;
+        const size_t got =
+            hw::take_records_wide(recs.data(), std::min<size_t>(n, 64), mask, depth, follow,
+                                  oci_pos, false, times.data(), pl.data(), total, last);
+        ASSERT_EQ(got % 8, 0u);
+        ASSERT_LE(got, std::min<size_t>(n, 64));
+        if (got > 0) ++wide_runs;
+
+        // The plain pass over the same records.
+        int64_t t = start;
+        uint64_t l = start_last;
+        for (size_t k = 0; k < got; ++k) {
+            t += recs[k].delta_samples;
+            const uint64_t d = (recs[k].levels & mask) ^ l;
+            l ^= d;
+            ASSERT_EQ(times[k], t) << "record " << k;
+            ASSERT_EQ(pl[k], static_cast<uint8_t>(d)) << "record " << k;
+            ASSERT_EQ(pl[64 + k], static_cast<uint8_t>(d >> 8)) << "record " << k;
+            ASSERT_EQ(pl[128 + k], static_cast<uint8_t>(d >> 16)) << "record " << k;
+            ASSERT_LT(t, depth);
+            if (follow) {
+                ASSERT_EQ((recs[k].levels >> oci_pos) & 1, 0u) << "record " << k;
+            }
+        }
+        EXPECT_EQ(total, t);
+        EXPECT_EQ(last, l);
+        EXPECT_EQ(times[got], -1) << "written past the records taken";
+        for (size_t j = got; j < 64; ++j)
+            for (size_t plane = 0; plane < 3; ++plane)
+                ASSERT_EQ(pl[plane * 64 + j], 0xEE) << "written past the records taken";
+
+        // It stopped only where it had to, or for want of eight records.
+        if (got > 0 && got + 8 <= std::min<size_t>(n, 64)) {
+            int64_t after = t;
+            bool flag_changes = false;
+            for (size_t k = got; k < got + 8; ++k) {
+                after += recs[k].delta_samples;
+                flag_changes |= ((recs[k].levels >> oci_pos) & 1) != 0;
+            }
+            EXPECT_TRUE(after >= depth || (follow && flag_changes));
+        }
+    }
+    if (wide_runs == 0) GTEST_SKIP() << "no AVX-512: the plain pass takes every record";
+}
