@@ -26,9 +26,8 @@ bool edges::fill(size_t at) {
         // the horizon itself: the items go into the buffer as they are.
         if (next_from_ < horizon_) {
             const uint8_t prev = at > 0 ? l_[at - 1] : level_;
-            const size_t got = src_->read_changes(ch_, next_from_, horizon_, prev,
-                                                  s_.data() + at, l_.data() + at, block - at,
-                                                  cur_);
+            const size_t got = src_->read_changes(ch_, next_from_, horizon_, prev, s_.data() + at,
+                                                  l_.data() + at, block - at, cur_);
             next_from_ = cur_.from;
             n_ = at + got;
             if (got > 0) return true;

@@ -28,9 +28,9 @@ public:
     virtual bool reads_changes() const { return false; }
     // As trs::store::read_changes on channel ch: only the items before `until` that change
     // `level`, the level in force before `from`; cur keeps where the read stopped.
-    virtual size_t read_changes(unsigned /*ch*/, isamp /*from*/, isamp /*until*/,
-                                uint8_t /*level*/, uint64_t* /*samples*/, uint8_t* /*levels*/,
-                                size_t /*capacity*/, trs::store::changes_cursor& /*cur*/) const {
+    virtual size_t read_changes(unsigned /*ch*/, isamp /*from*/, isamp /*until*/, uint8_t /*level*/,
+                                uint64_t* /*samples*/, uint8_t* /*levels*/, size_t /*capacity*/,
+                                trs::store::changes_cursor& /*cur*/) const {
         return 0;
     }
     // Samples every channel covers so far: the transitions before it are final.

@@ -31,8 +31,7 @@ public:
     size_t read_changes(unsigned ch, isamp from, isamp until, uint8_t level, uint64_t* samples,
                         uint8_t* levels, size_t capacity,
                         trs::store::changes_cursor& cur) const override {
-        return cap_->stores[ch]->read_changes(from, until, level, samples, levels, capacity,
-                                              cur);
+        return cap_->stores[ch]->read_changes(from, until, level, samples, levels, capacity, cur);
     }
     isamp covered() const override { return cap_->length; }
     bool growing() const override { return false; }

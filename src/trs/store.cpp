@@ -722,7 +722,8 @@ size_t store::read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t c
             uint64_t acc = b >> 2;
             int64_t j = k;
             for (int shift = 6; b & 1; shift += 6) {
-                if (++j >= n) return finish(k); // cannot happen: publications hold whole transitions
+                if (++j >= n)
+                    return finish(k); // cannot happen: publications hold whole transitions
                 if (++i == chunk_size) {
                     i = 0;
                     cp = &chunk_at(++c);

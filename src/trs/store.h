@@ -152,16 +152,16 @@ public:
     // Where a read_changes() stopped, kept by its reader so that the next one, from the
     // sample it says, starts without a search. Void (searched again) after a clear.
     struct changes_cursor {
-        isamp from = -1;     // the sample the next read starts at
-        int64_t slice = 0;   // the first slice of the first transition at or after it
+        isamp from = -1;   // the sample the next read starts at
+        int64_t slice = 0; // the first slice of the first transition at or after it
         uint64_t generation = 0;
     };
     // As read(), for a reader that holds `level`, the level in force before `from`: only the
     // items that change the level (each against the one before it), and only those before
     // `until`, so every item is an edge. Leaves in cur.from the sample the next read goes on
     // from: past every transition taken, which may be later than the last item written.
-    size_t read_changes(isamp from, isamp until, uint8_t level, uint64_t* samples,
-                        uint8_t* levels, size_t capacity, changes_cursor& cur) const;
+    size_t read_changes(isamp from, isamp until, uint8_t level, uint64_t* samples, uint8_t* levels,
+                        size_t capacity, changes_cursor& cur) const;
     // The level in force at `sample`; false at or beyond the channel's length.
     bool level_at(isamp sample, uint8_t& level) const;
 
