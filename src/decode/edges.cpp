@@ -21,6 +21,20 @@ bool edges::fill(size_t at) {
     n_ = at;
     // Once everything before the horizon was read, only a later horizon can bring more.
     if (dry_at_ == horizon_) return false;
+    if (started_ && changes_) {
+        // Once the level at sample 0 is known, the source drops the repeats and stops at
+        // the horizon itself: the items go into the buffer as they are.
+        if (next_from_ < horizon_) {
+            const uint8_t prev = at > 0 ? l_[at - 1] : level_;
+            const size_t got = src_->read_changes(ch_, next_from_, horizon_, prev, s_.data() + at,
+                                                  l_.data() + at, block - at, cur_);
+            next_from_ = cur_.from;
+            n_ = at + got;
+            if (got > 0) return true;
+        }
+        dry_at_ = horizon_;
+        return false;
+    }
     while (next_from_ < horizon_) {
         const size_t room = block - at;
         const size_t got = src_->read(ch_, next_from_, s_.data() + at, l_.data() + at, room);

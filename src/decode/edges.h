@@ -16,7 +16,8 @@ class edges {
 public:
     static constexpr size_t block = 4096;
 
-    edges(const source& src, unsigned channel) : src_(&src), ch_(channel) {}
+    edges(const source& src, unsigned channel)
+        : src_(&src), ch_(channel), changes_(src.reads_changes()) {}
 
     // Edges at or beyond `h` are not handed out until a later horizon covers them.
     void set_horizon(isamp h) { horizon_ = h; }
@@ -98,6 +99,9 @@ private:
     isamp next_from_ = 0; // where the next block is read from
     isamp dry_at_ = -1;   // the horizon up to which everything was read
     bool started_ = false;
+    // The source hands out only the changes before the horizon, and where it stopped.
+    bool changes_;
+    trs::store::changes_cursor cur_;
     uint8_t level_ = 0;
     size_t pos_ = 0, n_ = 0;
     std::array<uint64_t, block> s_;

@@ -4,6 +4,7 @@
 // that may still be growing (a running capture) or is complete (a taken capture, a file).
 
 #include "hw/types.h"
+#include "trs/store.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,15 @@ public:
     // item of a channel its level at sample 0.
     virtual size_t read(unsigned ch, isamp from, uint64_t* samples, uint8_t* levels,
                         size_t capacity) const = 0;
+    // Whether read_changes() reads straight from a store (otherwise it is never called).
+    virtual bool reads_changes() const { return false; }
+    // As trs::store::read_changes on channel ch: only the items before `until` that change
+    // `level`, the level in force before `from`; cur keeps where the read stopped.
+    virtual size_t read_changes(unsigned /*ch*/, isamp /*from*/, isamp /*until*/, uint8_t /*level*/,
+                                uint64_t* /*samples*/, uint8_t* /*levels*/, size_t /*capacity*/,
+                                trs::store::changes_cursor& /*cur*/) const {
+        return 0;
+    }
     // Samples every channel covers so far: the transitions before it are final.
     virtual isamp covered() const = 0;
     // True while the capture may still add samples. Read before covered(): once false,

@@ -27,6 +27,12 @@ public:
                 size_t capacity) const override {
         return cap_->stores[ch]->read(from, samples, levels, capacity);
     }
+    bool reads_changes() const override { return true; }
+    size_t read_changes(unsigned ch, isamp from, isamp until, uint8_t level, uint64_t* samples,
+                        uint8_t* levels, size_t capacity,
+                        trs::store::changes_cursor& cur) const override {
+        return cap_->stores[ch]->read_changes(from, until, level, samples, levels, capacity, cur);
+    }
     isamp covered() const override { return cap_->length; }
     bool growing() const override { return false; }
     double period() const override { return cap_->period; }

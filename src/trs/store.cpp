@@ -578,6 +578,28 @@ constexpr uint32_t group_masks[4] = {0x3Fu, 0xFFFu, 0x3FFFFu, 0xFFFFFFu};
 } // namespace
 
 size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const {
+    read_state st;
+    return read_impl<false>(from, samples, levels, capacity, st);
+}
+
+size_t store::read_changes(isamp from, isamp until, uint8_t level, uint64_t* samples,
+                           uint8_t* levels, size_t capacity, changes_cursor& cur) const {
+    read_state st;
+    st.until = until;
+    st.level = level != 0;
+    st.cur = &cur;
+    const size_t got = read_impl<true>(from, samples, levels, capacity, st);
+    cur.from = st.next;
+    return got;
+}
+
+// read() and read_changes() in one: with `changes`, only the items that change the level
+// the reader holds, before st.until. A sample's transitions are taken together: the first
+// one at a new sample goes into a new slot, the later ones at that sample rewrite it, and
+// the slot is kept only while its level differs from the level before it.
+template <bool changes>
+size_t store::read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity,
+                        read_state& st) const {
     if (capacity == 0) return 0;
     // The clearing lock keeps positions valid between the pieces; the store's own lock is
     // let go between pieces so that a long read never holds up the writer for long.
@@ -587,13 +609,38 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
     // The sample of the last item written: a later transition at the same sample replaces
     // its level. No transition is at ~0.
     uint64_t last = ~uint64_t{0};
+    // With `changes`: the slot of the last sample's item, the level before it, the level
+    // after the last transition taken.
+    size_t pat = 0;
+    uint8_t pbefore = 0, lvl = st.level;
+    const auto until = static_cast<uint64_t>(st.until);
     int64_t k = -1;
+    if constexpr (changes) st.next = from;
+    // Where the read stopped: the next read from the sample after the last one taken
+    // starts at slice k.
+    auto finish = [&](int64_t at) {
+        if constexpr (changes) {
+            if (last != ~uint64_t{0}) st.next = static_cast<isamp>(last) + 1;
+            st.cur->slice = at;
+            st.cur->generation = clear_generation;
+        }
+        (void)at;
+        return out;
+    };
     for (;;) {
         std::lock_guard lk(m);
         // A channel of length 0 covers no sample yet: its items at sample 0 are not final
         // until the first samples are stored (a capture's first batch may restate them).
         const int64_t n = pub.n > 0 ? pub.slices : 0;
-        if (k < 0) k = first_at_or_after(std::max<isamp>(from, 0), n);
+        if (k < 0) {
+            if constexpr (changes) {
+                // The read before stopped here: no search.
+                if (st.cur->from == from && st.cur->generation == clear_generation &&
+                    st.cur->slice <= n && st.cur->slice >= 0)
+                    k = st.cur->slice;
+            }
+            if (k < 0) k = first_at_or_after(std::max<isamp>(from, 0), n);
+        }
         const int64_t stop = std::min(n, k + piece);
         while (k < stop) {
             auto c = static_cast<size_t>(k / chunk_size);
@@ -628,15 +675,35 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
                         const auto s = static_cast<uint64_t>(
                             base + static_cast<isamp>(groups & group_masks[len]));
                         const auto lv = static_cast<uint8_t>((x >> (8 * len + 1)) & 1);
-                        // A repeat of the last sample overwrites it.
-                        const size_t at = o - (s == prev);
-                        if (at == capacity) {
-                            full = true; // no room: the general way returns
-                            break;
+                        if constexpr (changes) {
+                            if (s >= until) {
+                                full = true; // the horizon: the general way returns
+                                break;
+                            }
+                            const bool same = s == prev;
+                            const size_t at = same ? pat : o;
+                            const uint8_t before = same ? pbefore : lvl;
+                            if (at == capacity) {
+                                full = true;
+                                break;
+                            }
+                            samples[at] = s;
+                            levels[at] = lv;
+                            o = at + (lv != before);
+                            pat = at;
+                            pbefore = before;
+                            lvl = lv;
+                        } else {
+                            // A repeat of the last sample overwrites it.
+                            const size_t at = o - (s == prev);
+                            if (at == capacity) {
+                                full = true; // no room: the general way returns
+                                break;
+                            }
+                            samples[at] = s;
+                            levels[at] = lv;
+                            o = at + 1;
                         }
-                        samples[at] = s;
-                        levels[at] = lv;
-                        o = at + 1;
                         prev = s;
                         a = e + 1;
                         ends &= ends - 1;
@@ -655,7 +722,8 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
             uint64_t acc = b >> 2;
             int64_t j = k;
             for (int shift = 6; b & 1; shift += 6) {
-                if (++j >= n) return out; // cannot happen: publications hold whole transitions
+                if (++j >= n)
+                    return finish(k); // cannot happen: publications hold whole transitions
                 if (++i == chunk_size) {
                     i = 0;
                     cp = &chunk_at(++c);
@@ -665,7 +733,20 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
             }
             const auto s = static_cast<uint64_t>(base + static_cast<isamp>(acc));
             const uint8_t lv = (b >> 1) & 1;
-            if (s == last) {
+            if constexpr (changes) {
+                if (s >= until) return finish(k);
+                const bool same = s == last;
+                const size_t at = same ? pat : out;
+                const uint8_t before = same ? pbefore : lvl;
+                if (at == capacity) return finish(k);
+                samples[at] = s;
+                levels[at] = lv;
+                out = at + (lv != before);
+                pat = at;
+                pbefore = before;
+                lvl = lv;
+                last = s;
+            } else if (s == last) {
                 levels[out - 1] = lv; // a later transition at the same sample decides its level
             } else {
                 if (out == capacity) return out;
@@ -676,7 +757,7 @@ size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capaci
             }
             k = j + 1;
         }
-        if (k >= n) return out;
+        if (k >= n) return finish(k);
     }
 }
 

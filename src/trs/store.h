@@ -149,6 +149,19 @@ public:
     // writer never appends at the sample where a publication ended (the capture tool's
     // changes after its first batch are always later).
     size_t read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const;
+    // Where a read_changes() stopped, kept by its reader so that the next one, from the
+    // sample it says, starts without a search. Void (searched again) after a clear.
+    struct changes_cursor {
+        isamp from = -1;   // the sample the next read starts at
+        int64_t slice = 0; // the first slice of the first transition at or after it
+        uint64_t generation = 0;
+    };
+    // As read(), for a reader that holds `level`, the level in force before `from`: only the
+    // items that change the level (each against the one before it), and only those before
+    // `until`, so every item is an edge. Leaves in cur.from the sample the next read goes on
+    // from: past every transition taken, which may be later than the last item written.
+    size_t read_changes(isamp from, isamp until, uint8_t level, uint64_t* samples, uint8_t* levels,
+                        size_t capacity, changes_cursor& cur) const;
     // The level in force at `sample`; false at or beyond the channel's length.
     bool level_at(isamp sample, uint8_t& level) const;
 
@@ -314,6 +327,15 @@ private:
     void reopen_locked();
     chunk_ptr take_chunk(isamp abs_time);
     void keep_spare(size_t n);
+    struct read_state {
+        isamp until = 0;
+        uint8_t level = 0;
+        isamp next = 0;
+        changes_cursor* cur = nullptr;
+    };
+    template <bool changes>
+    size_t read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity,
+                     read_state& st) const;
     int64_t first_at_or_after(isamp sample, int64_t count) const;
     size_t last_chunk_before(isamp sample, size_t n) const;
     bool decode_locked(int64_t k, decoded_t& out, int64_t& slices_count) const;

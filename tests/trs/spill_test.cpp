@@ -486,3 +486,79 @@ TEST(Spill, SpareChunksOfAnEarlierCaptureGoOnceTheBudgetIsExceeded) {
                            2 * (3 * trs::store::block_chunks + 2) * sizeof(trs::chunk) + (64 << 10);
     EXPECT_LE(most, allowed) << "held at most " << most << " bytes";
 }
+
+namespace {
+
+// Items that change the level, from read(): what read_changes() must give.
+std::vector<item> changes_of(const std::vector<item>& all) {
+    std::vector<item> v;
+    for (size_t i = 1; i < all.size(); ++i)
+        if (all[i].level != (v.empty() ? all[0].level : v.back().level)) v.push_back(all[i]);
+    return v;
+}
+
+// The changes read as the edge core reads them: from sample 1 on, under horizons that grow
+// by `step`, `capacity` at a time, with one cursor kept throughout (or a fresh one per read).
+std::vector<item> read_changes_all(const trs::store& s, uint8_t level, isamp length, isamp step,
+                                   size_t capacity, bool keep_cursor) {
+    std::vector<item> v;
+    std::vector<uint64_t> samples(capacity);
+    std::vector<uint8_t> levels(capacity);
+    trs::store::changes_cursor kept;
+    isamp from = 1;
+    for (isamp h = std::min(step, length);; h = std::min(h + step, length)) {
+        for (;;) {
+            trs::store::changes_cursor fresh;
+            auto& cur = keep_cursor ? kept : fresh;
+            const size_t n =
+                s.read_changes(from, h, level, samples.data(), levels.data(), capacity, cur);
+            EXPECT_GE(cur.from, from);
+            from = cur.from;
+            for (size_t i = 0; i < n; ++i) {
+                EXPECT_LT(samples[i], static_cast<uint64_t>(h));
+                v.push_back({samples[i], levels[i]});
+            }
+            if (n > 0) level = levels[n - 1];
+            if (n < capacity) break;
+        }
+        if (h == length) return v;
+    }
+}
+
+} // namespace
+
+// Reading only the changes before a horizon gives read()'s items with the repeated levels
+// left out, item for item, in memory and from spilled chunks, across chunk boundaries,
+// whatever the reads' sizes, the horizons and whether the reader keeps its cursor.
+TEST(Spill, ReadChangesEqualsReadWithoutTheRepeats) {
+    scratch_dir dir;
+    auto b = std::make_shared<trs::budget>();
+    b->set(1, dir.path);
+    // Random levels: repeats, and up to four transitions at one sample.
+    std::vector<trs::edge_t> sig;
+    std::mt19937 rng(5);
+    isamp t = 0;
+    for (size_t k = 0; k < 120000; ++k) {
+        const uint32_t r = rng();
+        t += r % 5 == 0 ? 0 : r % 211 == 0 ? isamp{1} << 25 : static_cast<isamp>(r % 300);
+        sig.push_back({t, static_cast<uint8_t>((r >> 20) & 1)});
+    }
+    const isamp length = sig.back().sample + 9;
+    trs::store memory, spilled;
+    spilled.set_budget(b);
+    fill(memory, sig, length);
+    fill(spilled, sig, length);
+    ASSERT_GT(spilled.spilled_bytes(), 0u);
+    for (const trs::store* s : {&memory, &spilled}) {
+        const auto all = read_all(*s, 0, 100000);
+        const auto want = changes_of(all);
+        ASSERT_GT(want.size(), 1000u);
+        ASSERT_LT(want.size(), all.size() - 1000);
+        const uint8_t first = all[0].level;
+        EXPECT_EQ(read_changes_all(*s, first, length, length, 4096, true), want);
+        EXPECT_EQ(read_changes_all(*s, first, length, length, 1, true), want);
+        EXPECT_EQ(read_changes_all(*s, first, length, 777777, 7, true), want);
+        EXPECT_EQ(read_changes_all(*s, first, length, 5000003, 4096, false), want);
+        EXPECT_EQ(read_changes_all(*s, first, length, 12345678, 333, false), want);
+    }
+}
