@@ -1,4 +1,5 @@
 // Protocol decoders over a handle's capture, checked like handles.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -80,8 +81,7 @@ public:
         // decoder binds to them once it has, at the rate the launch asked for.
         pending_ = h.device.capture_in_progress() && !prepared(h);
         if (pending_) {
-            period_ = 1.0 / static_cast<double>(
-                                std::max<hw::freq>(1, h.device.launched_rate()));
+            period_ = 1.0 / static_cast<double>(std::max<hw::freq>(1, h.device.launched_rate()));
         } else {
             version_ = h.trs_man.get_data_version();
             period_ = h.trs_man.get_sampling_period();
@@ -171,6 +171,15 @@ public:
                 size_t capacity) const override {
         return (**lease_).read(static_cast<hw::ich>(ch), static_cast<uint64_t>(from), samples,
                                levels, capacity);
+    }
+    // A taken capture no longer grows: its stores are read straight, only the changes.
+    bool reads_changes() const override { return true; }
+    size_t read_changes(unsigned ch, isamp from, isamp until, uint8_t level, uint64_t* samples,
+                        uint8_t* levels, size_t capacity,
+                        trs::store::changes_cursor& cur) const override {
+        return (**lease_)
+            .channel_store(static_cast<hw::ich>(ch))
+            .read_changes(from, std::min(until, length_), level, samples, levels, capacity, cur);
     }
     isamp covered() const override { return length_; }
     bool growing() const override { return false; }
