@@ -70,11 +70,11 @@ inline void print(std::FILE* f, style s, const std::string& name, const kestrela
     }
 }
 
-// "uart-1", "spi-2": the spec's first word and the decoder's place on the command line.
-inline std::string decoder_name(const std::string& spec, size_t index) {
-    const auto b = spec.find_first_not_of(' ');
-    const auto e = spec.find(' ', b == std::string::npos ? 0 : b);
-    const std::string p = b == std::string::npos ? "?" : spec.substr(b, e - b);
+// "uart-1", "spi-2": the description's first word and the decoder's place on the command line.
+inline std::string decoder_name(const std::string& description, size_t index) {
+    const auto b = description.find_first_not_of(' ');
+    const auto e = description.find(' ', b == std::string::npos ? 0 : b);
+    const std::string p = b == std::string::npos ? "?" : description.substr(b, e - b);
     return p + "-" + std::to_string(index + 1);
 }
 

@@ -205,12 +205,12 @@ private:
 };
 
 // A decoder on a source, or the reason its description was refused.
-ohwapi_err_code_t make_decoder(std::shared_ptr<decode::source> src, const char* spec,
+ohwapi_err_code_t make_decoder(std::shared_ptr<decode::source> src, const char* description,
                                kestrelapi_decoder* decoder, std::string& why) {
     try {
-        auto s = std::make_shared<decode::session>(std::move(src), spec ? spec : "");
+        auto s = std::make_shared<decode::session>(std::move(src), description ? description : "");
         *decoder = api_utils::decoders::instance().add(std::move(s));
-    } catch (const decode::spec_error& e) {
+    } catch (const decode::description_error& e) {
         why = e.what();
         return OHWAPI_INVALID_ARGUMENT;
     }
@@ -221,13 +221,13 @@ ohwapi_err_code_t make_decoder(std::shared_ptr<decode::source> src, const char* 
 
 extern "C" {
 
-ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle, const char* spec,
+ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle, const char* description,
                                             kestrelapi_decoder* decoder, char* message,
                                             uint32_t message_size) {
     std::string why;
     const ohwapi_err_code_t rc = with_handle(handle, [&](api_handles& h) {
         api_utils::out(decoder) = nullptr;
-        if (make_decoder(std::make_shared<handle_source>(handle, h), spec, decoder, why) !=
+        if (make_decoder(std::make_shared<handle_source>(handle, h), description, decoder, why) !=
             OHWAPI_OK)
             throw hw::exception(hw::error::invalid_argument);
     });
@@ -235,7 +235,8 @@ ohwapi_err_code_t kestrelapi_decoder_create(kestrelapi_handle handle, const char
     return rc;
 }
 
-ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture, const char* spec,
+ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture,
+                                                    const char* description,
                                                     kestrelapi_decoder* decoder, char* message,
                                                     uint32_t message_size) {
     std::string why;
@@ -245,8 +246,8 @@ ohwapi_err_code_t kestrelapi_capture_decoder_create(kestrelapi_capture capture, 
         if (c && decoder) {
             *decoder = nullptr;
             rc = api_utils::trycatch([&] {
-                if (make_decoder(std::make_shared<capture_source>(capture, *c), spec, decoder,
-                                 why) != OHWAPI_OK)
+                if (make_decoder(std::make_shared<capture_source>(capture, *c), description,
+                                 decoder, why) != OHWAPI_OK)
                     throw hw::exception(hw::error::invalid_argument);
             });
         }

@@ -71,7 +71,7 @@ class can final : public decoder {
     };
 
 public:
-    can(const source& src, spec& s) : rx_(src, s.channel(src, "rx")) {
+    can(const source& src, description_reader& s) : rx_(src, s.channel(src, "rx")) {
         const uint64_t rate = s.number("bitrate", 1, 1000000000, std::nullopt, " bit/s");
         const auto sp = s.number("sample_point", 1, 99, 70, " %");
         s.finish("rx, bitrate, sample_point");
@@ -622,7 +622,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<decoder> make_can(const source& src, spec& s) {
+std::unique_ptr<decoder> make_can(const source& src, description_reader& s) {
     return std::make_unique<can>(src, s);
 }
 

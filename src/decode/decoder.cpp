@@ -22,7 +22,7 @@ std::string flag_names(uint16_t flags) {
 }
 
 std::unique_ptr<decoder> make_decoder(const source& src, const std::string& text) {
-    spec s(text);
+    description_reader s(text);
     const std::string& p = s.protocol();
     if (p == "uart") return make_uart(src, s);
     if (p == "spi") return make_spi(src, s);
@@ -31,7 +31,7 @@ std::unique_ptr<decoder> make_decoder(const source& src, const std::string& text
     s.fail_protocol("unknown protocol (uart, spi, i2c or can)");
 }
 
-double samples_per_unit(const source& src, spec& s, const char* key, uint64_t rate) {
+double samples_per_unit(const source& src, description_reader& s, const char* key, uint64_t rate) {
     if (!(src.period() > 0)) s.refuse(key, "the capture gives no sampling rate");
     const double per = 1.0 / (src.period() * static_cast<double>(rate));
     if (!(per >= 2)) {

@@ -3,10 +3,10 @@
 // Protocol decoders over a source's transitions (UART, SPI, I2C, CAN), and the session
 // that hands their frames out in pieces while the capture may still grow.
 
+#include "decode/description_reader.h"
 #include "decode/edges.h"
 #include "decode/frame.h"
 #include "decode/source.h"
-#include "decode/spec.h"
 
 #include <memory>
 #include <mutex>
@@ -26,14 +26,14 @@ public:
     virtual bool run(isamp horizon, std::vector<frame>& out, size_t enough) = 0;
 };
 
-// The decoder a spec asks for ("uart rx=8 baud=115200"); throws spec_error.
+// The decoder a description asks for ("uart rx=8 baud=115200"); throws description_error.
 std::unique_ptr<decoder> make_decoder(const source& src, const std::string& text);
 
-// One decoder per protocol, each reading its options from the spec.
-std::unique_ptr<decoder> make_uart(const source& src, spec& s);
-std::unique_ptr<decoder> make_spi(const source& src, spec& s);
-std::unique_ptr<decoder> make_i2c(const source& src, spec& s);
-std::unique_ptr<decoder> make_can(const source& src, spec& s);
+// One decoder per protocol, each reading its options from the description.
+std::unique_ptr<decoder> make_uart(const source& src, description_reader& s);
+std::unique_ptr<decoder> make_spi(const source& src, description_reader& s);
+std::unique_ptr<decoder> make_i2c(const source& src, description_reader& s);
+std::unique_ptr<decoder> make_can(const source& src, description_reader& s);
 
 // A decoder over its source, read in pieces: each read continues where the last stopped.
 // Reads may come from any thread, one at a time (a mutex orders them).
@@ -57,7 +57,7 @@ private:
 
 // Samples per unit (bit) of a rate, from the source's sampling period; refused when a unit
 // would be shorter than two samples.
-double samples_per_unit(const source& src, spec& s, const char* key, uint64_t rate);
+double samples_per_unit(const source& src, description_reader& s, const char* key, uint64_t rate);
 
 // Appends a frame from sample a to sample b.
 inline void emit(std::vector<frame>& out, uint64_t a, uint64_t b, uint16_t kind, uint64_t value,

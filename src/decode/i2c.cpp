@@ -11,7 +11,7 @@ namespace {
 
 class i2c final : public decoder {
 public:
-    i2c(const source& src, spec& s)
+    i2c(const source& src, description_reader& s)
         : scl_(src, s.channel(src, "scl")), sda_(src, s.channel(src, "sda")) {
         s.finish("scl, sda");
     }
@@ -130,7 +130,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<decoder> make_i2c(const source& src, spec& s) {
+std::unique_ptr<decoder> make_i2c(const source& src, description_reader& s) {
     return std::make_unique<i2c>(src, s);
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 class spi final : public decoder {
 public:
-    spi(const source& src, spec& s) : clk_(src, s.channel(src, "clk")) {
+    spi(const source& src, description_reader& s) : clk_(src, s.channel(src, "clk")) {
         if (auto ch = s.optional_channel(src, "mosi")) mosi_.emplace(src, *ch);
         if (auto ch = s.optional_channel(src, "miso")) miso_.emplace(src, *ch);
         if (auto ch = s.optional_channel(src, "cs")) cs_.emplace(src, *ch);
@@ -113,7 +113,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<decoder> make_spi(const source& src, spec& s) {
+std::unique_ptr<decoder> make_spi(const source& src, description_reader& s) {
     return std::make_unique<spi>(src, s);
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 class uart final : public decoder {
 public:
-    uart(const source& src, spec& s) : rx_(src, s.channel(src, "rx")) {
+    uart(const source& src, description_reader& s) : rx_(src, s.channel(src, "rx")) {
         const uint64_t baud = s.number("baud", 1, 1000000000, std::nullopt, " baud");
         bits_ = static_cast<int>(s.number("bits", 5, 9, 8));
         parity_ = static_cast<par>(s.choice("parity", {"none", "even", "odd", "mark", "space"}, 0));
@@ -193,7 +193,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<decoder> make_uart(const source& src, spec& s) {
+std::unique_ptr<decoder> make_uart(const source& src, description_reader& s) {
     return std::make_unique<uart>(src, s);
 }
 

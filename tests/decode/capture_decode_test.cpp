@@ -35,9 +35,9 @@ const std::vector<uint64_t> can_ext_bytes = {0x01, 0x80};
 const char* signals = "8=uart:115200:KESTREL\\n; 0,1,2=spi:1MHz:0x81,0x3C,0xA5,0x00,0xFF;"
                       "3,4=i2c:100kHz:0x50:0x12,0x34,0x56; 5=can:500k:0x123:0xDE,0xAD,0xBE,0xEF;"
                       "6=can:250k:0x1ABCDE01:0x01,0x80";
-const std::vector<std::string> specs = {"uart rx=8 baud=115200", "spi clk=0 mosi=1 cs=2",
-                                        "i2c scl=3 sda=4", "can rx=5 bitrate=500000",
-                                        "can rx=ch6 bitrate=250k"};
+const std::vector<std::string> descriptions = {"uart rx=8 baud=115200", "spi clk=0 mosi=1 cs=2",
+                                               "i2c scl=3 sda=4", "can rx=5 bitrate=500000",
+                                               "can rx=ch6 bitrate=250k"};
 
 // The values are the payload over and over, from wherever the capture began.
 void expect_repeats(const std::vector<uint64_t>& got, const std::vector<uint64_t>& payload) {
@@ -51,7 +51,7 @@ void expect_repeats(const std::vector<uint64_t>& got, const std::vector<uint64_t
 }
 
 void expect_payload(size_t which, const std::vector<decode::frame>& f) {
-    SCOPED_TRACE(specs[which]);
+    SCOPED_TRACE(descriptions[which]);
     for (const auto& x : f)
         EXPECT_EQ(x.flags & ~(fl::extended | fl::read), 0) << decode::kind_name(x.kind);
     switch (which) {
@@ -142,10 +142,11 @@ protected:
         ASSERT_EQ(kestrelapi_get_last_error(h->get()), OHWAPI_OK);
         ASSERT_TRUE(eventually([&] { return read_flag(h->get(), kestrelapi_get_ready_flag); }));
     }
-    kestrelapi_decoder create(const std::string& spec) {
+    kestrelapi_decoder create(const std::string& description) {
         kestrelapi_decoder d = nullptr;
         char why[200] = "x";
-        EXPECT_EQ(kestrelapi_decoder_create(h->get(), spec.c_str(), &d, why, sizeof why), OHWAPI_OK)
+        EXPECT_EQ(kestrelapi_decoder_create(h->get(), description.c_str(), &d, why, sizeof why),
+                  OHWAPI_OK)
             << why;
         EXPECT_STREQ(why, "");
         return d;
@@ -158,17 +159,17 @@ TEST_F(decode_capture, frames_equal_the_payload_during_and_after_the_capture) {
     launch(2000000);
     // Created at once: they follow the capture as it is stored.
     std::vector<kestrelapi_decoder> live;
-    for (const auto& s : specs)
+    for (const auto& s : descriptions)
         live.push_back(create(s));
-    std::vector<std::vector<decode::frame>> during(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i)
+    std::vector<std::vector<decode::frame>> during(descriptions.size());
+    for (size_t i = 0; i < descriptions.size(); ++i)
         during[i] = read_all(live[i], 5);
     wait_done();
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const auto d = create(specs[i]);
+    for (size_t i = 0; i < descriptions.size(); ++i) {
+        const auto d = create(descriptions[i]);
         const auto after = read_all(d);
         expect_payload(i, after);
-        EXPECT_EQ(decode_test::items(during[i]), decode_test::items(after)) << specs[i];
+        EXPECT_EQ(decode_test::items(during[i]), decode_test::items(after)) << descriptions[i];
         EXPECT_EQ(kestrelapi_decoder_free(d), OHWAPI_OK);
         EXPECT_EQ(kestrelapi_decoder_free(live[i]), OHWAPI_OK);
     }
@@ -182,14 +183,14 @@ TEST_F(decode_capture, the_exported_file_decodes_alike_here_and_in_sigrok) {
     auto file = std::make_shared<decode::stored_capture>(xport::read_sr(sr));
     EXPECT_EQ(file->length, 2000000);
     EXPECT_EQ(file->names[8], "ch8");
-    std::vector<std::vector<decode::frame>> ours(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const auto d = create(specs[i]);
+    std::vector<std::vector<decode::frame>> ours(descriptions.size());
+    for (size_t i = 0; i < descriptions.size(); ++i) {
+        const auto d = create(descriptions[i]);
         ours[i] = read_all(d);
         kestrelapi_decoder_free(d);
         // The file holds the same transitions: the same frames at the same samples.
-        const auto from_file = decode_test::decode_all(file, specs[i]);
-        ASSERT_EQ(from_file.size(), ours[i].size()) << specs[i];
+        const auto from_file = decode_test::decode_all(file, descriptions[i]);
+        ASSERT_EQ(from_file.size(), ours[i].size()) << descriptions[i];
         for (size_t x = 0; x < from_file.size(); ++x) {
             EXPECT_EQ(from_file[x].start_sample, ours[i][x].start_sample);
             EXPECT_EQ(from_file[x].value, ours[i][x].value);
@@ -246,7 +247,7 @@ TEST_F(decode_capture, the_exported_file_decodes_alike_here_and_in_sigrok) {
 TEST_F(decode_capture, decoders_are_checked_like_handles) {
     launch(200000);
     wait_done();
-    kestrelapi_decoder d = create(specs[0]);
+    kestrelapi_decoder d = create(descriptions[0]);
     kestrelapi_frame_t f[4];
     uint32_t n = 0;
     bool more = false;
@@ -264,7 +265,7 @@ TEST_F(decode_capture, decoders_are_checked_like_handles) {
     EXPECT_EQ(kestrelapi_decoder_free(fake), OHWAPI_INVALID_ARGUMENT);
     EXPECT_EQ(kestrelapi_decoder_free(nullptr), OHWAPI_OK);
 
-    // A refused spec: the reason names the column; no decoder.
+    // A refused description: the reason names the column; no decoder.
     char why[120];
     kestrelapi_decoder none = fake;
     EXPECT_EQ(kestrelapi_decoder_create(h->get(), "uart rx=40 baud=9600", &none, why, sizeof why),
@@ -275,12 +276,12 @@ TEST_F(decode_capture, decoders_are_checked_like_handles) {
               OHWAPI_INVALID_ARGUMENT);
 
     // A new capture replaces the one a decoder read; a freed handle takes its capture along.
-    d = create(specs[0]);
+    d = create(descriptions[0]);
     launch(200000);
     wait_done();
     EXPECT_EQ(kestrelapi_decoder_read(d, f, 4, &n, &more), OHWAPI_NO_DATA);
     kestrelapi_decoder_free(d);
-    d = create(specs[0]);
+    d = create(descriptions[0]);
     h->close();
     h.reset();
     EXPECT_EQ(kestrelapi_decoder_read(d, f, 4, &n, &more), OHWAPI_NO_DATA);
@@ -292,7 +293,7 @@ TEST_F(decode_capture, taken_and_opened_captures_decode_as_the_handle_did) {
     wait_done();
     ASSERT_EQ(kestrelapi_set_channel_name(h->get(), 8, "rx"), OHWAPI_OK);
     std::vector<std::vector<decode::frame>> ours;
-    for (const auto& s : specs) {
+    for (const auto& s : descriptions) {
         const auto d = create(s);
         ours.push_back(read_all(d));
         kestrelapi_decoder_free(d);
@@ -311,34 +312,37 @@ TEST_F(decode_capture, taken_and_opened_captures_decode_as_the_handle_did) {
     EXPECT_EQ(hz, rate);
     EXPECT_EQ(channels, 18);
     for (kestrelapi_capture c : {taken, opened}) {
-        for (size_t i = 0; i < specs.size(); ++i) {
+        for (size_t i = 0; i < descriptions.size(); ++i) {
             kestrelapi_decoder d = nullptr;
             // The UART by its name, as the handle and the file both know it.
-            const std::string spec = i == 0 ? "uart rx=rx baud=115200" : specs[i];
-            ASSERT_EQ(kestrelapi_capture_decoder_create(c, spec.c_str(), &d, why, sizeof why),
-                      OHWAPI_OK)
+            const std::string description = i == 0 ? "uart rx=rx baud=115200" : descriptions[i];
+            ASSERT_EQ(
+                kestrelapi_capture_decoder_create(c, description.c_str(), &d, why, sizeof why),
+                OHWAPI_OK)
                 << why;
             const auto got = read_all(d);
             kestrelapi_decoder_free(d);
-            ASSERT_EQ(got.size(), ours[i].size()) << spec;
+            ASSERT_EQ(got.size(), ours[i].size()) << description;
             for (size_t x = 0; x < got.size(); ++x) {
                 EXPECT_EQ(got[x].start_sample, ours[i][x].start_sample);
                 EXPECT_EQ(got[x].value, ours[i][x].value);
             }
         }
     }
-    // A decoder outlives neither its capture nor a refused spec.
+    // A decoder outlives neither its capture nor a refused description.
     kestrelapi_decoder d = nullptr;
-    ASSERT_EQ(kestrelapi_capture_decoder_create(opened, specs[0].c_str(), &d, why, sizeof why),
-              OHWAPI_OK);
+    ASSERT_EQ(
+        kestrelapi_capture_decoder_create(opened, descriptions[0].c_str(), &d, why, sizeof why),
+        OHWAPI_OK);
     ASSERT_EQ(kestrelapi_capture_free(opened), OHWAPI_OK);
     kestrelapi_frame_t f[4];
     uint32_t n = 0;
     bool more = false;
     EXPECT_EQ(kestrelapi_decoder_read(d, f, 4, &n, &more), OHWAPI_NO_DATA);
     EXPECT_EQ(kestrelapi_decoder_free(d), OHWAPI_OK);
-    EXPECT_EQ(kestrelapi_capture_decoder_create(opened, specs[0].c_str(), &d, why, sizeof why),
-              OHWAPI_INVALID_ARGUMENT);
+    EXPECT_EQ(
+        kestrelapi_capture_decoder_create(opened, descriptions[0].c_str(), &d, why, sizeof why),
+        OHWAPI_INVALID_ARGUMENT);
     EXPECT_EQ(kestrelapi_capture_decoder_create(taken, "can rx=5", &d, why, sizeof why),
               OHWAPI_INVALID_ARGUMENT);
     EXPECT_STREQ(why, "column 9 (''): bitrate= is missing");

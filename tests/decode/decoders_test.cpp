@@ -1,6 +1,6 @@
 // The decoders on captures made from the protocols' own rules: words, flags, error cases,
 // captures that begin inside a frame, decoding in pieces while a capture grows, and the
-// refusal of malformed specs.
+// refusal of malformed descriptions.
 #include <kestrel_sim/acquisition.h>
 
 #include "helpers.h"
@@ -662,7 +662,7 @@ TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
         broken[v][7 + v * 5 % (broken[v].size() - 20)] ^= 1;
     struct c {
         std::shared_ptr<decode::stored_capture> cap;
-        std::string spec;
+        std::string description;
     };
     const std::vector<c> cases = {
         {uart_capture(u, 8.5, 2), "uart rx=0 baud=117647"},
@@ -671,12 +671,12 @@ TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
         {can_capture(frames, 8, 3), "can rx=0 bitrate=1M"},
         {can_capture(broken, 10.3, 3), "can rx=0 bitrate=776699"},
     };
-    for (const auto& [cap, spec] : cases) {
-        SCOPED_TRACE(spec);
-        const auto whole = decode_all(cap, spec);
+    for (const auto& [cap, description] : cases) {
+        SCOPED_TRACE(description);
+        const auto whole = decode_all(cap, description);
         ASSERT_GT(whole.size(), 20u);
         auto src = std::make_shared<growing_source>(cap);
-        decode::session s(src, spec);
+        decode::session s(src, description);
         std::vector<frame> got, buf(7);
         bool more = true;
         // The capture grows by an odd number of samples at a time; reads of 7 frames.
@@ -697,9 +697,9 @@ TEST(session, pieces_of_a_growing_capture_give_the_frames_of_the_whole) {
     }
 }
 
-// ---- Specs.
+// ---- Descriptions.
 
-TEST(spec, refusals_name_the_column_and_the_reason) {
+TEST(description, refusals_name_the_column_and_the_reason) {
     channel c;
     auto cap = make_capture({c, c, c}, 1000, 1e6, {"rx", "", ""});
     EXPECT_EQ(refusal(cap, "uart rx=rx baud=9600"), "");

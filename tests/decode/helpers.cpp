@@ -65,8 +65,8 @@ std::vector<decode::frame> all_frames(decode::session& s, size_t piece) {
 }
 
 std::vector<decode::frame> decode_all(std::shared_ptr<decode::stored_capture> cap,
-                                      const std::string& spec) {
-    decode::session s(std::make_shared<decode::stored_source>(cap), spec);
+                                      const std::string& description) {
+    decode::session s(std::make_shared<decode::stored_source>(cap), description);
     return all_frames(s);
 }
 
@@ -90,10 +90,10 @@ std::vector<uint64_t> values(const std::vector<decode::frame>& f, uint16_t kind)
     return out;
 }
 
-std::string refusal(std::shared_ptr<decode::stored_capture> cap, const std::string& spec) {
+std::string refusal(std::shared_ptr<decode::stored_capture> cap, const std::string& description) {
     try {
-        decode::session s(std::make_shared<decode::stored_source>(cap), spec);
-    } catch (const decode::spec_error& e) {
+        decode::session s(std::make_shared<decode::stored_source>(cap), description);
+    } catch (const decode::description_error& e) {
         return e.what();
     }
     return "";

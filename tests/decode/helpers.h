@@ -58,9 +58,9 @@ private:
 
 // Every frame of a session, read `piece` at a time.
 std::vector<decode::frame> all_frames(decode::session& s, size_t piece = 1000);
-// Every frame a spec gives on a capture.
+// Every frame a description gives on a capture.
 std::vector<decode::frame> decode_all(std::shared_ptr<decode::stored_capture> cap,
-                                      const std::string& spec);
+                                      const std::string& description);
 
 // Frames reduced to what the tests compare: kind, value and flags.
 struct item {
@@ -74,7 +74,7 @@ std::vector<item> items(const std::vector<decode::frame>& f);
 // Only the frames of one kind, their values.
 std::vector<uint64_t> values(const std::vector<decode::frame>& f, uint16_t kind);
 
-// The refusal a spec gets on a capture, "" when it is accepted.
-std::string refusal(std::shared_ptr<decode::stored_capture> cap, const std::string& spec);
+// The refusal a description gets on a capture, "" when it is accepted.
+std::string refusal(std::shared_ptr<decode::stored_capture> cap, const std::string& description);
 
 } // namespace decode_test

@@ -2,7 +2,7 @@
 
 // The text that chooses a decoder: a protocol name, then options as KEY=VALUE or single
 // words, separated by spaces ("uart rx=8 baud=115200 parity=even"). Channels are numbers
-// or the names the source knows. A mistake throws spec_error naming the column and the
+// or the names the source knows. A mistake throws description_error naming the column and the
 // reason, as trigger programs do: "column 6 ('rx=99'): channel outside 0..17".
 
 #include "decode/source.h"
@@ -16,15 +16,15 @@
 
 namespace decode {
 
-class spec_error : public std::invalid_argument {
+class description_error : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
 };
 
-class spec {
+class description_reader {
 public:
     // Splits the text; the protocol is lower-cased. An empty text is refused.
-    explicit spec(const std::string& text);
+    explicit description_reader(const std::string& text);
 
     const std::string& protocol() const { return words_[0].key; }
     [[noreturn]] void fail_protocol(const std::string& why) const { fail(words_[0], why); }

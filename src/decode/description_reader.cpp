@@ -1,4 +1,4 @@
-#include "decode/spec.h"
+#include "decode/description_reader.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,7 +16,7 @@ std::string lower(std::string s) {
 
 } // namespace
 
-spec::spec(const std::string& text) : text_(text) {
+description_reader::description_reader(const std::string& text) : text_(text) {
     size_t i = 0;
     while (i < text.size()) {
         if (std::isspace(static_cast<unsigned char>(text[i]))) {
@@ -49,31 +49,31 @@ spec::spec(const std::string& text) : text_(text) {
             if (words_[j].key == words_[k].key) fail(words_[k], "given twice");
 }
 
-void spec::fail(const item& at, const std::string& why) const {
-    throw spec_error("column " + std::to_string(at.column) + " ('" + at.text + "'): " + why);
+void description_reader::fail(const item& at, const std::string& why) const {
+    throw description_error("column " + std::to_string(at.column) + " ('" + at.text + "'): " + why);
 }
 
-spec::item* spec::find(const char* key) {
+description_reader::item* description_reader::find(const char* key) {
     for (size_t k = 1; k < words_.size(); ++k)
         if (words_[k].key == key) return &words_[k];
     return nullptr;
 }
 
-const spec::item* spec::find(const char* key) const {
-    return const_cast<spec*>(this)->find(key);
+const description_reader::item* description_reader::find(const char* key) const {
+    return const_cast<description_reader*>(this)->find(key);
 }
 
-bool spec::has(const char* key) const {
+bool description_reader::has(const char* key) const {
     return find(key) != nullptr;
 }
 
-void spec::missing(const char* key) const {
+void description_reader::missing(const char* key) const {
     item end;
     end.column = text_.size() + 1;
     fail(end, std::string(key) + "= is missing");
 }
 
-std::optional<unsigned> spec::optional_channel(const source& src, const char* key) {
+std::optional<unsigned> description_reader::optional_channel(const source& src, const char* key) {
     item* w = find(key);
     if (!w) return std::nullopt;
     w->used = true;
@@ -91,13 +91,13 @@ std::optional<unsigned> spec::optional_channel(const source& src, const char* ke
     fail(*w, "no channel is named '" + v + "'");
 }
 
-unsigned spec::channel(const source& src, const char* key) {
+unsigned description_reader::channel(const source& src, const char* key) {
     if (auto ch = optional_channel(src, key)) return *ch;
     missing(key);
 }
 
-uint64_t spec::number(const char* key, uint64_t lo, uint64_t hi, std::optional<uint64_t> def,
-                      const char* unit) {
+uint64_t description_reader::number(const char* key, uint64_t lo, uint64_t hi,
+                                    std::optional<uint64_t> def, const char* unit) {
     item* w = find(key);
     if (!w) {
         if (!def) missing(key);
@@ -121,7 +121,8 @@ uint64_t spec::number(const char* key, uint64_t lo, uint64_t hi, std::optional<u
     return x * mult;
 }
 
-size_t spec::choice(const char* key, std::initializer_list<const char*> choices, size_t def) {
+size_t description_reader::choice(const char* key, std::initializer_list<const char*> choices,
+                                  size_t def) {
     item* w = find(key);
     if (!w) return def;
     w->used = true;
@@ -136,7 +137,7 @@ size_t spec::choice(const char* key, std::initializer_list<const char*> choices,
     fail(*w, "expected " + std::string(key) + "=" + all);
 }
 
-bool spec::word(const char* key) {
+bool description_reader::word(const char* key) {
     item* w = find(key);
     if (!w) return false;
     w->used = true;
@@ -144,12 +145,12 @@ bool spec::word(const char* key) {
     return true;
 }
 
-void spec::refuse(const char* key, const std::string& why) const {
+void description_reader::refuse(const char* key, const std::string& why) const {
     const item* w = find(key);
     fail(w ? *w : words_[0], why);
 }
 
-void spec::finish(const char* takes) {
+void description_reader::finish(const char* takes) {
     for (const auto& w : words_)
         if (!w.used) fail(w, "unknown option of " + protocol() + " (" + takes + ")");
 }
