@@ -399,16 +399,26 @@ TEST(Spill, StoresWhoseSharesDriftStayWithinTheBudget) {
     EXPECT_LE(most, allowed) << "held at most " << most << " bytes";
 }
 
+// A store on a budget of one byte, filled with 400000 transitions: every block but the one
+// being written is spilled to the scratch directory.
+struct spilled_store {
+    spilled_store() {
+        b->set(1, dir.path);
+        s.set_budget(b);
+        const auto sig = signal(400000);
+        fill(s, sig, sig.back().sample + 5);
+    }
+    scratch_dir dir;
+    std::shared_ptr<trs::budget> b = std::make_shared<trs::budget>();
+    trs::store s; // last: let go before the budget and the directory
+};
+
 // The index of spilled blocks (file offset and first sample, 16 bytes a block) grows with the
 // capture, so the budget counts it beside the chunks in memory.
 TEST(Spill, TheBudgetCountsTheIndexOfSpilledBlocks) {
-    scratch_dir dir;
-    auto b = std::make_shared<trs::budget>();
-    b->set(1, dir.path);
-    trs::store s;
-    s.set_budget(b);
-    const auto sig = signal(400000);
-    fill(s, sig, sig.back().sample + 5);
+    spilled_store f;
+    trs::store& s = f.s;
+    const auto& b = f.b;
     const auto blocks =
         static_cast<int64_t>(s.spilled_bytes() / (trs::store::block_chunks * sizeof(trs::chunk)));
     ASSERT_GT(blocks, 0);
@@ -426,13 +436,9 @@ TEST(Spill, TheBudgetCountsTheIndexOfSpilledBlocks) {
 // channels come to megabytes: the budget counts them while they are held, and a clear lets
 // them go.
 TEST(Spill, TheBudgetCountsTheBlocksReadBack) {
-    scratch_dir dir;
-    auto b = std::make_shared<trs::budget>();
-    b->set(1, dir.path);
-    trs::store s;
-    s.set_budget(b);
-    const auto sig = signal(400000);
-    fill(s, sig, sig.back().sample + 5);
+    spilled_store f;
+    trs::store& s = f.s;
+    const auto& b = f.b;
     ASSERT_GT(s.spilled_bytes(), 2 * trs::store::block_chunks * sizeof(trs::chunk));
     const int64_t written = b->resident();
     const size_t before = s.memory_bytes();
