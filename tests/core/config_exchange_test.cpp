@@ -94,23 +94,13 @@ void expect_decoded(const config& c, const kestrel_sim::device_config_t& d) {
     }
 }
 
-class config_exchange : public on_bus {};
+class config_exchange : public opened_device {};
 
 TEST_F(config_exchange, device_decodes_what_the_host_sent) {
-    struct model_case {
-        kestrelapi_model_t model;
-        const char* sn;
-    };
-    for (const model_case c :
-         {model_case{kestrel_one, "7302101000001"}, model_case{kestrel_two, "7302102000042"},
-          model_case{kestrel_three, "7302103000007"}}) {
+    for (const model_case& c : family) {
         SCOPED_TRACE(c.sn);
-        bus::instance().unplug_all();
-        bus::instance().plug(c.sn);
-        auto fw = bus::instance().firmware(c.sn);
-        api_handle h(c.model);
-        ASSERT_EQ(h.open(c.sn), OHWAPI_OK);
-        auto& dev = h.internals().device;
+        start(c);
+        auto& dev = h->internals().device;
 
         // The defaults first, then every field changed.
         dev.cfg_loader.send_to_device(dev.device_config);
@@ -140,17 +130,15 @@ TEST_F(config_exchange, device_decodes_what_the_host_sent) {
         EXPECT_TRUE(fw->run_flag());
         dev.cfg_loader.set_run_flag(false);
         EXPECT_FALSE(fw->run_flag());
-        h.close();
+        h->close();
+        h.reset();
     }
 }
 
 TEST_F(config_exchange, one_lost_packet_is_sent_again_and_silence_fails) {
-    const std::string sn = "7302101000001";
-    bus::instance().plug(sn);
-    auto fw = bus::instance().firmware(sn);
-    api_handle h(kestrel_one);
-    ASSERT_EQ(h.open(sn), OHWAPI_OK);
-    auto& dev = h.internals().device;
+    start(family[0]);
+    const std::string sn = family[0].sn;
+    auto& dev = h->internals().device;
 
     bus::instance().ignore_packets(sn, 1, 1); // the device answers the second attempt
     EXPECT_NO_THROW(dev.cfg_loader.send_to_device(dev.device_config));
@@ -164,7 +152,6 @@ TEST_F(config_exchange, one_lost_packet_is_sent_again_and_silence_fails) {
         EXPECT_EQ(e.code(), hw::error::not_responding);
     }
     EXPECT_FALSE(fw->run_flag());
-    h.close();
 }
 
 // The run flag's acknowledgement marks where the device took the flag among its status
@@ -172,12 +159,9 @@ TEST_F(config_exchange, one_lost_packet_is_sent_again_and_silence_fails) {
 // the caller has woken (here it is requested once the device has the flag and waits behind
 // the acknowledgement, which the device holds back).
 TEST_F(config_exchange, the_run_flag_acknowledgement_marks_the_status_records_before_it) {
-    const std::string sn = "7302101000001";
-    bus::instance().plug(sn);
-    auto fw = bus::instance().firmware(sn);
-    api_handle h(kestrel_one);
-    ASSERT_EQ(h.open(sn), OHWAPI_OK);
-    auto& dev = h.internals().device;
+    start(family[0]);
+    const std::string sn = family[0].sn;
+    auto& dev = h->internals().device;
     ASSERT_TRUE(dev.stat_ctrl.request_update(1000));
     const uint64_t before = dev.device_status.published();
     const uint64_t flags = fw->counters().run_flags;
@@ -193,7 +177,6 @@ TEST_F(config_exchange, the_run_flag_acknowledgement_marks_the_status_records_be
     EXPECT_LT(mark, dev.device_status.published());
     bus::instance().clear_reply_faults(sn, 10);
     dev.cfg_loader.set_run_flag(false);
-    h.close();
 }
 
 } // namespace
