@@ -128,48 +128,68 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i two_slice_words(__m51
 
 } // namespace
 
+// A whole block whose changes all take two slices (offsets 64 to 4095 from the chunk's start,
+// as every change of a busy channel but the first few of a chunk): the slice count follows from
+// the popcount, so each half's words go straight to their place, with no packing of bytes and
+// no branch on the changes. Every other block goes half a block at a time (below), and the
+// changes beyond the chunk's room go on in the next chunk. Nothing here calls but in its last
+// step, so the common case needs no frame.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt"))) uint8_t
+store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                  uint8_t level) {
+    if (toggles == 0) return level;
+    const isamp first = times[std::countr_zero(toggles)];
+    const isamp last = times[63 - std::countl_zero(toggles)];
+    if (c.empty || first < c.n || first - c.ref < 64 || last - c.ref >= 4096)
+        return append_mixed_half_blocks(times, low, toggles, level);
+    uint64_t now = toggles;
+    // All but the changes from the room-th on.
+    if (const auto room = static_cast<unsigned>((c.end - c.p) / 2);
+        static_cast<unsigned>(__builtin_popcountll(toggles)) > room) {
+        now &= _pdep_u64(uint64_t{1} << room, toggles) - 1;
+        if (now == 0) return append_past_chunk(times, low, toggles, level);
+    }
+    bool lv = level != 0;
+    const auto m0 = static_cast<uint32_t>(now), m1 = static_cast<uint32_t>(now >> 32);
+    const auto n0 = static_cast<unsigned>(__builtin_popcount(m0));
+    const auto n1 = static_cast<unsigned>(__builtin_popcount(m1));
+    const __m512i ref = _mm512_set1_epi16(static_cast<short>(static_cast<uint16_t>(c.ref)));
+    const __m512i d0 =
+        _mm512_sub_epi16(_mm512_maskz_compress_epi16(m0, _mm512_loadu_si512(low)), ref);
+    const __m512i d1 =
+        _mm512_sub_epi16(_mm512_maskz_compress_epi16(m1, _mm512_loadu_si512(low + 32)), ref);
+    slice* const p = c.p;
+    _mm512_mask_storeu_epi8(p, _bzhi_u64(~uint64_t{0}, 2 * n0), two_slice_words(d0, lv));
+    _mm512_mask_storeu_epi8(p + 2 * n0, _bzhi_u64(~uint64_t{0}, 2 * n1),
+                            two_slice_words(d1, static_cast<unsigned>(lv) ^ (n0 & 1)));
+    c.p = p + 2 * (n0 + n1);
+    lv = lv != (((n0 + n1) & 1) != 0);
+    c.level = lv;
+    if (now != toggles) {
+        c.n = times[63 - std::countl_zero(now)];
+        return append_past_chunk(times, low, toggles & ~now, lv);
+    }
+    c.n = last;
+    return static_cast<uint8_t>(lv);
+}
+
+// The first change of `rest` opens the next chunk (its first slice in the last byte of this
+// one where a byte is left) the general way, and the others go half a block at a time from it.
+uint8_t store::writer::append_past_chunk(const isamp* times, const uint16_t* low, uint64_t rest,
+                                         uint8_t level) {
+    const auto lv = static_cast<uint8_t>(level == 0);
+    append(times[std::countr_zero(rest)], lv);
+    rest &= rest - 1;
+    return rest == 0 ? lv : append_mixed_half_blocks(times, low, rest, lv);
+}
+
 // Half a block at a time: the changes of 32 records compressed into the front of a register,
 // encoded as words, and the words' slices compressed into bytes (one slice for offsets below
 // 64, two up to 4095), stored with a mask so that nothing past them is written.
 __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt"))) uint8_t
-store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
-                                  uint8_t level) {
+store::writer::append_mixed_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                        uint8_t level) {
     bool lv = level != 0;
-    if (toggles == 0) return level;
-    // A whole block whose changes all take two slices (offsets 64 to 4095 from the chunk's
-    // start, as every change of a busy channel but the first few of a chunk): the slice count
-    // follows from the popcount, so each half's words go straight to their place, with no
-    // packing of bytes and no branch on the changes. Changes beyond the chunk's room go one at
-    // a time, which opens the next chunk where single appends would.
-    if (const int first = std::countr_zero(toggles), last = 63 - std::countl_zero(toggles);
-        !c.empty && times[first] >= c.n && times[first] - c.ref >= 64 &&
-        times[last] - c.ref < 4096) {
-        uint64_t now = toggles;
-        // All but the changes from the room-th on.
-        if (const auto room = static_cast<unsigned>((c.end - c.p) / 2);
-            static_cast<unsigned>(__builtin_popcountll(toggles)) > room)
-            now &= _pdep_u64(uint64_t{1} << room, toggles) - 1;
-        if (now != 0) {
-            const auto m0 = static_cast<uint32_t>(now), m1 = static_cast<uint32_t>(now >> 32);
-            const auto n0 = static_cast<unsigned>(__builtin_popcount(m0));
-            const auto n1 = static_cast<unsigned>(__builtin_popcount(m1));
-            const __m512i ref = _mm512_set1_epi16(static_cast<short>(static_cast<uint16_t>(c.ref)));
-            const __m512i d0 =
-                _mm512_sub_epi16(_mm512_maskz_compress_epi16(m0, _mm512_loadu_si512(low)), ref);
-            const __m512i d1 = _mm512_sub_epi16(
-                _mm512_maskz_compress_epi16(m1, _mm512_loadu_si512(low + 32)), ref);
-            slice* const p = c.p;
-            _mm512_mask_storeu_epi8(p, _bzhi_u64(~uint64_t{0}, 2 * n0), two_slice_words(d0, lv));
-            _mm512_mask_storeu_epi8(p + 2 * n0, _bzhi_u64(~uint64_t{0}, 2 * n1),
-                                    two_slice_words(d1, static_cast<unsigned>(lv) ^ (n0 & 1)));
-            c.p = p + 2 * (n0 + n1);
-            c.n = times[63 - std::countl_zero(now)];
-            lv = lv != (((n0 + n1) & 1) != 0);
-            c.level = lv;
-        }
-        if (now != toggles) lv = append_toggles(times, toggles & ~now, lv) != 0;
-        return static_cast<uint8_t>(lv);
-    }
     const __m512i low_six = _mm512_set1_epi16(0x00FC);
     const __m512i high_six = _mm512_set1_epi16(static_cast<short>(0xFC00));
     const __m512i ext = _mm512_set1_epi16(1);
@@ -273,6 +293,16 @@ uint8_t store::writer::append_eight_records(const isamp* times, const uint16_t*,
 uint8_t store::writer::append_half_blocks(const isamp* times, const uint16_t*, uint64_t toggles,
                                           uint8_t level) {
     return append_toggles(times, toggles, level);
+}
+
+uint8_t store::writer::append_mixed_half_blocks(const isamp* times, const uint16_t*,
+                                                uint64_t toggles, uint8_t level) {
+    return append_toggles(times, toggles, level);
+}
+
+uint8_t store::writer::append_past_chunk(const isamp* times, const uint16_t*, uint64_t rest,
+                                         uint8_t level) {
+    return append_toggles(times, rest, level);
 }
 
 uint8_t store::writer::append_toggles(toggles_way, const isamp* times, const uint16_t*,
