@@ -293,6 +293,8 @@ public:
                                          uint8_t level);
         uint8_t append_past_chunk(const isamp* times, const uint16_t* low, uint64_t rest,
                                   uint8_t level);
+        uint8_t append_at_chunk_end(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                    uint8_t level);
 
         // For an offset below 2^24 by its leading zeros (of 32): the slice count above the
         // extension bits of all slices but the last one.

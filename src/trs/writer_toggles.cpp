@@ -113,15 +113,30 @@ constexpr two_slice_rows make_two_slice_rows() {
     return r;
 }
 constexpr two_slice_rows two_slice_row = make_two_slice_rows();
+// The first slice's offset bits of each word, and both slices'.
+struct two_slice_masks {
+    alignas(64) uint16_t first[32];
+    alignas(64) uint16_t both[32];
+};
+constexpr two_slice_masks make_two_slice_masks() {
+    two_slice_masks m{};
+    for (unsigned i = 0; i < 32; ++i) {
+        m.first[i] = 0x00FC;
+        m.both[i] = 0xFCFC;
+    }
+    return m;
+}
+constexpr two_slice_masks two_slice_mask = make_two_slice_masks();
 
 // The words of offsets d (below 4096) from `from`: the low six bits at bits 2..7, the next six
 // at 10..15.
 __attribute__((target("avx512f,avx512bw"))) inline __m512i two_slice_words(__m512i d,
                                                                            unsigned from) {
+    // Masks loaded rather than built in registers: the loads fold into the instructions.
     const __m512i spread =
         _mm512_ternarylogic_epi64(_mm512_slli_epi16(d, 2), _mm512_slli_epi16(d, 4),
-                                  _mm512_set1_epi16(0x00FC), 0xE4); // c ? a : b
-    return _mm512_ternarylogic_epi64(spread, _mm512_set1_epi16(static_cast<short>(0xFCFC)),
+                                  _mm512_load_si512(two_slice_mask.first), 0xE4); // c ? a : b
+    return _mm512_ternarylogic_epi64(spread, _mm512_load_si512(two_slice_mask.both),
                                      _mm512_load_si512(two_slice_row.w[from]),
                                      0xEA); // a & b | c
 }
@@ -142,17 +157,12 @@ store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint6
     const isamp last = times[63 - std::countl_zero(toggles)];
     if (c.empty || first < c.n || first - c.ref < 64 || last - c.ref >= 4096)
         return append_mixed_half_blocks(times, low, toggles, level);
-    uint64_t now = toggles;
-    // All but the changes from the room-th on.
-    if (const auto room = static_cast<unsigned>((c.end - c.p) / 2);
-        static_cast<unsigned>(__builtin_popcountll(toggles)) > room) {
-        now &= _pdep_u64(uint64_t{1} << room, toggles) - 1;
-        if (now == 0) return append_past_chunk(times, low, toggles, level);
-    }
-    bool lv = level != 0;
-    const auto m0 = static_cast<uint32_t>(now), m1 = static_cast<uint32_t>(now >> 32);
+    const auto n = static_cast<unsigned>(__builtin_popcountll(toggles));
+    if (static_cast<size_t>(c.end - c.p) < 2 * n)
+        return append_at_chunk_end(times, low, toggles, level);
+    const bool lv = level != 0;
+    const auto m0 = static_cast<uint32_t>(toggles), m1 = static_cast<uint32_t>(toggles >> 32);
     const auto n0 = static_cast<unsigned>(__builtin_popcount(m0));
-    const auto n1 = static_cast<unsigned>(__builtin_popcount(m1));
     const __m512i ref = _mm512_set1_epi16(static_cast<short>(static_cast<uint16_t>(c.ref)));
     const __m512i d0 =
         _mm512_sub_epi16(_mm512_maskz_compress_epi16(m0, _mm512_loadu_si512(low)), ref);
@@ -160,17 +170,24 @@ store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint6
         _mm512_sub_epi16(_mm512_maskz_compress_epi16(m1, _mm512_loadu_si512(low + 32)), ref);
     slice* const p = c.p;
     _mm512_mask_storeu_epi8(p, _bzhi_u64(~uint64_t{0}, 2 * n0), two_slice_words(d0, lv));
-    _mm512_mask_storeu_epi8(p + 2 * n0, _bzhi_u64(~uint64_t{0}, 2 * n1),
+    _mm512_mask_storeu_epi8(p + 2 * n0, _bzhi_u64(~uint64_t{0}, 2 * (n - n0)),
                             two_slice_words(d1, static_cast<unsigned>(lv) ^ (n0 & 1)));
-    c.p = p + 2 * (n0 + n1);
-    lv = lv != (((n0 + n1) & 1) != 0);
-    c.level = lv;
-    if (now != toggles) {
-        c.n = times[63 - std::countl_zero(now)];
-        return append_past_chunk(times, low, toggles & ~now, lv);
-    }
+    c.p = p + 2 * n;
     c.n = last;
-    return static_cast<uint8_t>(lv);
+    c.level = lv != ((n & 1) != 0);
+    return c.level;
+}
+
+// The changes that fit in the chunk's room the way above, then the others from the next chunk.
+__attribute__((target("bmi2"))) uint8_t store::writer::append_at_chunk_end(const isamp* times,
+                                                                           const uint16_t* low,
+                                                                           uint64_t toggles,
+                                                                           uint8_t level) {
+    const auto room = static_cast<unsigned>(c.end - c.p) / 2;
+    // All but the changes from the room-th on.
+    const uint64_t now = toggles & (_pdep_u64(uint64_t{1} << room, toggles) - 1);
+    if (now != 0) level = append_half_blocks(times, low, now, level);
+    return append_past_chunk(times, low, toggles & ~now, level);
 }
 
 // The first change of `rest` opens the next chunk (its first slice in the last byte of this
@@ -303,6 +320,11 @@ uint8_t store::writer::append_mixed_half_blocks(const isamp* times, const uint16
 uint8_t store::writer::append_past_chunk(const isamp* times, const uint16_t*, uint64_t rest,
                                          uint8_t level) {
     return append_toggles(times, rest, level);
+}
+
+uint8_t store::writer::append_at_chunk_end(const isamp* times, const uint16_t*, uint64_t toggles,
+                                           uint8_t level) {
+    return append_toggles(times, toggles, level);
 }
 
 uint8_t store::writer::append_toggles(toggles_way, const isamp* times, const uint16_t*,
