@@ -113,30 +113,15 @@ constexpr two_slice_rows make_two_slice_rows() {
     return r;
 }
 constexpr two_slice_rows two_slice_row = make_two_slice_rows();
-// The first slice's offset bits of each word, and both slices'.
-struct two_slice_masks {
-    alignas(64) uint16_t first[32];
-    alignas(64) uint16_t both[32];
-};
-constexpr two_slice_masks make_two_slice_masks() {
-    two_slice_masks m{};
-    for (unsigned i = 0; i < 32; ++i) {
-        m.first[i] = 0x00FC;
-        m.both[i] = 0xFCFC;
-    }
-    return m;
-}
-constexpr two_slice_masks two_slice_mask = make_two_slice_masks();
 
 // The words of offsets d (below 4096) from `from`: the low six bits at bits 2..7, the next six
 // at 10..15.
 __attribute__((target("avx512f,avx512bw"))) inline __m512i two_slice_words(__m512i d,
                                                                            unsigned from) {
-    // Masks loaded rather than built in registers: the loads fold into the instructions.
     const __m512i spread =
         _mm512_ternarylogic_epi64(_mm512_slli_epi16(d, 2), _mm512_slli_epi16(d, 4),
-                                  _mm512_load_si512(two_slice_mask.first), 0xE4); // c ? a : b
-    return _mm512_ternarylogic_epi64(spread, _mm512_load_si512(two_slice_mask.both),
+                                  _mm512_set1_epi16(0x00FC), 0xE4); // c ? a : b
+    return _mm512_ternarylogic_epi64(spread, _mm512_set1_epi16(static_cast<short>(0xFCFC)),
                                      _mm512_load_si512(two_slice_row.w[from]),
                                      0xEA); // a & b | c
 }
@@ -147,8 +132,8 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i two_slice_words(__m51
 // as every change of a busy channel but the first few of a chunk): the slice count follows from
 // the popcount, so each half's words go straight to their place, with no packing of bytes and
 // no branch on the changes. Every other block goes half a block at a time (below), and the
-// changes beyond the chunk's room go on in the next chunk. Nothing here calls but in its last
-// step, so the common case needs no frame.
+// changes beyond the chunk's room go on in the next chunk, both by tail calls, so that the
+// common case keeps few registers to save.
 __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt"))) uint8_t
 store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
                                   uint8_t level) {
