@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace decode {
 
@@ -175,68 +176,107 @@ private:
     }
     uint64_t bits(unsigned i, unsigned n) const { return n == 0 ? 0 : take_bits(ds_, i, n); }
 
-    bool whole_frame(edges::view& v, state& st, std::vector<frame>& out) {
-        size_t first = v.pos; // the edge after the start of frame
-        uint64_t k = 0, ref_s = st.sof, ref_k = 0, m = 0;
-        unsigned nref = 1;
-        uint8_t level = 0;
-        const auto back = [&] {
-            v.pos = first;
-            v.level = 0;
-            return false;
-        };
-        // Everything the loop touches in locals: the stores could alias members.
+    // Where sampling a frame's raw bits stands: the raw bits sampled, the resynchronising
+    // edge the grid counts from (its sample and raw bit) and the edges of that kind so far.
+    struct grid {
+        uint64_t k, ref_s, ref_k;
+        unsigned nref;
+    };
+
+    // Samples raw bits from edges [pos, n) on, `level` the level before edge `pos`: returns
+    // the edge where it stopped (n when it did not), `stop` set when it did. The levels
+    // alternate (each edge is a change), so which edges fall is known without reading their
+    // levels; the loop takes a rising and a falling edge a turn, and only the falling one
+    // moves the grid. Its own function, so that its few values stay in registers.
+    [[gnu::noinline]] size_t sample(const uint64_t* es, size_t pos, size_t n, uint8_t& level,
+                                    grid& g, bool& stop) {
+        constexpr uint64_t ones = 0x0101010101010101;
+        uint64_t k = g.k, ref_s = g.ref_s, ref_k = g.ref_k;
+        unsigned nref = g.nref;
+        uint64_t rb = ones * (nref - 1); // the resynchronising edge's index in every byte
         uint8_t* const raw = raw_.data();
         uint8_t* const ref_of = ref_of_.data();
         uint64_t* const rs = ref_s_.data();
         uint64_t* const rk = ref_k_.data();
         const uint16_t* const counts = counts_.data();
         const uint64_t n_counts = counts_.size();
-        rs[0] = ref_s;
-        rk[0] = 0;
+        // One edge, true when sampling stops at it. The run of bits before it has the level
+        // it leaves; only the run that stops sampling can be longer than five bits.
+        const auto edge = [&](auto falls) __attribute__((always_inline)) {
+            constexpr bool falling = decltype(falls)::value;
+            const uint64_t s = es[pos];
+            const uint64_t d = s - ref_s;
+            const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count(d));
+            const uint64_t lv = falling ? ones : 0;
+            std::memcpy(raw + k, &lv, 8);
+            std::memcpy(ref_of + k, &rb, 8);
+            if (end_k > std::min<uint64_t>(k + 5, max_bits - 1)) {
+                k += std::min<uint64_t>(end_k - k, 8);
+                return true;
+            }
+            k = end_k;
+            ++pos;
+            if constexpr (falling) {
+                rs[nref] = s;
+                rk[nref] = k;
+                ref_s = s;
+                ref_k = k;
+                rb += ones;
+                if (++nref >= max_bits) return true;
+            }
+            return false;
+        };
+        using rising = std::false_type;
+        using falling = std::true_type;
+        bool stopped = false;
+        uint8_t lv = level;
+        if (lv == 1 && pos < n) {
+            stopped = edge(falling{});
+            lv = stopped ? 1 : 0;
+        }
+        if (!stopped) {
+            for (; pos + 1 < n;) {
+                if (edge(rising{})) {
+                    stopped = true;
+                    break;
+                }
+                if (edge(falling{})) {
+                    lv = 1;
+                    stopped = true;
+                    break;
+                }
+            }
+            if (!stopped && pos < n) {
+                stopped = edge(rising{});
+                lv = stopped ? 0 : 1;
+            }
+        }
+        g = {k, ref_s, ref_k, nref};
+        level = lv;
+        stop = stopped;
+        return pos;
+    }
+
+    bool whole_frame(edges::view& v, state& st, std::vector<frame>& out) {
+        size_t first = v.pos; // the edge after the start of frame
+        const auto back = [&] {
+            v.pos = first;
+            v.level = 0;
+            return false;
+        };
+        ref_s_[0] = st.sof;
+        ref_k_[0] = 0;
+        grid g{0, st.sof, 0, 1};
         for (bool stop = false; !stop;) {
             if (v.pos == v.n) {
                 const bool more = rx_.refill_keep(v, first);
                 first = 0;
                 if (!more) return back();
             }
-            const uint64_t* const es = v.s;
-            const uint8_t* const el = v.l;
-            size_t pos = v.pos;
-            const size_t n = v.n;
-            for (; pos < n; ++pos) {
-                const uint64_t s = es[pos];
-                const uint64_t d = s - ref_s;
-                const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count(d));
-                if (end_k > k) {
-                    m = end_k - k;
-                    // Only the run that stops sampling can be longer than five bits.
-                    const uint64_t lv = uint64_t{0x0101010101010101} * level;
-                    const uint64_t rf = uint64_t{0x0101010101010101} * (nref - 1);
-                    std::memcpy(raw + k, &lv, 8);
-                    std::memcpy(ref_of + k, &rf, 8);
-                    k += std::min<uint64_t>(m, 8);
-                    if ((m > 5) | (k >= max_bits)) {
-                        stop = true;
-                        break;
-                    }
-                }
-                level = el[pos];
-                const unsigned falling = level == 0;
-                rs[nref] = s;
-                rk[nref] = k;
-                ref_s = falling ? s : ref_s;
-                ref_k = falling ? k : ref_k;
-                nref += falling;
-                if (nref >= max_bits) {
-                    stop = true;
-                    ++pos;
-                    break;
-                }
-            }
-            v.pos = pos;
-            v.level = level;
+            v.pos = sample(v.s, v.pos, v.n, v.level, g, stop);
         }
+        const uint64_t k = g.k;
+        const uint8_t* const raw = raw_.data();
         const size_t stop_pos = v.pos;
 
         // The raw bits as words, the first the highest (eight bytes of levels packed by one
