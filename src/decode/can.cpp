@@ -194,31 +194,30 @@ private:
         uint64_t k = g.k, ref_s = g.ref_s, ref_k = g.ref_k;
         unsigned nref = g.nref;
         uint64_t rb = ones * (nref - 1); // the resynchronising edge's index in every byte
-        uint8_t* const raw = raw_.data();
-        uint8_t* const ref_of = ref_of_.data();
-        uint64_t* const rs = ref_s_.data();
-        uint64_t* const rk = ref_k_.data();
+        // The arrays written are members, reached from `this` (one register, not four).
         const uint16_t* const counts = counts_.data();
         const uint64_t n_counts = counts_.size();
+        const uint64_t* p = es + pos;
+        const uint64_t* const end = es + n;
         // One edge, true when sampling stops at it. The run of bits before it has the level
         // it leaves; only the run that stops sampling can be longer than five bits.
         const auto edge = [&](auto falls) __attribute__((always_inline)) {
             constexpr bool falling = decltype(falls)::value;
-            const uint64_t s = es[pos];
+            const uint64_t s = *p;
             const uint64_t d = s - ref_s;
-            const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count(d));
+            const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count_far(d));
             const uint64_t lv = falling ? ones : 0;
-            std::memcpy(raw + k, &lv, 8);
-            std::memcpy(ref_of + k, &rb, 8);
+            std::memcpy(&raw_[k], &lv, 8);
+            std::memcpy(&ref_of_[k], &rb, 8);
             if (end_k > std::min<uint64_t>(k + 5, max_bits - 1)) {
                 k += std::min<uint64_t>(end_k - k, 8);
                 return true;
             }
             k = end_k;
-            ++pos;
+            ++p;
             if constexpr (falling) {
-                rs[nref] = s;
-                rk[nref] = k;
+                ref_s_[nref] = s;
+                ref_k_[nref] = k;
                 ref_s = s;
                 ref_k = k;
                 rb += ones;
@@ -230,12 +229,12 @@ private:
         using falling = std::true_type;
         bool stopped = false;
         uint8_t lv = level;
-        if (lv == 1 && pos < n) {
+        if (lv == 1 && p < end) {
             stopped = edge(falling{});
             lv = stopped ? 1 : 0;
         }
         if (!stopped) {
-            for (; pos + 1 < n;) {
+            for (; end - p > 1;) {
                 if (edge(rising{})) {
                     stopped = true;
                     break;
@@ -246,11 +245,12 @@ private:
                     break;
                 }
             }
-            if (!stopped && pos < n) {
+            if (!stopped && p < end) {
                 stopped = edge(rising{});
                 lv = stopped ? 0 : 1;
             }
         }
+        pos = static_cast<size_t>(p - es);
         g = {k, ref_s, ref_k, nref};
         level = lv;
         stop = stopped;
@@ -462,8 +462,9 @@ private:
     }
     uint64_t offset(uint64_t d) const { return d < off_.size() ? off_[d] : point(d); }
     // The sample points of the grid before d samples from its edge (offset(j) < d).
-    uint64_t count(uint64_t d) const {
-        if (d < counts_.size()) return counts_[d];
+    uint64_t count(uint64_t d) const { return d < counts_.size() ? counts_[d] : count_far(d); }
+    // Beyond the table (at low bit rates, or a long run that ends a frame).
+    [[gnu::noinline, gnu::cold]] uint64_t count_far(uint64_t d) const {
         auto j = static_cast<uint64_t>(std::max(0.0, static_cast<double>(d) / bit_ - sp_ - 1));
         while (point(j) < d)
             ++j;
