@@ -15,6 +15,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace decode {
 
 namespace {
@@ -179,6 +183,8 @@ private:
 
     static constexpr unsigned max_bits = 184; // raw bits sampled at most (a frame has < 160)
     static constexpr unsigned words = (max_bits + 8 + 63) / 64 + 1;
+    // The raw bits' level bytes: every word's and the 8 bytes written at raw bit 191 at most.
+    static constexpr unsigned raw_bytes = 64 * (words - 1) + 16;
 
     // The sample point of raw bit k.
     uint64_t point_of(uint64_t k) const {
@@ -223,8 +229,8 @@ private:
             const uint64_t s = *p;
             const uint64_t d = s - ref_s;
             const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count_far(d));
-            const uint64_t lv = falling ? ones : 0;
-            std::memcpy(&raw_[k], &lv, 8);
+            const uint64_t lv = falling ? ~uint64_t{0} : 0;
+            std::memcpy(&raw_[raw_bytes - 8 - k], &lv, 8);
             std::memcpy(&ref_of_[k], &rb, 8);
             if (end_k > std::min<uint64_t>(k + 5, max_bits - 1)) {
                 k += std::min<uint64_t>(end_k - k, 8);
@@ -296,19 +302,30 @@ private:
         const uint8_t* const raw = raw_.data();
         const size_t stop_pos = v.pos;
 
-        // The raw bits as words, the first the highest (eight bytes of levels packed by one
-        // multiply); the bits past k are never used.
+        // The raw bits as words, the first the highest: the level bytes lie last bit first,
+        // so the bytes' top bits in memory order (SSE2's movemask, 16 at a time; elsewhere
+        // eight by a multiply) are the bits in the words' order. The bits past k are never
+        // used.
         // Always all the words (k < 192; the bytes past k are 0 or 1 too): loops of a fixed
         // length, no exit to mispredict.
         constexpr unsigned nw = (max_bits + 8 + 63) / 64;
         uint64_t w[words], eq[words], five[words], stuff[words];
         for (unsigned t = 0; t < nw; ++t) {
+            // The bytes of raw bits 64t + 63 down to 64t, in that order: byte j gives bit j.
+            const uint8_t* const b = raw + raw_bytes - 64 * (t + 1);
             uint64_t x = 0;
-            for (unsigned j = 0; j < 8; ++j) {
-                uint64_t b;
-                std::memcpy(&b, raw + 64 * t + 8 * j, 8);
-                x |= ((b * uint64_t{0x8040201008040201}) >> 56) << (56 - 8 * j);
+#if defined(__SSE2__)
+            for (unsigned j = 0; j < 4; ++j) {
+                const __m128i q = _mm_load_si128(reinterpret_cast<const __m128i*>(b + 16 * j));
+                x |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(q))) << (16 * j);
             }
+#else
+            for (unsigned j = 0; j < 8; ++j) {
+                uint64_t q;
+                std::memcpy(&q, b + 8 * j, 8);
+                x |= (((q & 0x0101010101010101) * uint64_t{0x0102040810204080}) >> 56) << (8 * j);
+            }
+#endif
             w[t] = x;
         }
         w[nw] = 0;
@@ -480,9 +497,13 @@ private:
     uint64_t point(uint64_t d) const {
         return static_cast<uint64_t>(std::floor((static_cast<double>(d) + sp_) * bit_));
     }
-    uint64_t offset(uint64_t d) const { return d < off_.size() ? off_[d] : point(d); }
+    uint64_t offset(uint64_t d) const {
+        return d < off_.size() ? off_[d] : point(d);
+    }
     // The sample points of the grid before d samples from its edge (offset(j) < d).
-    uint64_t count(uint64_t d) const { return d < counts_.size() ? counts_[d] : count_far(d); }
+    uint64_t count(uint64_t d) const {
+        return d < counts_.size() ? counts_[d] : count_far(d);
+    }
     // Beyond the table (at low bit rates, or a long run that ends a frame).
     [[gnu::noinline, gnu::cold]] uint64_t count_far(uint64_t d) const {
         auto j = static_cast<uint64_t>(std::max(0.0, static_cast<double>(d) / bit_ - sp_ - 1));
@@ -672,7 +693,8 @@ private:
     bool started_ = false;
     state st_;
     // The frame under way in whole_frame().
-    std::array<uint8_t, max_bits + 16> raw_{};  // the level of each raw bit (0 or 1)
+    // The level of each raw bit (0 or 0xFF), the first last: raw bit k at raw_bytes - 1 - k.
+    alignas(16) std::array<uint8_t, raw_bytes> raw_{};
     std::array<uint8_t, max_bits + 16> ref_of_; // the resynchronising edge of each raw bit
     std::array<uint64_t, max_bits + 1> ref_s_;  // those edges' samples
     std::array<uint64_t, max_bits + 1> ref_k_;  // the raw bit each began
