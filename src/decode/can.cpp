@@ -142,6 +142,7 @@ private:
                 if (out.size() >= enough) return true;
                 if (!find_sof(v, st)) return false;
                 if (whole_frame(v, st, out)) continue;
+                begin_frame(st);
             }
             // The bits whose sample points come before the next edge (or the horizon) hold
             // the level there; a dominant edge then resynchronises the bit grid.
@@ -521,17 +522,24 @@ private:
                 continue;
             }
             if (st.high_since == never_high || s - st.high_since < idle_) continue;
-            // The start of frame is the first bit of the stuffed run.
-            const uint64_t high_since = st.high_since;
-            st = state{};
-            st.high_since = high_since;
-            st.stuffing = true;
+            // The start of frame is the first bit of the stuffed run. whole_frame() needs only
+            // its sample; the rest of the state is set up for take() when it is needed.
             st.in_frame = true;
-            st.ref_s = st.sof = s;
-            st.next = 14; // SOF, identifier, RTR or SRR, IDE
+            st.sof = s;
             return true;
         }
         return false;
+    }
+
+    // The state at the start of frame, for the frame read bit by bit.
+    static void begin_frame(state& st) {
+        const uint64_t high_since = st.high_since, sof = st.sof;
+        st = state{};
+        st.high_since = high_since;
+        st.stuffing = true;
+        st.in_frame = true;
+        st.ref_s = st.sof = sof;
+        st.next = 14; // SOF, identifier, RTR or SRR, IDE
     }
 
     // m bits of level `level` on the bus, the first d bits after the last resynchronising
