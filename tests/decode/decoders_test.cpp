@@ -657,6 +657,37 @@ TEST(can, random_frames_clean_and_faulted_whole_and_bit_by_bit_agree) {
     }
 }
 
+// At a bit rate low against the sampling rate the grid's table covers only the first bits
+// after an edge (runs of equal bits reach past it): frames read whole and bit by bit still
+// agree, clean ones and ones with a bit flipped in each field.
+TEST(can, bits_longer_than_the_grids_table_whole_and_bit_by_bit_agree) {
+    using kestrel_sim::signal_t;
+    const auto good = signal_t::can_bits(0x1F0F0F0F, true, {0x00, 0xFF, 0x0F, 0xF0});
+    std::vector<std::vector<uint8_t>> frames{good};
+    for (const size_t p : {3u, 20u, 40u, 60u, 90u, 100u}) {
+        auto f = good;
+        f[p] ^= 1;
+        f.insert(f.end(), 11, 1);
+        frames.push_back(f);
+    }
+    frames.push_back(good);
+    for (const double per : {1500.0, 2047.5}) {
+        SCOPED_TRACE(per);
+        const std::string description =
+            "can rx=0 bitrate=" + std::to_string(int(8e6 / per + 0.5)) + " sample_point=60";
+        const auto cap = can_capture(frames, per, 3);
+        const auto whole = decode_all(cap, description);
+        ASSERT_GT(whole.size(), frames.size());
+        EXPECT_EQ(values(whole, k::can_id).back(), 0x1F0F0F0Fu);
+        const auto stepped = decode_stepped(cap, description, 4099);
+        ASSERT_EQ(items(stepped), items(whole));
+        for (size_t x = 0; x < whole.size(); ++x) {
+            ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
+            ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
+        }
+    }
+}
+
 TEST(can, a_capture_beginning_inside_a_frame_skips_it) {
     using kestrel_sim::signal_t;
     const auto a = signal_t::can_bits(0x555, false, {0x11, 0x22});
