@@ -11,6 +11,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -181,6 +182,59 @@ void BM_append_writer(benchmark::State& state) {
     state.SetLabel(name_of(kind));
 }
 
+// Runs of toggles over blocks of 64 records into 18 channels' stores, as the host path's
+// hand-over gives them for random toggles (each channel changes at a sample with probability
+// 1/8, a record at each sample where one does), in each way (0: one change at a time, 1: eight
+// records with SSSE3, 2: half a block with AVX-512; one the processor lacks goes the widest it
+// has). A batch of records repeated at later times; items are changes.
+void BM_append_toggles(benchmark::State& state) {
+    const auto way = static_cast<trs::store::writer::toggles_way>(state.range(0));
+    constexpr unsigned channels = 18;
+    constexpr size_t blocks = 64, records = blocks * 64;
+    std::mt19937_64 rng(3);
+    std::vector<isamp> times(records);
+    std::vector<uint64_t> masks(blocks * channels, 0);
+    int64_t changes = 0;
+    isamp t = 0;
+    for (size_t r = 0; r < records; ++t) {
+        uint32_t bits = 0;
+        for (unsigned k = 0; k < channels; ++k)
+            bits |= static_cast<uint32_t>(rng() % 8 == 0) << k;
+        if (bits == 0) continue;
+        times[r] = t;
+        for (unsigned k = 0; k < channels; ++k)
+            masks[r / 64 * channels + k] |= uint64_t{(bits >> k) & 1} << (r % 64);
+        changes += std::popcount(bits);
+        ++r;
+    }
+    // The batch at 16 later times, all taken before the timing.
+    constexpr size_t rounds = 16;
+    std::vector<isamp> shifted(rounds * records);
+    std::vector<uint16_t> low(rounds * records + 32);
+    for (size_t r = 0; r < shifted.size(); ++r)
+        shifted[r] = times[r % records] + 1 + t * static_cast<isamp>(r / records);
+    trs::store::writer::low_bits(shifted.data(), low.data(), shifted.size());
+    std::vector<trs::store> stores(channels);
+    for (auto _ : state) {
+        std::vector<trs::store::writer> writers;
+        for (auto& s : stores) {
+            s.clear(); // keeps the chunks: no page is faulted in after the first round
+            writers.emplace_back(s);
+            writers.back().append(0, 0);
+        }
+        std::vector<uint8_t> levels(channels, 0);
+        for (size_t b = 0; b < rounds * blocks; ++b)
+            for (unsigned k = 0; k < channels; ++k)
+                if (const uint64_t m = masks[b % blocks * channels + k]; m != 0)
+                    levels[k] = writers[k].append_toggles(way, shifted.data() + b * 64,
+                                                          low.data() + b * 64, m, levels[k]);
+        for (auto& w : writers)
+            w.commit();
+        benchmark::DoNotOptimize(stores[0].get_slices_count());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(rounds) * changes);
+}
+
 // Bulk reads in pieces of `capacity` items, each going on at the last sample + 1 (from the
 // start again at the end); `read` is (from, samples, levels, capacity) -> count.
 template <typename Read> void read_on(benchmark::State& state, Read read) {
@@ -253,6 +307,7 @@ void BM_api_level_at(benchmark::State& state) {
 BENCHMARK(BM_append_single)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_append_batched)->ArgsProduct({{0, 1, 2}, {100, 10000}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_append_writer)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_append_toggles)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_read)->Arg(1)->Arg(64)->Arg(65536);
 BENCHMARK(BM_api_get_next);
 BENCHMARK(BM_api_trs_read)->Arg(1)->Arg(64)->Arg(65536);

@@ -121,6 +121,15 @@ chunk_ptr store::take_chunk(isamp abs_time) {
     } else {
         c = std::move(spare.back());
         spare.pop_back();
+        // A store takes its next chunk a whole chunk of changes later, by when the spare
+        // chunks (written a capture ago) and the list's entries have left the cache: the
+        // writer would wait for each of them. Both are fetched now, the entries a line ahead.
+        if (const size_t n = spare.size(); n > 0) {
+            if (n > 8) __builtin_prefetch(&spare[n - 9]);
+            const auto* next = reinterpret_cast<const char*>(spare[n - 1].get());
+            for (size_t b = 0; b < sizeof(chunk); b += 64)
+                __builtin_prefetch(next + b, 1);
+        }
     }
     c->abs_time = abs_time;
     return c;

@@ -268,6 +268,9 @@ public:
         // that no branch depends on where one channel's run ends.
         uint8_t append_toggles(const isamp* times, const uint16_t* low, uint64_t toggles,
                                uint8_t level) {
+            // The widest way straight, without the choice of a way.
+            if (widest == toggles_way::half_blocks)
+                return append_half_blocks(times, low, toggles, level);
             return append_toggles(widest, times, low, toggles, level);
         }
         // low[j] = the low 16 bits of times[j] for j < n.
@@ -286,6 +289,12 @@ public:
                                      uint8_t level);
         uint8_t append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
                                    uint8_t level);
+        uint8_t append_mixed_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                         uint8_t level);
+        uint8_t append_past_chunk(const isamp* times, const uint16_t* low, uint64_t rest,
+                                  uint8_t level);
+        uint8_t append_at_chunk_end(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                    uint8_t level);
 
         // For an offset below 2^24 by its leading zeros (of 32): the slice count above the
         // extension bits of all slices but the last one.

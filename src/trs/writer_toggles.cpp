@@ -97,12 +97,100 @@ store::writer::append_eight_records(const isamp* times, const uint16_t* low, uin
     return static_cast<uint8_t>(c.level);
 }
 
+namespace {
+
+// The words of two-slice changes in a row, bit 1 of both slices of every other word from the
+// first and the first slice's extension bit in all: from level 0 (the first change goes to 1)
+// and from level 1.
+struct two_slice_rows {
+    alignas(64) uint16_t w[2][32];
+};
+constexpr two_slice_rows make_two_slice_rows() {
+    two_slice_rows r{};
+    for (unsigned from = 0; from < 2; ++from)
+        for (unsigned i = 0; i < 32; ++i)
+            r.w[from][i] = static_cast<uint16_t>((i & 1) == from ? 0x0203 : 0x0001);
+    return r;
+}
+constexpr two_slice_rows two_slice_row = make_two_slice_rows();
+
+// The words of offsets d (below 4096) from `from`: the low six bits at bits 2..7, the next six
+// at 10..15.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i two_slice_words(__m512i d,
+                                                                           unsigned from) {
+    const __m512i spread =
+        _mm512_ternarylogic_epi64(_mm512_slli_epi16(d, 2), _mm512_slli_epi16(d, 4),
+                                  _mm512_set1_epi16(0x00FC), 0xE4); // c ? a : b
+    return _mm512_ternarylogic_epi64(spread, _mm512_set1_epi16(static_cast<short>(0xFCFC)),
+                                     _mm512_load_si512(two_slice_row.w[from]),
+                                     0xEA); // a & b | c
+}
+
+} // namespace
+
+// A whole block whose changes all take two slices (offsets 64 to 4095 from the chunk's start,
+// as every change of a busy channel but the first few of a chunk): the slice count follows from
+// the popcount, so each half's words go straight to their place, with no packing of bytes and
+// no branch on the changes. Every other block goes half a block at a time (below), and the
+// changes beyond the chunk's room go on in the next chunk, both by tail calls, so that the
+// common case keeps few registers to save.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt"))) uint8_t
+store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                  uint8_t level) {
+    if (toggles == 0) return level;
+    const isamp first = times[std::countr_zero(toggles)];
+    const isamp last = times[63 - std::countl_zero(toggles)];
+    if (c.empty || first < c.n || first - c.ref < 64 || last - c.ref >= 4096)
+        return append_mixed_half_blocks(times, low, toggles, level);
+    const auto n = static_cast<unsigned>(__builtin_popcountll(toggles));
+    if (static_cast<size_t>(c.end - c.p) < 2 * n)
+        return append_at_chunk_end(times, low, toggles, level);
+    const bool lv = level != 0;
+    const auto m0 = static_cast<uint32_t>(toggles), m1 = static_cast<uint32_t>(toggles >> 32);
+    const auto n0 = static_cast<unsigned>(__builtin_popcount(m0));
+    const __m512i ref = _mm512_set1_epi16(static_cast<short>(static_cast<uint16_t>(c.ref)));
+    const __m512i d0 =
+        _mm512_sub_epi16(_mm512_maskz_compress_epi16(m0, _mm512_loadu_si512(low)), ref);
+    const __m512i d1 =
+        _mm512_sub_epi16(_mm512_maskz_compress_epi16(m1, _mm512_loadu_si512(low + 32)), ref);
+    slice* const p = c.p;
+    _mm512_mask_storeu_epi8(p, _bzhi_u64(~uint64_t{0}, 2 * n0), two_slice_words(d0, lv));
+    _mm512_mask_storeu_epi8(p + 2 * n0, _bzhi_u64(~uint64_t{0}, 2 * (n - n0)),
+                            two_slice_words(d1, static_cast<unsigned>(lv) ^ (n0 & 1)));
+    c.p = p + 2 * n;
+    c.n = last;
+    c.level = lv != ((n & 1) != 0);
+    return c.level;
+}
+
+// The changes that fit in the chunk's room the way above, then the others from the next chunk.
+__attribute__((target("bmi2"))) uint8_t store::writer::append_at_chunk_end(const isamp* times,
+                                                                           const uint16_t* low,
+                                                                           uint64_t toggles,
+                                                                           uint8_t level) {
+    const auto room = static_cast<unsigned>(c.end - c.p) / 2;
+    // All but the changes from the room-th on.
+    const uint64_t now = toggles & (_pdep_u64(uint64_t{1} << room, toggles) - 1);
+    if (now != 0) level = append_half_blocks(times, low, now, level);
+    return append_past_chunk(times, low, toggles & ~now, level);
+}
+
+// The first change of `rest` opens the next chunk (its first slice in the last byte of this
+// one where a byte is left) the general way, and the others go half a block at a time from it.
+uint8_t store::writer::append_past_chunk(const isamp* times, const uint16_t* low, uint64_t rest,
+                                         uint8_t level) {
+    const auto lv = static_cast<uint8_t>(level == 0);
+    append(times[std::countr_zero(rest)], lv);
+    rest &= rest - 1;
+    return rest == 0 ? lv : append_mixed_half_blocks(times, low, rest, lv);
+}
+
 // Half a block at a time: the changes of 32 records compressed into the front of a register,
 // encoded as words, and the words' slices compressed into bytes (one slice for offsets below
 // 64, two up to 4095), stored with a mask so that nothing past them is written.
 __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt"))) uint8_t
-store::writer::append_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
-                                  uint8_t level) {
+store::writer::append_mixed_half_blocks(const isamp* times, const uint16_t* low, uint64_t toggles,
+                                        uint8_t level) {
     bool lv = level != 0;
     const __m512i low_six = _mm512_set1_epi16(0x00FC);
     const __m512i high_six = _mm512_set1_epi16(static_cast<short>(0xFC00));
@@ -206,6 +294,21 @@ uint8_t store::writer::append_eight_records(const isamp* times, const uint16_t*,
 
 uint8_t store::writer::append_half_blocks(const isamp* times, const uint16_t*, uint64_t toggles,
                                           uint8_t level) {
+    return append_toggles(times, toggles, level);
+}
+
+uint8_t store::writer::append_mixed_half_blocks(const isamp* times, const uint16_t*,
+                                                uint64_t toggles, uint8_t level) {
+    return append_toggles(times, toggles, level);
+}
+
+uint8_t store::writer::append_past_chunk(const isamp* times, const uint16_t*, uint64_t rest,
+                                         uint8_t level) {
+    return append_toggles(times, rest, level);
+}
+
+uint8_t store::writer::append_at_chunk_end(const isamp* times, const uint16_t*, uint64_t toggles,
+                                           uint8_t level) {
     return append_toggles(times, toggles, level);
 }
 

@@ -449,6 +449,100 @@ TEST(StoreWriter, BusyRunsOfSeveralRecordsAtOnceEncodeAsOneAppendPerChange) {
     }
 }
 
+// A block whose changes all take two slices, with the chunk's room left at every count from
+// none to more than the block needs (odd counts put a change across the chunk's end), every
+// shape of mask (all 64 records, the first or last alone, both ends, random), offsets at the
+// ends of two slices (64 and 4095; 63 and 4096 fall outside), times whose low 16 bits wrap, and
+// blocks after it in the chunk opened: the same slices as one append per change in every way.
+TEST(StoreWriter, BlocksOfTwoSliceChangesAtEveryRoomEncodeAsOneAppendPerChange) {
+    std::mt19937_64 rng(41);
+    const uint64_t shapes[] = {~uint64_t{0}, 1, uint64_t{1} << 63, 1 | uint64_t{1} << 63, 0};
+    for (const auto way : ways)
+        for (int room = 0; room <= 132; ++room)
+            for (const uint64_t shape : shapes) {
+                SCOPED_TRACE(::testing::Message() << "way " << static_cast<int>(way) << " room "
+                                                  << room << " mask " << shape);
+                trs::store plain, wide;
+                trs::store::writer w(wide);
+                uint8_t level = static_cast<uint8_t>(room & 1);
+                const isamp start = 65536 * (1 + room) - 1000; // the low bits wrap below
+                auto both = [&](isamp t) {
+                    level ^= 1;
+                    plain.append(t, level);
+                    w.append(t, level);
+                };
+                // The first chunk (from sample 0) filled exactly by changes of two slices (the
+                // first one's are its initial level and itself); the next change opens the
+                // second chunk at `start` with one slice, a change at an offset below 64 takes
+                // one, the others two, up to the room left.
+                both(0);
+                for (isamp k = 0; k < (trs::store::chunk_size - 2) / 2; ++k)
+                    both(64 + k);
+                ASSERT_EQ(plain.get_slices_count(), trs::store::chunk_size);
+                both(start);
+                ASSERT_EQ(plain.get_abs_time(1), start);
+                int left = trs::store::chunk_size - 1;
+                if ((left - room) % 2 != 0) {
+                    both(start + 1);
+                    --left;
+                }
+                isamp t = start + 64;
+                for (; left > room; left -= 2)
+                    both(t++);
+                uint8_t wide_level = level;
+                for (int block = 0; block < 4; ++block) {
+                    isamp times[64];
+                    uint16_t low[64];
+                    // The first block's changes from offset 64 or up to 4095 in turn, the
+                    // next blocks random, mostly a few samples apart.
+                    const isamp step = block == 0 ? 1 : 0;
+                    if (block == 0 && shape != 0 && room % 2 == 0) t = start + 4095 - 64;
+                    for (unsigned j = 0; j < 64; ++j) {
+                        t += step + (block == 0 ? 0 : static_cast<isamp>(rng() % 12));
+                        times[j] = t;
+                        low[j] = static_cast<uint16_t>(t);
+                    }
+                    const uint64_t mask = block == 0 && shape != 0 ? shape : rng() | rng();
+                    for (unsigned j = 0; j < 64; ++j)
+                        if ((mask >> j) & 1) {
+                            level ^= 1;
+                            plain.append(times[j], level);
+                        }
+                    wide_level = w.append_toggles(way, times, low, mask, wide_level);
+                    ASSERT_EQ(wide_level, level);
+                    ++t;
+                }
+                plain.append_idle(t, level);
+                w.append_idle(t, level);
+                w.commit();
+                ASSERT_EQ(bytes(wide), bytes(plain));
+            }
+
+    // Offsets at and beyond the ends of two slices, after a full chunk's first change.
+    for (const auto way : ways)
+        for (const isamp first : {isamp{63}, isamp{64}, isamp{65}})
+            for (const isamp last : {isamp{4094}, isamp{4095}, isamp{4096}}) {
+                trs::store plain, wide;
+                trs::store::writer w(wide);
+                plain.append(0, 1); // the first chunk counts from sample 0
+                w.append(0, 1);
+                isamp times[64];
+                uint16_t low[64];
+                for (unsigned j = 0; j < 64; ++j) {
+                    times[j] = first + (last - first) * j / 63;
+                    low[j] = static_cast<uint16_t>(times[j]);
+                }
+                uint8_t level = 1;
+                for (const isamp x : times) {
+                    level ^= 1;
+                    plain.append(x, level);
+                }
+                EXPECT_EQ(w.append_toggles(way, times, low, ~uint64_t{0}, 1), level);
+                w.commit();
+                EXPECT_EQ(bytes(wide), bytes(plain)) << first << " " << last;
+            }
+}
+
 TEST(StoreRead, ItemsAreTheFoldedTransitionsInAnyCapacity) {
     trs::store s;
     const auto sig = varied_signal(4000);
