@@ -307,7 +307,7 @@ private:
         // so the bytes' top bits in memory order (SSE2's movemask, 16 at a time; elsewhere
         // eight by a multiply) are the bits in the words' order. The bits past k are never
         // used.
-        // Always all the words (k < 192; the bytes past k are 0 or 1 too): loops of a fixed
+        // Always all the words (k < 192; the bytes past k are 0 or 0xFF too): loops of a fixed
         // length, no exit to mispredict.
         constexpr unsigned nw = (max_bits + 8 + 63) / 64;
         uint64_t w[words], eq[words], five[words], stuff[words];
@@ -321,7 +321,7 @@ private:
                 x |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(q))) << (16 * j);
             }
 #else
-            for (unsigned j = 0; j < 8; ++j) {
+            for (unsigned j = 0; j < 8; ++j) { // little-endian: byte j the low one
                 uint64_t q;
                 std::memcpy(&q, b + 8 * j, 8);
                 x |= (((q & 0x0101010101010101) * uint64_t{0x0102040810204080}) >> 56) << (8 * j);
