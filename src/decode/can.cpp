@@ -13,6 +13,11 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace decode {
 
@@ -27,6 +32,23 @@ constexpr std::array<uint16_t, 256> crc_table = [] {
         for (int k = 0; k < 8; ++k)
             c = ((c << 1) ^ ((c & 0x4000) ? crc_poly : 0)) & 0x7FFF;
         t[x] = static_cast<uint16_t>(c);
+    }
+    return t;
+}();
+
+// The CRC of a byte followed by 8 * p zero bits, for each place p: the CRC of a message is
+// the exclusive or of its bytes' shares, counted from its end, so a frame's CRC is lookups
+// that do not wait on each other instead of a chain of them. A frame's CRC covers at most
+// 103 bits (an extended identifier and eight bytes): 13 places.
+constexpr unsigned crc_places = 13;
+constexpr std::array<std::array<uint16_t, 256>, crc_places> crc_by_place = [] {
+    std::array<std::array<uint16_t, 256>, crc_places> t{};
+    for (uint32_t v = 0; v < 256; ++v) {
+        uint32_t c = crc_table[v];
+        for (unsigned p = 0; p < crc_places; ++p) {
+            t[p][v] = static_cast<uint16_t>(c);
+            c = ((c << 8) & 0x7FFF) ^ crc_table[(c >> 7) & 0xFF];
+        }
     }
     return t;
 }();
@@ -120,6 +142,7 @@ private:
                 if (out.size() >= enough) return true;
                 if (!find_sof(v, st)) return false;
                 if (whole_frame(v, st, out)) continue;
+                begin_frame(st);
             }
             // The bits whose sample points come before the next edge (or the horizon) hold
             // the level there; a dominant edge then resynchronises the bit grid.
@@ -161,6 +184,8 @@ private:
 
     static constexpr unsigned max_bits = 184; // raw bits sampled at most (a frame has < 160)
     static constexpr unsigned words = (max_bits + 8 + 63) / 64 + 1;
+    // The raw bits' level bytes: every word's and the 8 bytes written at raw bit 191 at most.
+    static constexpr unsigned raw_bytes = 64 * (words - 1) + 16;
 
     // The sample point of raw bit k.
     uint64_t point_of(uint64_t k) const {
@@ -175,83 +200,133 @@ private:
     }
     uint64_t bits(unsigned i, unsigned n) const { return n == 0 ? 0 : take_bits(ds_, i, n); }
 
+    // Where sampling a frame's raw bits stands: the raw bits sampled, the resynchronising
+    // edge the grid counts from (its sample and raw bit) and the edges of that kind so far.
+    struct grid {
+        uint64_t k, ref_s, ref_k;
+        unsigned nref;
+    };
+
+    // Samples raw bits from edges [pos, n) on, `level` the level before edge `pos`: returns
+    // the edge where it stopped (n when it did not), `stop` set when it did. The levels
+    // alternate (each edge is a change), so which edges fall is known without reading their
+    // levels; the loop takes a rising and a falling edge a turn, and only the falling one
+    // moves the grid. Its own function, so that its few values stay in registers.
+    [[gnu::noinline]] size_t sample(const uint64_t* es, size_t pos, size_t n, uint8_t& level,
+                                    grid& g, bool& stop) {
+        constexpr uint64_t ones = 0x0101010101010101;
+        uint64_t k = g.k, ref_s = g.ref_s, ref_k = g.ref_k;
+        unsigned nref = g.nref;
+        uint64_t rb = ones * (nref - 1); // the resynchronising edge's index in every byte
+        // The arrays written are members, reached from `this` (one register, not four).
+        const uint16_t* const counts = counts_.data();
+        const uint64_t n_counts = counts_.size();
+        const uint64_t* p = es + pos;
+        const uint64_t* const end = es + n;
+        // One edge, true when sampling stops at it. The run of bits before it has the level
+        // it leaves; only the run that stops sampling can be longer than five bits.
+        const auto edge = [&](auto falls) __attribute__((always_inline)) {
+            constexpr bool falling = decltype(falls)::value;
+            const uint64_t s = *p;
+            const uint64_t d = s - ref_s;
+            const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count_far(d));
+            const uint64_t lv = falling ? ~uint64_t{0} : 0;
+            std::memcpy(&raw_[raw_bytes - 8 - k], &lv, 8);
+            std::memcpy(&ref_of_[k], &rb, 8);
+            if (end_k > std::min<uint64_t>(k + 5, max_bits - 1)) {
+                k += std::min<uint64_t>(end_k - k, 8);
+                return true;
+            }
+            k = end_k;
+            ++p;
+            if constexpr (falling) {
+                ref_s_[nref] = s;
+                ref_k_[nref] = k;
+                ref_s = s;
+                ref_k = k;
+                rb += ones;
+                if (++nref >= max_bits) return true;
+            }
+            return false;
+        };
+        using rising = std::false_type;
+        using falling = std::true_type;
+        bool stopped = false;
+        uint8_t lv = level;
+        if (lv == 1 && p < end) {
+            stopped = edge(falling{});
+            lv = stopped ? 1 : 0;
+        }
+        if (!stopped) {
+            for (; end - p > 1;) {
+                if (edge(rising{})) {
+                    stopped = true;
+                    break;
+                }
+                if (edge(falling{})) {
+                    lv = 1;
+                    stopped = true;
+                    break;
+                }
+            }
+            if (!stopped && p < end) {
+                stopped = edge(rising{});
+                lv = stopped ? 0 : 1;
+            }
+        }
+        pos = static_cast<size_t>(p - es);
+        g = {k, ref_s, ref_k, nref};
+        level = lv;
+        stop = stopped;
+        return pos;
+    }
+
     bool whole_frame(edges::view& v, state& st, std::vector<frame>& out) {
         size_t first = v.pos; // the edge after the start of frame
-        uint64_t k = 0, ref_s = st.sof, ref_k = 0, m = 0;
-        unsigned nref = 1;
-        uint8_t level = 0;
         const auto back = [&] {
             v.pos = first;
             v.level = 0;
             return false;
         };
-        // Everything the loop touches in locals: the stores could alias members.
-        uint8_t* const raw = raw_.data();
-        uint8_t* const ref_of = ref_of_.data();
-        uint64_t* const rs = ref_s_.data();
-        uint64_t* const rk = ref_k_.data();
-        const uint16_t* const counts = counts_.data();
-        const uint64_t n_counts = counts_.size();
-        rs[0] = ref_s;
-        rk[0] = 0;
+        ref_s_[0] = st.sof;
+        ref_k_[0] = 0;
+        grid g{0, st.sof, 0, 1};
         for (bool stop = false; !stop;) {
             if (v.pos == v.n) {
                 const bool more = rx_.refill_keep(v, first);
                 first = 0;
                 if (!more) return back();
             }
-            const uint64_t* const es = v.s;
-            const uint8_t* const el = v.l;
-            size_t pos = v.pos;
-            const size_t n = v.n;
-            for (; pos < n; ++pos) {
-                const uint64_t s = es[pos];
-                const uint64_t d = s - ref_s;
-                const uint64_t end_k = ref_k + (d < n_counts ? counts[d] : count(d));
-                if (end_k > k) {
-                    m = end_k - k;
-                    // Only the run that stops sampling can be longer than five bits.
-                    const uint64_t lv = uint64_t{0x0101010101010101} * level;
-                    const uint64_t rf = uint64_t{0x0101010101010101} * (nref - 1);
-                    std::memcpy(raw + k, &lv, 8);
-                    std::memcpy(ref_of + k, &rf, 8);
-                    k += std::min<uint64_t>(m, 8);
-                    if ((m > 5) | (k >= max_bits)) {
-                        stop = true;
-                        break;
-                    }
-                }
-                level = el[pos];
-                const unsigned falling = level == 0;
-                rs[nref] = s;
-                rk[nref] = k;
-                ref_s = falling ? s : ref_s;
-                ref_k = falling ? k : ref_k;
-                nref += falling;
-                if (nref >= max_bits) {
-                    stop = true;
-                    ++pos;
-                    break;
-                }
-            }
-            v.pos = pos;
-            v.level = level;
+            v.pos = sample(v.s, v.pos, v.n, v.level, g, stop);
         }
+        const uint64_t k = g.k;
+        const uint8_t* const raw = raw_.data();
         const size_t stop_pos = v.pos;
 
-        // The raw bits as words, the first the highest (eight bytes of levels packed by one
-        // multiply); the bits past k are never used.
-        // Always all the words (k < 192; the bytes past k are 0 or 1 too): loops of a fixed
+        // The raw bits as words, the first the highest: the level bytes lie last bit first,
+        // so the bytes' top bits in memory order (SSE2's movemask, 16 at a time; elsewhere
+        // eight by a multiply) are the bits in the words' order. The bits past k are never
+        // used.
+        // Always all the words (k < 192; the bytes past k are 0 or 0xFF too): loops of a fixed
         // length, no exit to mispredict.
         constexpr unsigned nw = (max_bits + 8 + 63) / 64;
         uint64_t w[words], eq[words], five[words], stuff[words];
         for (unsigned t = 0; t < nw; ++t) {
+            // The bytes of raw bits 64t + 63 down to 64t, in that order: byte j gives bit j.
+            const uint8_t* const b = raw + raw_bytes - 64 * (t + 1);
             uint64_t x = 0;
-            for (unsigned j = 0; j < 8; ++j) {
-                uint64_t b;
-                std::memcpy(&b, raw + 64 * t + 8 * j, 8);
-                x |= ((b * uint64_t{0x8040201008040201}) >> 56) << (56 - 8 * j);
+#if defined(__SSE2__)
+            for (unsigned j = 0; j < 4; ++j) {
+                const __m128i q = _mm_load_si128(reinterpret_cast<const __m128i*>(b + 16 * j));
+                x |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(q))) << (16 * j);
             }
+#else
+            for (unsigned j = 0; j < 8; ++j) { // little-endian: byte j the low one
+                uint64_t q;
+                std::memcpy(&q, b + 8 * j, 8);
+                x |= (((q & 0x0101010101010101) * uint64_t{0x0102040810204080}) >> 56) << (8 * j);
+            }
+#endif
             w[t] = x;
         }
         w[nw] = 0;
@@ -388,11 +463,14 @@ private:
         }
         // CRC.
         if (broke(crc_end + 15, crc_end, kind::can_crc)) return emit_all();
+        // The bits the CRC covers end 104 bits from the top of 128, zeros before them (which
+        // leave the CRC as it is) and none after: byte j's share is crc_by_place[12 - j].
+        const unsigned __int128 all = (static_cast<unsigned __int128>(ds_[0]) << 64) | ds_[1];
+        const unsigned __int128 msg =
+            (all >> (crc_places * 8 - crc_end)) >> (128 - crc_places * 8) << (128 - crc_places * 8);
         uint32_t crc = 0;
-        unsigned at = 0;
-        for (; at + 8 <= crc_end; at += 8)
-            crc = ((crc << 8) & 0x7FFF) ^ crc_table[((crc >> 7) ^ bits(at, 8)) & 0xFF];
-        crc = crc_add(crc, bits(at, crc_end - at), crc_end - at);
+        for (unsigned j = 0; j < crc_places; ++j)
+            crc ^= crc_by_place[crc_places - 1 - j][static_cast<uint8_t>(msg >> (120 - 8 * j))];
         const uint64_t sent = bits(crc_end, 15);
         const uint64_t crc_first = point_of(raw_of(crc_end));
         const uint64_t crc_last = raw_of(crc_end + 14);
@@ -420,10 +498,15 @@ private:
     uint64_t point(uint64_t d) const {
         return static_cast<uint64_t>(std::floor((static_cast<double>(d) + sp_) * bit_));
     }
-    uint64_t offset(uint64_t d) const { return d < off_.size() ? off_[d] : point(d); }
+    uint64_t offset(uint64_t d) const {
+        return d < off_.size() ? off_[d] : point(d);
+    }
     // The sample points of the grid before d samples from its edge (offset(j) < d).
     uint64_t count(uint64_t d) const {
-        if (d < counts_.size()) return counts_[d];
+        return d < counts_.size() ? counts_[d] : count_far(d);
+    }
+    // Beyond the table (at low bit rates, or a long run that ends a frame).
+    [[gnu::noinline, gnu::cold]] uint64_t count_far(uint64_t d) const {
         auto j = static_cast<uint64_t>(std::max(0.0, static_cast<double>(d) / bit_ - sp_ - 1));
         while (point(j) < d)
             ++j;
@@ -439,17 +522,24 @@ private:
                 continue;
             }
             if (st.high_since == never_high || s - st.high_since < idle_) continue;
-            // The start of frame is the first bit of the stuffed run.
-            const uint64_t high_since = st.high_since;
-            st = state{};
-            st.high_since = high_since;
-            st.stuffing = true;
+            // The start of frame is the first bit of the stuffed run. whole_frame() needs only
+            // its sample; the rest of the state is set up for take() when it is needed.
             st.in_frame = true;
-            st.ref_s = st.sof = s;
-            st.next = 14; // SOF, identifier, RTR or SRR, IDE
+            st.sof = s;
             return true;
         }
         return false;
+    }
+
+    // The state at the start of frame, for the frame read bit by bit.
+    static void begin_frame(state& st) {
+        const uint64_t high_since = st.high_since, sof = st.sof;
+        st = state{};
+        st.high_since = high_since;
+        st.stuffing = true;
+        st.in_frame = true;
+        st.ref_s = st.sof = sof;
+        st.next = 14; // SOF, identifier, RTR or SRR, IDE
     }
 
     // m bits of level `level` on the bus, the first d bits after the last resynchronising
@@ -611,7 +701,8 @@ private:
     bool started_ = false;
     state st_;
     // The frame under way in whole_frame().
-    std::array<uint8_t, max_bits + 16> raw_{};  // the level of each raw bit (0 or 1)
+    // The level of each raw bit (0 or 0xFF), the first last: raw bit k at raw_bytes - 1 - k.
+    alignas(16) std::array<uint8_t, raw_bytes> raw_{};
     std::array<uint8_t, max_bits + 16> ref_of_; // the resynchronising edge of each raw bit
     std::array<uint64_t, max_bits + 1> ref_s_;  // those edges' samples
     std::array<uint64_t, max_bits + 1> ref_k_;  // the raw bit each began

@@ -5,6 +5,8 @@
 
 #include "helpers.h"
 
+#include <random>
+
 namespace {
 
 using namespace decode_test;
@@ -564,6 +566,124 @@ TEST(can, whole_frames_and_bit_by_bit_give_the_same_frames) {
             ASSERT_EQ(items(stepped), items(whole)) << "glitch in bit " << p;
             for (size_t x = 0; x < whole.size(); ++x)
                 ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << p << " " << x;
+        }
+    }
+}
+
+// Random frames, back to back over many of the edge core's blocks (so that frames straddle
+// its refills), at bit lengths of whole and fractional samples. Clean, they give exactly the
+// frames sent; with random faults (bits flipped, pulses shorter than a bit, bits stretched
+// or cut by a few samples, idle gaps too short for a start of frame) read whole and bit by
+// bit they give the same frames, to the sample.
+TEST(can, random_frames_clean_and_faulted_whole_and_bit_by_bit_agree) {
+    using kestrel_sim::signal_t;
+    std::mt19937 rng(34);
+    for (const double per : {8.0, 10.3, 6.6}) {
+        SCOPED_TRACE(per);
+        const std::string description = "can rx=0 bitrate=" + std::to_string(int(8e6 / per + 0.5));
+        std::vector<std::vector<uint8_t>> frames;
+        std::vector<item> sent;
+        std::vector<uint64_t> sent_data;
+        for (int f = 0; f < 700; ++f) {
+            const bool ext = rng() % 2, remote = rng() % 6 == 0;
+            const uint32_t id = rng() & (ext ? 0x1FFFFFFFu : 0x7FFu);
+            std::vector<uint8_t> data(rng() % 9);
+            for (auto& d : data) // runs of equal bits (stuffing) as often as random bytes
+                d = rng() % 3 == 0 ? uint8_t(rng() % 2 ? 0xFF : 0x00) : uint8_t(rng());
+            frames.push_back(signal_t::can_bits(id, ext, data, remote));
+            sent.push_back(
+                {k::can_id, id, uint16_t((ext ? fl::extended : 0) | (remote ? fl::remote : 0))});
+            if (!remote) sent_data.insert(sent_data.end(), data.begin(), data.end());
+        }
+        const auto clean = decode_all(can_capture(frames, per, 1.5), description);
+        std::vector<item> ids;
+        for (const auto& x : clean) {
+            if (x.kind == k::can_id) ids.push_back({x.kind, x.value, x.flags});
+            ASSERT_EQ(x.flags & (fl::crc_error | fl::stuff_error), 0);
+        }
+        EXPECT_EQ(ids, sent);
+        EXPECT_EQ(values(clean, k::data), sent_data);
+        EXPECT_EQ(values(clean, k::ack).size(), frames.size());
+
+        // The same bits as levels per sample, faults written into them.
+        std::vector<uint8_t> bits(11, 1);
+        for (const auto& f : frames)
+            bits.insert(bits.end(), f.begin(), f.end());
+        bits.insert(bits.end(), 20, 1);
+        const auto length = static_cast<uint64_t>(1.5 + per * double(bits.size()));
+        std::vector<uint8_t> line(length);
+        for (size_t b = 0; b < bits.size(); ++b)
+            for (auto t = static_cast<uint64_t>(1.5 + per * double(b));
+                 t < std::min<uint64_t>(length, static_cast<uint64_t>(1.5 + per * double(b + 1)));
+                 ++t)
+                line[t] = bits[b];
+        const auto span = [&](uint64_t at, uint64_t n, uint8_t lv) {
+            for (uint64_t t = at; t < std::min(length, at + n); ++t)
+                line[t] = lv;
+        };
+        for (int n = 0; n < 900; ++n) {
+            const uint64_t at = rng() % length;
+            switch (rng() % 4) {
+            case 0: // a bit flipped
+                span(at, static_cast<uint64_t>(per), uint8_t(!line[at]));
+                break;
+            case 1: // a pulse shorter than a bit
+                span(at, 1 + rng() % static_cast<uint64_t>(per / 2), uint8_t(!line[at]));
+                break;
+            case 2: // a level held a few samples longer
+                span(at, 1 + rng() % 3, line[at]);
+                break;
+            default: // an idle stretch just too short for a start of frame, or just long enough
+                span(at, static_cast<uint64_t>(per * (10 + rng() % 3)), 1);
+                break;
+            }
+        }
+        channel c;
+        c.initial = line[0];
+        for (uint64_t t = 1; t < length; ++t)
+            c.set(t, line[t]);
+        const auto cap = make_capture({c}, length, 8e6, {"can"});
+        const auto whole = decode_all(cap, description);
+        ASSERT_GT(whole.size(), frames.size());
+        for (const isamp step : {isamp{37}, isamp{1009}}) {
+            SCOPED_TRACE(step);
+            const auto stepped = decode_stepped(cap, description, step);
+            ASSERT_EQ(items(stepped), items(whole));
+            for (size_t x = 0; x < whole.size(); ++x) {
+                ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
+                ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
+            }
+        }
+    }
+}
+
+// At a bit rate low against the sampling rate the grid's table covers only the first bits
+// after an edge (runs of equal bits reach past it): frames read whole and bit by bit still
+// agree, clean ones and ones with a bit flipped in each field.
+TEST(can, bits_longer_than_the_grids_table_whole_and_bit_by_bit_agree) {
+    using kestrel_sim::signal_t;
+    const auto good = signal_t::can_bits(0x1F0F0F0F, true, {0x00, 0xFF, 0x0F, 0xF0});
+    std::vector<std::vector<uint8_t>> frames{good};
+    for (const size_t p : {3u, 20u, 40u, 60u, 90u, 100u}) {
+        auto f = good;
+        f[p] ^= 1;
+        f.insert(f.end(), 11, 1);
+        frames.push_back(f);
+    }
+    frames.push_back(good);
+    for (const double per : {1500.0, 2047.5}) {
+        SCOPED_TRACE(per);
+        const std::string description =
+            "can rx=0 bitrate=" + std::to_string(int(8e6 / per + 0.5)) + " sample_point=60";
+        const auto cap = can_capture(frames, per, 3);
+        const auto whole = decode_all(cap, description);
+        ASSERT_GT(whole.size(), frames.size());
+        EXPECT_EQ(values(whole, k::can_id).back(), 0x1F0F0F0Fu);
+        const auto stepped = decode_stepped(cap, description, 4099);
+        ASSERT_EQ(items(stepped), items(whole));
+        for (size_t x = 0; x < whole.size(); ++x) {
+            ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
+            ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
         }
     }
 }
