@@ -1,5 +1,7 @@
 #include "hw/change_masks.h"
 
+#include "hw/direct_batch.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
@@ -101,6 +103,27 @@ __attribute__((target("avx512f"))) size_t take_avx512(const uint8_t* rec, size_t
     return k;
 }
 
+__attribute__((target("avx512f"))) void planes_avx512(const uint32_t* changes,
+                                                      uint8_t (&planes)[3][64]) {
+    // (Masked forms: GCC 12 warns of an uninitialised operand in the plain ones.)
+    for (unsigned q = 0; q < 4; ++q) {
+        const __m512i c = _mm512_loadu_si512(changes + 16 * q);
+        _mm512_mask_cvtepi32_storeu_epi8(planes[0] + 16 * q, 0xFFFF, c);
+        _mm512_mask_cvtepi32_storeu_epi8(planes[1] + 16 * q, 0xFFFF,
+                                         _mm512_maskz_srli_epi32(0xFFFF, c, 8));
+        _mm512_mask_cvtepi32_storeu_epi8(planes[2] + 16 * q, 0xFFFF,
+                                         _mm512_maskz_srli_epi32(0xFFFF, c, 16));
+    }
+}
+
+void planes_plain(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    for (unsigned j = 0; j < 64; ++j) {
+        planes[0][j] = static_cast<uint8_t>(changes[j]);
+        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
+        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
+    }
+}
+
 enum class way { plain, tests, affine };
 
 const way wide = [] {
@@ -136,6 +159,11 @@ size_t take_records_wide(const void* records, size_t n, uint64_t mask, int64_t d
                        follow_oci && oci_pos < 64, oci_pos, oci, times, planes, total, last);
 }
 
+void planes_of_changes(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    if (wide == way::plain) return planes_plain(changes, planes);
+    planes_avx512(changes, planes);
+}
+
 } // namespace hw
 
 #else
@@ -147,6 +175,13 @@ bool change_masks_wide(const uint8_t (&)[3][64], unsigned, uint64_t*, bool) {
 size_t take_records_wide(const void*, size_t, uint64_t, int64_t, bool, unsigned, bool, int64_t*,
                          uint8_t*, int64_t&, uint64_t&) {
     return 0;
+}
+void planes_of_changes(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    for (unsigned j = 0; j < 64; ++j) {
+        planes[0][j] = static_cast<uint8_t>(changes[j]);
+        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
+        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
+    }
 }
 } // namespace hw
 

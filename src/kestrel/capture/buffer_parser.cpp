@@ -57,7 +57,9 @@ void buffer_parser::parse(std::span<const uint8_t> src) {
         }
     }
     while (pos + packet_size <= src.size()) {
-        const size_t plain = plain_samples(src.data() + pos, (src.size() - pos) / packet_size);
+        const size_t left = (src.size() - pos) / packet_size;
+        size_t plain = direct_samples(src.data() + pos, left);
+        if (plain == 0) plain = plain_samples(src.data() + pos, left);
         pos += plain * packet_size;
         if (plain == 0) {
             packet(src.data() + pos);
@@ -146,6 +148,78 @@ size_t buffer_parser::plain_samples(const uint8_t* p, size_t n) {
     first_packet = false;
     if (block_used == block_size) flush_block();
     return k;
+}
+
+// The runs worth the sink's set-up: this many samples packets in a row at least.
+constexpr size_t direct_run = 16;
+
+size_t buffer_parser::direct_samples(const uint8_t* p, size_t n) {
+    // The sink takes nothing before the group's trigger is placed, which follows the
+    // trigger record: asked before, it declines.
+    if (!direct || !batch_fn || first_sample || oci_pos_in_pkt != 0 ||
+        (!trig_marker_found && trigger_pos_in_pkt != 0xFF) || n < direct_run)
+        return 0;
+    for (size_t j = 0; j < direct_run; ++j)
+        if (static_cast<pkt_t>(p[j * packet_size + 15] >> 6) != pkt_t::samples) return 0;
+    // The sink takes the records in order: those before go first.
+    flush_block();
+    direct_at = p;
+    direct_left = n;
+    direct_last = last_transition.levels;
+    direct->fill(*this, direct_last);
+    // Nothing taken before the group's trigger is placed, at the depth or with the
+    // output-sync flag to clear: the plain way takes the run (a refusal costs less than
+    // the records of the 16 packets the run has at least).
+    const size_t k = n - direct_left;
+    if (k == 0) return 0;
+    kestrel_trs t{};
+    t.levels = direct_last;
+    t.trigged = trig_marker_found;
+    transition = t;
+    last_transition = t;
+    last_packet = k > 1 ? pkt_t::samples : pkt;
+    pkt = pkt_t::samples;
+    first_packet = false;
+    return k;
+}
+
+// The loop of plain_samples, writing each record's time and changed bits into the batch's
+// window instead of a record; whole packets only, each ending at or below the window's limit.
+bool buffer_parser::write(hw::batch_window& w) {
+    const uint8_t* p = direct_at;
+    const int64_t room = w.limit - w.total;
+    if (room < 7) return false;
+    const size_t n = std::min(direct_left, static_cast<size_t>(room / 7));
+    int64_t* times = w.times + w.slot;
+    uint32_t* changes = w.changes + w.slot;
+    uint32_t* const stop = w.changes + w.slot_end;
+    const uint64_t mask = w.mask;
+    uint64_t last = w.last;
+    int64_t total = w.total;
+    size_t k = 0;
+    for (; k < n && changes < stop; ++k, p += packet_size) {
+        if (static_cast<pkt_t>(p[15] >> 6) != pkt_t::samples) break;
+        uint64_t samples[7];
+        load_samples(p, samples);
+#pragma GCC unroll 7
+        for (unsigned i = 0; i < 7; ++i) {
+            const uint64_t diff = samples[i] ^ last;
+            *times = total + i + 1;
+            *changes = static_cast<uint32_t>(diff & mask);
+            const uint64_t keep = ((diff | (0 - diff)) >> 63) | (i == 6 ? 1u : 0u);
+            times += keep;
+            changes += keep;
+            last = samples[i];
+        }
+        total += 7;
+    }
+    w.slot = static_cast<size_t>(changes - w.changes);
+    w.total = total;
+    w.last = last;
+    direct_at = p;
+    direct_left -= k;
+    direct_last = last;
+    return changes >= stop && k < n;
 }
 
 void buffer_parser::unpack(const uint8_t* p) {
