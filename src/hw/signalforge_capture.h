@@ -440,7 +440,9 @@ public:
             constexpr size_t block = batch_t::block;
             // The writer's records have the output-sync flag clear: where it is set, the
             // step to clear goes the plain way.
-            if (pre_trig_phase || given_up || (keep_records && taken_oci != 0)) return false;
+            if (pre_trig_phase || given_up || (keep_records && taken_oci != 0) ||
+                total_captured_depth > total_requested_depth - 7)
+                return false;
             const uint64_t mask = channels_mask;
             const auto channels = static_cast<unsigned>(capt_channels.size());
             // Every record before was taken: the writer goes on from the same levels.
