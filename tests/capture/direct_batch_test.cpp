@@ -75,9 +75,12 @@ struct stored {
     size_t records_handed_out = 0;
 };
 
+enum class way { records, direct_plain, direct_wide };
+
 // The stream through a parser and a one-group capture tool, in buffers of random sizes
-// (packets straddle them), with or without the parser writing the batch itself.
-stored capture(const std::vector<uint8_t>& bytes, const shape& s, isamp post, bool direct,
+// (packets straddle them), with or without the parser writing the batch itself (sample by
+// sample, or a packet at a time in vector lanes where the processor has them).
+stored capture(const std::vector<uint8_t>& bytes, const shape& s, isamp post, way how,
                uint64_t seed) {
     mox::semaphore notifier{1, 0};
     hw::log_fn log = [](const std::string&) {};
@@ -89,7 +92,8 @@ stored capture(const std::vector<uint8_t>& bytes, const shape& s, isamp post, bo
                              out.records_handed_out += b.size();
                              tool.append(std::span<const kestrel_trs>(b), g);
                          }));
-    if (direct) parser.write_batches_to(&tool.direct_batch(0));
+    if (how != way::records) parser.write_batches_to(&tool.direct_batch(0));
+    parser.use_wide_writer(how == way::direct_wide);
     std::mt19937_64 rng(seed);
     for (size_t at = 0; at < bytes.size();) {
         const size_t n = std::min<size_t>(bytes.size() - at, 1 + rng() % 40000);
@@ -144,11 +148,15 @@ TEST(direct_batch, the_parser_writing_the_batch_stores_what_its_records_store) {
             // Depths a few samples either side of a packet's end too.
             const isamp post = static_cast<isamp>(s.depth_at * static_cast<double>(samples)) +
                                static_cast<isamp>(rng() % 7);
-            const stored plain = capture(bytes, s, post, false, rng());
-            const stored direct = capture(bytes, s, post, true, rng());
-            expect_same(plain, direct);
-            // The direct way took records (it stops at the depth).
-            EXPECT_LT(direct.records_handed_out, plain.records_handed_out);
+            const uint64_t seed = rng();
+            const stored plain = capture(bytes, s, post, way::records, seed);
+            for (const way how : {way::direct_plain, way::direct_wide}) {
+                SCOPED_TRACE(how == way::direct_wide ? "wide" : "plain");
+                const stored direct = capture(bytes, s, post, how, seed);
+                expect_same(plain, direct);
+                // The direct way took records (it stops at the depth).
+                EXPECT_LT(direct.records_handed_out, plain.records_handed_out);
+            }
         }
     }
 }

@@ -44,6 +44,9 @@ public:
     // batch (times and changed bits) instead of through records; the batch is the one the
     // records go to. Null: every record goes to the batch function.
     void write_batches_to(hw::batch_sink* sink) { direct = sink; }
+    // The direct writer a packet at a time in vector lanes where the processor allows
+    // (the default), or sample by sample (for tests to compare the two).
+    void use_wide_writer(bool on) { wide = on; }
 
 private:
     size_t plain_samples(const uint8_t* p, size_t n);
@@ -77,6 +80,7 @@ private:
     const uint8_t* direct_at = nullptr; // the packets the direct writer has left
     size_t direct_left = 0;
     uint64_t direct_last = 0; // the levels after the last packet it wrote
+    bool wide = true;
 };
 
 } // namespace kestrel
