@@ -55,4 +55,8 @@ protected:
 // 8-15, 16-23 of record j at planes[p][j]).
 void planes_of_changes(const uint32_t* changes, uint8_t (&planes)[3][64]);
 
+// The change masks of those 64 words as change_masks_wide makes them of their planes, where the
+// processor has GFNI and AVX-512 VBMI; returns false (and writes nothing) elsewhere.
+bool change_masks_of_words(const uint32_t* changes, unsigned channels, uint64_t* out);
+
 } // namespace hw

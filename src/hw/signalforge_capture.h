@@ -72,9 +72,11 @@ public:
         std::vector<oci::sync_step_t> oci_steps;
         isamp end_total = 0;
         alignas(16) uint8_t planes[3][block] = {}; // the changed bits of the open block
-        // The open block's changed bits as a writer fills it directly, a word a record (room
-        // for a packet's records past the block), turned into the planes when it leaves.
-        alignas(64) uint32_t changes[block + 8] = {};
+        // The changed bits of the open block and of the block before it as a writer fills
+        // them directly, a word a record (room for a packet's records past the block), turned
+        // into planes and masks a block later: read back at once, the last stores would
+        // stall the loads.
+        alignas(64) uint32_t changes[2][block + 8] = {};
         uint64_t end_levels = 0; // the channels' levels after the last record
         bool empty() const { return size == 0; }
         void clear() {
@@ -448,12 +450,23 @@ public:
             // Every record before was taken: the writer goes on from the same levels.
             MOX_ASSERT(((last_levels ^ taken_levels) & mask) == 0);
             size_t at = w.size - w.size % block; // the open block's first record
+            uint32_t* open = w.changes[0];
+            uint32_t* done = w.changes[1]; // the block before, not sealed yet
+            bool sealing = false;
+            auto seal = [&](size_t first) {
+                uint64_t* const masks = w.masks.get() + first / block * channels;
+                if (!change_masks_of_words(done, channels, masks)) {
+                    planes_of_changes(done, w.planes);
+                    transpose(w.planes, channels, masks);
+                }
+                trs::store::writer::low_bits(w.times.get() + first, w.low.get() + first, block);
+            };
             batch_window win;
             win.times = w.times.get() + at;
-            win.changes = w.changes;
+            win.changes = open;
             win.slot = w.size - at;
             for (size_t j = 0; j < win.slot; ++j)
-                w.changes[j] =
+                open[j] =
                     w.planes[0][j] | uint32_t{w.planes[1][j]} << 8 | uint32_t{w.planes[2][j]} << 16;
             win.total = total_captured_depth;
             win.limit = total_requested_depth;
@@ -470,18 +483,20 @@ public:
                 }
                 more = writer.write(win);
                 if (win.slot < block) break;
-                planes_of_changes(w.changes, w.planes);
-                transpose(w.planes, channels, w.masks.get() + at / block * channels);
-                trs::store::writer::low_bits(w.times.get() + at, w.low.get() + at, block);
+                if (sealing) seal(at - block);
                 // The records past the block open the next one.
-                std::copy(w.changes + block, w.changes + win.slot, w.changes);
+                std::copy(open + block, open + win.slot, done);
+                std::swap(open, done);
+                sealing = true;
+                win.changes = open;
                 win.slot -= block;
                 at += block;
                 win.times += block;
                 if (!more) break;
             }
+            if (sealing) seal(at - block);
             // The open block's planes: the bits past its records are stale either way.
-            planes_of_changes(w.changes, w.planes);
+            planes_of_changes(open, w.planes);
             w.size = at + win.slot;
             post_trig_depth.fetch_add(win.total - total_captured_depth, std::memory_order_relaxed);
             total_captured_depth = win.total;

@@ -1,6 +1,7 @@
 // The parser writing the hand-over batch itself stores exactly what its records do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "hw/direct_batch.h"
@@ -172,6 +173,33 @@ TEST(direct_batch, planes_of_changes_are_the_bytes_of_each_word) {
     for (unsigned j = 0; j < 64; ++j)
         for (unsigned p = 0; p < 3; ++p)
             ASSERT_EQ(planes[p][j], static_cast<uint8_t>(changes[j] >> (8 * p))) << j;
+}
+
+// A block's change masks straight from its words are the bits of each word, for every channel
+// count of a group, with bits set above the channels too; nothing is written past them.
+TEST(direct_batch, change_masks_of_words_are_the_bits_of_each_word) {
+    std::mt19937_64 rng(9);
+    constexpr uint64_t untouched = 0x5a5a5a5a5a5a5a5a;
+    for (unsigned channels = 1; channels <= 24; ++channels) {
+        SCOPED_TRACE(channels);
+        for (int round = 0; round < 10; ++round) {
+            uint32_t changes[64];
+            for (auto& c : changes)
+                c = static_cast<uint32_t>(rng() & rng()) & (round % 3 == 0 ? 0xFF00FF : ~0u);
+            uint64_t got[25];
+            std::fill(std::begin(got), std::end(got), untouched);
+            if (!hw::change_masks_of_words(changes, channels, got))
+                GTEST_SKIP() << "no GFNI and AVX-512 VBMI: the planes go through memory";
+            for (unsigned k = 0; k < channels; ++k) {
+                uint64_t want = 0;
+                for (unsigned j = 0; j < 64; ++j)
+                    want |= static_cast<uint64_t>((changes[j] >> k) & 1) << j;
+                ASSERT_EQ(got[k], want) << "channel " << k;
+            }
+            for (unsigned k = channels; k < 25; ++k)
+                ASSERT_EQ(got[k], untouched) << "written past the channels at " << k;
+        }
+    }
 }
 
 } // namespace
