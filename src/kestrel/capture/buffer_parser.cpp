@@ -1,6 +1,7 @@
 #include "kestrel/capture/buffer_parser.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -98,13 +99,24 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
     const __m512i level_bits =
         _mm512_set1_epi64(static_cast<long long>(buffer_parser::levels_mask));
     const __m512i vmask = _mm512_set1_epi64(static_cast<long long>(r.mask));
-    const __m512i steps = _mm512_set_epi64(8, 7, 6, 5, 4, 3, 2, 1);
+    // For each set of samples kept (sample 6 always), the samples' places after the
+    // packet's start, packed to the front: the times need no compress of their own.
+    alignas(64) static constexpr auto places = [] {
+        std::array<std::array<int64_t, 8>, 64> t{};
+        for (unsigned keep = 0; keep < 64; ++keep) {
+            unsigned m = 0;
+            for (unsigned i = 0; i < 7; ++i)
+                if (((keep | 64) >> i) & 1) t[keep][m++] = i + 1;
+        }
+        return t;
+    }();
+    const __m512i seven = _mm512_set1_epi64(7);
     const __m512i lane6 = _mm512_set1_epi64(6);
     const uint8_t* p = r.p;
     int64_t* times = r.times;
     uint32_t* changes = r.changes;
     __m512i prev = _mm512_set1_epi64(static_cast<long long>(r.last)); // lane 7 is what counts
-    int64_t total = r.total;
+    __m512i total = _mm512_set1_epi64(r.total);
     size_t k = 0;
     for (; k < r.n && changes < r.stop; ++k, p += buffer_parser::packet_size) {
         if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
@@ -125,19 +137,18 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
         const auto kept = static_cast<unsigned>(__builtin_popcount(keep));
         const __mmask8 front = static_cast<__mmask8>((1u << kept) - 1);
         _mm512_mask_storeu_epi64(
-            times, front,
-            _mm512_maskz_compress_epi64(keep, _mm512_add_epi64(steps, _mm512_set1_epi64(total))));
+            times, front, _mm512_add_epi64(_mm512_load_si512(places[keep & 63].data()), total));
         _mm512_mask_cvtepi64_storeu_epi32(
             changes, front, _mm512_maskz_compress_epi64(keep, _mm512_and_si512(diff, vmask)));
         times += kept;
         changes += kept;
-        total += 7;
+        total = _mm512_add_epi64(total, seven);
         prev = _mm512_maskz_permutexvar_epi64(all, lane6, levels);
     }
     r.p = p;
     r.times = times;
     r.changes = changes;
-    r.total = total;
+    r.total += 7 * static_cast<int64_t>(k);
     r.last =
         static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, prev, 0)));
     return k;
