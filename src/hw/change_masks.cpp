@@ -1,5 +1,9 @@
 #include "hw/change_masks.h"
 
+#include "hw/direct_batch.h"
+
+#include <array>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
@@ -101,6 +105,64 @@ __attribute__((target("avx512f"))) size_t take_avx512(const uint8_t* rec, size_t
     return k;
 }
 
+// The same from a block's changed-bit words (record j's in word j) without the planes going
+// through memory, where the stores of the words or planes just made would stall their loads:
+// each plane's bytes gathered from the four vectors of words by two byte permutations, in the
+// order within each 8-byte word the affine step wants.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,gfni"))) void
+words_gfni(const uint32_t* changes, unsigned channels, uint64_t* out) {
+    // Byte j of plane p's permuted form is byte p of word r(j) of two vectors of words (the
+    // first 32 records, or the last 32 for j of 32 and on), r reversing j within its 8 bytes.
+    alignas(64) static constexpr auto pick = [] {
+        std::array<std::array<uint8_t, 64>, 3> t{};
+        for (unsigned p = 0; p < 3; ++p)
+            for (unsigned j = 0; j < 64; ++j)
+                t[p][j] = static_cast<uint8_t>(4 * (((j & ~7u) | (7 - (j & 7))) & 31) + p);
+        return t;
+    }();
+    alignas(64) static constexpr uint8_t gather[64] = {
+        0,  8,  16, 24, 32, 40, 48, 56, 1,  9,  17, 25, 33, 41, 49, 57, 2,  10, 18, 26, 34, 42,
+        50, 58, 3,  11, 19, 27, 35, 43, 51, 59, 4,  12, 20, 28, 36, 44, 52, 60, 5,  13, 21, 29,
+        37, 45, 53, 61, 6,  14, 22, 30, 38, 46, 54, 62, 7,  15, 23, 31, 39, 47, 55, 63};
+    const __m512i gat = _mm512_load_si512(gather);
+    const __m512i unit = _mm512_set1_epi64(static_cast<long long>(0x8040201008040201ull));
+    const __m512i c0 = _mm512_loadu_si512(changes);
+    const __m512i c1 = _mm512_loadu_si512(changes + 16);
+    const __m512i c2 = _mm512_loadu_si512(changes + 32);
+    const __m512i c3 = _mm512_loadu_si512(changes + 48);
+    for (unsigned p = 0; p * 8 < channels; ++p) {
+        const __m512i idx = _mm512_load_si512(pick[p].data());
+        const __m512i v =
+            _mm512_mask_blend_epi8(0xFFFFFFFF00000000ull, _mm512_permutex2var_epi8(c0, idx, c1),
+                                   _mm512_permutex2var_epi8(c2, idx, c3));
+        const __m512i t = _mm512_gf2p8affine_epi64_epi8(unit, v, 0);
+        const unsigned bits = channels - 8 * p < 8 ? channels - 8 * p : 8;
+        _mm512_mask_storeu_epi64(out + 8 * p, static_cast<__mmask8>((1u << bits) - 1),
+                                 _mm512_maskz_permutexvar_epi8(~__mmask64{0}, gat, t));
+    }
+}
+
+__attribute__((target("avx512f"))) void planes_avx512(const uint32_t* changes,
+                                                      uint8_t (&planes)[3][64]) {
+    // (Masked forms: GCC 12 warns of an uninitialised operand in the plain ones.)
+    for (unsigned q = 0; q < 4; ++q) {
+        const __m512i c = _mm512_loadu_si512(changes + 16 * q);
+        _mm512_mask_cvtepi32_storeu_epi8(planes[0] + 16 * q, 0xFFFF, c);
+        _mm512_mask_cvtepi32_storeu_epi8(planes[1] + 16 * q, 0xFFFF,
+                                         _mm512_maskz_srli_epi32(0xFFFF, c, 8));
+        _mm512_mask_cvtepi32_storeu_epi8(planes[2] + 16 * q, 0xFFFF,
+                                         _mm512_maskz_srli_epi32(0xFFFF, c, 16));
+    }
+}
+
+void planes_plain(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    for (unsigned j = 0; j < 64; ++j) {
+        planes[0][j] = static_cast<uint8_t>(changes[j]);
+        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
+        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
+    }
+}
+
 enum class way { plain, tests, affine };
 
 const way wide = [] {
@@ -136,6 +198,17 @@ size_t take_records_wide(const void* records, size_t n, uint64_t mask, int64_t d
                        follow_oci && oci_pos < 64, oci_pos, oci, times, planes, total, last);
 }
 
+bool change_masks_of_words(const uint32_t* changes, unsigned channels, uint64_t* out) {
+    if (wide != way::affine) return false;
+    words_gfni(changes, channels, out);
+    return true;
+}
+
+void planes_of_changes(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    if (wide == way::plain) return planes_plain(changes, planes);
+    planes_avx512(changes, planes);
+}
+
 } // namespace hw
 
 #else
@@ -147,6 +220,16 @@ bool change_masks_wide(const uint8_t (&)[3][64], unsigned, uint64_t*, bool) {
 size_t take_records_wide(const void*, size_t, uint64_t, int64_t, bool, unsigned, bool, int64_t*,
                          uint8_t*, int64_t&, uint64_t&) {
     return 0;
+}
+bool change_masks_of_words(const uint32_t*, unsigned, uint64_t*) {
+    return false;
+}
+void planes_of_changes(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    for (unsigned j = 0; j < 64; ++j) {
+        planes[0][j] = static_cast<uint8_t>(changes[j]);
+        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
+        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
+    }
 }
 } // namespace hw
 

@@ -30,6 +30,7 @@
 #endif
 
 #include "hw/change_masks.h"
+#include "hw/direct_batch.h"
 #include "hw/log.h"
 #include "hw/logic_trs.h"
 #include "hw/types.h"
@@ -71,7 +72,12 @@ public:
         std::vector<oci::sync_step_t> oci_steps;
         isamp end_total = 0;
         alignas(16) uint8_t planes[3][block] = {}; // the changed bits of the open block
-        uint64_t end_levels = 0;                   // the channels' levels after the last record
+        // The changed bits of the open block and of the block before it as a writer fills
+        // them directly, a word a record (room for a packet's records past the block), turned
+        // into planes and masks a block later: read back at once, the last stores would
+        // stall the loads.
+        alignas(64) uint32_t changes[2][block + 8] = {};
+        uint64_t end_levels = 0; // the channels' levels after the last record
         bool empty() const { return size == 0; }
         void clear() {
             size = 0;
@@ -210,7 +216,7 @@ public:
         const uint8_t ch_index;
     };
 
-    class group_t {
+    class group_t final : public batch_sink {
     public:
         group_t(trs::manager& tm, trigger_t& trigger, uint8_t grp_idx, uint8_t first_channel,
                 uint8_t channels, size_t chunk)
@@ -277,6 +283,18 @@ public:
                     full = w.size >= append_chunk_size;
                 });
                 if (full) flush();
+            }
+        }
+
+        void fill(batch_writer& writer, uint64_t last_levels) override {
+            std::lock_guard lk(consume_m);
+            for (;;) {
+                bool full = false;
+                append_pingpong.access_write_buffer(
+                    [&](batch_t& w) { full = fill_batch(w, writer, last_levels); });
+                if (!full) return;
+                // The swap takes the write side's lock: handed over outside it.
+                consume_trs_locked();
             }
         }
 
@@ -414,6 +432,79 @@ public:
             taken_levels = last;
             w.end_levels = last;
             return k;
+        }
+
+        // The writer's records into the batch, block by block: each whole block's changed
+        // bits go to its planes and masks as take_as seals a block, the open block's to its
+        // planes at the end. Returns true if it stopped because the batch is full and the
+        // writer has more.
+        bool fill_batch(batch_t& w, batch_writer& writer, uint64_t& last_levels) {
+            constexpr size_t block = batch_t::block;
+            // The writer's records have the output-sync flag clear: where it is set, the
+            // step to clear goes the plain way.
+            if (pre_trig_phase || given_up || (keep_records && taken_oci != 0) ||
+                total_captured_depth > total_requested_depth - 7)
+                return false;
+            const uint64_t mask = channels_mask;
+            const auto channels = static_cast<unsigned>(capt_channels.size());
+            // Every record before was taken: the writer goes on from the same levels.
+            MOX_ASSERT(((last_levels ^ taken_levels) & mask) == 0);
+            size_t at = w.size - w.size % block; // the open block's first record
+            uint32_t* open = w.changes[0];
+            uint32_t* done = w.changes[1]; // the block before, not sealed yet
+            bool sealing = false;
+            auto seal = [&](size_t first) {
+                uint64_t* const masks = w.masks.get() + first / block * channels;
+                if (!change_masks_of_words(done, channels, masks)) {
+                    planes_of_changes(done, w.planes);
+                    transpose(w.planes, channels, masks);
+                }
+                trs::store::writer::low_bits(w.times.get() + first, w.low.get() + first, block);
+            };
+            batch_window win;
+            win.times = w.times.get() + at;
+            win.changes = open;
+            win.slot = w.size - at;
+            for (size_t j = 0; j < win.slot; ++j)
+                open[j] =
+                    w.planes[0][j] | uint32_t{w.planes[1][j]} << 8 | uint32_t{w.planes[2][j]} << 16;
+            win.total = total_captured_depth;
+            win.limit = total_requested_depth;
+            win.mask = mask;
+            win.last = last_levels;
+            bool more = false;
+            for (;;) {
+                // Room for the records of a packet started just before slot_end.
+                const size_t room = w.capacity - at;
+                win.slot_end = std::min(block, room > 6 ? room - 6 : 0);
+                if (win.slot >= win.slot_end) {
+                    more = true;
+                    break;
+                }
+                more = writer.write(win);
+                if (win.slot < block) break;
+                if (sealing) seal(at - block);
+                // The records past the block open the next one.
+                std::copy(open + block, open + win.slot, done);
+                std::swap(open, done);
+                sealing = true;
+                win.changes = open;
+                win.slot -= block;
+                at += block;
+                win.times += block;
+                if (!more) break;
+            }
+            if (sealing) seal(at - block);
+            // The open block's planes: the bits past its records are stale either way.
+            planes_of_changes(open, w.planes);
+            w.size = at + win.slot;
+            post_trig_depth.fetch_add(win.total - total_captured_depth, std::memory_order_relaxed);
+            total_captured_depth = win.total;
+            last_levels = win.last;
+            taken_levels = win.last & mask;
+            w.end_levels = taken_levels;
+            w.end_total = win.total;
+            return more;
         }
 
         void append_pre_trigger(const TRS& t) {
@@ -711,6 +802,10 @@ public:
     }
     void append(std::span<const TRS> batch, uint8_t group_idx) {
         groups.at(group_idx)->append(batch);
+    }
+    // The group's batch, for a parser that writes it directly (see batch_sink).
+    batch_sink& direct_batch(uint8_t group_idx) {
+        return *groups.at(group_idx);
     }
 
     void flush() {

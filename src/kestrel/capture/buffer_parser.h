@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "hw/direct_batch.h"
 #include "hw/logic_trs.h"
 
 namespace kestrel {
@@ -16,7 +17,7 @@ using kestrel_trs = hw::logic_trs<uint64_t, uint32_t>;
 // trigger sample. The
 // buffers of one capture form one continuous stream: a packet cut by the end of a buffer is
 // completed by the next one.
-class buffer_parser {
+class buffer_parser final : private hw::batch_writer {
 public:
     enum class pkt_t : uint8_t { samples = 0, delta_s = 1, trig = 2, rfu = 3 };
 
@@ -39,8 +40,18 @@ public:
 
     bool trigger_found() const { return trig_marker_found; }
 
+    // After the trigger, long runs of plain samples packets go straight into the group's
+    // batch (times and changed bits) instead of through records; the batch is the one the
+    // records go to. Null: every record goes to the batch function.
+    void write_batches_to(hw::batch_sink* sink) { direct = sink; }
+    // The direct writer a packet at a time in vector lanes where the processor allows
+    // (the default), or sample by sample (for tests to compare the two).
+    void use_wide_writer(bool on) { wide = on; }
+
 private:
     size_t plain_samples(const uint8_t* p, size_t n);
+    size_t direct_samples(const uint8_t* p, size_t n);
+    bool write(hw::batch_window& w) override;
     void packet(const uint8_t* p);
     void unpack(const uint8_t* p);
     void emit(const kestrel_trs& t);
@@ -64,6 +75,12 @@ private:
     std::vector<kestrel_trs> block;
     size_t block_used = 0;
     size_t block_size = 0;
+
+    hw::batch_sink* direct = nullptr;
+    const uint8_t* direct_at = nullptr; // the packets the direct writer has left
+    size_t direct_left = 0;
+    uint64_t direct_last = 0; // the levels after the last packet it wrote
+    bool wide = true;
 };
 
 } // namespace kestrel

@@ -165,13 +165,16 @@ void capture<T>::do_capture(config cfg, std::string last_sn, hw::trigger_mode_t 
 
     trigger_watch watch(groups);
     std::vector<std::unique_ptr<buffer_parser>> parsers;
-    for (size_t g = 0; g < groups; ++g)
+    for (size_t g = 0; g < groups; ++g) {
         parsers.push_back(std::make_unique<buffer_parser>(
             static_cast<uint8_t>(g),
             buffer_parser::batch_fn_t([this, &watch](std::span<kestrel_trs> b, uint8_t gi) {
                 watch.count(b, gi);
                 ctool.append(std::span<const kestrel_trs>(b), gi);
             })));
+        // Past the trigger record, which the watch has counted by then.
+        parsers.back()->write_batches_to(&ctool.direct_batch(static_cast<uint8_t>(g)));
+    }
 
     const isamp pre = cfg.pre_trig_samples();
     const hw::period period = 1.0 / static_cast<double>(cfg.sampling_freq);
