@@ -270,14 +270,7 @@ size_t buffer_parser::plain_samples(const uint8_t* p, size_t n) {
     }
     if (k == 0) return 0;
     block_used = static_cast<size_t>(out - begin);
-    kestrel_trs t{};
-    t.levels = last;
-    t.trigged = trig_marker_found;
-    transition = t;
-    last_transition = t;
-    last_packet = k > 1 ? pkt_t::samples : pkt;
-    pkt = pkt_t::samples;
-    first_packet = false;
+    after_samples(last, k);
     if (block_used == block_size) flush_block();
     return k;
 }
@@ -304,15 +297,19 @@ size_t buffer_parser::direct_samples(const uint8_t* p, size_t n) {
     // the records of the 16 packets the run has at least).
     const size_t k = n - direct_left;
     if (k == 0) return 0;
+    after_samples(direct_last, k);
+    return k;
+}
+
+void buffer_parser::after_samples(uint64_t levels, size_t packets) {
     kestrel_trs t{};
-    t.levels = direct_last;
+    t.levels = levels;
     t.trigged = trig_marker_found;
     transition = t;
     last_transition = t;
-    last_packet = k > 1 ? pkt_t::samples : pkt;
+    last_packet = packets > 1 ? pkt_t::samples : pkt;
     pkt = pkt_t::samples;
     first_packet = false;
-    return k;
 }
 
 // The loop of plain_samples, writing each record's time and changed bits into the batch's

@@ -51,6 +51,9 @@ public:
 private:
     size_t plain_samples(const uint8_t* p, size_t n);
     size_t direct_samples(const uint8_t* p, size_t n);
+    // The state a run of `packets` samples packets leaves, its last levels `levels`, taken
+    // either way.
+    void after_samples(uint64_t levels, size_t packets);
     bool write(hw::batch_window& w) override;
     void packet(const uint8_t* p);
     void unpack(const uint8_t* p);
