@@ -235,6 +235,20 @@ std::vector<trs::edge_t> folded(const trs::store& s) {
     return v;
 }
 
+// A block of changes both ways: the plain store one append per change, the writer in `way`
+// at once. `level` is the plain store's, `wide_level` the writer's; returns the writer's after
+// the block.
+uint8_t append_both_ways(trs::store& plain, trs::store::writer& w,
+                         trs::store::writer::toggles_way way, const isamp* times,
+                         const uint16_t* low, uint64_t mask, uint8_t& level, uint8_t wide_level) {
+    for (unsigned j = 0; j < 64; ++j)
+        if ((mask >> j) & 1) {
+            level ^= 1;
+            plain.append(times[j], level);
+        }
+    return w.append_toggles(way, times, low, mask, wide_level);
+}
+
 // Transitions 1..3000 samples apart, some at one sample, spanning many chunks and every
 // slice count from one to three.
 std::vector<trs::edge_t> varied_signal(size_t n) {
@@ -431,12 +445,7 @@ TEST(StoreWriter, BusyRunsOfSeveralRecordsAtOnceEncodeAsOneAppendPerChange) {
                 mask = rng() | rng();
                 break;
             }
-            for (unsigned j = 0; j < 64; ++j)
-                if ((mask >> j) & 1) {
-                    level ^= 1;
-                    plain.append(times[j], level);
-                }
-            wide_level = w.append_toggles(way, times, low, mask, wide_level);
+            wide_level = append_both_ways(plain, w, way, times, low, mask, level, wide_level);
             ASSERT_EQ(wide_level, level);
             if (block % 97 == 96) w.commit();
         }
@@ -504,12 +513,8 @@ TEST(StoreWriter, BlocksOfTwoSliceChangesAtEveryRoomEncodeAsOneAppendPerChange) 
                         low[j] = static_cast<uint16_t>(t);
                     }
                     const uint64_t mask = block == 0 && shape != 0 ? shape : rng() | rng();
-                    for (unsigned j = 0; j < 64; ++j)
-                        if ((mask >> j) & 1) {
-                            level ^= 1;
-                            plain.append(times[j], level);
-                        }
-                    wide_level = w.append_toggles(way, times, low, mask, wide_level);
+                    wide_level =
+                        append_both_ways(plain, w, way, times, low, mask, level, wide_level);
                     ASSERT_EQ(wide_level, level);
                     ++t;
                 }
