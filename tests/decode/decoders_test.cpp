@@ -493,6 +493,20 @@ std::vector<frame> decode_stepped(std::shared_ptr<decode::stored_capture> cap,
     return got;
 }
 
+// The same frames, to their first and last samples.
+testing::AssertionResult same_frames(const std::vector<frame>& got,
+                                     const std::vector<frame>& want) {
+    if (items(got) != items(want))
+        return testing::AssertionFailure() << "the frames' kinds, values or flags differ";
+    for (size_t x = 0; x < want.size(); ++x)
+        if (got[x].start_sample != want[x].start_sample || got[x].end_sample != want[x].end_sample)
+            return testing::AssertionFailure()
+                   << "frame " << x << ": samples " << got[x].start_sample << ".."
+                   << got[x].end_sample << " against " << want[x].start_sample << ".."
+                   << want[x].end_sample;
+    return testing::AssertionSuccess();
+}
+
 // Frames read whole (the edges of each at hand at once) and bit by bit (a capture growing a
 // few samples at a time) are the same frames, to the sample: on frames with every one of
 // their bits flipped in turn (stuff bits lost and made, stuffing errors in every field, CRC
@@ -531,11 +545,7 @@ TEST(can, whole_frames_and_bit_by_bit_give_the_same_frames) {
             const auto whole = decode_all(cap, description);
             ASSERT_GT(whole.size(), set->size());
             const auto stepped = decode_stepped(cap, description, 37);
-            ASSERT_EQ(items(stepped), items(whole));
-            for (size_t x = 0; x < whole.size(); ++x) {
-                ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
-                ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
-            }
+            ASSERT_TRUE(same_frames(stepped, whole));
         }
         // A pulse of the other level, shorter than a bit, inside each bit of a frame.
         const auto& b = bases[0];
@@ -648,11 +658,7 @@ TEST(can, random_frames_clean_and_faulted_whole_and_bit_by_bit_agree) {
         for (const isamp step : {isamp{37}, isamp{1009}}) {
             SCOPED_TRACE(step);
             const auto stepped = decode_stepped(cap, description, step);
-            ASSERT_EQ(items(stepped), items(whole));
-            for (size_t x = 0; x < whole.size(); ++x) {
-                ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
-                ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
-            }
+            ASSERT_TRUE(same_frames(stepped, whole));
         }
     }
 }
@@ -680,11 +686,7 @@ TEST(can, bits_longer_than_the_grids_table_whole_and_bit_by_bit_agree) {
         ASSERT_GT(whole.size(), frames.size());
         EXPECT_EQ(values(whole, k::can_id).back(), 0x1F0F0F0Fu);
         const auto stepped = decode_stepped(cap, description, 4099);
-        ASSERT_EQ(items(stepped), items(whole));
-        for (size_t x = 0; x < whole.size(); ++x) {
-            ASSERT_EQ(stepped[x].start_sample, whole[x].start_sample) << x;
-            ASSERT_EQ(stepped[x].end_sample, whole[x].end_sample) << x;
-        }
+        ASSERT_TRUE(same_frames(stepped, whole));
     }
 }
 
