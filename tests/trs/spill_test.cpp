@@ -142,16 +142,24 @@ TEST(Spill, BulkReadEqualsTheSlicesDecodedOneByOne) {
     EXPECT_EQ(read_all(s, 0, 777), want);
 }
 
-TEST(Spill, ChunksBeyondTheBudgetReadBackAsInMemory) {
+// The same transitions in a store in memory and in one on a budget of one byte, whose every
+// sealed block goes to the scratch directory's file.
+struct plain_and_spilled {
+    plain_and_spilled(const std::vector<trs::edge_t>& sig, isamp length) {
+        b->set(1, dir.path);
+        spilled.set_budget(b);
+        fill(plain, sig, length);
+        fill(spilled, sig, length);
+    }
     scratch_dir dir;
-    auto b = std::make_shared<trs::budget>();
-    b->set(1, dir.path); // everything sealed goes to the file
+    std::shared_ptr<trs::budget> b = std::make_shared<trs::budget>();
+    trs::store plain, spilled; // last: let go before the budget and the directory
+};
+
+TEST(Spill, ChunksBeyondTheBudgetReadBackAsInMemory) {
     const auto sig = signal(400000);
-    const isamp length = sig.back().sample + 5;
-    trs::store plain, spilled;
-    spilled.set_budget(b);
-    fill(plain, sig, length);
-    fill(spilled, sig, length);
+    plain_and_spilled f(sig, sig.back().sample + 5);
+    auto& [dir, b, plain, spilled] = f;
 
     EXPECT_GT(spilled.spilled_bytes(), 0u);
     EXPECT_EQ(b->spilled_bytes(), spilled.spilled_bytes());
@@ -537,9 +545,6 @@ std::vector<item> read_changes_all(const trs::store& s, uint8_t level, isamp len
 // left out, item for item, in memory and from spilled chunks, across chunk boundaries,
 // whatever the reads' sizes, the horizons and whether the reader keeps its cursor.
 TEST(Spill, ReadChangesEqualsReadWithoutTheRepeats) {
-    scratch_dir dir;
-    auto b = std::make_shared<trs::budget>();
-    b->set(1, dir.path);
     // Random levels: repeats, and up to four transitions at one sample.
     std::vector<trs::edge_t> sig;
     std::mt19937 rng(5);
@@ -550,12 +555,9 @@ TEST(Spill, ReadChangesEqualsReadWithoutTheRepeats) {
         sig.push_back({t, static_cast<uint8_t>((r >> 20) & 1)});
     }
     const isamp length = sig.back().sample + 9;
-    trs::store memory, spilled;
-    spilled.set_budget(b);
-    fill(memory, sig, length);
-    fill(spilled, sig, length);
-    ASSERT_GT(spilled.spilled_bytes(), 0u);
-    for (const trs::store* s : {&memory, &spilled}) {
+    plain_and_spilled f(sig, length);
+    ASSERT_GT(f.spilled.spilled_bytes(), 0u);
+    for (const trs::store* s : {&f.plain, &f.spilled}) {
         const auto all = read_all(*s, 0, 100000);
         const auto want = changes_of(all);
         ASSERT_GT(want.size(), 1000u);
