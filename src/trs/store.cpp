@@ -584,6 +584,38 @@ namespace {
 // fill.
 constexpr uint32_t group_masks[4] = {0x3Fu, 0xFFFu, 0x3FFFFu, 0xFFFFFFu};
 
+// The step of read_changes() that keeps a transition when it changes the level the reader
+// holds. A sample's transitions are taken together: the first one at a new sample goes into
+// a new slot, the later ones rewrite it, and the slot is kept only while its level differs
+// from the level before it. Both of the read's loops call it with their own count of items
+// and last sample, so that the eight-slices loop keeps them in registers.
+struct change_keeper {
+    uint64_t* samples;
+    uint8_t* levels;
+    size_t capacity;
+    uint64_t until;
+    uint8_t lvl;         // the level after the last transition taken
+    size_t pat = 0;      // the slot of the last sample's item
+    uint8_t pbefore = 0; // the level before it
+
+    // Takes the transition at sample s to level lv, the last one taken having been at
+    // sample `last`, with `out` items kept: false at the horizon or with no room.
+    [[gnu::always_inline]] bool take(uint64_t s, uint8_t lv, uint64_t last, size_t& out) {
+        if (s >= until) return false;
+        const bool same = s == last;
+        const size_t at = same ? pat : out;
+        const uint8_t before = same ? pbefore : lvl;
+        if (at == capacity) return false;
+        samples[at] = s;
+        levels[at] = lv;
+        out = at + (lv != before);
+        pat = at;
+        pbefore = before;
+        lvl = lv;
+        return true;
+    }
+};
+
 } // namespace
 
 size_t store::read(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity) const {
@@ -603,9 +635,7 @@ size_t store::read_changes(isamp from, isamp until, uint8_t level, uint64_t* sam
 }
 
 // read() and read_changes() in one: with `changes`, only the items that change the level
-// the reader holds, before st.until. A sample's transitions are taken together: the first
-// one at a new sample goes into a new slot, the later ones at that sample rewrite it, and
-// the slot is kept only while its level differs from the level before it.
+// the reader holds, before st.until (change_keeper).
 template <bool changes>
 size_t store::read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t capacity,
                         read_state& st) const {
@@ -618,11 +648,7 @@ size_t store::read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t c
     // The sample of the last item written: a later transition at the same sample replaces
     // its level. No transition is at ~0.
     uint64_t last = ~uint64_t{0};
-    // With `changes`: the slot of the last sample's item, the level before it, the level
-    // after the last transition taken.
-    size_t pat = 0;
-    uint8_t pbefore = 0, lvl = st.level;
-    const auto until = static_cast<uint64_t>(st.until);
+    change_keeper keep{samples, levels, capacity, static_cast<uint64_t>(st.until), st.level};
     int64_t k = -1;
     if constexpr (changes) st.next = from;
     // Where the read stopped: the next read from the sample after the last one taken
@@ -685,23 +711,10 @@ size_t store::read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t c
                             base + static_cast<isamp>(groups & group_masks[len]));
                         const auto lv = static_cast<uint8_t>((x >> (8 * len + 1)) & 1);
                         if constexpr (changes) {
-                            if (s >= until) {
-                                full = true; // the horizon: the general way returns
+                            if (!keep.take(s, lv, prev, o)) {
+                                full = true; // the horizon or no room: the general way returns
                                 break;
                             }
-                            const bool same = s == prev;
-                            const size_t at = same ? pat : o;
-                            const uint8_t before = same ? pbefore : lvl;
-                            if (at == capacity) {
-                                full = true;
-                                break;
-                            }
-                            samples[at] = s;
-                            levels[at] = lv;
-                            o = at + (lv != before);
-                            pat = at;
-                            pbefore = before;
-                            lvl = lv;
                         } else {
                             // A repeat of the last sample overwrites it.
                             const size_t at = o - (s == prev);
@@ -743,17 +756,7 @@ size_t store::read_impl(isamp from, uint64_t* samples, uint8_t* levels, size_t c
             const auto s = static_cast<uint64_t>(base + static_cast<isamp>(acc));
             const uint8_t lv = (b >> 1) & 1;
             if constexpr (changes) {
-                if (s >= until) return finish(k);
-                const bool same = s == last;
-                const size_t at = same ? pat : out;
-                const uint8_t before = same ? pbefore : lvl;
-                if (at == capacity) return finish(k);
-                samples[at] = s;
-                levels[at] = lv;
-                out = at + (lv != before);
-                pat = at;
-                pbefore = before;
-                lvl = lv;
+                if (!keep.take(s, lv, last, out)) return finish(k);
                 last = s;
             } else if (s == last) {
                 levels[out - 1] = lv; // a later transition at the same sample decides its level
