@@ -11,6 +11,26 @@ namespace {
 constexpr unsigned group_channels = 18;
 constexpr int64_t max_delta_count = 0xFFFFFF;
 
+// Channel j's bits in samples i .. 6 of a packet.
+packet_bits samples_from(unsigned i, unsigned j) {
+    static constexpr auto channel0 = [] {
+        std::array<unsigned __int128, 7> t{};
+        for (unsigned from = 0; from < 7; ++from)
+            for (unsigned k = from; k < 7; ++k)
+                t[from] |= static_cast<unsigned __int128>(1) << (18 * k);
+        return t;
+    }();
+    const unsigned __int128 acc = channel0[i] << j;
+    return {static_cast<uint64_t>(acc), static_cast<uint64_t>(acc >> 64)};
+}
+
+// Levels held over a whole packet.
+packet_bits spread(uint32_t levels) {
+    const auto v = static_cast<unsigned __int128>(levels & 0x3FFFF);
+    const unsigned __int128 acc = v | v << 18 | v << 36 | v << 54 | v << 72 | v << 90 | v << 108;
+    return {static_cast<uint64_t>(acc), static_cast<uint64_t>(acc >> 64)};
+}
+
 packet_bits pack(const uint32_t* v) {
     unsigned __int128 acc = 0;
     for (unsigned i = 0; i < 7; ++i)
@@ -142,19 +162,66 @@ packet_encoder::packet_encoder(const setup_t& s, unsigned group, int64_t first_a
     sync_ = cursor(&s.sync[group], s.tb);
 }
 
-void packet_encoder::refresh(int64_t abs) {
-    slow_levels_ = 0;
-    int64_t until = sync_.next_change(abs);
-    for (const unsigned j : slow_) {
-        if (cur_[j].at(abs)) slow_levels_ |= 1u << j;
-        until = std::min(until, cur_[j].next_change(abs));
+// The levels of the untiled channels and the flag at sample `abs`, evaluating only those
+// whose held level may have ended by then.
+void packet_encoder::catch_up(int64_t abs) {
+    uint32_t levels = slow_levels_;
+    for (size_t k = 0; k < slow_.size(); ++k) {
+        if (slow_next_[k] > abs) continue;
+        const unsigned j = slow_[k];
+        levels = (levels & ~(1u << j)) | (cur_[j].at(abs) ? 1u << j : 0);
+        slow_next_[k] = cur_[j].next_change(abs);
     }
-    slow_sync_ = sync_.at(abs);
-    slow_from_ = abs;
+    if (sync_next_ <= abs) {
+        slow_sync_ = sync_.at(abs);
+        sync_next_ = sync_.next_change(abs);
+    }
+    slow_levels_ = levels;
+    settle(abs);
+}
+
+// The held levels start at `from` at the latest, and hold up to the first next change.
+void packet_encoder::settle(int64_t from) {
+    int64_t until = sync_next_;
+    for (const int64_t n : slow_next_)
+        until = std::min(until, n);
+    slow_from_ = from;
     slow_until_ = until;
-    const uint32_t same[7] = {slow_levels_, slow_levels_, slow_levels_, slow_levels_,
-                              slow_levels_, slow_levels_, slow_levels_};
-    slow_bits_ = pack(same);
+    slow_bits_ = spread(slow_levels_);
+}
+
+// The untiled channels and the flag that change after sample `abs` within its packet: their
+// samples from each change on flipped in `bits` and `sync_bits`, which hold the levels of
+// sample `abs` throughout. Leaves the held levels those of the packet's last sample.
+void packet_encoder::changes_within(int64_t abs, packet_bits& bits, uint8_t& sync_bits) {
+    const int64_t last = abs + 6;
+    for (size_t k = 0; k < slow_.size(); ++k) {
+        if (slow_next_[k] > last) continue;
+        const unsigned j = slow_[k];
+        bool level = (slow_levels_ >> j) & 1;
+        int64_t n = slow_next_[k];
+        for (; n <= last; n = cur_[j].next_change(n)) {
+            if (cur_[j].at(n) == level) continue;
+            level = !level;
+            const packet_bits from = samples_from(static_cast<unsigned>(n - abs), j);
+            bits.lo ^= from.lo;
+            bits.hi ^= from.hi;
+        }
+        slow_levels_ = (slow_levels_ & ~(1u << j)) | (level ? 1u << j : 0);
+        slow_next_[k] = n;
+    }
+    if (sync_next_ <= last) {
+        bool level = slow_sync_;
+        int64_t n = sync_next_;
+        for (; n <= last; n = sync_.next_change(n)) {
+            if (sync_.at(n) == level) continue;
+            level = !level;
+            sync_bits = static_cast<uint8_t>(sync_bits ^ (0x7Fu & (0x7Fu << (n - abs))));
+        }
+        slow_sync_ = level;
+        sync_next_ = n;
+    }
+    settle(last);
 }
 
 void packet_encoder::advance_tile(int64_t packets) {
@@ -199,7 +266,7 @@ void packet_encoder::put_samples(const packet_bits& b) {
 void packet_encoder::next_packets(int64_t limit) {
     stage_off_ = stage_len_ = 0;
     const int64_t abs = first_abs_ + pos_;
-    if (abs >= slow_until_) refresh(abs);
+    if (abs >= slow_until_) catch_up(abs);
     const bool trig_due = !trig_sent_ && trig_cap_ >= pos_;
     const auto& t = *tile_;
 
@@ -221,28 +288,10 @@ void packet_encoder::next_packets(int64_t limit) {
         }
     }
 
-    packet_bits bits;
-    uint8_t sync_bits = 0;
-    if (abs + 7 <= slow_until_) {
-        bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
-        sync_bits = slow_sync_ ? 0x7F : 0;
-    } else {
-        // An untiled channel changes inside this packet: the levels at its first sample,
-        // then the samples of the channels that change.
-        bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
-        for (const unsigned j : slow_) {
-            if (cur_[j].next_change(abs) > abs + 6) continue;
-            const bool first = cur_[j].at(abs);
-            for (unsigned i = 1; i < 7; ++i) {
-                if (cur_[j].at(abs + i) == first) continue;
-                const unsigned b = 18 * i + j;
-                (b < 64 ? bits.lo : bits.hi) ^= uint64_t{1} << (b % 64);
-            }
-        }
-        for (unsigned i = 0; i < 7; ++i)
-            if (sync_.at(abs + i)) sync_bits = static_cast<uint8_t>(sync_bits | (1u << i));
-        refresh(abs + 6);
-    }
+    packet_bits bits = {t.packets[k_].lo | slow_bits_.lo, t.packets[k_].hi | slow_bits_.hi};
+    uint8_t sync_bits = slow_sync_ ? 0x7F : 0;
+    // An untiled channel or the flag changes inside this packet.
+    if (abs + 7 > slow_until_) changes_within(abs, bits, sync_bits);
 
     add_stripes(bits);
 
@@ -308,6 +357,7 @@ size_t packet_encoder::produce(uint8_t* out, size_t len, int64_t limit) {
         }
         for (unsigned j = 0; j < group_channels; ++j)
             if (!(((tile_->channels | striped) >> j) & 1)) slow_.push_back(j);
+        slow_next_.assign(slow_.size(), -1);
     }
     size_t n = 0;
     while (n < len) {

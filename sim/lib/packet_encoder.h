@@ -65,7 +65,9 @@ public:
     size_t staged() const { return stage_len_ - stage_off_; } // bytes of a cut packet to come
 
 private:
-    void refresh(int64_t abs);
+    void catch_up(int64_t abs);
+    void changes_within(int64_t abs, packet_bits& bits, uint8_t& sync_bits);
+    void settle(int64_t from);
     void next_packets(int64_t limit);
     size_t bulk(uint8_t* out, size_t room, int64_t limit);
     void put(pkt_type type, const uint8_t* payload, size_t n);
@@ -91,6 +93,11 @@ private:
     uint32_t slow_levels_ = 0;
     bool slow_sync_ = false;
     packet_bits slow_bits_;
+    // Per untiled channel (as slow_), and for the flag: the first sample whose level may
+    // differ from the one held. Only those reached are evaluated again: one channel's change
+    // leaves the others' levels as they are.
+    std::vector<int64_t> slow_next_;
+    int64_t sync_next_ = -1;
 
     int64_t pos_ = 0;
     int64_t staged_from_ = 0; // pos_ before the staged packets
