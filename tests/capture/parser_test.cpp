@@ -140,9 +140,10 @@ TEST(buffer_parser, packets_cut_by_buffer_ends_are_completed) {
 
 namespace {
 
-// The batched parser takes whole runs of plain samples packets in one loop; whatever the
-// stream, the cuts of its buffers and the block size, it must give the records the
-// record-by-record parser gives, in blocks never larger than asked.
+// The batched parser takes whole runs of plain samples packets in one loop (sample by sample,
+// or a packet at a time in vector lanes where the processor has them); whatever the stream,
+// the cuts of its buffers and the block size, it must give the records the record-by-record
+// parser gives, in blocks never larger than asked.
 TEST(buffer_parser, batched_runs_agree_with_record_by_record) {
     std::vector<packet> packets;
     uint32_t x = 99;
@@ -170,28 +171,32 @@ TEST(buffer_parser, batched_runs_agree_with_record_by_record) {
     whole.parser.parse(bytes);
     ASSERT_GT(whole.records.size(), 5000u);
 
-    for (size_t block : {7u, 8u, 100u, 8192u}) {
-        for (size_t cut : {size_t{16}, size_t{23}, size_t{4096}, bytes.size()}) {
-            SCOPED_TRACE(std::to_string(block) + " " + std::to_string(cut));
-            std::vector<kestrel_trs> batched;
-            size_t largest = 0;
-            buffer_parser bp(0, buffer_parser::batch_fn_t([&](std::span<kestrel_trs> b, uint8_t) {
-                                 largest = std::max(largest, b.size());
-                                 batched.insert(batched.end(), b.begin(), b.end());
-                             }),
-                             block);
-            for (size_t at = 0; at < bytes.size(); at += cut)
-                bp.parse(
-                    std::span<const uint8_t>(bytes).subspan(at, std::min(cut, bytes.size() - at)));
-            EXPECT_LE(largest, block);
-            ASSERT_EQ(batched.size(), whole.records.size());
-            for (size_t i = 0; i < batched.size(); ++i) {
-                ASSERT_EQ(batched[i].levels, whole.records[i].levels) << i;
-                ASSERT_EQ(batched[i].delta_samples, whole.records[i].delta_samples) << i;
-                ASSERT_EQ(batched[i].trigged, whole.records[i].trigged) << i;
+    for (const bool wide : {false, true})
+        for (size_t block : {7u, 8u, 100u, 8192u}) {
+            for (size_t cut : {size_t{16}, size_t{23}, size_t{4096}, bytes.size()}) {
+                SCOPED_TRACE(std::to_string(block) + " " + std::to_string(cut) +
+                             (wide ? " wide" : ""));
+                std::vector<kestrel_trs> batched;
+                size_t largest = 0;
+                buffer_parser bp(0,
+                                 buffer_parser::batch_fn_t([&](std::span<kestrel_trs> b, uint8_t) {
+                                     largest = std::max(largest, b.size());
+                                     batched.insert(batched.end(), b.begin(), b.end());
+                                 }),
+                                 block);
+                bp.use_wide_writer(wide);
+                for (size_t at = 0; at < bytes.size(); at += cut)
+                    bp.parse(std::span<const uint8_t>(bytes).subspan(
+                        at, std::min(cut, bytes.size() - at)));
+                EXPECT_LE(largest, block);
+                ASSERT_EQ(batched.size(), whole.records.size());
+                for (size_t i = 0; i < batched.size(); ++i) {
+                    ASSERT_EQ(batched[i].levels, whole.records[i].levels) << i;
+                    ASSERT_EQ(batched[i].delta_samples, whole.records[i].delta_samples) << i;
+                    ASSERT_EQ(batched[i].trigged, whole.records[i].trigged) << i;
+                }
             }
         }
-    }
 }
 
 } // namespace

@@ -84,11 +84,8 @@ size_t write_plain(direct_run& r) {
 }
 
 #if defined(__x86_64__)
-// A packet at a time in vector lanes: its seven samples in lanes 0-6, each against the one
-// before (lane 0 against the last levels), the records kept (a change, or the packet's end)
-// packed to the front and stored under a mask. Two vector stores a packet instead of two word
-// stores a sample, which bound the plain loop. Returns how many packets it took.
-__attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
+// A packet's seven samples in lanes 0-6 (lane 7 zero).
+__attribute__((target("avx512f"))) inline __m512i packet_levels(const uint8_t* p) {
     // (Masked forms throughout: GCC 12 warns of an uninitialised operand in the plain ones.)
     constexpr __mmask8 all = 0xFF;
     // Sample i is bits 18 i .. 18 i + 17: lanes 0-3 from the low word (lane 3 with the high
@@ -98,18 +95,81 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
     const __m512i hi_right = _mm512_set_epi64(64, 44, 26, 8, 64, 64, 64, 64);
     const __m512i level_bits =
         _mm512_set1_epi64(static_cast<long long>(buffer_parser::levels_mask));
+    long long lo = 0, hi = 0;
+    std::memcpy(&lo, p, 8);
+    std::memcpy(&hi, p + 8, 8);
+    const __m512i vlo = _mm512_set1_epi64(lo);
+    const __m512i vhi = _mm512_set1_epi64(hi);
+    return _mm512_and_si512(
+        _mm512_or_si512(_mm512_or_si512(_mm512_maskz_srlv_epi64(all, vlo, lo_right),
+                                        _mm512_maskz_sllv_epi64(all, vhi, hi_left)),
+                        _mm512_maskz_srlv_epi64(all, vhi, hi_right)),
+        level_bits);
+}
+
+// For each set of samples of a packet kept (sample 6 always), the samples' places after the
+// packet's start, packed to the front.
+alignas(64) constexpr auto kept_places = [] {
+    std::array<std::array<int64_t, 8>, 64> t{};
+    for (unsigned keep = 0; keep < 64; ++keep) {
+        unsigned m = 0;
+        for (unsigned i = 0; i < 7; ++i)
+            if (((keep | 64) >> i) & 1) t[keep][m++] = i + 1;
+    }
+    return t;
+}();
+
+// The plain_samples loop a packet at a time in vector lanes: the kept samples' levels and
+// counts (the distance of their places) packed to the front, interleaved into records and
+// stored under masks. Returns how many packets it took.
+__attribute__((target("avx512f"))) size_t records_avx512(const uint8_t* p, size_t n,
+                                                         kestrel_trs*& out_ref,
+                                                         kestrel_trs* last_room, uint64_t& last,
+                                                         uint64_t flag) {
+    constexpr __mmask8 all = 0xFF;
+    const __m512i first_half = _mm512_set_epi64(11, 3, 10, 2, 9, 1, 8, 0);
+    const __m512i second_half = _mm512_set_epi64(15, 7, 14, 6, 13, 5, 12, 4);
+    const __m512i lane6 = _mm512_set1_epi64(6);
+    const __m512i vflag = _mm512_set1_epi64(static_cast<long long>(flag));
+    __m512i prev = _mm512_set1_epi64(static_cast<long long>(last));
+    kestrel_trs* out = out_ref;
+    size_t k = 0;
+    for (; k < n && out <= last_room; ++k, p += buffer_parser::packet_size) {
+        if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
+        const __m512i levels = packet_levels(p);
+        const __m512i diff =
+            _mm512_xor_si512(levels, _mm512_maskz_alignr_epi64(all, levels, prev, 7));
+        const __mmask8 keep =
+            static_cast<__mmask8>((_mm512_test_epi64_mask(diff, diff) | 0x40) & 0x7F);
+        const auto kept = static_cast<unsigned>(__builtin_popcount(keep));
+        const __m512i places = _mm512_load_si512(kept_places[keep & 63].data());
+        // Each record counts the samples since the one before it, the first those since the
+        // packet's start.
+        const __m512i counts = _mm512_sub_epi64(
+            places, _mm512_maskz_alignr_epi64(all, places, _mm512_setzero_si512(), 7));
+        const __m512i tails = _mm512_or_si512(counts, vflag);
+        const __m512i kept_levels = _mm512_maskz_compress_epi64(keep, levels);
+        const unsigned low = kept < 4 ? kept : 4;
+        auto* const words = reinterpret_cast<long long*>(out);
+        _mm512_mask_storeu_epi64(words, static_cast<__mmask8>((1u << (2 * low)) - 1),
+                                 _mm512_permutex2var_epi64(kept_levels, first_half, tails));
+        _mm512_mask_storeu_epi64(words + 8, static_cast<__mmask8>((1u << (2 * (kept - low))) - 1),
+                                 _mm512_permutex2var_epi64(kept_levels, second_half, tails));
+        out += kept;
+        prev = _mm512_maskz_permutexvar_epi64(all, lane6, levels);
+    }
+    out_ref = out;
+    last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, prev, 0)));
+    return k;
+}
+
+// A packet at a time in vector lanes: its seven samples in lanes 0-6, each against the one
+// before (lane 0 against the last levels), the records kept (a change, or the packet's end)
+// packed to the front and stored under a mask. Two vector stores a packet instead of two word
+// stores a sample, which bound the plain loop. Returns how many packets it took.
+__attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
+    constexpr __mmask8 all = 0xFF;
     const __m512i vmask = _mm512_set1_epi64(static_cast<long long>(r.mask));
-    // For each set of samples kept (sample 6 always), the samples' places after the
-    // packet's start, packed to the front: the times need no compress of their own.
-    alignas(64) static constexpr auto places = [] {
-        std::array<std::array<int64_t, 8>, 64> t{};
-        for (unsigned keep = 0; keep < 64; ++keep) {
-            unsigned m = 0;
-            for (unsigned i = 0; i < 7; ++i)
-                if (((keep | 64) >> i) & 1) t[keep][m++] = i + 1;
-        }
-        return t;
-    }();
     const __m512i seven = _mm512_set1_epi64(7);
     const __m512i lane6 = _mm512_set1_epi64(6);
     const uint8_t* p = r.p;
@@ -120,16 +180,7 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
     size_t k = 0;
     for (; k < r.n && changes < r.stop; ++k, p += buffer_parser::packet_size) {
         if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
-        long long lo = 0, hi = 0;
-        std::memcpy(&lo, p, 8);
-        std::memcpy(&hi, p + 8, 8);
-        const __m512i vlo = _mm512_set1_epi64(lo);
-        const __m512i vhi = _mm512_set1_epi64(hi);
-        const __m512i levels = _mm512_and_si512(
-            _mm512_or_si512(_mm512_or_si512(_mm512_maskz_srlv_epi64(all, vlo, lo_right),
-                                            _mm512_maskz_sllv_epi64(all, vhi, hi_left)),
-                            _mm512_maskz_srlv_epi64(all, vhi, hi_right)),
-            level_bits);
+        const __m512i levels = packet_levels(p);
         const __m512i diff =
             _mm512_xor_si512(levels, _mm512_maskz_alignr_epi64(all, levels, prev, 7));
         const __mmask8 keep =
@@ -137,7 +188,8 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
         const auto kept = static_cast<unsigned>(__builtin_popcount(keep));
         const __mmask8 front = static_cast<__mmask8>((1u << kept) - 1);
         _mm512_mask_storeu_epi64(
-            times, front, _mm512_add_epi64(_mm512_load_si512(places[keep & 63].data()), total));
+            times, front,
+            _mm512_add_epi64(_mm512_load_si512(kept_places[keep & 63].data()), total));
         _mm512_mask_cvtepi64_storeu_epi32(
             changes, front, _mm512_maskz_compress_epi64(keep, _mm512_and_si512(diff, vmask)));
         times += kept;
@@ -160,6 +212,9 @@ const bool wide_writer = [] {
 }();
 #else
 size_t write_avx512(direct_run&) {
+    return 0;
+}
+size_t records_avx512(const uint8_t*, size_t, kestrel_trs*&, kestrel_trs*, uint64_t&, uint64_t) {
     return 0;
 }
 const bool wide_writer = false;
@@ -248,6 +303,14 @@ size_t buffer_parser::plain_samples(const uint8_t* p, size_t n) {
     kestrel_trs* const last_room = begin + block_size - 7;
     const uint64_t flag = trig_marker_found ? uint64_t{1} << 32 : 0;
     uint64_t last = last_transition.levels;
+    if (wide && wide_writer) {
+        const size_t k = records_avx512(p, n, out, last_room, last, flag);
+        if (k == 0) return 0;
+        block_used = static_cast<size_t>(out - begin);
+        after_samples(last, k);
+        if (block_used == block_size) flush_block();
+        return k;
+    }
     size_t k = 0;
     for (; k < n && out <= last_room; ++k, p += packet_size) {
         if (static_cast<pkt_t>(p[15] >> 6) != pkt_t::samples) break;

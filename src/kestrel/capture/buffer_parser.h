@@ -44,8 +44,8 @@ public:
     // batch (times and changed bits) instead of through records; the batch is the one the
     // records go to. Null: every record goes to the batch function.
     void write_batches_to(hw::batch_sink* sink) { direct = sink; }
-    // The direct writer a packet at a time in vector lanes where the processor allows
-    // (the default), or sample by sample (for tests to compare the two).
+    // The records and the direct writer a packet at a time in vector lanes where the
+    // processor allows (the default), or sample by sample (for tests to compare the two).
     void use_wide_writer(bool on) { wide = on; }
 
 private:
