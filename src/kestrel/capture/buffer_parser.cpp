@@ -107,6 +107,22 @@ __attribute__((target("avx512f"))) inline __m512i packet_levels(const uint8_t* p
         level_bits);
 }
 
+// A packet's samples in lanes 0-6, each against the one before (lane 0 against lane 7 of
+// `prev`, the levels before the packet), and the samples kept: the changes and the last.
+struct packet_lanes {
+    __m512i levels, diff;
+    __mmask8 keep;
+    unsigned kept;
+};
+__attribute__((target("avx512f"))) inline packet_lanes read_packet(const uint8_t* p, __m512i prev) {
+    packet_lanes l;
+    l.levels = packet_levels(p);
+    l.diff = _mm512_xor_si512(l.levels, _mm512_maskz_alignr_epi64(0xFF, l.levels, prev, 7));
+    l.keep = static_cast<__mmask8>((_mm512_test_epi64_mask(l.diff, l.diff) | 0x40) & 0x7F);
+    l.kept = static_cast<unsigned>(__builtin_popcount(l.keep));
+    return l;
+}
+
 // For each set of samples of a packet kept (sample 6 always), the samples' places after the
 // packet's start, packed to the front.
 alignas(64) constexpr auto kept_places = [] {
@@ -136,12 +152,7 @@ __attribute__((target("avx512f"))) size_t records_avx512(const uint8_t* p, size_
     size_t k = 0;
     for (; k < n && out <= last_room; ++k, p += buffer_parser::packet_size) {
         if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
-        const __m512i levels = packet_levels(p);
-        const __m512i diff =
-            _mm512_xor_si512(levels, _mm512_maskz_alignr_epi64(all, levels, prev, 7));
-        const __mmask8 keep =
-            static_cast<__mmask8>((_mm512_test_epi64_mask(diff, diff) | 0x40) & 0x7F);
-        const auto kept = static_cast<unsigned>(__builtin_popcount(keep));
+        const auto [levels, diff, keep, kept] = read_packet(p, prev);
         const __m512i places = _mm512_load_si512(kept_places[keep & 63].data());
         // Each record counts the samples since the one before it, the first those since the
         // packet's start.
@@ -180,12 +191,7 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
     size_t k = 0;
     for (; k < r.n && changes < r.stop; ++k, p += buffer_parser::packet_size) {
         if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
-        const __m512i levels = packet_levels(p);
-        const __m512i diff =
-            _mm512_xor_si512(levels, _mm512_maskz_alignr_epi64(all, levels, prev, 7));
-        const __mmask8 keep =
-            static_cast<__mmask8>((_mm512_test_epi64_mask(diff, diff) | 0x40) & 0x7F);
-        const auto kept = static_cast<unsigned>(__builtin_popcount(keep));
+        const auto [levels, diff, keep, kept] = read_packet(p, prev);
         const __mmask8 front = static_cast<__mmask8>((1u << kept) - 1);
         _mm512_mask_storeu_epi64(
             times, front,
