@@ -775,33 +775,44 @@ TEST_F(acq, uart_spi_random_and_output_sync_signals) {
 }
 
 TEST_F(acq, channels_outside_the_tile_that_change_within_a_packet_match_the_ground_truth) {
-    // Random toggles every few samples, a fast UART and the output-sync flag at 2.4 samples a
-    // period change two or more times inside one packet; a slow random channel, constant
-    // ones and long square waves hold across many. Both before and after the trigger, and at a
-    // fractional sample period.
-    for (const uint32_t freq : {250000000u, 33333333u}) {
-        SCOPED_TRACE(freq);
-        auto fw = plug_one(sn1);
-        auto& a = fw->acq();
-        for (unsigned ch = 0; ch < 18; ++ch)
-            a.set_signal(ch, signal_t::constant(ch % 2 == 0));
-        a.set_signal(1, signal_t::random(11, 12e-9));
-        a.set_signal(2, signal_t::random(12, 30e-9, true));
-        a.set_signal(3, signal_t::random(13, 3e-6));
-        a.set_signal(5, signal_t::uart({0x55, 0x0F, 0xA5}, 50e6, 1, true));
-        a.set_signal(7, signal_t::square(7.77e-3, 0.5, 1e-6));
-        a.set_signal(17, signal_t::square(1.3e-3, 0.01));
-        a.set_output_sync(0, signal_t::square(9.6e-9, 0.5, 2e-9));
-        link l(sn1);
-        cfg_t c;
-        c.freq = freq;
-        c.depth = 120000;
-        c.post = 100000;
-        const auto d = run_and_read(l, a, c);
-        ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
-        EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
-        EXPECT_FALSE(d.delta_after_delta);
-        l.stop();
+    // Busy: random toggles every few samples, a fast UART and the output-sync flag at 2.4
+    // samples a period change two or more times inside one packet, beside a slow random
+    // channel, constant ones and long square waves. Quiet: only the slow ones change, so idle
+    // stretches (delta packets) run up to their changes and start again after them. Before
+    // and after the trigger, at a whole and a fractional sample period.
+    for (const bool busy : {true, false}) {
+        for (const uint32_t freq : {250000000u, 33333333u}) {
+            SCOPED_TRACE(std::to_string(freq) + (busy ? " busy" : " quiet"));
+            auto fw = plug_one(sn1);
+            auto& a = fw->acq();
+            for (unsigned ch = 0; ch < 18; ++ch)
+                a.set_signal(ch, signal_t::constant(ch % 2 == 0));
+            a.set_signal(3, signal_t::random(13, 3e-6));
+            a.set_signal(7, signal_t::square(7.77e-3, 0.5, 1e-6));
+            a.set_signal(17, signal_t::square(1.3e-3, 0.01));
+            if (busy) {
+                a.set_signal(1, signal_t::random(11, 12e-9));
+                a.set_signal(2, signal_t::random(12, 30e-9, true));
+                a.set_signal(5, signal_t::uart({0x55, 0x0F, 0xA5}, 50e6, 1, true));
+                a.set_output_sync(0, signal_t::square(9.6e-9, 0.5, 2e-9));
+            } else {
+                a.set_signal(1, signal_t::random(11, 40e-6, true));
+                a.set_output_sync(0, signal_t::square(50e-6, 0.3, 7e-6));
+            }
+            link l(sn1);
+            cfg_t c;
+            c.freq = freq;
+            c.depth = 120000;
+            c.post = 100000;
+            const auto d = run_and_read(l, a, c);
+            ASSERT_EQ(static_cast<int64_t>(d.samples.size()), a.capture().total_samples);
+            EXPECT_EQ(first_mismatch(a, d, 1, 0), -1);
+            EXPECT_FALSE(d.delta_after_delta);
+            if (!busy) {
+                EXPECT_GT(d.delta_packets, 100u);
+            }
+            l.stop();
+        }
     }
 }
 
