@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <future>
@@ -484,8 +485,11 @@ public:
                 more = writer.write(win);
                 if (win.slot < block) break;
                 if (sealing) seal(at - block);
-                // The records past the block open the next one.
-                std::copy(open + block, open + win.slot, done);
+                // The records past the block (at most 7) open the next one: the array's 8
+                // words past the block go over whole, a copy of fixed size in registers
+                // rather than a call for a few words; those past the records are stale.
+                static_assert(sizeof(w.changes[0]) >= (block + 8) * sizeof(uint32_t));
+                std::memcpy(done, open + block, 8 * sizeof(uint32_t));
                 std::swap(open, done);
                 sealing = true;
                 win.changes = open;
