@@ -24,6 +24,19 @@ packet_bits samples_from(unsigned i, unsigned j) {
     return {static_cast<uint64_t>(acc), static_cast<uint64_t>(acc >> 64)};
 }
 
+// Walks a cursor's changes from sample n (where its level may first differ from `level`) up
+// to `last`, calling flip(n) at each sample where it does differ; leaves `level` that of
+// `last` and returns the first sample after it where the level may change.
+template <typename F>
+int64_t walk_changes(cursor& c, int64_t n, int64_t last, bool& level, F flip) {
+    for (; n <= last; n = c.next_change(n)) {
+        if (c.at(n) == level) continue;
+        level = !level;
+        flip(n);
+    }
+    return n;
+}
+
 // Levels held over a whole packet.
 packet_bits spread(uint32_t levels) {
     const auto v = static_cast<unsigned __int128>(levels & 0x3FFFF);
@@ -199,28 +212,17 @@ void packet_encoder::changes_within(int64_t abs, packet_bits& bits, uint8_t& syn
         if (slow_next_[k] > last) continue;
         const unsigned j = slow_[k];
         bool level = (slow_levels_ >> j) & 1;
-        int64_t n = slow_next_[k];
-        for (; n <= last; n = cur_[j].next_change(n)) {
-            if (cur_[j].at(n) == level) continue;
-            level = !level;
+        slow_next_[k] = walk_changes(cur_[j], slow_next_[k], last, level, [&](int64_t n) {
             const packet_bits from = samples_from(static_cast<unsigned>(n - abs), j);
             bits.lo ^= from.lo;
             bits.hi ^= from.hi;
-        }
+        });
         slow_levels_ = (slow_levels_ & ~(1u << j)) | (level ? 1u << j : 0);
-        slow_next_[k] = n;
     }
-    if (sync_next_ <= last) {
-        bool level = slow_sync_;
-        int64_t n = sync_next_;
-        for (; n <= last; n = sync_.next_change(n)) {
-            if (sync_.at(n) == level) continue;
-            level = !level;
+    if (sync_next_ <= last)
+        sync_next_ = walk_changes(sync_, sync_next_, last, slow_sync_, [&](int64_t n) {
             sync_bits = static_cast<uint8_t>(sync_bits ^ (0x7Fu & (0x7Fu << (n - abs))));
-        }
-        slow_sync_ = level;
-        sync_next_ = n;
-    }
+        });
     settle(last);
 }
 

@@ -4,6 +4,19 @@
 
 #include <array>
 
+namespace hw {
+namespace {
+// The byte planes of a block's changed-bit words, a byte at a time: where no vector way is.
+void planes_plain(const uint32_t* changes, uint8_t (&planes)[3][64]) {
+    for (unsigned j = 0; j < 64; ++j) {
+        planes[0][j] = static_cast<uint8_t>(changes[j]);
+        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
+        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
+    }
+}
+} // namespace
+} // namespace hw
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
@@ -155,14 +168,6 @@ __attribute__((target("avx512f"))) void planes_avx512(const uint32_t* changes,
     }
 }
 
-void planes_plain(const uint32_t* changes, uint8_t (&planes)[3][64]) {
-    for (unsigned j = 0; j < 64; ++j) {
-        planes[0][j] = static_cast<uint8_t>(changes[j]);
-        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
-        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
-    }
-}
-
 enum class way { plain, tests, affine };
 
 const way wide = [] {
@@ -225,11 +230,7 @@ bool change_masks_of_words(const uint32_t*, unsigned, uint64_t*) {
     return false;
 }
 void planes_of_changes(const uint32_t* changes, uint8_t (&planes)[3][64]) {
-    for (unsigned j = 0; j < 64; ++j) {
-        planes[0][j] = static_cast<uint8_t>(changes[j]);
-        planes[1][j] = static_cast<uint8_t>(changes[j] >> 8);
-        planes[2][j] = static_cast<uint8_t>(changes[j] >> 16);
-    }
+    planes_plain(changes, planes);
 }
 } // namespace hw
 

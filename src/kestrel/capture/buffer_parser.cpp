@@ -38,6 +38,46 @@ static_assert(sizeof(kestrel_trs) == 16 && offsetof(kestrel_trs, delta_samples) 
     s[6] = (hi >> 44) & m;
 }
 
+// Whether the packet at p is a samples packet (its type in the top two bits of its last byte).
+inline bool samples_packet(const uint8_t* p) {
+    return static_cast<buffer_parser::pkt_t>(p[15] >> 6) == buffer_parser::pkt_t::samples;
+}
+
+// The common case of the records, in one loop with its state in registers: samples packets
+// without a mark, after the first sample, while the block has room for a whole packet. Every
+// sample is written as a record and the output position moves on only where the levels
+// changed and at a packet's last sample (so a packet that repeats the last levels gives one
+// record), with arithmetic rather than branches: whether a sample changes is data no
+// predictor learns. Returns how many of the n packets at p it took.
+size_t records_plain(const uint8_t* p, size_t n, kestrel_trs*& out_ref, kestrel_trs* last_room,
+                     uint64_t& last_ref, uint64_t flag) {
+    kestrel_trs* out = out_ref;
+    uint64_t last = last_ref;
+    size_t k = 0;
+    for (; k < n && out <= last_room; ++k, p += buffer_parser::packet_size) {
+        if (!samples_packet(p)) break;
+        uint64_t samples[7];
+        load_samples(p, samples);
+        uint32_t run = 0;
+#pragma GCC unroll 7
+        for (unsigned i = 0; i < 7; ++i) {
+            ++run;
+            // Two word stores per sample: the levels, then the count and the flag.
+            const uint64_t tail = run | flag;
+            std::memcpy(&out->levels, &samples[i], 8);
+            std::memcpy(&out->delta_samples, &tail, 8);
+            const uint64_t diff = samples[i] ^ last;
+            const uint64_t keep = ((diff | (0 - diff)) >> 63) | (i == 6 ? 1u : 0u);
+            out += keep;
+            run &= static_cast<uint32_t>(keep - 1);
+            last = samples[i];
+        }
+    }
+    out_ref = out;
+    last_ref = last;
+    return k;
+}
+
 // Where the direct writer goes: the packets it takes and the records it writes.
 struct direct_run {
     const uint8_t* p;
@@ -50,7 +90,7 @@ struct direct_run {
     int64_t total;
 };
 
-// The plain_samples loop, writing each record's time and changed bits instead of a record.
+// The records_plain loop, writing each record's time and changed bits instead of a record.
 size_t write_plain(direct_run& r) {
     const uint8_t* p = r.p;
     int64_t* times = r.times;
@@ -60,7 +100,7 @@ size_t write_plain(direct_run& r) {
     int64_t total = r.total;
     size_t k = 0;
     for (; k < r.n && changes < r.stop; ++k, p += buffer_parser::packet_size) {
-        if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
+        if (!samples_packet(p)) break;
         uint64_t samples[7];
         load_samples(p, samples);
 #pragma GCC unroll 7
@@ -107,6 +147,11 @@ __attribute__((target("avx512f"))) inline __m512i packet_levels(const uint8_t* p
         level_bits);
 }
 
+// Lane 0 of v (the loops keep the last levels in every lane).
+__attribute__((target("avx512f"))) inline uint64_t lane0(__m512i v) {
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, v, 0)));
+}
+
 // A packet's samples in lanes 0-6, each against the one before (lane 0 against lane 7 of
 // `prev`, the levels before the packet), and the samples kept: the changes and the last.
 struct packet_lanes {
@@ -135,7 +180,7 @@ alignas(64) constexpr auto kept_places = [] {
     return t;
 }();
 
-// The plain_samples loop a packet at a time in vector lanes: the kept samples' levels and
+// The records_plain loop a packet at a time in vector lanes: the kept samples' levels and
 // counts (the distance of their places) packed to the front, interleaved into records and
 // stored under masks. Returns how many packets it took.
 __attribute__((target("avx512f"))) size_t records_avx512(const uint8_t* p, size_t n,
@@ -151,7 +196,7 @@ __attribute__((target("avx512f"))) size_t records_avx512(const uint8_t* p, size_
     kestrel_trs* out = out_ref;
     size_t k = 0;
     for (; k < n && out <= last_room; ++k, p += buffer_parser::packet_size) {
-        if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
+        if (!samples_packet(p)) break;
         const auto [levels, diff, keep, kept] = read_packet(p, prev);
         const __m512i places = _mm512_load_si512(kept_places[keep & 63].data());
         // Each record counts the samples since the one before it, the first those since the
@@ -170,7 +215,7 @@ __attribute__((target("avx512f"))) size_t records_avx512(const uint8_t* p, size_
         prev = _mm512_maskz_permutexvar_epi64(all, lane6, levels);
     }
     out_ref = out;
-    last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, prev, 0)));
+    last = lane0(prev);
     return k;
 }
 
@@ -190,7 +235,7 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
     __m512i total = _mm512_set1_epi64(r.total);
     size_t k = 0;
     for (; k < r.n && changes < r.stop; ++k, p += buffer_parser::packet_size) {
-        if (static_cast<buffer_parser::pkt_t>(p[15] >> 6) != buffer_parser::pkt_t::samples) break;
+        if (!samples_packet(p)) break;
         const auto [levels, diff, keep, kept] = read_packet(p, prev);
         const __mmask8 front = static_cast<__mmask8>((1u << kept) - 1);
         _mm512_mask_storeu_epi64(
@@ -207,8 +252,7 @@ __attribute__((target("avx512f"))) size_t write_avx512(direct_run& r) {
     r.times = times;
     r.changes = changes;
     r.total += 7 * static_cast<int64_t>(k);
-    r.last =
-        static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, prev, 0)));
+    r.last = lane0(prev);
     return k;
 }
 
@@ -294,12 +338,9 @@ void buffer_parser::packet(const uint8_t* p) {
     first_packet = false;
 }
 
-// The common case, in one loop with its state in registers: samples packets without a mark,
-// after the first sample, while the block has room for a whole packet. Every sample is
-// written as a record and the output position moves on only where the levels changed and at
-// a packet's last sample (so a packet that repeats the last levels gives one record), with
-// arithmetic rather than branches: whether a sample changes is data no predictor learns.
-// Returns how many of the n packets at p it took.
+// Runs of samples packets without a mark, after the first sample, as records (records_plain,
+// or a packet at a time in vector lanes where the processor allows). Returns how many of the
+// n packets at p it took.
 size_t buffer_parser::plain_samples(const uint8_t* p, size_t n) {
     if (!batch_fn || first_sample || oci_pos_in_pkt != 0 ||
         (!trig_marker_found && trigger_pos_in_pkt != 0xFF))
@@ -309,34 +350,8 @@ size_t buffer_parser::plain_samples(const uint8_t* p, size_t n) {
     kestrel_trs* const last_room = begin + block_size - 7;
     const uint64_t flag = trig_marker_found ? uint64_t{1} << 32 : 0;
     uint64_t last = last_transition.levels;
-    if (wide && wide_writer) {
-        const size_t k = records_avx512(p, n, out, last_room, last, flag);
-        if (k == 0) return 0;
-        block_used = static_cast<size_t>(out - begin);
-        after_samples(last, k);
-        if (block_used == block_size) flush_block();
-        return k;
-    }
-    size_t k = 0;
-    for (; k < n && out <= last_room; ++k, p += packet_size) {
-        if (static_cast<pkt_t>(p[15] >> 6) != pkt_t::samples) break;
-        uint64_t samples[7];
-        load_samples(p, samples);
-        uint32_t run = 0;
-#pragma GCC unroll 7
-        for (unsigned i = 0; i < 7; ++i) {
-            ++run;
-            // Two word stores per sample: the levels, then the count and the flag.
-            const uint64_t tail = run | flag;
-            std::memcpy(&out->levels, &samples[i], 8);
-            std::memcpy(&out->delta_samples, &tail, 8);
-            const uint64_t diff = samples[i] ^ last;
-            const uint64_t keep = ((diff | (0 - diff)) >> 63) | (i == 6 ? 1u : 0u);
-            out += keep;
-            run &= static_cast<uint32_t>(keep - 1);
-            last = samples[i];
-        }
-    }
+    const size_t k = wide && wide_writer ? records_avx512(p, n, out, last_room, last, flag)
+                                         : records_plain(p, n, out, last_room, last, flag);
     if (k == 0) return 0;
     block_used = static_cast<size_t>(out - begin);
     after_samples(last, k);
@@ -354,7 +369,7 @@ size_t buffer_parser::direct_samples(const uint8_t* p, size_t n) {
         (!trig_marker_found && trigger_pos_in_pkt != 0xFF) || n < direct_min_run)
         return 0;
     for (size_t j = 0; j < direct_min_run; ++j)
-        if (static_cast<pkt_t>(p[j * packet_size + 15] >> 6) != pkt_t::samples) return 0;
+        if (!samples_packet(p + j * packet_size)) return 0;
     // The sink takes the records in order: those before go first.
     flush_block();
     direct_at = p;
